@@ -1,0 +1,206 @@
+#include "addrspace/OPCTag.h"
+#include <algorithm>
+#include <new>
+#include "idl/opcerrors.h"
+
+namespace qv {
+
+OPCTag::OPCTag()
+{
+    V_VT(value.get()) = VT_R4;
+    V_R4(value.get()) = 0.0f;
+    timestamp = utcNow();
+    levelTime = timestamp;
+    levelLimits[0] = {0.0f, 0, 200};
+    levelLimits[1] = {0.0f, 0, 200};
+    levelLimits[2] = {100.0f, 0, 200};
+    levelLimits[3] = {100.0f, 0, 200};
+}
+
+OPCTag::~OPCTag()
+{
+    value.clear();
+    destroyChildren();
+}
+
+void OPCTag::destroyChildren()
+{
+    for (OPCTag* c : children) delete c;
+    children.clear();
+    childIndex_.clear();
+}
+
+std::string OPCTag::shortName(char delimiter) const
+{
+    size_t p = name.rfind(delimiter);
+    return p == std::string::npos ? name : name.substr(p + 1);
+}
+
+bool OPCTag::propertyAt(DWORD position, DWORD* id, std::string* description, VARTYPE* vt) const
+{
+    static const struct { DWORD id; const char* text; VARTYPE vt; } standard[6] = {
+        {1, "Item Canonical Data Type", VT_I2}, {2, "Item Value", VT_EMPTY},
+        {3, "Item Quality", VT_I2},            {4, "Item Timestamp", VT_DATE},
+        {5, "Item Access Rights", VT_I4},      {6, "Server Scan Rate", VT_R4},
+    };
+    if (position < 6) {
+        *id = standard[position].id;
+        *description = standard[position].text;
+        *vt = position == 1 ? value.vt() : standard[position].vt;
+        return true;
+    }
+    size_t k = position - 6;
+    if (k >= customProperties.size()) return false;
+    *id = customProperties[k].id;
+    *description = customProperties[k].description;
+    *vt = customProperties[k].value.vt();
+    return true;
+}
+
+HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const
+{
+    VariantInit(out);
+    switch (id) {
+    case 1:
+        V_VT(out) = VT_I2;
+        V_I2(out) = static_cast<SHORT>(value.vt());
+        return S_OK;
+    case 2:
+        return VariantCopy(out, const_cast<VARIANT*>(value.get()));
+    case 3:
+        V_VT(out) = VT_I2;
+        V_I2(out) = static_cast<SHORT>(quality);
+        return S_OK;
+    case 4: {
+        FILETIME local;
+        SYSTEMTIME st;
+        DATE d = 0;
+        FileTimeToLocalFileTime(&timestamp, &local);
+        FileTimeToSystemTime(&local, &st);
+        SystemTimeToVariantTime(&st, &d);
+        // SystemTimeToVariantTime drops milliseconds; add them back.
+        d += st.wMilliseconds / (24.0 * 3600.0 * 1000.0);
+        V_VT(out) = VT_DATE;
+        V_DATE(out) = d;
+        return S_OK;
+    }
+    case 5:
+        V_VT(out) = VT_I4;
+        V_I4(out) = static_cast<LONG>(accessRights());
+        return S_OK;
+    case 6:
+        V_VT(out) = VT_R4;
+        V_R4(out) = 10.0f;
+        return S_OK;
+    default:
+        for (const CustomProperty& p : customProperties)
+            if (p.id == id) return VariantCopy(out, const_cast<VARIANT*>(p.value.get()));
+        return OPC_E_INVALID_PID;
+    }
+}
+
+bool OPCTag::setCustomProperty(DWORD id, const std::string& description, const VARIANT& v)
+{
+    if (id <= 6) return false;
+    for (CustomProperty& p : customProperties) {
+        if (p.id == id) {
+            p.description = description;
+            return SUCCEEDED(p.value.copyFrom(v));
+        }
+    }
+    try {
+        CustomProperty p{id, description, Variant()};
+        if (FAILED(p.value.copyFrom(v))) return false;
+        customProperties.push_back(std::move(p));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool OPCTag::limitHolds(int k) const
+{
+    const LevelLimit& l = levelLimits[k - 1];
+    if (!l.enabled) return false;
+    Variant r4;
+    if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(value.get()), 0, VT_R4))) return false;
+    float v = V_R4(r4.get());
+    return k >= 3 ? v >= l.limit : v <= l.limit;
+}
+
+std::unique_ptr<EventRecord> OPCTag::evaluateLevel()
+{
+    int newLevel = limitHolds(4) ? 4 : limitHolds(1) ? 1 : limitHolds(3) ? 3 : limitHolds(2) ? 2 : 0;
+    if (newLevel == level) return nullptr;
+    level = newLevel;
+    levelTime = utcNow();
+
+    static const struct { const char* message; const char* sub; } texts[5] = {
+        {"Normal Condition", "Normal"},
+        {"Low Low Limit Exceeded", "Low Low Limit"},
+        {"Low Limit Exceeded", "Low Limit"},
+        {"High Limit Exceeded", "High Limit"},
+        {"High High Limit Exceeded", "High High Limit"},
+    };
+    auto ev = std::make_unique<EventRecord>();
+    ev->changeMask = 1;
+    ev->newState = newLevel ? 3 : 1;
+    ev->source = name;
+    ev->time = utcNow();
+    ev->message = texts[newLevel].message;
+    ev->eventType = 4;
+    ev->eventCategory = 2;
+    ev->severity = newLevel ? static_cast<DWORD>(levelLimits[newLevel - 1].severity) : 0;
+    ev->conditionName = "Level";
+    ev->subconditionName = texts[newLevel].sub;
+    ev->quality = quality;
+    ev->ackRequired = FALSE;
+    ev->activeTime = levelTime;
+    ev->cookie = handle;
+    return ev;
+}
+
+OPCTag* OPCTag::findChild(const std::string& childName, bool matchCase) const
+{
+    auto it = childIndex_.find(foldCase(childName));
+    if (it == childIndex_.end()) return nullptr;
+    for (OPCTag* c : it->second)
+        if (!matchCase || c->name == childName) return c;
+    return nullptr;
+}
+
+void OPCTag::appendChild(OPCTag* child)
+{
+    child->parent = this;
+    children.push_back(child);
+    childIndex_[foldCase(child->name)].push_back(child);
+}
+
+void OPCTag::detachChild(OPCTag* child)
+{
+    auto pos = std::find(children.begin(), children.end(), child);
+    if (pos != children.end()) children.erase(pos);
+    auto it = childIndex_.find(foldCase(child->name));
+    if (it != childIndex_.end()) {
+        auto& bucket = it->second;
+        bucket.erase(std::remove(bucket.begin(), bucket.end(), child), bucket.end());
+        if (bucket.empty()) childIndex_.erase(it);
+    }
+}
+
+} // namespace qv
+
+namespace qv {
+
+void OPCTag::replaceChild(OPCTag* child, OPCTag* replacement)
+{
+    auto pos = std::find(children.begin(), children.end(), child);
+    if (pos == children.end()) return;
+    size_t at = static_cast<size_t>(pos - children.begin());
+    detachChild(child);
+    replacement->parent = this;
+    children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), replacement);
+    childIndex_[foldCase(replacement->name)].push_back(replacement);
+}
+
+} // namespace qv

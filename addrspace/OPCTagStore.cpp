@@ -1,0 +1,285 @@
+#include "addrspace/OPCTagStore.h"
+#include <new>
+#include "runtime/OPCServerApp.h"
+#include "ae/EventHandler.h"
+#include "qvopc.h"
+
+namespace qv {
+
+std::vector<std::string> splitName(const std::string& name, char delimiter)
+{
+    std::vector<std::string> segs;
+    size_t start = 0;
+    while (start < name.size()) {
+        size_t p = name.find(delimiter, start);
+        if (p == std::string::npos) {
+            segs.push_back(name.substr(start));
+            break;
+        }
+        segs.push_back(name.substr(start, p - start));
+        start = p + 1;
+    }
+    return segs;
+}
+
+std::string fullTagName(const std::string& accessPath, const std::string& itemId, char delimiter)
+{
+    if (accessPath.empty()) return itemId;
+    if (accessPath.back() == delimiter) return accessPath + itemId;
+    return accessPath + delimiter + itemId;
+}
+
+DWORD TagHandleTable::add(OPCTag* tag)
+{
+    DWORD index;
+    if (!free_.empty()) {
+        index = free_.front();
+        free_.pop_front();
+    } else {
+        if (slots_.size() >= 0x00FFFFFE) return kInvalidTagHandle;
+        index = static_cast<DWORD>(slots_.size());
+        slots_.emplace_back();
+    }
+    Slot& s = slots_[index];
+    s.tag = tag;
+    ++live_;
+    // Index 0 is stored as 1 so that no handle is 0; generation in the top byte.
+    return (static_cast<DWORD>(s.gen) << 24) | (index + 1);
+}
+
+OPCTag* TagHandleTable::resolve(DWORD handle) const
+{
+    if (handle == kInvalidTagHandle) return nullptr;
+    DWORD index = (handle & 0x00FFFFFF);
+    if (index == 0 || index > slots_.size()) return nullptr;
+    const Slot& s = slots_[index - 1];
+    if (!s.tag || s.gen != static_cast<BYTE>(handle >> 24)) return nullptr;
+    return s.tag;
+}
+
+void TagHandleTable::remove(DWORD handle)
+{
+    if (!resolve(handle)) return;
+    DWORD index = (handle & 0x00FFFFFF) - 1;
+    Slot& s = slots_[index];
+    s.tag = nullptr;
+    s.gen = static_cast<BYTE>(s.gen + 1);
+    // 0xFF generation with the last index would spell 0xFFFFFFFF; never hand that out.
+    if (!(s.gen == 0xFF && index + 1 == 0x00FFFFFF)) free_.push_back(index);
+    --live_;
+}
+
+OPCTagStore::~OPCTagStore() = default;
+
+OPCTag* OPCTagStore::lookup(const std::string& accessPath, const std::string& itemId) const
+{
+    OPCServerApp& app = App();
+    const char d = app.delimiter;
+    const bool mc = app.matchCase();
+    std::string full = fullTagName(accessPath, itemId, d);
+    std::vector<std::string> segs = splitName(full, d);
+    if (segs.empty()) return nullptr;
+    const OPCTag* node = &root_;
+    for (size_t i = 0; i + 1 < segs.size(); ++i) {
+        node = node->findChild(segs[i], mc);
+        if (!node) return nullptr;
+    }
+    return node->findChild(full, mc);
+}
+
+DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD quality, bool writeable)
+{
+    OPCServerApp& app = App();
+    LockGuard g(app.globalLock);
+    if (lookup(name)) return kInvalidTagHandle;
+    try {
+        const bool mc = app.matchCase();
+        std::vector<std::string> segs = splitName(name, app.delimiter);
+        OPCTag* node = &root_;
+        for (size_t i = 0; i + 1 < segs.size(); ++i) {
+            OPCTag* child = node->findChild(segs[i], mc);
+            if (!child) {
+                std::unique_ptr<OPCTag> branch(new OPCTag());
+                branch->name = segs[i];
+                child = branch.get();
+                node->appendChild(branch.release());
+            }
+            node = child;
+        }
+        std::unique_ptr<OPCTag> tag(new OPCTag());
+        tag->name = name;
+        if (FAILED(tag->value.copyFrom(value))) return kInvalidTagHandle;
+        tag->quality = quality;
+        tag->readable = 1;
+        tag->writeable = writeable ? 2 : 0;
+        tag->timestamp = utcNow();
+        DWORD h = handles_.add(tag.get());
+        if (h == kInvalidTagHandle) return kInvalidTagHandle;
+        tag->handle = h;
+        node->appendChild(tag.get());
+        tag.release();
+        return h;
+    } catch (const std::bad_alloc&) {
+        return kInvalidTagHandle;
+    }
+}
+
+bool OPCTagStore::remove(DWORD handle)
+{
+    LockGuard g(App().globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return false;
+    handles_.remove(handle);
+    OPCTag* parent = tag->parent;
+    if (!tag->children.empty()) {
+        // A delimiter-free tag name can also be the first segment of later tags; those tags
+        // stay, under a plain branch node that takes the removed tag's place.
+        std::unique_ptr<OPCTag> branch(new (std::nothrow) OPCTag());
+        if (!branch) return false;
+        branch->name = tag->name;
+        std::vector<OPCTag*> kids = tag->children;
+        for (OPCTag* k : kids) {
+            tag->detachChild(k);
+            branch->appendChild(k);
+        }
+        parent->replaceChild(tag, branch.release());
+        delete tag;
+        return true;
+    }
+    parent->detachChild(tag);
+    delete tag;
+    // Prune branch nodes left empty, up to (not including) the root; tags stay.
+    while (parent != &root_ && parent->children.empty() && parent->handle == kInvalidTagHandle) {
+        OPCTag* up = parent->parent;
+        up->detachChild(parent);
+        delete parent;
+        parent = up;
+    }
+    return true;
+}
+
+void OPCTagStore::pushToSubscribers(const OPCTag& tag)
+{
+    subscribers_.forEachMatching(tag.name, App().matchCase(),
+                                 [&](TagSubscriber* s) { s->onTagUpdated(tag); });
+}
+
+bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)
+{
+    OPCServerApp& app = App();
+    LockGuard g(app.globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return false;
+    if (FAILED(tag->value.copyFrom(value))) return false;
+    tag->quality = quality;
+    tag->timestamp = ts ? *ts : utcNow();
+    pushToSubscribers(*tag);
+    std::unique_ptr<EventRecord> ev = tag->evaluateLevel();
+    g.release();
+    if (ev && app.eventHandler) app.eventHandler->broadcast(*ev);
+    return true;
+}
+
+bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WORD quality)
+{
+    LockGuard g(App().globalLock);
+    OPCTag* tag = lookup(name);
+    if (!tag) return false;
+    if (FAILED(tag->value.copyFrom(value))) return false;
+    tag->quality = quality;
+    tag->timestamp = utcNow();
+    pushToSubscribers(*tag);
+    return true;
+}
+
+bool OPCTagStore::setCustomProperty(DWORD handle, DWORD id, const std::string& description, const VARIANT& value)
+{
+    LockGuard g(App().globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    return tag && tag->setCustomProperty(id, description, value);
+}
+
+bool OPCTagStore::setLevelLimits(DWORD handle, const LevelLimit limits[4])
+{
+    LockGuard g(App().globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return false;
+    for (int i = 0; i < 4; ++i) tag->levelLimits[i] = limits[i];
+    return true;
+}
+
+bool OPCTagStore::read(DWORD handle, VARIANT* value, WORD* quality, FILETIME* ts)
+{
+    LockGuard g(App().globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return false;
+    if (value) {
+        VariantInit(value);
+        if (FAILED(VariantCopy(value, tag->value.get()))) return false;
+    }
+    if (quality) *quality = tag->quality;
+    if (ts) *ts = tag->timestamp;
+    return true;
+}
+
+HRESULT OPCTagStore::validateItem(const OPCITEMDEF& def, OPCITEMRESULT* result, OPCTag** tagOut)
+{
+    std::string path = narrow(def.szAccessPath);
+    std::string id = narrow(def.szItemID);
+    if (id.empty()) return OPC_E_INVALIDITEMID;
+    LockGuard g(App().globalLock);
+    OPCTag* tag = lookup(path, id);
+    if (!tag) return OPC_E_UNKNOWNITEMID;
+    if (def.vtRequestedDataType != VT_EMPTY && def.vtRequestedDataType != tag->value.vt()) {
+        Variant scratch;
+        if (FAILED(VariantChangeType(scratch.get(), tag->value.get(), 0, def.vtRequestedDataType)))
+            return OPC_E_BADTYPE;
+    }
+    if (result) {
+        result->hServer = 0;
+        result->vtCanonicalDataType = tag->value.vt();
+        result->wReserved = 0;
+        result->dwAccessRights = tag->accessRights();
+        result->dwBlobSize = 0;
+        result->pBlob = nullptr;
+    }
+    if (tagOut) *tagOut = tag;
+    return S_OK;
+}
+
+HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value)
+{
+    OPCServerApp& app = App();
+    DWORD handle;
+    {
+        LockGuard g(app.globalLock);
+        OPCTag* tag = lookup(tagName);
+        if (!tag) return OPC_E_INVALIDHANDLE;
+        handle = tag->handle;
+    }
+    HRESULT hr = S_OK;
+    if (QV_WRITENOTIFICATIONPROC proc = app.writeNotificationProc.load()) {
+        // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
+        Variant copy(value);
+        proc(handle, copy.get(), &hr);
+        if (hr != S_OK) return hr;
+        LockGuard g(app.globalLock);
+        OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
+        if (!tag) return OPC_E_INVALIDHANDLE;
+        return tag->value.copyFrom(*copy);
+    }
+    LockGuard g(app.globalLock);
+    // The host may have removed the tag while its callback ran.
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return OPC_E_INVALIDHANDLE;
+    return tag->value.copyFrom(value);
+}
+
+void OPCTagStore::clear()
+{
+    LockGuard g(App().globalLock);
+    root_.destroyChildren();
+    handles_ = TagHandleTable();
+}
+
+} // namespace qv

@@ -1,0 +1,77 @@
+#pragma once
+#include <windows.h>
+#include <deque>
+#include <string>
+#include <vector>
+#include "addrspace/OPCTag.h"
+#include "addrspace/TagSubscribers.h"
+
+struct tagOPCITEMDEF;
+struct tagOPCITEMRESULT;
+
+namespace qv {
+
+// Splits a name at the delimiter: "A.B.C" -> A, B, C; "A." -> A; "A..C" -> A, "", C; "" -> none.
+std::vector<std::string> splitName(const std::string& name, char delimiter);
+// Access path and item ID joined into the full tag name.
+std::string fullTagName(const std::string& accessPath, const std::string& itemId, char delimiter);
+
+// Maps 32-bit tag handles to records. Handles carry a generation so that the handle of a
+// removed tag never designates a later one (until the same slot is reused 255 times).
+class TagHandleTable {
+public:
+    DWORD add(OPCTag* tag);
+    OPCTag* resolve(DWORD handle) const;
+    void remove(DWORD handle);
+    size_t size() const { return live_; }
+
+private:
+    struct Slot { OPCTag* tag = nullptr; BYTE gen = 0; };
+    std::vector<Slot> slots_;
+    std::deque<DWORD> free_;
+    size_t live_ = 0;
+};
+
+// All tags with the operations of the host API and the client interfaces. The tree lives
+// under the server state's root; everything here runs under the global lock unless noted.
+class OPCTagStore {
+public:
+    explicit OPCTagStore(OPCTag& root) : root_(root) {}
+    ~OPCTagStore();
+
+    DWORD create(const std::string& name, const VARIANT& value, WORD quality, bool writeable);
+    bool remove(DWORD handle);
+    // Updates value, quality and timestamp (now when ts is null), pushes them to the items,
+    // evaluates the level limits (when evaluateLevel) and delivers an alarm event after
+    // leaving the lock.
+    bool update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts);
+    bool updateByName(const std::string& name, const VARIANT& value, WORD quality);
+    bool setCustomProperty(DWORD handle, DWORD id, const std::string& description, const VARIANT& value);
+    bool setLevelLimits(DWORD handle, const LevelLimit limits[4]);
+    // Copies the current value, quality and timestamp (any output may be null).
+    bool read(DWORD handle, VARIANT* value, WORD* quality, FILETIME* ts);
+
+    // Caller holds the global lock for these.
+    OPCTag* resolve(DWORD handle) const { return handles_.resolve(handle); }
+    OPCTag* lookup(const std::string& accessPath, const std::string& itemId) const;
+    OPCTag* lookup(const std::string& fullName) const { return lookup(std::string(), fullName); }
+
+    // Checks a client's item definition (AddItems, ValidateItems); fills result on success.
+    HRESULT validateItem(const tagOPCITEMDEF& def, tagOPCITEMRESULT* result, OPCTag** tag);
+    // A client's write of one item: the host's write callback decides, then the tag takes the
+    // value. Called without the global lock; takes it itself.
+    HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
+
+    TagSubscribers& subscribers() { return subscribers_; }
+    size_t tagCount() const { return handles_.size(); }
+    // Destroys every node (library unload).
+    void clear();
+
+private:
+    void pushToSubscribers(const OPCTag& tag);
+    OPCTag& root_;
+    TagHandleTable handles_;
+    TagSubscribers subscribers_;
+};
+
+} // namespace qv

@@ -1,0 +1,52 @@
+#pragma once
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace qv {
+
+class OPCTag;
+
+// Something that follows a tag by name (a group item). It is told of every host update
+// of a tag whose name matches, with the global lock held.
+class TagSubscriber {
+public:
+    virtual ~TagSubscriber() = default;
+    virtual void onTagUpdated(const OPCTag& tag) = 0;
+
+private:
+    friend class TagSubscribers;
+    std::string subscribedName_;
+    size_t slot_ = static_cast<size_t>(-1);
+    bool registered_ = false;
+};
+
+// Index from tag name to the items that refer to it, so a host update costs what its own
+// subscribers cost. Buckets are keyed by the ASCII-folded name and filtered by the
+// match-case rule at update time, so switching the rule needs no rebuild.
+class TagSubscribers {
+public:
+    void add(TagSubscriber* s, const std::string& tagName);
+    void remove(TagSubscriber* s);
+    bool contains(const TagSubscriber* s) const { return s->registered_; }
+    template <class F>
+    void forEachMatching(const std::string& tagName, bool matchCase, F&& f) const;
+    size_t size() const { return count_; }
+
+private:
+    std::unordered_map<std::string, std::vector<TagSubscriber*>> buckets_;
+    size_t count_ = 0;
+};
+
+std::string foldCase(const std::string& s);
+
+template <class F>
+void TagSubscribers::forEachMatching(const std::string& tagName, bool matchCase, F&& f) const
+{
+    auto it = buckets_.find(foldCase(tagName));
+    if (it == buckets_.end()) return;
+    for (TagSubscriber* s : it->second)
+        if (!matchCase || s->subscribedName_ == tagName) f(s);
+}
+
+} // namespace qv

@@ -1,0 +1,19 @@
+#include <windows.h>
+#include "runtime/OPCServerApp.h"
+#include "runtime/ServerRuntime.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        DisableThreadLibraryCalls(inst);
+        qv::App(); // the server state exists from load on
+        break;
+    case DLL_PROCESS_DETACH:
+        qv::unloadTeardown(reserved != nullptr);
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}

@@ -1,0 +1,13 @@
+# Cross build for i686 Windows with mingw-w64 (posix thread model: std::mutex and GoogleTest need it).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(QV_TRIPLET i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${QV_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QV_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${QV_TRIPLET}-windres)
+set(QV_WIDL ${QV_TRIPLET}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${QV_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -1,0 +1,201 @@
+/*
+ * Exported entry points of QvSrvKitPS.dll, the proxy/stub DLL for the OPC
+ * interfaces.
+ *
+ * dlldata.c is compiled with ENTRY_PREFIX=QvPsGen_, so rpcproxy.h names its
+ * generated entries QvPsGen_DllMain, QvPsGen_DllGetClassObject, ... and the
+ * exported ones are defined here. Class object and unloading are forwarded
+ * unchanged; registration is our own, because the generated one
+ * (NdrDllRegisterProxy/NdrDllUnregisterProxy) overwrites and deletes every
+ * Interface\{IID} key of the DLL, whoever owns it.
+ *
+ * On Windows the shared proxy of the OPC standard usually owns these IIDs
+ * already; its wire format is identical to ours. So:
+ *  - DllRegisterServer points an IID at our CLSID only when no other live
+ *    proxy serves it (ProxyStubClsid32 absent, already ours, or naming a
+ *    CLSID whose InprocServer32 file does not exist).
+ *  - DllUnregisterServer removes only the Interface keys whose
+ *    ProxyStubClsid32 names our CLSID, then our CLSID key.
+ * Installing and then removing us therefore never breaks a shared proxy.
+ */
+#include <windows.h>
+#include <objbase.h>
+#include <rpcproxy.h>
+#include <wchar.h>
+
+/* Defined by dlldata.c (rpcproxy.h macros). */
+extern const ProxyFileInfo *aProxyFileList[];
+extern const CLSID CLSID_PSFactoryBuffer;
+extern HINSTANCE hProxyDll;
+BOOL WINAPI QvPsGen_DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved);
+HRESULT WINAPI QvPsGen_DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv);
+HRESULT WINAPI QvPsGen_DllCanUnloadNow(void);
+
+BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved);
+HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv);
+HRESULT WINAPI DllCanUnloadNow(void);
+HRESULT WINAPI DllRegisterServer(void);
+HRESULT WINAPI DllUnregisterServer(void);
+
+#define GUID_CHARS 39 /* "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" + NUL */
+
+BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved)
+{
+    return QvPsGen_DllMain(inst, reason, reserved);
+}
+
+HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv)
+{
+    return QvPsGen_DllGetClassObject(rclsid, riid, ppv);
+}
+
+HRESULT WINAPI DllCanUnloadNow(void)
+{
+    return QvPsGen_DllCanUnloadNow();
+}
+
+static HRESULT hr_from(LONG err)
+{
+    return err == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(err);
+}
+
+static LONG set_sz(HKEY key, const WCHAR *sub, const WCHAR *name, const WCHAR *value)
+{
+    HKEY k;
+    LONG err = RegCreateKeyExW(key, sub, 0, NULL, 0, KEY_SET_VALUE, NULL, &k, NULL);
+    if (err != ERROR_SUCCESS)
+        return err;
+    err = RegSetValueExW(k, name, 0, REG_SZ, (const BYTE *)value,
+                         (DWORD)((wcslen(value) + 1) * sizeof(WCHAR)));
+    RegCloseKey(k);
+    return err;
+}
+
+/* Default value of HKCR\<path> as a string; FALSE if absent or not a string. */
+static BOOL get_sz(const WCHAR *path, WCHAR *buf, DWORD chars)
+{
+    DWORD bytes = chars * sizeof(WCHAR);
+    /* REG_EXPAND_SZ is expanded and accepted as REG_SZ. */
+    return RegGetValueW(HKEY_CLASSES_ROOT, path, NULL, RRF_RT_REG_SZ, NULL, buf, &bytes)
+           == ERROR_SUCCESS;
+}
+
+/* Is clsid (string form) a proxy whose DLL is actually present? */
+static BOOL other_proxy_alive(const WCHAR *clsid)
+{
+    WCHAR path[64 + GUID_CHARS], file[MAX_PATH], found[MAX_PATH];
+    swprintf(path, sizeof path / sizeof path[0], L"CLSID\\%ls\\InprocServer32", clsid);
+    if (!get_sz(path, file, MAX_PATH) || !file[0])
+        return FALSE;
+    /* Handles a full path as well as a bare name found on the DLL search path. */
+    return SearchPathW(NULL, file, NULL, MAX_PATH, found, NULL) != 0;
+}
+
+static HRESULT register_interface(const IID *iid, const char *name, ULONG methods,
+                                  const WCHAR *ours)
+{
+    WCHAR siid[GUID_CHARS], key[32 + GUID_CHARS], psk[64 + GUID_CHARS], nmk[64 + GUID_CHARS];
+    WCHAR owner[GUID_CHARS + 8], wname[256], num[16];
+    LONG err;
+
+    StringFromGUID2(iid, siid, GUID_CHARS);
+    swprintf(key, sizeof key / sizeof key[0], L"Interface\\%ls", siid);
+    swprintf(psk, sizeof psk / sizeof psk[0], L"%ls\\ProxyStubClsid32", key);
+    swprintf(nmk, sizeof nmk / sizeof nmk[0], L"%ls\\NumMethods", key);
+
+    if (get_sz(psk, owner, sizeof owner / sizeof owner[0]) && _wcsicmp(owner, ours) != 0
+        && other_proxy_alive(owner))
+        return S_OK; /* a shared proxy serves it; leave it in charge */
+
+    if (!MultiByteToWideChar(CP_ACP, 0, name, -1, wname, sizeof wname / sizeof wname[0]))
+        wname[0] = 0;
+    swprintf(num, sizeof num / sizeof num[0], L"%lu", (unsigned long)methods);
+
+    err = set_sz(HKEY_CLASSES_ROOT, key, NULL, wname);
+    if (err == ERROR_SUCCESS)
+        err = set_sz(HKEY_CLASSES_ROOT, nmk, NULL, num);
+    if (err == ERROR_SUCCESS)
+        err = set_sz(HKEY_CLASSES_ROOT, psk, NULL, ours);
+    return hr_from(err);
+}
+
+static HRESULT unregister_interface(const IID *iid, const WCHAR *ours)
+{
+    WCHAR siid[GUID_CHARS], key[32 + GUID_CHARS], psk[64 + GUID_CHARS], owner[GUID_CHARS + 8];
+    LONG err;
+
+    StringFromGUID2(iid, siid, GUID_CHARS);
+    swprintf(key, sizeof key / sizeof key[0], L"Interface\\%ls", siid);
+    swprintf(psk, sizeof psk / sizeof psk[0], L"%ls\\ProxyStubClsid32", key);
+    if (!get_sz(psk, owner, sizeof owner / sizeof owner[0]) || _wcsicmp(owner, ours) != 0)
+        return S_OK; /* not ours (or already gone): keep */
+
+    err = RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    return err == ERROR_FILE_NOT_FOUND ? S_OK : hr_from(err);
+}
+
+typedef HRESULT (*iface_fn)(const IID *iid, const char *name, ULONG methods,
+                            const WCHAR *ours);
+
+/* Calls fn for every interface in the generated proxy file list. */
+static HRESULT for_each_interface(iface_fn fn, const WCHAR *ours)
+{
+    HRESULT result = S_OK;
+    for (const ProxyFileInfo **pf = aProxyFileList; *pf; ++pf) {
+        for (unsigned short i = 0; i < (*pf)->TableSize; ++i) {
+            const CInterfaceStubHeader *h = &(*pf)->pStubVtblList[i]->header;
+            HRESULT hr = fn(h->piid, (*pf)->pNamesArray[i], h->DispatchTableCount, ours);
+            if (FAILED(hr) && SUCCEEDED(result))
+                result = hr;
+        }
+    }
+    return result;
+}
+
+static HRESULT unregister_adapter(const IID *iid, const char *name, ULONG methods,
+                                  const WCHAR *ours)
+{
+    (void)name;
+    (void)methods;
+    return unregister_interface(iid, ours);
+}
+
+HRESULT WINAPI DllRegisterServer(void)
+{
+    WCHAR ours[GUID_CHARS], key[16 + GUID_CHARS], sub[48 + GUID_CHARS], file[MAX_PATH];
+    LONG err;
+    DWORD n;
+
+    StringFromGUID2(&CLSID_PSFactoryBuffer, ours, GUID_CHARS);
+    n = GetModuleFileNameW(hProxyDll, file, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return E_FAIL;
+
+    swprintf(key, sizeof key / sizeof key[0], L"CLSID\\%ls", ours);
+    swprintf(sub, sizeof sub / sizeof sub[0], L"%ls\\InprocServer32", key);
+    err = set_sz(HKEY_CLASSES_ROOT, key, NULL, L"PSFactoryBuffer");
+    if (err == ERROR_SUCCESS)
+        err = set_sz(HKEY_CLASSES_ROOT, sub, NULL, file);
+    if (err == ERROR_SUCCESS)
+        err = set_sz(HKEY_CLASSES_ROOT, sub, L"ThreadingModel", L"Both");
+    if (err != ERROR_SUCCESS)
+        return hr_from(err);
+
+    return for_each_interface(register_interface, ours);
+}
+
+HRESULT WINAPI DllUnregisterServer(void)
+{
+    WCHAR ours[GUID_CHARS], key[16 + GUID_CHARS];
+    HRESULT hr;
+    LONG err;
+
+    StringFromGUID2(&CLSID_PSFactoryBuffer, ours, GUID_CHARS);
+    hr = for_each_interface(unregister_adapter, ours);
+
+    swprintf(key, sizeof key / sizeof key[0], L"CLSID\\%ls", ours);
+    err = RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND && SUCCEEDED(hr))
+        hr = hr_from(err);
+    return hr;
+}

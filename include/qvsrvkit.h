@@ -1,0 +1,93 @@
+/*
+ * QvSrvKit: the host API of QvSrvKit.dll.
+ *
+ * A host program publishes process variables as tags and keeps them current; the library
+ * makes the host process an OPC Data Access 2.0 / 1.0a (and minimal Alarms & Events)
+ * out-of-process COM server. Every function uses the WINAPI calling convention and is
+ * exported under its plain name. All strings are 8-bit; everything passed in is copied.
+ */
+#ifndef QVSRVKIT_H
+#define QVSRVKIT_H
+
+#include <windows.h>
+#include <oleauto.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef QVAPI
+#define QVAPI __declspec(dllimport)
+#endif
+
+/* Returned by QV_CreateTag on failure; never a valid tag handle. */
+#define QV_INVALID_HANDLE ((DWORD)0xFFFFFFFF)
+
+/* A client wrote the tag. Leave *pResult at S_OK to let the value into the tag, or store an
+ * error code to refuse it (the client receives that code). pValue belongs to the library. */
+typedef void(WINAPI *QV_WRITENOTIFICATIONPROC)(DWORD hTag, VARIANT *pValue, HRESULT *pResult);
+/* A client asked for a device read: fill value, quality and time stamp (UTC). What is stored
+ * in *pValue (a BSTR, say) passes to the client. */
+typedef void(WINAPI *QV_DEVICEREADPROC)(DWORD hTag, VARIANT *pValue, WORD *pQuality, FILETIME *pTimeStamp);
+/* A client disconnected; dwClientCount clients remain. */
+typedef void(WINAPI *QV_DISCONNECTNOTIFICATIONPROC)(DWORD dwClientCount);
+
+/* Descriptive data reported by IOPCServer::GetStatus. */
+QVAPI void WINAPI QV_SetVendorInfo(LPCSTR szVendorInfo);
+QVAPI void WINAPI QV_SetMajorVersion(WORD wMajor);
+QVAPI void WINAPI QV_SetMinorVersion(WORD wMinor);
+QVAPI void WINAPI QV_SetBuildNumber(WORD wBuild);
+QVAPI void WINAPI QV_SetBandWidth(DWORD dwBandWidth);
+QVAPI void WINAPI QV_SetServerState(DWORD dwServerState);
+/* Non-zero (the default): tag names compare byte for byte; zero: without regard to ASCII case.
+ * Returns the flag given. */
+QVAPI BOOL WINAPI QV_SetMatchCase(BOOL bMatchCase);
+
+/* Registration of the host executable as a local OPC DA server (under HKEY_CLASSES_ROOT). */
+QVAPI BOOL WINAPI QV_Registry(const CLSID *pClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath);
+QVAPI BOOL WINAPI QV_RegistryS(LPCSTR szClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath);
+QVAPI BOOL WINAPI QV_Unregister(const CLSID *pClsid, LPCSTR szProgID);
+QVAPI BOOL WINAPI QV_UnregisterS(LPCSTR szClsid, LPCSTR szProgID);
+QVAPI BOOL WINAPI QV_AsNTService(LPCSTR szServiceName);
+
+/* Start and stop the COM server; call both on the same thread. Period in ms: 0 means 500,
+ * below 10 means 10. */
+QVAPI BOOL WINAPI QV_InitOpcServer(const CLSID *pClsid, DWORD dwUpdatePeriod);
+QVAPI BOOL WINAPI QV_InitOpcServerS(LPCSTR szClsid, DWORD dwUpdatePeriod);
+QVAPI BOOL WINAPI QV_UnInitOpcServer(void);
+
+/* Tags. Names are item IDs with '.' between branch names. */
+QVAPI DWORD WINAPI QV_CreateTag(LPCSTR szName, VARIANT vValue, WORD wQuality, BOOL bWriteable);
+QVAPI BOOL WINAPI QV_RemoveTag(DWORD hTag);
+QVAPI BOOL WINAPI QV_UpdateTag(DWORD hTag, VARIANT vValue, WORD wQuality);
+QVAPI BOOL WINAPI QV_UpdateTagWithTimeStamp(DWORD hTag, VARIANT vValue, WORD wQuality, FILETIME ftTimeStamp);
+QVAPI BOOL WINAPI QV_UpdateTagByName(LPCSTR szName, VARIANT vValue, WORD wQuality);
+/* Custom item property; ids 1 to 6 are the standard properties and cannot be set. */
+QVAPI BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue);
+/* Level limits for the alarm events of the tag (all disabled until set): for each of
+ * low-low, low, high, high-high the limit, whether it is enabled, and the event severity.
+ * FALSE for a bad handle. */
+QVAPI BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag,
+                                       float fLowLow, BOOL bLowLowEnabled, DWORD dwLowLowSeverity,
+                                       float fLow, BOOL bLowEnabled, DWORD dwLowSeverity,
+                                       float fHigh, BOOL bHighEnabled, DWORD dwHighSeverity,
+                                       float fHighHigh, BOOL bHighHighEnabled, DWORD dwHighHighSeverity);
+/* Copies a tag's current value (VariantClear it), quality and time stamp; any output may be
+ * NULL. FALSE for a bad handle. QV_ReadTagWithTimeStamp is the same entry. */
+QVAPI BOOL WINAPI QV_ReadTag(DWORD hTag, VARIANT *pValue, WORD *pQuality, FILETIME *pTimeStamp);
+QVAPI BOOL WINAPI QV_ReadTagWithTimeStamp(DWORD hTag, VARIANT *pValue, WORD *pQuality, FILETIME *pTimeStamp);
+
+/* Host callbacks; NULL removes one. TRUE when a callback was installed. Callbacks may come
+ * from several threads at once. */
+QVAPI BOOL WINAPI QV_EnableWriteNotification(QV_WRITENOTIFICATIONPROC pfn);
+QVAPI BOOL WINAPI QV_EnableDeviceRead(QV_DEVICEREADPROC pfn);
+QVAPI BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC pfn);
+
+/* Number of connected clients. */
+QVAPI int WINAPI QV_GetClientCounts(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVSRVKIT_H */

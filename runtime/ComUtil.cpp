@@ -1,0 +1,78 @@
+#include "runtime/ComUtil.h"
+#include "runtime/OPCServerApp.h"
+#include <cstring>
+#include <new>
+
+namespace qv {
+
+std::string narrow(LPCWSTR s)
+{
+    if (!s || !*s) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, s, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<size_t>(n - 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, s, -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+LPWSTR widen(const char* s, bool taskMem)
+{
+    if (!s) s = "";
+    size_t n = strlen(s);
+    size_t bytes = 2 * n + 2;
+    WCHAR* w = taskMem ? static_cast<WCHAR*>(App().taskAlloc(bytes)) : new (std::nothrow) WCHAR[n + 1];
+    if (!w) return nullptr;
+    for (size_t i = 0; i <= n; ++i) w[i] = static_cast<unsigned char>(s[i]);
+    return w;
+}
+
+LPWSTR widen(const std::string& s, bool taskMem)
+{
+    return widen(s.c_str(), taskMem);
+}
+
+void freeWide(LPWSTR p, bool taskMem)
+{
+    if (!p) return;
+    if (taskMem) App().taskFree(p);
+    else delete[] p;
+}
+
+std::string lowBytes(LPCWSTR s)
+{
+    std::string out;
+    if (!s) return out;
+    for (; *s; ++s) out.push_back(static_cast<char>(*s & 0xFF));
+    return out;
+}
+
+FILETIME utcNow()
+{
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}
+
+std::string foldCase(const std::string& s)
+{
+    std::string r(s);
+    for (char& c : r)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return r;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+} // namespace qv

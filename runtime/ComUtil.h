@@ -1,0 +1,97 @@
+#pragma once
+// RAII helpers for VARIANTs, task memory and COM pointers, and the 8-bit/wide conversions
+// used at the client boundary.
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+#include <string>
+#include <utility>
+
+namespace qv {
+
+// Owns a VARIANT and clears it on every path.
+class Variant {
+public:
+    Variant() { VariantInit(&v_); }
+    explicit Variant(const VARIANT& src) { VariantInit(&v_); VariantCopy(&v_, const_cast<VARIANT*>(&src)); }
+    Variant(const Variant& o) : Variant(o.v_) {}
+    Variant(Variant&& o) noexcept { v_ = o.v_; VariantInit(&o.v_); }
+    Variant& operator=(const Variant& o) { if (this != &o) { copyFrom(o.v_); } return *this; }
+    Variant& operator=(Variant&& o) noexcept { if (this != &o) { VariantClear(&v_); v_ = o.v_; VariantInit(&o.v_); } return *this; }
+    ~Variant() { VariantClear(&v_); }
+
+    HRESULT copyFrom(const VARIANT& src) { VariantClear(&v_); return VariantCopy(&v_, const_cast<VARIANT*>(&src)); }
+    void clear() { VariantClear(&v_); }
+    VARTYPE vt() const { return V_VT(&v_); }
+    VARIANT* get() { return &v_; }
+    const VARIANT* get() const { return &v_; }
+    VARIANT& operator*() { return v_; }
+    const VARIANT& operator*() const { return v_; }
+    // Hands the content over (e.g. into a client's array); this object becomes VT_EMPTY.
+    VARIANT detach() { VARIANT r = v_; VariantInit(&v_); return r; }
+
+private:
+    VARIANT v_;
+};
+
+// Task memory that is freed unless handed to the client with release().
+template <class T>
+class TaskPtr {
+public:
+    TaskPtr() = default;
+    explicit TaskPtr(T* p) : p_(p) {}
+    TaskPtr(TaskPtr&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    TaskPtr& operator=(TaskPtr&& o) noexcept { if (this != &o) { reset(); p_ = o.p_; o.p_ = nullptr; } return *this; }
+    TaskPtr(const TaskPtr&) = delete;
+    TaskPtr& operator=(const TaskPtr&) = delete;
+    ~TaskPtr() { reset(); }
+    void reset(T* p = nullptr) { if (p_) CoTaskMemFree(p_); p_ = p; }
+    T* get() const { return p_; }
+    T* release() { T* p = p_; p_ = nullptr; return p; }
+    T& operator[](size_t i) const { return p_[i]; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    T* p_ = nullptr;
+};
+
+// A counted COM reference.
+template <class I>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ComPtr(I* p, bool addRef) : p_(p) { if (p_ && addRef) p_->AddRef(); }
+    ComPtr(const ComPtr& o) : p_(o.p_) { if (p_) p_->AddRef(); }
+    ComPtr(ComPtr&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ComPtr& operator=(ComPtr o) noexcept { std::swap(p_, o.p_); return *this; }
+    ~ComPtr() { if (p_) p_->Release(); }
+    void reset() { if (p_) { I* p = p_; p_ = nullptr; p->Release(); } }
+    I* get() const { return p_; }
+    I* operator->() const { return p_; }
+    I** put() { reset(); return &p_; }
+    I* detach() { I* p = p_; p_ = nullptr; return p; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    I* p_ = nullptr;
+};
+
+// Client text to 8-bit text with the system code page; NULL gives "".
+std::string narrow(LPCWSTR s);
+// Zero-extends every byte to one 16-bit character (no code page), into task memory
+// (taskMem) or the ordinary heap (operator new[]). Null when out of memory.
+LPWSTR widen(const std::string& s, bool taskMem = true);
+LPWSTR widen(const char* s, bool taskMem = true);
+void freeWide(LPWSTR p, bool taskMem = true);
+// Low byte of every 16-bit character (filters); NULL gives "".
+std::string lowBytes(LPCWSTR s);
+
+// Current UTC time as FILETIME.
+FILETIME utcNow();
+
+// ASCII case fold (for the case-insensitive name comparison and its index).
+std::string foldCase(const std::string& s);
+bool equalsNoCase(const std::string& a, const std::string& b);
+
+} // namespace qv

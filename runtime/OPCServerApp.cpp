@@ -1,0 +1,93 @@
+#include "runtime/OPCServerApp.h"
+#include <algorithm>
+#include <cstring>
+#include "ae/EventHandler.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+OPCServerApp::OPCServerApp()
+{
+    eventHandler = new EventHandler();
+    updateEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+OPCServerApp::~OPCServerApp()
+{
+    tags.clear();
+    if (updateEvent) CloseHandle(updateEvent);
+    delete eventHandler;
+}
+
+OPCServerApp& App()
+{
+    // Never destroyed by static destructors: unload order against worker threads and COM is
+    // handled by the runtime's explicit teardown.
+    static OPCServerApp* app = new OPCServerApp();
+    return *app;
+}
+
+std::string OPCServerApp::vendorInfoCopy()
+{
+    LockGuard g(globalLock);
+    return vendorInfo;
+}
+
+void* OPCServerApp::taskAlloc(size_t bytes)
+{
+    IMalloc* m = taskAllocator;
+    if (!m) return nullptr;
+    void* p = m->Alloc(bytes ? bytes : 1);
+    if (p) memset(p, 0, bytes ? bytes : 1);
+    return p;
+}
+
+void OPCServerApp::taskFree(void* p)
+{
+    if (!p) return;
+    if (taskAllocator) taskAllocator->Free(p);
+    else CoTaskMemFree(p);
+}
+
+void OPCServerApp::addClient(OPCServer* s)
+{
+    LockGuard g(globalLock);
+    clients.push_back(s);
+}
+
+bool OPCServerApp::removeClient(OPCServer* s)
+{
+    LockGuard g(globalLock);
+    auto it = std::find(clients.begin(), clients.end(), s);
+    if (it == clients.end()) return false;
+    clients.erase(it);
+    s->alive = 0;
+    s->onRemovedFromClientList();
+    DWORD left = static_cast<DWORD>(clients.size());
+    g.release();
+    if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) proc(left);
+    pulseUpdate();
+    return true;
+}
+
+LONG OPCServerApp::clientCount()
+{
+    LockGuard g(globalLock);
+    return static_cast<LONG>(clients.size());
+}
+
+std::vector<OPCServer*> OPCServerApp::snapshotClients()
+{
+    LockGuard g(globalLock);
+    std::vector<OPCServer*> v = clients;
+    for (OPCServer* s : v) s->holdInternal();
+    return v;
+}
+
+void OPCServerApp::releaseSnapshot(std::vector<OPCServer*>& v)
+{
+    for (OPCServer* s : v) s->releaseInternal();
+    v.clear();
+}
+
+} // namespace qv

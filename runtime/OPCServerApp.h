@@ -1,0 +1,90 @@
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+#include <atomic>
+#include <string>
+#include <vector>
+#include "runtime/Lock.h"
+#include "runtime/ComUtil.h"
+#include "addrspace/OPCTag.h"
+#include "addrspace/OPCTagStore.h"
+#include "qvsrvkit.h"
+
+namespace qv {
+
+class OPCServer;
+class EventHandler;
+class ServerClassFactory;
+
+// The one server-wide state object: descriptive data, the update period, the task
+// allocator, the client list, the address-space root with every tag, and the global lock.
+class OPCServerApp {
+public:
+    OPCServerApp();
+    ~OPCServerApp();
+    OPCServerApp(const OPCServerApp&) = delete;
+    OPCServerApp& operator=(const OPCServerApp&) = delete;
+
+    EventHandler* eventHandler = nullptr;
+    const char delimiter = '.';
+    DWORD classObjectCookie = 0;
+    int comInitialised = 0;
+    // Guards the tag tree and every tag, the client list, every group's items and every
+    // item field, and the asynchronous queues. Never held across a call into a client or
+    // into the host.
+    RecursiveLock globalLock;
+    std::atomic<LONG> liveWorkers{0};
+    std::atomic<LONG> serverLocks{0};
+    FILETIME startTime{};
+    std::atomic<DWORD> updatePeriod{500};
+
+    // Descriptive data for GetStatus; the vendor text is read and written under the lock.
+    std::string vendorInfo = "QV Software Design OPC Server";
+    std::atomic<DWORD> bandWidth{0};
+    std::atomic<WORD> majorVersion{0}, minorVersion{0}, buildNumber{0};
+    std::atomic<DWORD> serverState{1};
+    std::string vendorInfoCopy();
+
+    IMalloc* taskAllocator = nullptr;
+    std::vector<OPCServer*> clients; // not owning; under the global lock
+
+    OPCTag root;
+    OPCTagStore tags{root};
+
+    // Process-wide settings beside the object.
+    std::atomic<bool> started{false};
+    CLSID rememberedClsid = CLSID_NULL;
+    ServerClassFactory* classFactory = nullptr;
+    HANDLE updateEvent = nullptr;
+    HANDLE timerThread = nullptr;
+    std::atomic<DWORD> timerThreadId{0};
+    UINT_PTR callerTimerId = 0;
+    std::atomic<int> matchCaseFlag{1};
+    std::atomic<QV_WRITENOTIFICATIONPROC> writeNotificationProc{nullptr};
+    std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};
+    std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
+
+    bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }
+
+    // Zero-filled task memory for the client; null before start-up or when out of memory.
+    void* taskAlloc(size_t bytes);
+    void taskFree(void* p);
+    template <class T>
+    T* taskAllocArray(size_t n) { return static_cast<T*>(taskAlloc(sizeof(T) * (n ? n : 1))); }
+
+    // Client list.
+    void addClient(OPCServer* s);
+    bool removeClient(OPCServer* s);
+    LONG clientCount();
+    // The clients at this moment, each with a reference held by the caller's walk, so that a
+    // walk may call out to clients without the lock (release with releaseSnapshot).
+    std::vector<OPCServer*> snapshotClients();
+    static void releaseSnapshot(std::vector<OPCServer*>& v);
+
+    void pulseUpdate() { if (updateEvent) PulseEvent(updateEvent); }
+};
+
+// The one instance (created on first use, lives until the library is unloaded).
+OPCServerApp& App();
+
+} // namespace qv

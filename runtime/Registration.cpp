@@ -1,0 +1,156 @@
+#include "runtime/Registration.h"
+#include <string>
+#include "runtime/ServerRuntime.h"
+
+namespace qv {
+
+namespace {
+
+const char kCatDA10[] = "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
+const char kCatDA20[] = "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+const char kVendor[] = "Quvex CO.";
+
+// Open registry key, closed on every path.
+class Key {
+public:
+    Key() = default;
+    ~Key() { close(); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    bool create(HKEY parent, const std::string& sub)
+    {
+        close();
+        return RegCreateKeyExA(parent, sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h_,
+                               nullptr) == ERROR_SUCCESS;
+    }
+    bool open(HKEY parent, const std::string& sub, REGSAM sam)
+    {
+        close();
+        return RegOpenKeyExA(parent, sub.c_str(), 0, sam, &h_) == ERROR_SUCCESS;
+    }
+    void close()
+    {
+        if (h_) RegCloseKey(h_);
+        h_ = nullptr;
+    }
+    bool set(const char* valueName, const std::string& data, size_t maxLen)
+    {
+        std::string d = data.substr(0, maxLen);
+        return RegSetValueExA(h_, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(d.c_str()),
+                              static_cast<DWORD>(d.size() + 1)) == ERROR_SUCCESS;
+    }
+    HKEY get() const { return h_; }
+
+private:
+    HKEY h_ = nullptr;
+};
+
+std::string cut(const char* s, size_t n)
+{
+    std::string r(s ? s : "");
+    return r.substr(0, n);
+}
+
+std::string guidText(const CLSID& clsid)
+{
+    char buf[39];
+    formatGuidText(clsid, buf);
+    return buf;
+}
+
+} // namespace
+
+bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn, const char* pathIn)
+{
+    const std::string progId = cut(progIdIn, 100), desc = cut(descIn, 100), path = cut(pathIn, 400);
+    const std::string guid = guidText(clsid);
+    // A key name must not be empty (it would open HKEY_CLASSES_ROOT itself).
+    if (progId.empty()) return false;
+
+    Key prog, sub;
+    if (!prog.create(HKEY_CLASSES_ROOT, progId)) return false;
+    prog.set(nullptr, desc, 100);
+    if (!sub.create(prog.get(), "CLSID")) return false;
+    sub.set(nullptr, guid, 100);
+    Key opc, vendor;
+    opc.create(prog.get(), "OPC");
+    if (!vendor.create(prog.get(), "OPC\\Vendor")) return false;
+    vendor.set(nullptr, kVendor, 100);
+
+    Key appIdRoot, appId;
+    if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ)) return false;
+    if (!appId.create(appIdRoot.get(), guid)) return false;
+    appId.set(nullptr, desc, 100);
+
+    Key clsidRoot, cls;
+    if (!clsidRoot.open(HKEY_CLASSES_ROOT, "CLSID", KEY_READ)) return false;
+    if (!cls.create(clsidRoot.get(), guid)) return false;
+    cls.set(nullptr, desc, 100);
+    cls.set("AppID", guid, 100);
+
+    Key cats, c1, c2;
+    if (!cats.create(cls.get(), "Implemented Categories")) return false;
+    c1.create(cats.get(), kCatDA10);
+    c2.create(cats.get(), kCatDA20);
+
+    Key local;
+    if (!local.create(cls.get(), "LocalServer32")) return false;
+    local.set(nullptr, path, 400);
+    Key pid;
+    if (!pid.create(cls.get(), "ProgID")) return false;
+    pid.set(nullptr, progId, 100);
+    return true;
+}
+
+bool unregisterServer(const CLSID& clsid, const char* progIdIn)
+{
+    const std::string progId = cut(progIdIn, 100);
+    const std::string guid = guidText(clsid);
+    if (progId.empty()) return false;
+
+    Key prog;
+    if (!prog.open(HKEY_CLASSES_ROOT, progId, KEY_ALL_ACCESS)) return false;
+    RegDeleteKeyA(prog.get(), "CLSID");
+    Key opc, vendor;
+    if (!opc.open(prog.get(), "OPC", KEY_ALL_ACCESS)) return false;
+    if (!vendor.open(opc.get(), "Vendor", KEY_ALL_ACCESS)) return false;
+    vendor.close();
+    RegDeleteKeyA(opc.get(), "Vendor");
+    opc.close();
+    RegDeleteKeyA(prog.get(), "OPC");
+    prog.close();
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, progId.c_str());
+
+    Key clsidRoot, cls, cats;
+    if (!clsidRoot.open(HKEY_CLASSES_ROOT, "CLSID", KEY_READ)) return false;
+    if (!cls.open(clsidRoot.get(), guid, KEY_ALL_ACCESS)) return false;
+    if (!cats.open(cls.get(), "Implemented Categories", KEY_ALL_ACCESS)) return false;
+    RegDeleteKeyA(cats.get(), kCatDA10);
+    RegDeleteKeyA(cats.get(), kCatDA20);
+    cats.close();
+    RegDeleteKeyA(cls.get(), "Implemented Categories");
+    RegDeleteKeyA(cls.get(), "LocalServer32");
+    RegDeleteKeyA(cls.get(), "ProgID");
+    cls.close();
+    RegDeleteKeyA(clsidRoot.get(), guid.c_str());
+
+    Key appIdRoot, appId;
+    if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ)) return false;
+    if (!appId.open(appIdRoot.get(), guid, KEY_ALL_ACCESS)) return false;
+    appId.close();
+    // Deleting the key removes its values too (including the service ones).
+    RegDeleteKeyA(appIdRoot.get(), guid.c_str());
+    return true;
+}
+
+bool registerAsService(const CLSID& clsid, const char* serviceName)
+{
+    Key appIdRoot, appId;
+    if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_ALL_ACCESS)) return false;
+    if (!appId.open(appIdRoot.get(), guidText(clsid), KEY_ALL_ACCESS)) return false;
+    bool a = appId.set("LocalService", cut(serviceName, 100), 100);
+    bool b = appId.set("ServiceParameters", "-Service", 100);
+    return a && b;
+}
+
+} // namespace qv

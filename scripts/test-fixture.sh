@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# test-fixture.sh setup|cleanup PREFIX BINDIR
+# setup: creates the Wine prefix, registers the proxy/stub DLL and the test host.
+# cleanup: unregisters them and ends this prefix's Wine session (only this prefix's).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+action=$1 prefix=$2 bin=$3
+run() { "$here/wine-run.sh" "$prefix" "$@" </dev/null; }
+
+case "$action" in
+setup)
+  mkdir -p "$(dirname "$prefix")/logs"
+  run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
+  run regsvr32 /s "$bin/QvSrvKitPS.dll" || { echo "registering QvSrvKitPS.dll failed"; exit 1; }
+  run "$bin/qvtesthost.exe" --regserver || { echo "registering the test host failed"; exit 1; }
+  echo "prefix ready: $prefix"
+  ;;
+cleanup)
+  run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
+  run regsvr32 /s /u "$bin/QvSrvKitPS.dll" >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  ;;
+*) echo "usage: $0 setup|cleanup PREFIX BINDIR"; exit 2 ;;
+esac

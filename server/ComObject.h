@@ -1,0 +1,250 @@
+#pragma once
+// Building blocks for the hand-written COM objects: forwarding interface objects and the
+// connection-point family (container, one point, enumerator) shared by the server's
+// IOPCShutdown point, a group's IOPCDataCallback point and a subscription's IOPCEventSink
+// point.
+#include <windows.h>
+#include <ole2.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include "runtime/ComUtil.h"
+
+namespace qv {
+
+// Lets an owner keep its interface objects of different types in one array.
+class InterfaceHolder {
+public:
+    virtual ~InterfaceHolder() = default;
+    virtual IUnknown* unknown() = 0;
+};
+
+// A small object implementing one interface for an owner; QueryInterface, AddRef and Release
+// go to the owner, so every client reference is a reference on the owner.
+template <class Itf, class Owner>
+class InterfaceObject : public Itf, public InterfaceHolder {
+public:
+    explicit InterfaceObject(Owner* owner) : owner_(owner) {}
+    IUnknown* unknown() override { return static_cast<Itf*>(this); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override { return owner_->QueryInterface(riid, ppv); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+    Owner* owner() const { return owner_; }
+
+protected:
+    Owner* owner_;
+};
+
+template <class Sink>
+class ConnectionContainer;
+
+// The one connection point of a container: at most one sink, cookie 1.
+template <class Sink>
+class ConnectionPoint : public IConnectionPoint {
+public:
+    explicit ConnectionPoint(ConnectionContainer<Sink>* c) : container_(c) {}
+    ~ConnectionPoint() { std::lock_guard<std::mutex> g(m_); sink_.reset(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_INVALIDARG;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
+            *ppv = static_cast<IConnectionPoint*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* piid) override
+    {
+        if (!piid) return E_INVALIDARG;
+        *piid = container_->sinkIid();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        container_->AddRef();
+        *pp = container_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
+    {
+        if (!pUnkSink || !pdwCookie) return E_POINTER;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (sink_) return CONNECT_E_ADVISELIMIT;
+        }
+        // Ask outside our lock: the sink may live in another process.
+        Sink* s = nullptr;
+        if (pUnkSink->QueryInterface(container_->sinkIid(), reinterpret_cast<void**>(&s)) != S_OK || !s) {
+            if (s) s->Release();
+            return CONNECT_E_CANNOTCONNECT;
+        }
+        std::lock_guard<std::mutex> g(m_);
+        if (sink_) {
+            s->Release();
+            return CONNECT_E_ADVISELIMIT;
+        }
+        sink_ = ComPtr<Sink>(s, false);
+        *pdwCookie = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
+    {
+        ComPtr<Sink> old;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (!sink_ || dwCookie != 1) return CONNECT_E_NOCONNECTION;
+            old = std::move(sink_);
+        }
+        return S_OK; // old released here, outside the lock
+    }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override
+    {
+        if (pp) *pp = nullptr;
+        return E_NOTIMPL;
+    }
+
+    // A counted reference on the sink (or null): callers call the sink without any lock and
+    // an Unadvise meanwhile cannot free it.
+    ComPtr<Sink> sink()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return sink_;
+    }
+    bool hasSink()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return static_cast<bool>(sink_);
+    }
+    // Drops the sink (owner destroyed); the release happens outside our lock.
+    void dropSink()
+    {
+        ComPtr<Sink> old;
+        std::lock_guard<std::mutex> g(m_);
+        old = std::move(sink_);
+    }
+    std::atomic<BOOL> enabled{TRUE}; // only the group's data-callback point uses it
+
+private:
+    ConnectionContainer<Sink>* container_;
+    std::mutex m_;
+    ComPtr<Sink> sink_;
+};
+
+template <class Sink>
+class ConnectionPointEnumerator : public IEnumConnectionPoints {
+public:
+    explicit ConnectionPointEnumerator(ConnectionContainer<Sink>* c) : container_(c) { container_->AddRef(); }
+    virtual ~ConnectionPointEnumerator() { container_->Release(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_INVALIDARG;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnectionPoints)) {
+            *ppv = static_cast<IEnumConnectionPoints*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG n = --refs_;
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG c, IConnectionPoint** rg, ULONG* fetched) override
+    {
+        if (!fetched && c != 1) return E_POINTER;
+        if (c == 0 || !rg) return c == 0 ? S_OK : E_POINTER;
+        if (position_ > 0) return S_FALSE;
+        ++position_;
+        HRESULT hr = container_->FindConnectionPoint(container_->sinkIid(), &rg[0]);
+        if (FAILED(hr)) return S_FALSE;
+        if (fetched) *fetched = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG n) override { position_ += static_cast<LONG>(n); return S_OK; }
+    HRESULT STDMETHODCALLTYPE Reset() override { position_ = 0; return S_OK; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        auto* e = new (std::nothrow) ConnectionPointEnumerator(container_);
+        if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
+        e->AddRef();
+        *pp = e;
+        return S_OK;
+    }
+
+private:
+    ConnectionContainer<Sink>* container_;
+    std::atomic<LONG> refs_{0};
+    LONG position_ = 0;
+};
+
+// IConnectionPointContainer with its one point; AddRef/Release go to the owner (server,
+// group or subscription), QueryInterface answers for the container itself.
+template <class Sink>
+class ConnectionContainer : public IConnectionPointContainer, public InterfaceHolder {
+public:
+    ConnectionContainer(IUnknown* owner, REFIID sinkIid) : owner_(owner), sinkIid_(sinkIid), point_(this) {}
+    IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
+    const IID& sinkIid() const { return sinkIid_; }
+    ConnectionPoint<Sink>& point() { return point_; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_INVALIDARG;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPointContainer)) {
+            *ppv = static_cast<IConnectionPointContainer*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        auto* e = new (std::nothrow) ConnectionPointEnumerator<Sink>(this);
+        if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
+        e->AddRef();
+        *pp = e;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        if (!IsEqualIID(riid, sinkIid_)) {
+            *pp = nullptr;
+            return E_NOINTERFACE;
+        }
+        point_.AddRef();
+        *pp = &point_;
+        return S_OK;
+    }
+
+private:
+    IUnknown* owner_;
+    IID sinkIid_;
+    ConnectionPoint<Sink> point_;
+};
+
+template <class Sink>
+ULONG STDMETHODCALLTYPE ConnectionPoint<Sink>::AddRef() { return container_->AddRef(); }
+template <class Sink>
+ULONG STDMETHODCALLTYPE ConnectionPoint<Sink>::Release() { return container_->Release(); }
+
+} // namespace qv

@@ -1,0 +1,83 @@
+#include "server/IOPCEnumString.h"
+#include <new>
+#include "runtime/ComUtil.h"
+
+namespace qv {
+
+HRESULT STDMETHODCALLTYPE IOPCEnumString::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_INVALIDARG;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumString)) {
+        *ppv = static_cast<IEnumString*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE IOPCEnumString::AddRef() { return static_cast<ULONG>(++refCount_); }
+
+ULONG STDMETHODCALLTYPE IOPCEnumString::Release()
+{
+    LONG n = --refCount_;
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
+}
+
+HRESULT STDMETHODCALLTYPE IOPCEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched)
+{
+    if (!pceltFetched && celt != 1) return E_POINTER;
+    if (pceltFetched) *pceltFetched = 0;
+    // celt 0: nothing asked, nothing written (rgelt may have no room).
+    if (celt == 0) return S_OK;
+    if (!rgelt) return E_POINTER;
+    if (strings_.empty() || position_ < 0 || static_cast<size_t>(position_) >= strings_.size()) return S_FALSE;
+    ULONG n = 0;
+    while (n < celt && static_cast<size_t>(position_) < strings_.size()) {
+        LPWSTR w = widen(strings_[static_cast<size_t>(position_)]);
+        if (!w) {
+            for (ULONG i = 0; i < n; ++i) { CoTaskMemFree(rgelt[i]); rgelt[i] = nullptr; }
+            position_ -= static_cast<LONG>(n);
+            if (pceltFetched) *pceltFetched = 0;
+            return E_OUTOFMEMORY;
+        }
+        rgelt[n++] = w;
+        ++position_;
+    }
+    if (pceltFetched) *pceltFetched = n;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE IOPCEnumString::Skip(ULONG celt)
+{
+    if (celt > 0x7FFFFFFF) return S_FALSE;
+    long long target = static_cast<long long>(position_) + celt;
+    if (target >= static_cast<long long>(strings_.size())) return S_FALSE;
+    position_ = static_cast<LONG>(target);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE IOPCEnumString::Reset()
+{
+    position_ = 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE IOPCEnumString::Clone(IEnumString** ppenum)
+{
+    if (!ppenum) return E_INVALIDARG;
+    *ppenum = nullptr;
+    IOPCEnumString* e = nullptr;
+    try {
+        e = new IOPCEnumString(strings_);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    e->position_ = position_;
+    e->AddRef();
+    *ppenum = e;
+    return S_OK;
+}
+
+} // namespace qv

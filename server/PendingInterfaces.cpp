@@ -1,0 +1,14 @@
+// Interface objects not built yet: QueryInterface answers E_NOINTERFACE for them. Each line
+// goes when its interface gets its implementation.
+#include "server/OPCServer.h"
+
+namespace qv {
+
+std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer*) { return nullptr; }
+std::unique_ptr<InterfaceHolder> makeBrowseServerAddressSpace(OPCServer*) { return nullptr; }
+std::unique_ptr<InterfaceHolder> makeItemProperties(OPCServer*) { return nullptr; }
+std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer*) { return nullptr; }
+std::unique_ptr<InterfaceHolder> makeIOPCEventServer(OPCServer*) { return nullptr; }
+std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer*) { return nullptr; }
+
+} // namespace qv

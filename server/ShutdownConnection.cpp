@@ -1,0 +1,11 @@
+// The server's connection point container: one point, for the client's IOPCShutdown sink.
+#include "server/OPCServer.h"
+
+namespace qv {
+
+std::unique_ptr<InterfaceHolder> makeServerConnectionContainer(OPCServer* s)
+{
+    return std::unique_ptr<InterfaceHolder>(new ConnectionContainer<IOPCShutdown>(s, IID_IOPCShutdown));
+}
+
+} // namespace qv

@@ -1,0 +1,275 @@
+// The test host: a real host program that loads QvSrvKit.dll and serves a fixed set of tags.
+//
+//   qvtesthost --regserver | --unregserver   register / unregister in the current prefix
+//   qvtesthost [-Embedding] [--period MS] [--sta]   serve (COM starts it with -Embedding)
+//
+// A COM-launched server has no console: it logs to qvtesthost.log in QV_TEST_LOGDIR (the
+// launching client's environment is inherited), else next to the executable. It stops when
+// the file qvtesthost.stop appears in that directory, or a few seconds after its last client
+// left. Tests drive it by writing command text to the tag Ctl.Command:
+//   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
+//   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+// TYPE is i4, r8, r4, bool or str.
+#include <windows.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include "qvsrvkit.h"
+#include "TestHostIds.h"
+
+namespace {
+
+std::string g_dir;
+std::mutex g_logMutex;
+std::mutex g_tagMutex;
+std::map<std::string, DWORD> g_tags;
+volatile LONG g_clients = 0;
+volatile LONG g_everConnected = 0;
+DWORD g_lastLeft = 0;
+
+void logf(const char* fmt, ...)
+{
+    std::lock_guard<std::mutex> g(g_logMutex);
+    FILE* f = fopen((g_dir + "\\qvtesthost.log").c_str(), "a");
+    if (!f) return;
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(f, "[%lu] ", GetTickCount());
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    fputc('\n', f);
+    fclose(f);
+}
+
+VARIANT makeValue(const std::string& type, const std::string& text)
+{
+    VARIANT v;
+    VariantInit(&v);
+    if (type == "i4") { V_VT(&v) = VT_I4; V_I4(&v) = strtol(text.c_str(), nullptr, 0); }
+    else if (type == "r8") { V_VT(&v) = VT_R8; V_R8(&v) = strtod(text.c_str(), nullptr); }
+    else if (type == "r4") { V_VT(&v) = VT_R4; V_R4(&v) = static_cast<float>(strtod(text.c_str(), nullptr)); }
+    else if (type == "bool") { V_VT(&v) = VT_BOOL; V_BOOL(&v) = (text == "1" || text == "true") ? VARIANT_TRUE : VARIANT_FALSE; }
+    else {
+        V_VT(&v) = VT_BSTR;
+        int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+        V_BSTR(&v) = SysAllocStringLen(nullptr, n > 0 ? n - 1 : 0);
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, V_BSTR(&v), n);
+    }
+    return v;
+}
+
+DWORD createTag(const std::string& name, const std::string& type, const std::string& value, bool writeable, WORD q = 0xC0)
+{
+    VARIANT v = makeValue(type, value);
+    DWORD h = QV_CreateTag(name.c_str(), v, q, writeable);
+    VariantClear(&v);
+    if (h != QV_INVALID_HANDLE) {
+        std::lock_guard<std::mutex> g(g_tagMutex);
+        g_tags[name] = h;
+    }
+    return h;
+}
+
+DWORD handleOf(const std::string& name)
+{
+    std::lock_guard<std::mutex> g(g_tagMutex);
+    auto it = g_tags.find(name);
+    return it == g_tags.end() ? QV_INVALID_HANDLE : it->second;
+}
+
+std::string toText(const VARIANT* v)
+{
+    VARIANT s;
+    VariantInit(&s);
+    if (FAILED(VariantChangeType(&s, const_cast<VARIANT*>(v), 0, VT_BSTR))) return "?";
+    int n = WideCharToMultiByte(CP_ACP, 0, V_BSTR(&s), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    WideCharToMultiByte(CP_ACP, 0, V_BSTR(&s), -1, &out[0], n, nullptr, nullptr);
+    VariantClear(&s);
+    return out;
+}
+
+HRESULT runCommand(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string cmd, name, type, value;
+    in >> cmd >> name;
+    logf("command: %s", line.c_str());
+    if (cmd == "update") {
+        unsigned q = 0xC0;
+        in >> type >> value;
+        if (!(in >> q)) q = 0xC0;
+        VARIANT v = makeValue(type, value);
+        BOOL ok = QV_UpdateTag(handleOf(name), v, static_cast<WORD>(q));
+        VariantClear(&v);
+        return ok ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "create") {
+        std::string rw;
+        in >> type >> value >> rw;
+        return createTag(name, type, value, rw != "ro") != QV_INVALID_HANDLE ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "remove") {
+        DWORD h = handleOf(name);
+        {
+            std::lock_guard<std::mutex> g(g_tagMutex);
+            g_tags.erase(name);
+        }
+        return QV_RemoveTag(h) ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "limits") {
+        float ll = 0, l = 0, h = 0, hh = 0;
+        in >> ll >> l >> h >> hh;
+        return QV_SetTagLevelLimits(handleOf(name), ll, TRUE, 100, l, TRUE, 200, h, TRUE, 300, hh, TRUE, 400) ? S_OK
+                                                                                                              : E_INVALIDARG;
+    }
+    return E_INVALIDARG;
+}
+
+void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
+{
+    if (hTag == handleOf("Ctl.Command")) {
+        *pResult = runCommand(toText(pValue));
+        return;
+    }
+    if (hTag == handleOf("Plant.Refuse")) {
+        *pResult = E_ACCESSDENIED;
+        return;
+    }
+    logf("write: tag %lu value %s", hTag, toText(pValue).c_str());
+}
+
+void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* pTime)
+{
+    // A device read answers the current value and a marked quality, so tests see the path.
+    QV_ReadTag(hTag, pValue, nullptr, pTime);
+    *pQuality = 0xD8; // good, local override
+}
+
+void WINAPI onDisconnect(DWORD count)
+{
+    InterlockedExchange(&g_clients, static_cast<LONG>(count));
+    g_lastLeft = GetTickCount();
+    logf("disconnect: clients=%lu", count);
+}
+
+std::string exeDir()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path);
+    return p.substr(0, p.find_last_of('\\'));
+}
+
+std::string exePath()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return path;
+}
+
+void createTestTags()
+{
+    createTag("Plant.Line.Flow", "r8", "1.5", true);
+    createTag("Plant.Line.Level", "r8", "10", false);
+    createTag("Plant.Line.Count", "i4", "7", true);
+    createTag("Plant.Line.Status", "str", "ok", true);
+    createTag("Plant.Line.Running", "bool", "1", true);
+    createTag("Plant.Refuse", "i4", "0", true);
+    createTag("Tank1", "r4", "2.5", true);
+    createTag("Sim.Ramp", "i4", "0", false);
+    createTag("Ctl.Command", "str", "", true);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(L"litres per minute");
+    QV_SetTagProperties(handleOf("Plant.Line.Flow"), 100, "EU Units", v);
+    VariantClear(&v);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const char* envDir = getenv("QV_TEST_LOGDIR");
+    g_dir = envDir && *envDir ? envDir : exeDir();
+    CreateDirectoryA(g_dir.c_str(), nullptr);
+    DWORD period = 100;
+    bool sta = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--regserver" || a == "/RegServer" || a == "-RegServer") {
+            BOOL ok = QV_Registry(&CLSID_QvTestHost, QV_TESTHOST_PROGID, "QvSrvKit test host", exePath().c_str());
+            printf("register: %s\n", ok ? "ok" : "failed");
+            fflush(stdout);
+            return ok ? 0 : 1;
+        }
+        if (a == "--unregserver" || a == "/UnregServer" || a == "-UnregServer") {
+            BOOL ok = QV_Unregister(&CLSID_QvTestHost, QV_TESTHOST_PROGID);
+            printf("unregister: %s\n", ok ? "ok" : "failed");
+            fflush(stdout);
+            return ok ? 0 : 1;
+        }
+        if (a == "--period" && i + 1 < argc) period = static_cast<DWORD>(atoi(argv[++i]));
+        if (a == "--sta") sta = true;
+    }
+    const char* envPeriod = getenv("QV_TESTHOST_PERIOD");
+    if (envPeriod && *envPeriod) period = static_cast<DWORD>(atoi(envPeriod));
+    const char* envSta = getenv("QV_TESTHOST_STA");
+    if (envSta && *envSta == '1') sta = true;
+
+    std::string stopFile = g_dir + "\\qvtesthost.stop";
+    logf("start: pid %lu period %lu %s", GetCurrentProcessId(), period, sta ? "sta" : "mta");
+    QV_SetVendorInfo("QvSrvKit test host");
+    QV_SetMajorVersion(1);
+    QV_SetMinorVersion(2);
+    QV_SetBuildNumber(3);
+    QV_EnableWriteNotification(onWrite);
+    QV_EnableDeviceRead(onDeviceRead);
+    QV_EnableDisconnectNotification(onDisconnect);
+    createTestTags();
+    if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (!QV_InitOpcServer(&CLSID_QvTestHost, period)) {
+        logf("QV_InitOpcServer failed");
+        return 1;
+    }
+    logf("serving");
+
+    DWORD startTick = GetTickCount();
+    LONG ramp = 0;
+    for (;;) {
+        // Pump messages (the caller timer runs here in STA mode).
+        MSG msg;
+        DWORD until = GetTickCount() + 100;
+        while (static_cast<LONG>(until - GetTickCount()) > 0) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, until - GetTickCount(), QS_ALLINPUT);
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        }
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = ++ramp;
+        QV_UpdateTag(handleOf("Sim.Ramp"), v, 0xC0);
+
+        int clients = QV_GetClientCounts();
+        if (clients > 0) g_everConnected = 1;
+        if (GetFileAttributesA(stopFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            logf("stop file seen");
+            DeleteFileA(stopFile.c_str());
+            break;
+        }
+        DWORD now = GetTickCount();
+        if (g_everConnected && clients == 0 && now - g_lastLeft > 3000) break;
+        if (!g_everConnected && now - startTick > 60000) break;
+    }
+    logf("stopping: clients=%d", QV_GetClientCounts());
+    QV_UnInitOpcServer();
+    logf("stopped");
+    if (sta) CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,285 @@
+#include "TestSupport.h"
+#include "addrspace/OPCTagStore.h"
+#include "qvopc.h"
+#include "qvsrvkit.h"
+
+using namespace qv;
+using qvtest::StoreTest;
+
+namespace {
+
+DWORD create(const char* name, VARIANT v, bool writeable = false, WORD q = 0xC0)
+{
+    DWORD h = QV_CreateTag(name, v, q, writeable);
+    VariantClear(&v);
+    return h;
+}
+
+std::vector<std::string> childNames(const OPCTag& node)
+{
+    std::vector<std::string> out;
+    for (OPCTag* c : node.children) out.push_back(c->name);
+    return out;
+}
+
+} // namespace
+
+TEST_F(StoreTest, SplitNameFollowsTheDelimiterRules)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(splitName("Plant.Line.Flow", '.'), (V{"Plant", "Line", "Flow"}));
+    EXPECT_EQ(splitName("Plant.", '.'), (V{"Plant"}));
+    EXPECT_EQ(splitName("Plant..Flow", '.'), (V{"Plant", "", "Flow"}));
+    EXPECT_TRUE(splitName("", '.').empty());
+    EXPECT_EQ(fullTagName("Plant", "Line.Flow", '.'), "Plant.Line.Flow");
+    EXPECT_EQ(fullTagName("Plant.", "Line.Flow", '.'), "Plant.Line.Flow");
+    EXPECT_EQ(fullTagName("", "Tank1", '.'), "Tank1");
+}
+
+TEST_F(StoreTest, CreateBuildsBranchesAndRemovePrunesThem)
+{
+    OPCTag& root = App().root;
+    DWORD flow = create("Plant.Line.Flow", qvtest::vR8(1.0));
+    DWORD level = create("Plant.Line.Level", qvtest::vR8(2.0));
+    ASSERT_NE(flow, QV_INVALID_HANDLE);
+    ASSERT_NE(level, QV_INVALID_HANDLE);
+    ASSERT_EQ(childNames(root), std::vector<std::string>{"Plant"});
+    OPCTag* line = root.children[0]->children.at(0);
+    EXPECT_EQ(line->name, "Line");
+    EXPECT_EQ(line->handle, kInvalidTagHandle);
+    EXPECT_EQ(childNames(*line), (std::vector<std::string>{"Plant.Line.Flow", "Plant.Line.Level"}));
+
+    EXPECT_TRUE(QV_RemoveTag(flow));
+    EXPECT_EQ(childNames(root), std::vector<std::string>{"Plant"});
+    EXPECT_TRUE(QV_RemoveTag(level));
+    EXPECT_TRUE(root.children.empty());
+    // The removed handle no longer designates anything, even after a new tag is made.
+    DWORD again = create("Plant.Line.Flow", qvtest::vR8(3.0));
+    EXPECT_NE(again, flow);
+    EXPECT_FALSE(QV_UpdateTag(flow, qvtest::vR8(1.0), 0xC0));
+    EXPECT_FALSE(QV_RemoveTag(flow));
+    EXPECT_FALSE(QV_RemoveTag(QV_INVALID_HANDLE));
+}
+
+TEST_F(StoreTest, DuplicateNamesFollowTheMatchCaseFlag)
+{
+    ASSERT_NE(create("Plant.Line.Flow", qvtest::vR8(1)), QV_INVALID_HANDLE);
+    EXPECT_EQ(create("Plant.Line.Flow", qvtest::vR8(1)), QV_INVALID_HANDLE);
+    // Case-sensitive by default: another case is another tag (and another branch).
+    EXPECT_NE(create("plant.line.flow", qvtest::vR8(1)), QV_INVALID_HANDLE);
+    EXPECT_EQ(QV_SetMatchCase(FALSE), FALSE);
+    EXPECT_EQ(create("PLANT.LINE.FLOW", qvtest::vR8(1)), QV_INVALID_HANDLE);
+    LockGuard g(App().globalLock);
+    OPCTag* t = App().tags.lookup("PLANT.line.Flow");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->name, "Plant.Line.Flow"); // first in creation order wins
+}
+
+TEST_F(StoreTest, LookupJoinsAccessPathAndItemId)
+{
+    create("Plant.Line.Flow", qvtest::vR8(1));
+    LockGuard g(App().globalLock);
+    OPCTagStore& s = App().tags;
+    EXPECT_NE(s.lookup("Plant", "Line.Flow"), nullptr);
+    EXPECT_NE(s.lookup("Plant.", "Line.Flow"), nullptr);
+    EXPECT_EQ(s.lookup("Plant", "Flow"), nullptr);
+    EXPECT_EQ(s.lookup("", ""), nullptr);
+}
+
+TEST_F(StoreTest, UpdatesReplaceValueQualityAndTimestamp)
+{
+    DWORD h = create("T", qvtest::vI4(1));
+    VARIANT s = qvtest::vStr(L"text");
+    FILETIME ft = {0x12345678, 0x01D00000};
+    EXPECT_TRUE(QV_UpdateTagWithTimeStamp(h, s, 0x40, ft));
+    VariantClear(&s);
+    VARIANT v;
+    WORD q = 0;
+    FILETIME got{};
+    ASSERT_TRUE(QV_ReadTag(h, &v, &q, &got));
+    EXPECT_EQ(V_VT(&v), VT_BSTR); // no coercion to the earlier type
+    EXPECT_STREQ(V_BSTR(&v), L"text");
+    VariantClear(&v);
+    EXPECT_EQ(q, 0x40);
+    EXPECT_EQ(got.dwLowDateTime, ft.dwLowDateTime);
+    EXPECT_EQ(got.dwHighDateTime, ft.dwHighDateTime);
+
+    EXPECT_TRUE(QV_UpdateTagByName("T", qvtest::vI4(5), 0xC0));
+    EXPECT_FALSE(QV_UpdateTagByName("Nope", qvtest::vI4(5), 0xC0));
+    LockGuard g(App().globalLock);
+    EXPECT_EQ(App().tags.lookup("Nope"), nullptr);
+}
+
+TEST_F(StoreTest, CustomPropertiesAboveSix)
+{
+    DWORD h = create("T", qvtest::vR8(1));
+    VARIANT p = qvtest::vStr(L"m3/h");
+    EXPECT_FALSE(QV_SetTagProperties(h, 6, "x", p));
+    EXPECT_TRUE(QV_SetTagProperties(h, 7, "first", p));
+    VARIANT p2 = qvtest::vI4(9);
+    EXPECT_TRUE(QV_SetTagProperties(h, 7, "second", p2));
+    EXPECT_FALSE(QV_SetTagProperties(QV_INVALID_HANDLE, 7, "x", p2));
+    VariantClear(&p);
+
+    LockGuard g(App().globalLock);
+    OPCTag* t = App().tags.resolve(h);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->propertyCount(), 7u);
+    DWORD id;
+    std::string desc;
+    VARTYPE vt;
+    ASSERT_TRUE(t->propertyAt(6, &id, &desc, &vt));
+    EXPECT_EQ(id, 7u);
+    EXPECT_EQ(desc, "second");
+    EXPECT_EQ(vt, VT_I4);
+    EXPECT_FALSE(t->propertyAt(7, &id, &desc, &vt));
+    Variant out;
+    EXPECT_EQ(t->propertyValue(8, out.get()), OPC_E_INVALID_PID);
+    ASSERT_EQ(t->propertyValue(6, out.get()), S_OK);
+    EXPECT_EQ(out.vt(), VT_R4);
+    EXPECT_FLOAT_EQ(V_R4(out.get()), 10.0f);
+    ASSERT_EQ(t->propertyValue(1, out.get()), S_OK);
+    EXPECT_EQ(V_I2(out.get()), VT_R8);
+    ASSERT_EQ(t->propertyValue(5, out.get()), S_OK);
+    EXPECT_EQ(V_I4(out.get()), 1);
+}
+
+TEST_F(StoreTest, TimestampPropertyIsLocalTime)
+{
+    DWORD h = create("T", qvtest::vR8(1));
+    SYSTEMTIME noon = {2026, 6, 0, 15, 12, 0, 0, 0};
+    FILETIME ft;
+    SystemTimeToFileTime(&noon, &ft);
+    QV_UpdateTagWithTimeStamp(h, qvtest::vR8(1), 0xC0, ft);
+    LockGuard g(App().globalLock);
+    Variant out;
+    ASSERT_EQ(App().tags.resolve(h)->propertyValue(4, out.get()), S_OK);
+    ASSERT_EQ(out.vt(), VT_DATE);
+    FILETIME local;
+    SYSTEMTIME st;
+    FileTimeToLocalFileTime(&ft, &local);
+    FileTimeToSystemTime(&local, &st);
+    DATE expected;
+    SystemTimeToVariantTime(&st, &expected);
+    EXPECT_NEAR(V_DATE(out.get()), expected, 1e-6);
+}
+
+TEST_F(StoreTest, ValidateItemChecksNameAndType)
+{
+    create("Plant.Line.Flow", qvtest::vR8(1), true);
+    OPCITEMDEF def = {};
+    OPCITEMRESULT res = {};
+    OPCTag* tag = nullptr;
+    def.szItemID = const_cast<LPWSTR>(L"Plant.Line.Flow");
+    def.vtRequestedDataType = VT_BSTR;
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), S_OK);
+    EXPECT_EQ(res.vtCanonicalDataType, VT_R8);
+    EXPECT_EQ(res.dwAccessRights, 3u);
+    def.vtRequestedDataType = VT_DISPATCH;
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), OPC_E_BADTYPE);
+    def.szItemID = const_cast<LPWSTR>(L"");
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), OPC_E_INVALIDITEMID);
+    def.szItemID = nullptr;
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), OPC_E_INVALIDITEMID);
+    def.szItemID = const_cast<LPWSTR>(L"Line.Flow");
+    def.szAccessPath = const_cast<LPWSTR>(L"Plant");
+    def.vtRequestedDataType = VT_EMPTY;
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), S_OK);
+    def.szItemID = const_cast<LPWSTR>(L"Nope");
+    EXPECT_EQ(App().tags.validateItem(def, &res, &tag), OPC_E_UNKNOWNITEMID);
+}
+
+namespace {
+HRESULT g_refuseWith = S_OK;
+DWORD g_seenHandle = 0;
+void WINAPI writeProc(DWORD h, VARIANT* v, HRESULT* r)
+{
+    g_seenHandle = h;
+    EXPECT_EQ(*r, S_OK);
+    EXPECT_EQ(V_VT(v), VT_I4);
+    *r = g_refuseWith;
+}
+} // namespace
+
+TEST_F(StoreTest, ClientWriteAsksTheHostFirst)
+{
+    DWORD h = create("W", qvtest::vI4(1), true, 0x40);
+    FILETIME before{};
+    QV_ReadTag(h, nullptr, nullptr, &before);
+    VARIANT v = qvtest::vI4(42);
+    // No callback: the value goes in; quality and timestamp stay.
+    EXPECT_EQ(App().tags.clientWrite("W", v), S_OK);
+    VARIANT got;
+    WORD q;
+    FILETIME ts;
+    QV_ReadTag(h, &got, &q, &ts);
+    EXPECT_EQ(V_I4(&got), 42);
+    EXPECT_EQ(q, 0x40);
+    EXPECT_EQ(CompareFileTime(&ts, &before), 0);
+
+    EXPECT_TRUE(QV_EnableWriteNotification(writeProc));
+    g_refuseWith = E_ACCESSDENIED;
+    v = qvtest::vI4(7);
+    EXPECT_EQ(App().tags.clientWrite("W", v), E_ACCESSDENIED);
+    EXPECT_EQ(g_seenHandle, h);
+    QV_ReadTag(h, &got, nullptr, nullptr);
+    EXPECT_EQ(V_I4(&got), 42);
+    g_refuseWith = S_OK;
+    EXPECT_EQ(App().tags.clientWrite("W", v), S_OK);
+    QV_ReadTag(h, &got, nullptr, nullptr);
+    EXPECT_EQ(V_I4(&got), 7);
+    EXPECT_EQ(App().tags.clientWrite("Missing", v), OPC_E_INVALIDHANDLE);
+    EXPECT_FALSE(QV_EnableWriteNotification(nullptr));
+}
+
+TEST_F(StoreTest, RemovingATagThatIsAlsoABranchKeepsItsChildren)
+{
+    DWORD plant = create("Plant", qvtest::vI4(1));
+    DWORD flow = create("Plant.Flow", qvtest::vI4(2));
+    ASSERT_NE(flow, QV_INVALID_HANDLE);
+    EXPECT_TRUE(QV_RemoveTag(plant));
+    EXPECT_TRUE(QV_UpdateTag(flow, qvtest::vI4(3), 0xC0));
+    LockGuard g(App().globalLock);
+    EXPECT_NE(App().tags.lookup("Plant.Flow"), nullptr);
+    EXPECT_TRUE(App().tags.remove(flow));
+    EXPECT_TRUE(App().root.children.empty());
+}
+
+TEST_F(StoreTest, WidenZeroExtendsBytes)
+{
+    LPWSTR w = widen("\x41\xE9");
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w[0], 0x41);
+    EXPECT_EQ(w[1], 0xE9);
+    EXPECT_EQ(w[2], 0);
+    freeWide(w);
+}
+
+TEST_F(StoreTest, LevelEvaluationRaisesOneEventPerChange)
+{
+    DWORD h = create("Tank.Level", qvtest::vR8(50));
+    ASSERT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 90, TRUE, 600, 95, TRUE, 700));
+    EXPECT_FALSE(QV_SetTagLevelLimits(QV_INVALID_HANDLE, 5, TRUE, 1, 10, TRUE, 1, 90, TRUE, 1, 95, TRUE, 1));
+    LockGuard g(App().globalLock);
+    OPCTag* t = App().tags.resolve(h);
+    EXPECT_EQ(t->evaluateLevel(), nullptr);
+    t->value.copyFrom(qvtest::vR8(96));
+    auto ev = t->evaluateLevel();
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(ev->message, "High High Limit Exceeded");
+    EXPECT_EQ(ev->subconditionName, "High High Limit");
+    EXPECT_EQ(ev->severity, 700u);
+    EXPECT_EQ(ev->newState, 3);
+    EXPECT_EQ(ev->cookie, h);
+    EXPECT_EQ(t->evaluateLevel(), nullptr); // same level: nothing
+    t->value.copyFrom(qvtest::vR8(3));
+    ev = t->evaluateLevel();
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(ev->subconditionName, "Low Low Limit");
+    t->value.copyFrom(qvtest::vR8(50));
+    ev = t->evaluateLevel();
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(ev->message, "Normal Condition");
+    EXPECT_EQ(ev->newState, 1);
+    EXPECT_EQ(ev->severity, 0u);
+}
