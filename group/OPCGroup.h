@@ -1,23 +1,121 @@
 #pragma once
-// Minimal group declaration used by the server runtime; the groups-and-items work owns this
-// file and fills it out.
 #include <windows.h>
+#include <atomic>
+#include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "group/OPCItem.h"
+#include "server/ComObject.h"
 #include "qvopc.h"
 
 namespace qv {
 
 class OPCServer;
 
-class OPCGroup : public std::enable_shared_from_this<OPCGroup> {
-public:
-    OPCServer* server = nullptr;
-    // Logical destruction: items, queue and sinks go; later client calls fail cleanly.
-    void destroy() {}
-    // Whether the group's items follow host updates (the group is listed in a live server).
-    void setListed(bool) {}
-    void dispatchQueue() {}
-    void scan(bool) {}
+// One accepted asynchronous request, queued in its group until a dispatch pass completes it.
+struct AsyncTransaction {
+    enum Kind : DWORD { kRead = 1, kWrite = 2, kRefresh = 3 };
+    DWORD kind = 0;
+    bool cancelled = false;
+    bool busy = false;     // a write still putting its values into the tags
+    DWORD version = 2;     // 2: IOPCAsyncIO2 (IOPCDataCallback); 1: IOPCAsyncIO (IDataObject)
+    DWORD transactionId = 0;
+    DWORD cancelId = 0;
+    std::vector<OPCHANDLE> serverHandles;
+    std::vector<HRESULT> writeResults;
 };
+
+// An OPC DA group. Owned by its server's list and kept alive by the client's references;
+// the memory stays while either holds it (shared ownership), so a group that was destroyed
+// while the client still references it answers with an error instead of reaching freed memory.
+class OPCGroup : public IUnknown, public std::enable_shared_from_this<OPCGroup> {
+public:
+    // Interface objects, in the order they are destroyed.
+    enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer, kSlotCount };
+    static constexpr size_t kMaxQueued = 10;
+
+    static std::shared_ptr<OPCGroup> create();
+    virtual ~OPCGroup();
+    OPCGroup(const OPCGroup&) = delete;
+    OPCGroup& operator=(const OPCGroup&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // ---- state (under the global lock unless atomic) ----
+    OPCServer* server = nullptr; // null once removed from its server or the server is gone
+    std::string name;
+    std::atomic<LONG> refCount{0};
+    bool removed = false;
+    std::atomic<DWORD> updateRate{0};
+    DWORD elapsed = 0;
+    std::atomic<float> percentDeadband{0.0f};
+    DWORD lcid = 0;
+    LONG timeBias = 0;
+    std::atomic<BOOL> active{FALSE};
+    OPCHANDLE serverHandle = 0;
+    std::atomic<OPCHANDLE> clientHandle{0};
+    std::deque<std::unique_ptr<AsyncTransaction>> queue;
+    DWORD transactionCounter = 0;
+    // Items by server handle. Handles only grow, so this order is the order of adding.
+    std::map<OPCHANDLE, std::unique_ptr<OPCItem>> items;
+    bool dead = false;   // destroyed: items, queue and sinks are gone; calls fail
+    bool listed = false; // items follow host updates
+
+    // ---- interface objects ----
+    IUnknown* interfaceFor(Slot slot);
+    // The data-callback container when the client asked for it (else null).
+    ConnectionContainer<IOPCDataCallback>* dataContainer();
+    InterfaceHolder* slotObject(Slot slot); // null when not created
+
+    // ---- operations (global lock held by the caller unless noted) ----
+    OPCItem* findItem(OPCHANDLE h) const;
+    // Takes the lock itself; the server handle itself when no item has it.
+    OPCHANDLE clientHandleOf(OPCHANDLE h);
+    // 1, 2, ... 0xFFFFFFFF, 1, ...: never 0.
+    DWORD nextTransactionId();
+    // Gives the item its server handle, follows its tag when the group is listed.
+    OPCHANDLE addItem(std::unique_ptr<OPCItem> item);
+    // Takes the lock itself.
+    bool removeItem(OPCHANDLE h);
+    // Takes the lock itself; copies every item (copy rules of OPCItem) into other.
+    void copyItemsInto(OPCGroup& other);
+    // Logical destruction: items, queue, the client's sinks; later calls fail. Idempotent.
+    // Call without the global lock held (it releases client sinks).
+    void destroy();
+    // Whether the items follow host updates (listed in a live server).
+    void setListed(bool on);
+
+    // ---- data exchange (dataio) ----
+    void scan(bool forced);
+    void dispatchQueue();
+    bool hasDataCallback();
+    bool hasDA1DataSink();
+    bool hasDA1WriteSink();
+
+private:
+    OPCGroup() = default;
+    std::mutex refMutex_;
+    std::shared_ptr<OPCGroup> selfRef_; // held while the client has references
+    std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
+};
+
+// Factories of the group's interface objects; each lives beside its implementation and
+// returns null when the object cannot be made.
+std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeSyncIO(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeAsyncIO(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
+
+// Unique item and group server handles (never 0, never reused until 2^32 handles later), so a
+// stale or forged handle never designates another object.
+OPCHANDLE newServerHandle();
 
 } // namespace qv

@@ -20,6 +20,9 @@ class InterfaceHolder {
 public:
     virtual ~InterfaceHolder() = default;
     virtual IUnknown* unknown() = 0;
+    // Releases any client sink the object holds (its owner is being destroyed). Called
+    // without the global lock.
+    virtual void dropSinks() {}
 };
 
 // A small object implementing one interface for an owner; QueryInterface, AddRef and Release
@@ -199,6 +202,7 @@ class ConnectionContainer : public IConnectionPointContainer, public InterfaceHo
 public:
     ConnectionContainer(IUnknown* owner, REFIID sinkIid) : owner_(owner), sinkIid_(sinkIid), point_(this) {}
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
+    void dropSinks() override { point_.dropSink(); }
     const IID& sinkIid() const { return sinkIid_; }
     ConnectionPoint<Sink>& point() { return point_; }
 

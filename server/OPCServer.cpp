@@ -126,14 +126,14 @@ void OPCServer::destroyContents()
         LockGuard g(app.globalLock);
         oldGroups.swap(groups);
         oldSubs.swap(subscriptions);
-        // Groups the client still references answer later calls with an error and never
-        // reach this object again.
-        for (auto& grp : oldGroups) grp->destroy();
     }
+    // Groups the client still references answer later calls with an error and never reach
+    // this object again.
+    for (auto& grp : oldGroups) grp->destroy();
     oldGroups.clear();
     destroySubscriptions(oldSubs);
     for (auto& p : itf_) {
-        // Sinks are released outside the global lock.
+        if (p) p->dropSinks();
         p.reset();
     }
 }

@@ -1,0 +1,200 @@
+#include "group/OPCGroup.h"
+#include <new>
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+OPCHANDLE newServerHandle()
+{
+    static std::atomic<OPCHANDLE> counter{0};
+    OPCHANDLE h;
+    do {
+        h = ++counter;
+    } while (h == 0);
+    return h;
+}
+
+std::shared_ptr<OPCGroup> OPCGroup::create()
+{
+    try {
+        return std::shared_ptr<OPCGroup>(new OPCGroup());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+OPCGroup::~OPCGroup()
+{
+    // Normally destroy() ran already; this covers a group that was never listed.
+    destroy();
+}
+
+HRESULT STDMETHODCALLTYPE OPCGroup::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    IUnknown* r = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) r = static_cast<IUnknown*>(this);
+    else if (IsEqualIID(riid, IID_IOPCGroupStateMgt)) r = interfaceFor(kStateMgt);
+    else if (IsEqualIID(riid, IID_IOPCPublicGroupStateMgt)) return E_NOINTERFACE;
+    else if (IsEqualIID(riid, IID_IOPCSyncIO)) r = interfaceFor(kSyncIO);
+    else if (IsEqualIID(riid, IID_IOPCAsyncIO)) r = interfaceFor(kAsyncIO);
+    else if (IsEqualIID(riid, IID_IOPCAsyncIO2)) r = interfaceFor(kAsyncIO2);
+    else if (IsEqualIID(riid, IID_IConnectionPointContainer)) r = interfaceFor(kConnectionContainer);
+    else if (IsEqualIID(riid, IID_IOPCItemMgt)) r = interfaceFor(kItemMgt);
+    else if (IsEqualIID(riid, IID_IDataObject)) r = interfaceFor(kDataObject);
+    else return E_NOINTERFACE;
+    if (!r) return E_NOINTERFACE;
+    *ppv = r;
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE OPCGroup::AddRef()
+{
+    std::lock_guard<std::mutex> g(refMutex_);
+    LONG n = ++refCount;
+    if (n == 1) selfRef_ = shared_from_this();
+    return static_cast<ULONG>(n);
+}
+
+ULONG STDMETHODCALLTYPE OPCGroup::Release()
+{
+    std::shared_ptr<OPCGroup> keep; // may free the group when this function ends
+    LONG n;
+    bool destroyNow = false;
+    {
+        std::lock_guard<std::mutex> g(refMutex_);
+        n = --refCount;
+        if (n < 0) {
+            refCount = 0;
+            return 0;
+        }
+        if (n == 0) {
+            keep = std::move(selfRef_);
+            destroyNow = removed;
+        }
+    }
+    if (destroyNow) {
+        LockGuard g(App().globalLock);
+        destroy();
+    }
+    return static_cast<ULONG>(n);
+}
+
+IUnknown* OPCGroup::interfaceFor(Slot slot)
+{
+    LockGuard g(App().globalLock);
+    if (dead) return nullptr;
+    if (!itf_[slot]) {
+        try {
+            switch (slot) {
+            case kItemMgt: itf_[slot] = makeItemMgt(this); break;
+            case kSyncIO: itf_[slot] = makeSyncIO(this); break;
+            case kAsyncIO: itf_[slot] = makeAsyncIO(this); break;
+            case kAsyncIO2: itf_[slot] = makeAsyncIO2(this); break;
+            case kStateMgt: itf_[slot] = makeGroupStateMgt(this); break;
+            case kDataObject: itf_[slot] = makeDataObject(this); break;
+            case kConnectionContainer: itf_[slot] = makeGroupConnectionContainer(this); break;
+            default: break;
+            }
+        } catch (const std::bad_alloc&) {
+            itf_[slot].reset();
+        }
+    }
+    return itf_[slot] ? itf_[slot]->unknown() : nullptr;
+}
+
+InterfaceHolder* OPCGroup::slotObject(Slot slot)
+{
+    LockGuard g(App().globalLock);
+    return itf_[slot].get();
+}
+
+ConnectionContainer<IOPCDataCallback>* OPCGroup::dataContainer()
+{
+    return static_cast<ConnectionContainer<IOPCDataCallback>*>(slotObject(kConnectionContainer));
+}
+
+OPCItem* OPCGroup::findItem(OPCHANDLE h) const
+{
+    auto it = items.find(h);
+    return it == items.end() ? nullptr : it->second.get();
+}
+
+OPCHANDLE OPCGroup::clientHandleOf(OPCHANDLE h)
+{
+    LockGuard g(App().globalLock);
+    OPCItem* i = findItem(h);
+    return i ? i->clientHandle : h;
+}
+
+DWORD OPCGroup::nextTransactionId()
+{
+    DWORD id = transactionCounter + 1;
+    if (id == 0) id = 1;
+    transactionCounter = id;
+    return id;
+}
+
+OPCHANDLE OPCGroup::addItem(std::unique_ptr<OPCItem> item)
+{
+    OPCHANDLE h = newServerHandle();
+    item->serverHandle = h;
+    item->group = this;
+    OPCItem* raw = item.get();
+    items.emplace(h, std::move(item));
+    if (listed) App().tags.subscribers().add(raw, raw->tagName);
+    return h;
+}
+
+bool OPCGroup::removeItem(OPCHANDLE h)
+{
+    LockGuard g(App().globalLock);
+    auto it = items.find(h);
+    if (it == items.end()) return false;
+    App().tags.subscribers().remove(it->second.get());
+    items.erase(it);
+    return true;
+}
+
+void OPCGroup::copyItemsInto(OPCGroup& other)
+{
+    LockGuard g(App().globalLock);
+    for (auto& kv : items) {
+        std::unique_ptr<OPCItem> copy(new OPCItem());
+        copy->copyFrom(*kv.second);
+        other.addItem(std::move(copy));
+    }
+}
+
+void OPCGroup::setListed(bool on)
+{
+    LockGuard g(App().globalLock);
+    if (listed == on) return;
+    listed = on;
+    TagSubscribers& subs = App().tags.subscribers();
+    for (auto& kv : items) {
+        if (on) subs.add(kv.second.get(), kv.second->tagName);
+        else subs.remove(kv.second.get());
+    }
+}
+
+void OPCGroup::destroy()
+{
+    {
+        LockGuard g(App().globalLock);
+        if (dead) return;
+        setListed(false);
+        dead = true;
+        server = nullptr;
+        items.clear();
+        queue.clear();
+    }
+    // The interface objects stay (the client may still call through them); the client's
+    // sinks go now, released outside the global lock.
+    for (auto& itf : itf_)
+        if (itf) itf->dropSinks();
+}
+
+} // namespace qv

@@ -1,0 +1,56 @@
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+#include "addrspace/TagSubscribers.h"
+#include "runtime/ComUtil.h"
+#include "qvopc.h"
+
+namespace qv {
+
+class OPCGroup;
+class OPCTag;
+
+// One client's reference to one tag inside one group. Refers to its tag by name only: it
+// survives the tag's removal and follows a tag of that name created later. Every field is
+// read and written under the global lock.
+class OPCItem : public TagSubscriber {
+public:
+    OPCItem() = default;
+    ~OPCItem() override = default;
+    OPCItem(const OPCItem&) = delete;
+    OPCItem& operator=(const OPCItem&) = delete;
+
+    OPCHANDLE serverHandle = 0;
+    OPCHANDLE clientHandle = 0;
+    std::string itemId;
+    std::string accessPath;
+    std::string tagName; // access path and item ID joined: used for every tag lookup
+    bool changed = true;  // a change not yet reported by the update scan
+    VARTYPE canonicalType = VT_EMPTY;
+    VARTYPE requestedType = VT_EMPTY;
+    BOOL active = FALSE;
+    WORD quality = 0;
+    FILETIME timestamp{};
+    Variant value;        // cached, in the tag's type
+    Variant lastReported; // deadband reference
+    DWORD accessRights = 0;
+    OPCGroup* group = nullptr; // owner, for the group's deadband
+
+    // The value as the client should see it (requested type); any output may be null.
+    HRESULT readValue(VARIANT* out, WORD* outQuality, FILETIME* outTime) const;
+    // A client's new value: rights, conversion to the canonical type (in place), array
+    // shape; stores it in the cache and marks the item changed.
+    HRESULT writeValue(VARIANT* inout);
+    // Copies everything but the changed flag (a copy starts changed).
+    void copyFrom(const OPCItem& other);
+    // OPCITEMATTRIBUTES for the item enumerator (strings in task memory).
+    HRESULT fillAttributes(OPCITEMATTRIBUTES* a) const;
+    // Bytes the value takes in a DA 1.0 stream.
+    DWORD streamSize() const;
+
+    // Change detection: the host updated the tag this item follows (global lock held).
+    void onTagUpdated(const OPCTag& tag) override;
+};
+
+} // namespace qv
