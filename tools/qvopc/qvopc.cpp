@@ -1,0 +1,607 @@
+// qvopc: a command-line OPC DA client.
+//
+//   qvopc [--server PROGID] [--node HOST] COMMAND ...
+//     status
+//     browse [PATH] [--flat] [--filter PATTERN]
+//     props ITEM
+//     read ITEM... [--device]
+//     write ITEM VALUE
+//     watch ITEM... [--rate MS] [--da1] [--seconds N]
+//     events [--seconds N]
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "qvopc.h"
+
+namespace {
+
+template <class I>
+class Ptr {
+public:
+    Ptr() = default;
+    ~Ptr() { reset(); }
+    Ptr(const Ptr&) = delete;
+    Ptr& operator=(const Ptr&) = delete;
+    void reset() { if (p_) { p_->Release(); p_ = nullptr; } }
+    I* operator->() const { return p_; }
+    I* get() const { return p_; }
+    void** out() { reset(); return reinterpret_cast<void**>(&p_); }
+    I** pp() { reset(); return &p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    I* p_ = nullptr;
+};
+
+std::wstring wide(const std::string& s)
+{
+    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, &w[0], n);
+    return w;
+}
+
+std::string narrow(const wchar_t* w)
+{
+    if (!w) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n - 1 : 0, '\0');
+    WideCharToMultiByte(CP_ACP, 0, w, -1, &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::string valueText(const VARIANT* v)
+{
+    if (V_VT(v) == VT_EMPTY) return "<empty>";
+    if (V_VT(v) & VT_ARRAY) return "<array>";
+    VARIANT s;
+    VariantInit(&s);
+    if (FAILED(VariantChangeTypeEx(&s, const_cast<VARIANT*>(v), LOCALE_INVARIANT, VARIANT_ALPHABOOL, VT_BSTR)))
+        return "<vt " + std::to_string(V_VT(v)) + ">";
+    std::string r = narrow(V_BSTR(&s));
+    VariantClear(&s);
+    return r;
+}
+
+std::string qualityText(WORD q)
+{
+    switch (q & 0xC0) {
+    case 0xC0: return (q & 0xFC) == 0xD8 ? "good (local override)" : "good";
+    case 0x40: return "uncertain";
+    default:
+        switch (q & 0xFC) {
+        case 0x04: return "bad (config error)";
+        case 0x08: return "bad (not connected)";
+        case 0x0C: return "bad (device failure)";
+        case 0x18: return "bad (comm failure)";
+        case 0x1C: return "bad (out of service)";
+        default: return "bad";
+        }
+    }
+}
+
+std::string timeText(const FILETIME& ft)
+{
+    FILETIME local;
+    SYSTEMTIME st;
+    FileTimeToLocalFileTime(&ft, &local);
+    FileTimeToSystemTime(&local, &st);
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+             st.wSecond, st.wMilliseconds);
+    return buf;
+}
+
+IOPCServer* g_server = nullptr; // for error texts
+
+std::string errorText(HRESULT hr)
+{
+    char code[32];
+    snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    LPWSTR text = nullptr;
+    if (g_server && SUCCEEDED(g_server->GetErrorString(hr, LOCALE_SYSTEM_DEFAULT, &text)) && text) {
+        std::string t = narrow(text);
+        CoTaskMemFree(text);
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+        return std::string(code) + " " + t;
+    }
+    char buf[256] = {0};
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr), 0, buf,
+                       sizeof buf - 1, nullptr)) {
+        std::string t = buf;
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+        return std::string(code) + " " + t;
+    }
+    return code;
+}
+
+int fail(const std::string& what, HRESULT hr)
+{
+    fprintf(stderr, "qvopc: %s: %s\n", what.c_str(), errorText(hr).c_str());
+    fflush(stderr);
+    return 1;
+}
+
+HRESULT connect(const std::string& progId, const std::string& node, Ptr<IOPCServer>& server)
+{
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(wide(progId).c_str(), &clsid);
+    if (FAILED(hr)) {
+        if (FAILED(CLSIDFromString(const_cast<LPOLESTR>(wide(progId).c_str()), &clsid))) {
+            fprintf(stderr, "qvopc: server %s is not registered on this machine\n", progId.c_str());
+            return hr;
+        }
+    }
+    MULTI_QI mqi = {&IID_IOPCServer, nullptr, S_OK};
+    COSERVERINFO info = {};
+    std::wstring host = wide(node);
+    info.pwszName = host.empty() ? nullptr : &host[0];
+    hr = CoCreateInstanceEx(clsid, nullptr, host.empty() ? CLSCTX_LOCAL_SERVER : CLSCTX_REMOTE_SERVER,
+                            host.empty() ? nullptr : &info, 1, &mqi);
+    if (SUCCEEDED(hr)) hr = mqi.hr;
+    if (FAILED(hr)) {
+        if (hr == E_ACCESSDENIED) fprintf(stderr, "qvopc: access denied by %s\n", progId.c_str());
+        else if (hr == REGDB_E_CLASSNOTREG) fprintf(stderr, "qvopc: server %s is not registered\n", progId.c_str());
+        return hr;
+    }
+    *server.out() = mqi.pItf;
+    g_server = server.get();
+    return S_OK;
+}
+
+// A group with items added; item handles in argument order.
+struct Items {
+    Ptr<IUnknown> group;
+    OPCHANDLE hGroup = 0;
+    std::vector<OPCHANDLE> handles;
+    std::vector<VARTYPE> types;
+    std::vector<std::string> names;
+};
+
+HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool active, Items& out)
+{
+    DWORD revised = 0;
+    HRESULT hr = server->AddGroup(L"qvopc", active, rate, 1, nullptr, nullptr, 0, &out.hGroup, &revised, IID_IUnknown,
+                                  out.group.pp());
+    if (FAILED(hr)) return hr;
+    Ptr<IOPCItemMgt> mgt;
+    hr = out.group->QueryInterface(IID_IOPCItemMgt, mgt.out());
+    if (FAILED(hr)) return hr;
+    std::vector<std::wstring> ids;
+    for (auto& n : names) ids.push_back(wide(n));
+    std::vector<OPCITEMDEF> defs(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[i].szItemID = &ids[i][0];
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    hr = mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+    if (FAILED(hr)) return hr;
+    HRESULT first = S_OK;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (FAILED(errors[i])) {
+            fprintf(stderr, "qvopc: %s: %s\n", names[i].c_str(), errorText(errors[i]).c_str());
+            if (SUCCEEDED(first)) first = errors[i];
+        } else {
+            out.handles.push_back(results[i].hServer);
+            out.types.push_back(results[i].vtCanonicalDataType);
+            out.names.push_back(names[i]);
+        }
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return out.handles.empty() ? (FAILED(first) ? first : E_FAIL) : S_OK;
+}
+
+int cmdStatus(IOPCServer* server)
+{
+    OPCSERVERSTATUS* st = nullptr;
+    HRESULT hr = server->GetStatus(&st);
+    if (FAILED(hr)) return fail("GetStatus", hr);
+    static const char* states[] = {"?", "running", "failed", "no configuration", "suspended", "test"};
+    printf("vendor:   %s\n", narrow(st->szVendorInfo).c_str());
+    printf("version:  %u.%u.%u\n", st->wMajorVersion, st->wMinorVersion, st->wBuildNumber);
+    printf("state:    %s\n", st->dwServerState <= 5 ? states[st->dwServerState] : "?");
+    printf("started:  %s\n", timeText(st->ftStartTime).c_str());
+    printf("now:      %s\n", timeText(st->ftCurrentTime).c_str());
+    printf("bandwidth: %lu\n", st->dwBandWidth);
+    CoTaskMemFree(st->szVendorInfo);
+    CoTaskMemFree(st);
+    return 0;
+}
+
+void printStrings(IEnumString* en, const char* prefix)
+{
+    LPOLESTR s[64];
+    ULONG n = 0;
+    while (en->Next(64, s, &n) == S_OK && n > 0) {
+        for (ULONG i = 0; i < n; ++i) {
+            printf("%s%s\n", prefix, narrow(s[i]).c_str());
+            CoTaskMemFree(s[i]);
+        }
+        n = 0;
+    }
+}
+
+int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std::string& filter)
+{
+    Ptr<IOPCBrowseServerAddressSpace> b;
+    HRESULT hr = server->QueryInterface(IID_IOPCBrowseServerAddressSpace, b.out());
+    if (FAILED(hr)) return fail("the server does not offer browsing", hr);
+    OPCNAMESPACETYPE ns;
+    if (SUCCEEDED(b->QueryOrganization(&ns)) && ns == OPC_NS_FLAT) flat = true;
+    if (!path.empty()) {
+        hr = b->ChangeBrowsePosition(OPC_BROWSE_TO, wide(path).c_str());
+        if (FAILED(hr)) return fail("no branch " + path, hr);
+    }
+    std::wstring f = wide(filter);
+    Ptr<IEnumString> en;
+    if (flat) {
+        hr = b->BrowseOPCItemIDs(OPC_FLAT, f.c_str(), VT_EMPTY, 0, en.pp());
+        if (FAILED(hr)) return fail("browse", hr);
+        if (en) printStrings(en.get(), "");
+        return 0;
+    }
+    hr = b->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, en.pp());
+    if (FAILED(hr)) return fail("browse", hr);
+    if (en) printStrings(en.get(), "+ ");
+    hr = b->BrowseOPCItemIDs(OPC_LEAF, f.c_str(), VT_EMPTY, 0, en.pp());
+    if (FAILED(hr)) return fail("browse", hr);
+    if (en) printStrings(en.get(), "  ");
+    return 0;
+}
+
+int cmdProps(IOPCServer* server, const std::string& item)
+{
+    Ptr<IOPCItemProperties> p;
+    HRESULT hr = server->QueryInterface(IID_IOPCItemProperties, p.out());
+    if (FAILED(hr)) return fail("the server does not offer item properties", hr);
+    std::wstring id = wide(item);
+    DWORD count = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descs = nullptr;
+    VARTYPE* types = nullptr;
+    hr = p->QueryAvailableProperties(&id[0], &count, &ids, &descs, &types);
+    if (FAILED(hr)) return fail(item, hr);
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    hr = p->GetItemProperties(&id[0], count, ids, &values, &errors);
+    for (DWORD i = 0; i < count; ++i) {
+        std::string v = SUCCEEDED(hr) && SUCCEEDED(errors[i]) ? valueText(&values[i]) : errorText(FAILED(hr) ? hr : errors[i]);
+        printf("%5lu  %-28s %s\n", ids[i], narrow(descs[i]).c_str(), v.c_str());
+        CoTaskMemFree(descs[i]);
+        if (SUCCEEDED(hr)) VariantClear(&values[i]);
+    }
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descs);
+    CoTaskMemFree(types);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    return 0;
+}
+
+int cmdRead(IOPCServer* server, const std::vector<std::string>& names, bool device)
+{
+    Items it;
+    HRESULT hr = addItems(server, names, 1000, TRUE, it);
+    if (FAILED(hr)) return it.handles.empty() ? 1 : fail("AddItems", hr);
+    Ptr<IOPCSyncIO> io;
+    hr = it.group->QueryInterface(IID_IOPCSyncIO, io.out());
+    if (FAILED(hr)) return fail("the group does not offer IOPCSyncIO", hr);
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    hr = io->Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(it.handles.size()), it.handles.data(), &states,
+                  &errors);
+    if (FAILED(hr)) return fail("Read", hr);
+    int rc = 0;
+    for (size_t i = 0; i < it.handles.size(); ++i) {
+        if (FAILED(errors[i])) {
+            fprintf(stderr, "qvopc: %s: %s\n", it.names[i].c_str(), errorText(errors[i]).c_str());
+            rc = 1;
+        } else {
+            printf("%s  %s = %s  [%s]\n", timeText(states[i].ftTimeStamp).c_str(), it.names[i].c_str(),
+                   valueText(&states[i].vDataValue).c_str(), qualityText(states[i].wQuality).c_str());
+        }
+        VariantClear(&states[i].vDataValue);
+    }
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    return rc;
+}
+
+int cmdWrite(IOPCServer* server, const std::string& name, const std::string& value)
+{
+    Items it;
+    HRESULT hr = addItems(server, {name}, 1000, FALSE, it);
+    if (FAILED(hr)) return 1;
+    Ptr<IOPCSyncIO> io;
+    hr = it.group->QueryInterface(IID_IOPCSyncIO, io.out());
+    if (FAILED(hr)) return fail("the group does not offer IOPCSyncIO", hr);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(wide(value).c_str());
+    // Sent as text; the server converts it to the item's own type.
+    HRESULT* errors = nullptr;
+    hr = io->Write(1, it.handles.data(), &v, &errors);
+    VariantClear(&v);
+    if (FAILED(hr)) return fail("Write", hr);
+    HRESULT e = errors[0];
+    CoTaskMemFree(errors);
+    if (FAILED(e)) return fail(name, e);
+    printf("%s <- %s: ok\n", name.c_str(), value.c_str());
+    return 0;
+}
+
+std::mutex g_printMutex;
+
+class DataSink : public IOPCDataCallback {
+public:
+    explicit DataSink(const std::vector<std::string>& names) : names_(names) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; } // lives on the stack of watch
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* h, VARIANT* v,
+                                           WORD* q, FILETIME* t, HRESULT* e) override
+    {
+        std::lock_guard<std::mutex> g(g_printMutex);
+        for (DWORD i = 0; i < count; ++i) {
+            const std::string& name = h[i] < names_.size() ? names_[h[i]] : std::to_string(h[i]);
+            if (FAILED(e[i])) printf("%s  %s  error %s\n", timeText(t[i]).c_str(), name.c_str(), errorText(e[i]).c_str());
+            else printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), name.c_str(), valueText(&v[i]).c_str(),
+                        qualityText(q[i]).c_str());
+        }
+        fflush(stdout);
+        changes += count;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    std::atomic<unsigned long> changes{0};
+
+private:
+    std::vector<std::string> names_;
+    std::atomic<ULONG> refs_{1};
+};
+
+// DA 1.0 subscription: IAdviseSink receiving the "OPCSTMFORMATDATATIME" stream.
+class StreamSink : public IAdviseSink {
+public:
+    explicit StreamSink(const std::vector<std::string>& names) : names_(names)
+    {
+        format_ = RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
+    }
+    CLIPFORMAT format() const { return static_cast<CLIPFORMAT>(format_); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC* fe, STGMEDIUM* sm) override
+    {
+        if (!fe || !sm || fe->cfFormat != format_ || sm->tymed != TYMED_HGLOBAL) return;
+        SIZE_T size = GlobalSize(sm->hGlobal);
+        const BYTE* p = static_cast<const BYTE*>(GlobalLock(sm->hGlobal));
+        if (!p || size < sizeof(OPCGROUPHEADER)) return;
+        const OPCGROUPHEADER* gh = reinterpret_cast<const OPCGROUPHEADER*>(p);
+        std::lock_guard<std::mutex> g(g_printMutex);
+        for (DWORD i = 0; i < gh->dwItemCount; ++i) {
+            size_t at = sizeof(OPCGROUPHEADER) + i * sizeof(OPCITEMHEADER1);
+            if (at + sizeof(OPCITEMHEADER1) > size) break;
+            const OPCITEMHEADER1* ih = reinterpret_cast<const OPCITEMHEADER1*>(p + at);
+            if (ih->dwValueOffset + sizeof(VARIANT) > size) break;
+            VARIANT v = *reinterpret_cast<const VARIANT*>(p + ih->dwValueOffset);
+            std::string text;
+            if (V_VT(&v) == VT_BSTR && ih->dwValueOffset + sizeof(VARIANT) + 4 <= size) {
+                // The string follows the VARIANT: its byte length, then the characters.
+                const BYTE* sp = p + ih->dwValueOffset + sizeof(VARIANT);
+                DWORD bytes = *reinterpret_cast<const DWORD*>(sp);
+                if (ih->dwValueOffset + sizeof(VARIANT) + 4 + bytes <= size)
+                    text = narrow(std::wstring(reinterpret_cast<const wchar_t*>(sp + 4), bytes / 2).c_str());
+            } else {
+                text = valueText(&v);
+            }
+            const std::string& name = ih->hClient < names_.size() ? names_[ih->hClient] : std::to_string(ih->hClient);
+            printf("%s  %s = %s  [%s]\n", timeText(ih->ftTimeStampItem).c_str(), name.c_str(), text.c_str(),
+                   qualityText(ih->wQuality).c_str());
+        }
+        fflush(stdout);
+        GlobalUnlock(sm->hGlobal);
+        changes += gh->dwItemCount;
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+    std::atomic<unsigned long> changes{0};
+
+private:
+    std::vector<std::string> names_;
+    UINT format_;
+    std::atomic<ULONG> refs_{1};
+};
+
+int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool da1, int seconds)
+{
+    Items it;
+    HRESULT hr = addItems(server, names, rate, TRUE, it);
+    if (FAILED(hr)) return 1;
+    // Client handles are positions in the list the server accepted.
+    DataSink sink(it.names);
+    StreamSink streamSink(it.names);
+    Ptr<IConnectionPoint> cp;
+    Ptr<IDataObject> dobj;
+    DWORD cookie = 0;
+    if (da1) {
+        hr = it.group->QueryInterface(IID_IDataObject, dobj.out());
+        if (FAILED(hr)) return fail("the group does not offer IDataObject (DA 1.0)", hr);
+        FORMATETC fe = {streamSink.format(), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        hr = dobj->DAdvise(&fe, 0, &streamSink, &cookie);
+        if (FAILED(hr)) return fail("DAdvise", hr);
+    } else {
+        Ptr<IConnectionPointContainer> cpc;
+        hr = it.group->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+        if (FAILED(hr)) return fail("the group does not offer data callbacks", hr);
+        hr = cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.pp());
+        if (FAILED(hr)) return fail("FindConnectionPoint", hr);
+        hr = cp->Advise(&sink, &cookie);
+        if (FAILED(hr)) return fail("Advise", hr);
+    }
+    printf("watching %zu item(s) every %lu ms for %d s (%s)\n", it.names.size(), rate, seconds, da1 ? "DA 1.0" : "DA 2.0");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    if (da1) dobj->DUnadvise(cookie);
+    else cp->Unadvise(cookie);
+    unsigned long n = da1 ? streamSink.changes.load() : sink.changes.load();
+    printf("%lu change(s) received\n", n);
+    return n > 0 ? 0 : 2;
+}
+
+class EventSink : public IOPCEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
+            *ppv = static_cast<IOPCEventSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD count, ONEVENTSTRUCT* ev) override
+    {
+        std::lock_guard<std::mutex> g(g_printMutex);
+        for (DWORD i = 0; i < count; ++i)
+            printf("%s  %s  %s / %s  severity %lu  %s\n", timeText(ev[i].ftTime).c_str(), narrow(ev[i].szSource).c_str(),
+                   narrow(ev[i].szConditionName).c_str(), narrow(ev[i].szSubconditionName).c_str(), ev[i].dwSeverity,
+                   narrow(ev[i].szMessage).c_str());
+        fflush(stdout);
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+int cmdEvents(IOPCServer* server, int seconds)
+{
+    Ptr<IOPCEventServer> es;
+    HRESULT hr = server->QueryInterface(IID_IOPCEventServer, es.out());
+    if (FAILED(hr)) return fail("the server does not offer alarms and events", hr);
+    Ptr<IUnknown> sub;
+    DWORD bt = 0, ms = 0;
+    hr = es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms);
+    if (FAILED(hr)) return fail("CreateEventSubscription", hr);
+    Ptr<IConnectionPointContainer> cpc;
+    hr = sub->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+    if (FAILED(hr)) return fail("the subscription offers no connection point", hr);
+    Ptr<IConnectionPoint> cp;
+    hr = cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp());
+    if (FAILED(hr)) return fail("FindConnectionPoint", hr);
+    EventSink sink;
+    DWORD cookie = 0;
+    hr = cp->Advise(&sink, &cookie);
+    if (FAILED(hr)) return fail("Advise", hr);
+    printf("listening for events for %d s\n", seconds);
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    cp->Unadvise(cookie);
+    return 0;
+}
+
+int usage()
+{
+    fprintf(stderr,
+            "usage: qvopc [--server PROGID] [--node HOST] COMMAND\n"
+            "  status\n"
+            "  browse [PATH] [--flat] [--filter PATTERN]\n"
+            "  props ITEM\n"
+            "  read ITEM... [--device]\n"
+            "  write ITEM VALUE\n"
+            "  watch ITEM... [--rate MS] [--da1] [--seconds N]\n"
+            "  events [--seconds N]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string progId = "QvSrvKit.Demo", node, cmd, filter;
+    std::vector<std::string> args;
+    bool flat = false, device = false, da1 = false;
+    DWORD rate = 500;
+    int seconds = 10;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--server" && i + 1 < argc) progId = argv[++i];
+        else if (a == "--node" && i + 1 < argc) node = argv[++i];
+        else if (a == "--flat") flat = true;
+        else if (a == "--device") device = true;
+        else if (a == "--da1") da1 = true;
+        else if (a == "--filter" && i + 1 < argc) filter = argv[++i];
+        else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
+        else if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
+        else if (cmd.empty()) cmd = a;
+        else args.push_back(a);
+    }
+    if (cmd.empty()) return usage();
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    int rc;
+    {
+        Ptr<IOPCServer> server;
+        HRESULT hr = connect(progId, node, server);
+        if (FAILED(hr)) {
+            fprintf(stderr, "qvopc: cannot connect to %s: %s\n", progId.c_str(), errorText(hr).c_str());
+            CoUninitialize();
+            return 1;
+        }
+        if (cmd == "status") rc = cmdStatus(server.get());
+        else if (cmd == "browse") rc = cmdBrowse(server.get(), args.empty() ? "" : args[0], flat, filter);
+        else if (cmd == "props" && args.size() == 1) rc = cmdProps(server.get(), args[0]);
+        else if (cmd == "read" && !args.empty()) rc = cmdRead(server.get(), args, device);
+        else if (cmd == "write" && args.size() == 2) rc = cmdWrite(server.get(), args[0], args[1]);
+        else if (cmd == "watch" && !args.empty()) rc = cmdWatch(server.get(), args, rate, da1, seconds);
+        else if (cmd == "events") rc = cmdEvents(server.get(), seconds);
+        else rc = usage();
+        g_server = nullptr;
+    }
+    fflush(stdout);
+    CoUninitialize();
+    return rc;
+}
