@@ -10,6 +10,9 @@
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
 // TYPE is i4, r8, r4, bool or str.
+// Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
+// directory (write it under another name and rename it): the main loop runs its lines every
+// 100 ms on the thread that started the server, then deletes it.
 #include <windows.h>
 #include <cstdarg>
 #include <cstdio>
@@ -158,6 +161,22 @@ void WINAPI onDisconnect(DWORD count)
     logf("disconnect: clients=%lu", count);
 }
 
+void pollCommandFile(const std::string& path)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return;
+    char buf[1024];
+    while (fgets(buf, sizeof buf, f)) {
+        std::string line(buf);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.empty()) continue;
+        HRESULT hr = runCommand(line);
+        if (FAILED(hr)) logf("command failed: 0x%08lx", static_cast<unsigned long>(hr));
+    }
+    fclose(f);
+    DeleteFileA(path.c_str());
+}
+
 std::string exeDir()
 {
     char path[MAX_PATH];
@@ -224,6 +243,7 @@ int main(int argc, char** argv)
     if (envSta && *envSta == '1') sta = true;
 
     std::string stopFile = g_dir + "\\qvtesthost.stop";
+    std::string commandFile = g_dir + "\\qvtesthost.cmd";
     logf("start: pid %lu period %lu %s", GetCurrentProcessId(), period, sta ? "sta" : "mta");
     QV_SetVendorInfo("QvSrvKit test host");
     QV_SetMajorVersion(1);
@@ -255,6 +275,7 @@ int main(int argc, char** argv)
         V_VT(&v) = VT_I4;
         V_I4(&v) = ++ramp;
         QV_UpdateTag(handleOf("Sim.Ramp"), v, 0xC0);
+        pollCommandFile(commandFile);
 
         int clients = QV_GetClientCounts();
         if (clients > 0) g_everConnected = 1;

@@ -1,0 +1,463 @@
+// Event sink connection points, the packing of an event and its broadcast to the sinks of
+// every client, in-process.
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "TestSupport.h"
+#include "ae/COPCEventSubscription.h"
+#include "ae/EventHandler.h"
+#include "qvopc.h"
+#include "qvsrvkit.h"
+#include "server/OPCServer.h"
+
+using namespace qv;
+
+namespace {
+
+struct ReceivedEvent {
+    OPCHANDLE hSubscription = 0;
+    BOOL refresh = TRUE, lastRefresh = TRUE;
+    DWORD count = 0;
+    ONEVENTSTRUCT e{};
+    std::wstring source, message, condition, subcondition, actor;
+    bool lockHeld = false;
+};
+
+class RecordingSink : public IOPCEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
+            *ppv = static_cast<IOPCEventSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE h, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
+    {
+        ReceivedEvent r;
+        r.hSubscription = h;
+        r.refresh = refresh;
+        r.lastRefresh = last;
+        r.count = count;
+        r.lockHeld = App().globalLock.heldByMe();
+        if (count >= 1 && ev) {
+            r.e = ev[0];
+            r.source = ev->szSource ? ev->szSource : L"(null)";
+            r.message = ev->szMessage ? ev->szMessage : L"(null)";
+            r.condition = ev->szConditionName ? ev->szConditionName : L"(null)";
+            r.subcondition = ev->szSubconditionName ? ev->szSubconditionName : L"(null)";
+            r.actor = ev->szActorID ? ev->szActorID : L"(null)";
+        }
+        {
+            std::lock_guard<std::mutex> g(m);
+            got.push_back(r);
+        }
+        if (hook) hook();
+        return S_OK;
+    }
+    std::vector<ReceivedEvent> take()
+    {
+        std::lock_guard<std::mutex> g(m);
+        std::vector<ReceivedEvent> r;
+        r.swap(got);
+        return r;
+    }
+
+    std::atomic<LONG> refs{1}; // the test's own
+    std::function<void()> hook;
+
+private:
+    std::mutex m;
+    std::vector<ReceivedEvent> got;
+};
+
+// An object that is not an IOPCEventSink.
+class NotASink : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+// A connected client: an OPCServer in the client list, with subscriptions created through
+// IOPCEventServer.
+class Client {
+public:
+    Client()
+    {
+        server = new OPCServer();
+        server->QueryInterface(IID_IOPCEventServer, reinterpret_cast<void**>(&es));
+        App().addClient(server);
+    }
+    ~Client()
+    {
+        for (IUnknown* u : subs)
+            if (u) u->Release();
+        if (es) es->Release(); // last reference: leaves the client list
+        delete server;         // what the worker thread would do
+    }
+    // A subscription, with its point's container and (when sink is given) the sink advised.
+    IUnknown* subscribe(OPCHANDLE h, RecordingSink* sink, BOOL active = TRUE)
+    {
+        IUnknown* u = nullptr;
+        DWORD bt = 0, ms = 0;
+        EXPECT_EQ(es->CreateEventSubscription(active, 0, 0, h, IID_IUnknown, &u, &bt, &ms), S_OK);
+        subs.push_back(u);
+        if (sink) {
+            IConnectionPoint* cp = point(u);
+            DWORD cookie = 0;
+            EXPECT_EQ(cp->Advise(sink, &cookie), S_OK);
+            EXPECT_EQ(cookie, 1u);
+            cp->Release();
+        }
+        return u;
+    }
+    static IConnectionPoint* point(IUnknown* sub)
+    {
+        IConnectionPointContainer* cpc = nullptr;
+        EXPECT_EQ(sub->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)), S_OK);
+        IConnectionPoint* cp = nullptr;
+        EXPECT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, &cp), S_OK);
+        cpc->Release();
+        return cp;
+    }
+    // Releases the subscription now (the destructor skips it).
+    void drop(IUnknown* sub)
+    {
+        for (IUnknown*& u : subs)
+            if (u == sub) u = nullptr;
+        sub->Release();
+    }
+
+    OPCServer* server = nullptr;
+    IOPCEventServer* es = nullptr;
+    std::vector<IUnknown*> subs;
+};
+
+class AeSinkTest : public qvtest::StoreTest {
+protected:
+    DWORD tankWithHighLimit(const char* name = "Ae.Tank")
+    {
+        VARIANT v = qvtest::vR8(10);
+        DWORD h = QV_CreateTag(name, v, 0xC0, TRUE);
+        EXPECT_NE(h, QV_INVALID_HANDLE);
+        EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 100, 0, FALSE, 200, 50, TRUE, 300, 1000, FALSE, 400));
+        return h;
+    }
+    static void set(DWORD h, double value, WORD quality = 0xC0)
+    {
+        VARIANT v = qvtest::vR8(value);
+        EXPECT_TRUE(QV_UpdateTag(h, v, quality));
+    }
+};
+
+TEST(AeConnectionPoint, FollowsTheConnectionPointRules)
+{
+    Client c;
+    IUnknown* sub = c.subscribe(5, nullptr);
+    IConnectionPointContainer* cpc = nullptr;
+    ASSERT_EQ(sub->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)), S_OK);
+
+    IConnectionPoint* cp = reinterpret_cast<IConnectionPoint*>(1);
+    EXPECT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp), E_NOINTERFACE);
+    EXPECT_EQ(cp, nullptr);
+    EXPECT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, &cp), E_NOINTERFACE);
+    EXPECT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, nullptr), E_INVALIDARG);
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, &cp), S_OK);
+
+    IID iid{};
+    EXPECT_EQ(cp->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualIID(iid, IID_IOPCEventSink));
+    IConnectionPointContainer* back = nullptr;
+    EXPECT_EQ(cp->GetConnectionPointContainer(&back), S_OK);
+    EXPECT_EQ(back, cpc);
+    back->Release();
+
+    RecordingSink a, b;
+    NotASink wrong;
+    DWORD cookie = 0;
+    EXPECT_EQ(cp->Advise(nullptr, &cookie), E_POINTER);
+    EXPECT_EQ(cp->Advise(&a, nullptr), E_POINTER);
+    EXPECT_EQ(cp->Advise(&wrong, &cookie), CONNECT_E_CANNOTCONNECT);
+    ASSERT_EQ(cp->Advise(&a, &cookie), S_OK);
+    EXPECT_EQ(cookie, 1u);
+    EXPECT_EQ(a.refs, 2);
+    EXPECT_EQ(cp->Advise(&b, &cookie), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(b.refs, 1);
+    EXPECT_EQ(cp->Unadvise(2), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(cp->Unadvise(1), S_OK);
+    EXPECT_EQ(a.refs, 1);
+    EXPECT_EQ(cp->Unadvise(1), CONNECT_E_NOCONNECTION);
+    IEnumConnections* ec = reinterpret_cast<IEnumConnections*>(1);
+    EXPECT_EQ(cp->EnumConnections(&ec), E_NOTIMPL);
+
+    // The enumerator yields the one point, then nothing.
+    IEnumConnectionPoints* en = nullptr;
+    ASSERT_EQ(cpc->EnumConnectionPoints(&en), S_OK);
+    IConnectionPoint* got = nullptr;
+    ULONG fetched = 0;
+    EXPECT_EQ(en->Next(1, &got, &fetched), S_OK);
+    EXPECT_EQ(fetched, 1u);
+    EXPECT_EQ(got, cp);
+    got->Release();
+    EXPECT_EQ(en->Next(1, &got, &fetched), S_FALSE);
+    en->Release();
+
+    // Every reference on the container and point counts on the subscription.
+    COPCEventSubscription* s = static_cast<COPCEventSubscription*>(sub);
+    EXPECT_EQ(s->refCount(), 3);
+    cp->Release();
+    cpc->Release();
+    EXPECT_EQ(s->refCount(), 1);
+}
+
+TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
+{
+    RecordingSink s1, s2, s3;
+    Client c1, c2;
+    c1.subscribe(11, &s1, FALSE); // inactive subscriptions receive too
+    c1.subscribe(12, nullptr);    // no sink: nothing to deliver
+    c1.subscribe(13, &s3);
+    c2.subscribe(21, &s2);
+    DWORD h = tankWithHighLimit();
+    OPCTag* tag = nullptr;
+    FILETIME before = utcNow();
+
+    set(h, 60, 0xC0);
+    {
+        LockGuard g(App().globalLock);
+        tag = App().tags.resolve(h);
+        ASSERT_NE(tag, nullptr);
+    }
+    struct Expect {
+        RecordingSink* sink;
+        OPCHANDLE h;
+    };
+    for (Expect x : {Expect{&s1, 11}, Expect{&s3, 13}, Expect{&s2, 21}}) {
+        std::vector<ReceivedEvent> ev = x.sink->take();
+        ASSERT_EQ(ev.size(), 1u);
+        const ReceivedEvent& r = ev[0];
+        EXPECT_FALSE(r.lockHeld);
+        EXPECT_EQ(r.hSubscription, x.h);
+        EXPECT_EQ(r.refresh, FALSE);
+        EXPECT_EQ(r.lastRefresh, FALSE);
+        EXPECT_EQ(r.count, 1u);
+        EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+        EXPECT_EQ(r.source, L"Ae.Tank");
+        EXPECT_EQ(r.message, L"High Limit Exceeded");
+        EXPECT_EQ(r.condition, L"Level");
+        EXPECT_EQ(r.subcondition, L"High Limit");
+        EXPECT_EQ(r.actor, L"");
+        EXPECT_EQ(r.e.dwEventType, OPC_CONDITION_EVENT);
+        EXPECT_EQ(r.e.dwEventCategory, 2u);
+        EXPECT_EQ(r.e.dwSeverity, 300u);
+        EXPECT_EQ(r.e.wQuality, 0xC0);
+        EXPECT_EQ(r.e.wReserved, 0);
+        EXPECT_EQ(r.e.bAckRequired, FALSE);
+        EXPECT_EQ(r.e.dwCookie, h);
+        EXPECT_EQ(r.e.dwNumEventAttrs, 0u);
+        EXPECT_EQ(r.e.pEventAttributes, nullptr);
+        EXPECT_GE(CompareFileTime(&r.e.ftTime, &before), 0);
+        EXPECT_EQ(CompareFileTime(&r.e.ftActiveTime, &tag->levelTime), 0);
+    }
+
+    set(h, 70); // same level: nothing
+    set(h, 10, 0x40);
+    for (RecordingSink* s : {&s1, &s3, &s2}) {
+        std::vector<ReceivedEvent> ev = s->take();
+        ASSERT_EQ(ev.size(), 1u);
+        EXPECT_EQ(ev[0].subcondition, L"Normal");
+        EXPECT_EQ(ev[0].message, L"Normal Condition");
+        EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
+        EXPECT_EQ(ev[0].e.dwSeverity, 0u);
+        EXPECT_EQ(ev[0].e.wQuality, 0x40);
+    }
+    EXPECT_TRUE(QV_RemoveTag(h));
+}
+
+TEST_F(AeSinkTest, NothingIsSentWhileEveryLimitIsDisabled)
+{
+    RecordingSink s;
+    Client c;
+    c.subscribe(1, &s);
+    VARIANT v = qvtest::vR8(0);
+    DWORD h = QV_CreateTag("Ae.Quiet", v, 0xC0, TRUE);
+    for (double x : {-1e9, 1e9, 100.0, 0.0, 1e30})
+        set(h, x);
+    // Enabled and disabled again: back to silence.
+    EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 1, 0, FALSE, 1, 50, TRUE, 1, 90, FALSE, 1));
+    set(h, 60);
+    EXPECT_EQ(s.take().size(), 1u);
+    set(h, 0);
+    EXPECT_EQ(s.take().size(), 1u);
+    EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 1, 0, FALSE, 1, 50, FALSE, 1, 90, FALSE, 1));
+    set(h, 60);
+    set(h, 1e9);
+    EXPECT_TRUE(s.take().empty());
+    // An update by name runs no level check.
+    EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 1, 0, FALSE, 1, 50, TRUE, 1, 90, FALSE, 1));
+    VARIANT big = qvtest::vR8(70);
+    EXPECT_TRUE(QV_UpdateTagByName("Ae.Quiet", big, 0xC0));
+    EXPECT_TRUE(s.take().empty());
+}
+
+TEST_F(AeSinkTest, HighBytesOfTheTagNameArriveAsTheSameCodePoints)
+{
+    RecordingSink s;
+    Client c;
+    c.subscribe(1, &s);
+    DWORD h = tankWithHighLimit("Caf\xE9.Niveau\xFF");
+    set(h, 99);
+    std::vector<ReceivedEvent> ev = s.take();
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Caf\u00E9.Niveau\u00FF");
+}
+
+TEST_F(AeSinkTest, ReleasedSubscriptionDropsItsSinkAndOthersKeepReceiving)
+{
+    RecordingSink gone, stays;
+    Client c;
+    IUnknown* a = c.subscribe(1, &gone);
+    c.subscribe(2, &stays);
+    EXPECT_EQ(gone.refs, 2);
+    c.drop(a); // last reference, sink still connected
+    EXPECT_EQ(gone.refs, 1);
+    {
+        LockGuard g(App().globalLock);
+        EXPECT_EQ(c.server->subscriptions.size(), 1u);
+    }
+    DWORD h = tankWithHighLimit();
+    set(h, 60);
+    EXPECT_TRUE(gone.take().empty());
+    EXPECT_EQ(stays.take().size(), 1u);
+}
+
+TEST_F(AeSinkTest, SubscriptionReleasedDuringABroadcastIsNotCalledAfterwards)
+{
+    RecordingSink first, second;
+    Client c;
+    c.subscribe(1, &first);
+    IUnknown* later = c.subscribe(2, &second);
+    // The first sink, called first, releases the other subscription's last reference; the
+    // broadcast has already collected it.
+    first.hook = [&] {
+        if (later) {
+            c.drop(later);
+            later = nullptr;
+        }
+    };
+    DWORD h = tankWithHighLimit();
+    set(h, 60);
+    EXPECT_EQ(first.take().size(), 1u);
+    EXPECT_TRUE(second.take().empty());
+    EXPECT_EQ(second.refs, 1);
+    set(h, 0);
+    EXPECT_EQ(first.take().size(), 1u);
+    EXPECT_TRUE(second.take().empty());
+}
+
+TEST_F(AeSinkTest, SubscriptionOutlivingItsServerIsInert)
+{
+    RecordingSink s;
+    auto* c = new Client();
+    IUnknown* sub = c->subscribe(1, &s);
+    sub->AddRef(); // the client keeps it past the server
+    delete c;      // releases the test's other references and destroys the server
+    EXPECT_EQ(s.refs, 1);
+
+    DWORD h = tankWithHighLimit();
+    set(h, 60);
+    EXPECT_TRUE(s.take().empty());
+    // Still a valid object until its last Release.
+    IOPCEventSubscriptionMgt* mgt = nullptr;
+    ASSERT_EQ(sub->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)), S_OK);
+    EXPECT_EQ(mgt->Refresh(0), E_NOTIMPL);
+    mgt->Release();
+    EXPECT_EQ(sub->Release(), 0u);
+}
+
+TEST_F(AeSinkTest, BroadcastEventOfOneServerReachesOnlyItsSubscriptions)
+{
+    RecordingSink mine, other;
+    Client c1, c2;
+    c1.subscribe(1, &mine);
+    c2.subscribe(2, &other);
+    EventRecord ev;
+    ev.source = "X";
+    ev.eventCategory = 2;
+    c1.server->broadcastEvent(ev);
+    EXPECT_EQ(mine.take().size(), 1u);
+    EXPECT_TRUE(other.take().empty());
+}
+
+TEST(AePacking, OneBlockHoldsTheStructAndItsWidenedStrings)
+{
+    EventRecord ev;
+    ev.changeMask = 1;
+    ev.newState = 3;
+    ev.source = "T\xE9";
+    ev.message = "msg";
+    ev.conditionName = "Level";
+    ev.subconditionName = "High Limit";
+    ev.actorId = "";
+    ev.quality = 0xD8;
+    ev.cookie = 0xABCD;
+
+    ONEVENTSTRUCT* e = packEvent(ev);
+    ASSERT_NE(e, nullptr);
+    BYTE* base = reinterpret_cast<BYTE*>(e);
+    size_t strBytes = 2 * (2 + 3 + 5 + 10 + 0 + 5);
+    EXPECT_EQ(App().taskAllocator->GetSize(e), sizeof(ONEVENTSTRUCT) + strBytes);
+    // The strings follow the struct in order, each with its terminating null.
+    EXPECT_EQ(reinterpret_cast<BYTE*>(e->szSource), base + sizeof(ONEVENTSTRUCT));
+    EXPECT_EQ(e->szMessage, e->szSource + 3);
+    EXPECT_EQ(e->szConditionName, e->szMessage + 4);
+    EXPECT_EQ(e->szSubconditionName, e->szConditionName + 6);
+    EXPECT_EQ(e->szActorID, e->szSubconditionName + 11);
+    EXPECT_EQ(std::wstring(e->szSource), L"T\u00E9");
+    EXPECT_EQ(std::wstring(e->szSubconditionName), L"High Limit");
+    EXPECT_EQ(e->szActorID[0], 0);
+    EXPECT_EQ(e->wQuality, 0xD8);
+    EXPECT_EQ(e->dwCookie, 0xABCDu);
+    EXPECT_EQ(e->dwNumEventAttrs, 0u);
+    EXPECT_EQ(e->pEventAttributes, nullptr);
+    freePackedEvent(e);
+
+    // Attribute values are copied into the same block, aligned.
+    VARIANT attrs[2];
+    attrs[0] = qvtest::vI4(42);
+    attrs[1] = qvtest::vStr(L"copy me");
+    e = packEvent(ev, attrs, 2);
+    ASSERT_NE(e, nullptr);
+    base = reinterpret_cast<BYTE*>(e);
+    BYTE* at = reinterpret_cast<BYTE*>(e->pEventAttributes);
+    EXPECT_GE(at, base + sizeof(ONEVENTSTRUCT) + strBytes);
+    EXPECT_EQ((at - base) % alignof(VARIANT), 0);
+    EXPECT_EQ(App().taskAllocator->GetSize(e), static_cast<SIZE_T>(at - base) + 2 * sizeof(VARIANT));
+    EXPECT_EQ(e->dwNumEventAttrs, 2u);
+    EXPECT_EQ(V_I4(&e->pEventAttributes[0]), 42);
+    ASSERT_EQ(V_VT(&e->pEventAttributes[1]), VT_BSTR);
+    EXPECT_NE(V_BSTR(&e->pEventAttributes[1]), V_BSTR(&attrs[1])); // a deep copy
+    EXPECT_EQ(std::wstring(V_BSTR(&e->pEventAttributes[1])), L"copy me");
+    freePackedEvent(e);
+    VariantClear(&attrs[1]);
+}
+
+} // namespace
