@@ -1,0 +1,50 @@
+#pragma once
+// Shared pieces of the data-exchange subsystem: the IOPCDataCallback reports, the deadband
+// test, and the hook through which the DA 1.0 IDataObject joins the scan and the dispatch.
+#include <windows.h>
+#include <memory>
+#include <vector>
+#include "group/OPCGroup.h"
+#include "runtime/Lock.h"
+
+namespace qv {
+
+// True when the new value moves far enough from the reference to count as a change.
+bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent);
+
+// Offsets inside the one task-memory block of an OnDataChange/OnReadComplete call:
+// client handles, values, qualities, timestamps, errors (34 bytes an item on 32-bit).
+struct CallbackBlockLayout {
+    size_t values, qualities, timestamps, errors, total;
+    explicit CallbackBlockLayout(size_t n);
+};
+
+enum class ReportKind { DataChange, ReadComplete };
+
+// Builds the callback block for the items (global lock held on entry, released on return,
+// also on failure) and calls the sink after leaving the lock. When clearing, the items'
+// changed flags are cleared, but only when the block could be built.
+void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
+                 ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink);
+
+// The subscription OnDataChange of a firing scan (forced: every item, active or not).
+void sendSubscriptionDataChange(OPCGroup& g, bool forced);
+
+// Completes one version-2 record that the dispatch pass took out of the queue (no lock held).
+void completeTransaction(OPCGroup& g, const AsyncTransaction& t);
+
+// Implemented by the group's IDataObject object (the DA 1.0 side); the scan and the dispatch
+// pass find it by a dynamic_cast of the group's data-object slot. Both calls come without
+// the global lock held; the implementation collects under the lock and calls sinks after it.
+class DA1DataSinks {
+public:
+    virtual ~DA1DataSinks() = default;
+    // Subscription notification of a firing scan (changed and active items).
+    virtual void notifyDataChange(OPCGroup& g, bool clear) = 0;
+    // Completion of one version-1 record taken out of the queue.
+    virtual void complete(OPCGroup& g, const AsyncTransaction& t) = 0;
+};
+
+DA1DataSinks* da1Sinks(OPCGroup& g);
+
+} // namespace qv

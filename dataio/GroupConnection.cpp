@@ -1,0 +1,171 @@
+// The group's IOPCDataCallback connection point and the four callbacks built on it. Items are
+// collected, read and their flags cleared under the global lock; every call into the client
+// is made after leaving it, on a counted reference taken together with the items.
+#include "dataio/DataIo.h"
+#include <new>
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g)
+{
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow)
+                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback));
+}
+
+namespace {
+
+size_t alignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
+// On 64-bit the VARIANTs hold pointers: keep them on their natural boundary there. On
+// 32-bit the block is packed exactly as the OPC callback arrays are usually laid out.
+constexpr size_t kVariantAlign = sizeof(void*) == 8 ? 8 : 4;
+constexpr size_t kFiletimeAlign = sizeof(void*) == 8 ? 4 : 1;
+
+} // namespace
+
+CallbackBlockLayout::CallbackBlockLayout(size_t n)
+{
+    values = alignUp(n * sizeof(OPCHANDLE), kVariantAlign);
+    qualities = values + n * sizeof(VARIANT);
+    timestamps = alignUp(qualities + n * sizeof(WORD), kFiletimeAlign);
+    errors = alignUp(timestamps + n * sizeof(FILETIME), kFiletimeAlign);
+    total = errors + n * sizeof(HRESULT);
+}
+
+void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
+                 ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink)
+{
+    OPCServerApp& app = App();
+    const size_t n = items.size();
+    // The block size must not wrap (34 bytes an item).
+    if (n == 0 || !sink || n > (static_cast<size_t>(-1) / 64)) {
+        lock.release();
+        return; // sink released here, after the lock
+    }
+    const CallbackBlockLayout layout(n);
+    BYTE* block = static_cast<BYTE*>(app.taskAlloc(layout.total));
+    if (!block) {
+        lock.release();
+        return; // flags stay set: the change goes out with a later report
+    }
+    auto* handles = reinterpret_cast<OPCHANDLE*>(block);
+    auto* values = reinterpret_cast<VARIANT*>(block + layout.values);
+    auto* qualities = reinterpret_cast<WORD*>(block + layout.qualities);
+    auto* times = reinterpret_cast<FILETIME*>(block + layout.timestamps);
+    auto* errors = reinterpret_cast<HRESULT*>(block + layout.errors);
+    HRESULT masterQuality = S_OK;
+    for (size_t i = 0; i < n; ++i) {
+        const OPCItem* it = items[i];
+        VariantInit(&values[i]);
+        it->readValue(&values[i], &qualities[i], &times[i]); // no rights: VT_EMPTY, quality 0
+        handles[i] = it->clientHandle;
+        errors[i] = S_OK;
+        if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
+    }
+    if (clear)
+        for (OPCItem* it : items) it->changed = false;
+    const OPCHANDLE hGroup = g.clientHandle.load();
+    lock.release();
+
+    const DWORD count = static_cast<DWORD>(n);
+    if (kind == ReportKind::ReadComplete)
+        sink->OnReadComplete(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities, times, errors);
+    else
+        sink->OnDataChange(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities, times, errors);
+    for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
+    app.taskFree(block);
+}
+
+void sendSubscriptionDataChange(OPCGroup& g, bool forced)
+{
+    ConnectionContainer<IOPCDataCallback>* c = g.dataContainer();
+    if (!c || !c->point().enabled.load()) return;
+    std::vector<OPCItem*> list;
+    ComPtr<IOPCDataCallback> sink; // declared before the guard: released after the lock
+    LockGuard lock(App().globalLock);
+    if (g.dead) return;
+    sink = c->point().sink();
+    if (!sink) {
+        lock.release();
+        return;
+    }
+    try {
+        list.reserve(g.items.size());
+        for (auto& kv : g.items) {
+            OPCItem* it = kv.second.get();
+            if (forced || (it->changed && it->active)) list.push_back(it);
+        }
+    } catch (const std::bad_alloc&) {
+        lock.release();
+        return;
+    }
+    reportItems(g, lock, list, 0, ReportKind::DataChange, true, std::move(sink));
+}
+
+namespace {
+
+void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
+{
+    OPCServerApp& app = App();
+    const size_t n = t.writeResults.size();
+    if (n == 0 || n > t.serverHandles.size()) return;
+    TaskPtr<OPCHANDLE> handles(app.taskAllocArray<OPCHANDLE>(n));
+    TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+    if (!handles || !errors) return;
+    HRESULT master = S_OK;
+    {
+        LockGuard lock(app.globalLock);
+        for (size_t i = 0; i < n; ++i) {
+            const OPCItem* it = g.findItem(t.serverHandles[i]);
+            handles[i] = it ? it->clientHandle : t.serverHandles[i];
+            errors[i] = t.writeResults[i];
+            if (errors[i] != S_OK) master = S_FALSE;
+        }
+    }
+    sink->OnWriteComplete(t.transactionId, g.clientHandle.load(), master, static_cast<DWORD>(n), handles.get(),
+                          errors.get());
+}
+
+} // namespace
+
+void completeTransaction(OPCGroup& g, const AsyncTransaction& t)
+{
+    ConnectionContainer<IOPCDataCallback>* c = g.dataContainer();
+    if (!c) return;
+    if (t.cancelled) {
+        ComPtr<IOPCDataCallback> sink = c->point().sink();
+        if (sink) sink->OnCancelComplete(t.transactionId, g.clientHandle.load());
+        return;
+    }
+    if (t.kind == AsyncTransaction::kWrite) {
+        ComPtr<IOPCDataCallback> sink = c->point().sink();
+        if (sink) completeWrite(g, t, std::move(sink));
+        return;
+    }
+    if (t.kind != AsyncTransaction::kRead && t.kind != AsyncTransaction::kRefresh) return;
+    std::vector<OPCItem*> list;
+    ComPtr<IOPCDataCallback> sink;
+    LockGuard lock(App().globalLock);
+    sink = c->point().sink();
+    if (!sink) {
+        lock.release();
+        return;
+    }
+    try {
+        if (t.kind == AsyncTransaction::kRead) {
+            for (OPCHANDLE h : t.serverHandles)
+                if (OPCItem* it = g.findItem(h)) list.push_back(it);
+        } else {
+            for (auto& kv : g.items)
+                if (kv.second->active) list.push_back(kv.second.get());
+        }
+    } catch (const std::bad_alloc&) {
+        lock.release();
+        return;
+    }
+    reportItems(g, lock, list, t.transactionId,
+                t.kind == AsyncTransaction::kRead ? ReportKind::ReadComplete : ReportKind::DataChange, false,
+                std::move(sink));
+}
+
+} // namespace qv

@@ -1,0 +1,121 @@
+// IOPCSyncIO: reads from the item cache (or the host's device read) and writes through the
+// item checks to the host's write callback and the tag store.
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+#include "dataio/DataIo.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+namespace {
+
+class SyncIO : public InterfaceObject<IOPCSyncIO, OPCGroup> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                                   OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (ppItemValues) *ppItemValues = nullptr;
+        if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
+        if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+        OPCServerApp& app = App();
+        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        if (!errors) return E_OUTOFMEMORY;
+        TaskPtr<OPCITEMSTATE> states(app.taskAllocArray<OPCITEMSTATE>(dwCount));
+        if (!states) return E_OUTOFMEMORY;
+        try {
+            readAll(dwSource, dwCount, phServer, states.get(), errors.get());
+        } catch (const std::bad_alloc&) {
+            for (DWORD i = 0; i < dwCount; ++i) VariantClear(&states[i].vDataValue);
+            return E_OUTOFMEMORY;
+        }
+        bool allOk = true;
+        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+        *ppItemValues = states.release();
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+
+    HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                                    HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
+        OPCServerApp& app = App();
+        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        if (!errors) return E_OUTOFMEMORY;
+        try {
+            // The client's values are [in]: convert private copies, never the caller's array.
+            std::vector<Variant> values(dwCount);
+            std::vector<std::string> names(dwCount);
+            {
+                LockGuard lock(app.globalLock);
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    OPCItem* it = owner_->findItem(phServer[i]);
+                    if (!it) {
+                        errors[i] = OPC_E_INVALIDHANDLE;
+                        continue;
+                    }
+                    names[i] = it->tagName;
+                    HRESULT hr = VariantCopyInd(values[i].get(), &pItemValues[i]);
+                    errors[i] = SUCCEEDED(hr) ? it->writeValue(values[i].get()) : hr;
+                }
+            }
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get());
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        bool allOk = true;
+        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+
+private:
+    void readAll(OPCDATASOURCE source, DWORD n, const OPCHANDLE* handles, OPCITEMSTATE* states, HRESULT* errors)
+    {
+        OPCServerApp& app = App();
+        std::unique_lock<RecursiveLock> lock(app.globalLock);
+        for (DWORD i = 0; i < n; ++i) {
+            OPCITEMSTATE& st = states[i];
+            OPCItem* it = owner_->findItem(handles[i]);
+            if (!it) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+                continue;
+            }
+            st.hClient = it->clientHandle;
+            VariantInit(&st.vDataValue);
+            QV_DEVICEREADPROC proc = source == OPC_DS_DEVICE ? app.deviceReadProc.load() : nullptr;
+            if (proc) {
+                // The tag may have been removed by the host: there is nothing to ask about.
+                OPCTag* tag = app.tags.lookup(it->tagName);
+                if (!tag) {
+                    errors[i] = OPC_E_INVALIDHANDLE;
+                    continue;
+                }
+                const DWORD tagHandle = tag->handle;
+                lock.unlock();
+                proc(tagHandle, &st.vDataValue, &st.wQuality, &st.ftTimeStamp);
+                lock.lock();
+                errors[i] = S_OK;
+                continue;
+            }
+            errors[i] = it->readValue(&st.vDataValue, &st.wQuality, &st.ftTimeStamp);
+            if (!owner_->active.load() || !it->active) st.wQuality = OPC_QUALITY_OUT_OF_SERVICE;
+        }
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeSyncIO(OPCGroup* g)
+{
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) SyncIO(g));
+}
+
+} // namespace qv

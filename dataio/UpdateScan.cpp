@@ -1,0 +1,40 @@
+// The per-pass update scan of a group: counts passes up to the update rate and, when due,
+// reports the changed active items to the DA 1.0 and DA 2.0 sinks.
+#include "dataio/DataIo.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+DA1DataSinks* da1Sinks(OPCGroup& g)
+{
+    return dynamic_cast<DA1DataSinks*>(g.slotObject(OPCGroup::kDataObject));
+}
+
+bool OPCGroup::hasDataCallback()
+{
+    ConnectionContainer<IOPCDataCallback>* c = dataContainer();
+    return c && c->point().hasSink();
+}
+
+void OPCGroup::scan(bool forced)
+{
+    if (!active.load()) return;
+    {
+        // The worker's scan and the forced scan of an activation may run at the same time.
+        LockGuard lock(App().globalLock);
+        if (dead) return;
+        const DWORD b = App().updatePeriod.load();
+        elapsed = (elapsed > 0xFFFFFFFFu - b) ? 0xFFFFFFFFu : elapsed + b;
+        if (elapsed < updateRate.load() && !forced) return;
+        elapsed = 0;
+    }
+    const bool hasContainer = dataContainer() != nullptr;
+    if (DA1DataSinks* da1 = da1Sinks(*this)) {
+        // Without a DA 2.0 container, the DA 1.0 notification is the report that clears.
+        da1->notifyDataChange(*this, !hasContainer);
+        if (!hasContainer) return;
+    }
+    if (hasContainer) sendSubscriptionDataChange(*this, forced);
+}
+
+} // namespace qv
