@@ -5,9 +5,6 @@
 namespace qv {
 
 std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeBrowseServerAddressSpace(OPCServer*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeItemProperties(OPCServer*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer*) { return nullptr; }
 std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer*) { return nullptr; }
 
 } // namespace qv

@@ -1,0 +1,161 @@
+// Browsing a large address space in-process: 100,000 tags, 1,000 per branch. Prints the cost
+// of each browse operation; listing one branch should cost its children, not the tree.
+//   browse_bench [branches] [tagsPerBranch]
+#include <windows.h>
+#include <objbase.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "qvopc.h"
+#include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
+
+using namespace qv;
+
+namespace {
+
+double nowMs()
+{
+    static LARGE_INTEGER freq = [] { LARGE_INTEGER f; QueryPerformanceFrequency(&f); return f; }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+ULONG drain(IEnumString* e)
+{
+    ULONG total = 0;
+    LPOLESTR batch[256];
+    ULONG n = 0;
+    for (;;) {
+        HRESULT hr = e->Next(256, batch, &n);
+        for (ULONG i = 0; i < n; ++i) CoTaskMemFree(batch[i]);
+        total += n;
+        if (hr != S_OK || n == 0) break;
+    }
+    return total;
+}
+
+template <class F>
+void measure(const char* what, int rounds, F&& f)
+{
+    ULONG items = 0;
+    double t0 = nowMs();
+    for (int i = 0; i < rounds; ++i) items = f(i);
+    double per = (nowMs() - t0) / rounds;
+    printf("  %-52s %10.3f ms/op  (%lu strings, %d rounds)\n", what, per, static_cast<unsigned long>(items), rounds);
+}
+
+void run(int branches, int perBranch)
+{
+    OPCServerApp& app = App();
+    app.tags.clear();
+    char name[64];
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    double t0 = nowMs();
+    for (int b = 0; b < branches; ++b)
+        for (int t = 0; t < perBranch; ++t) {
+            snprintf(name, sizeof name, "Area%03d.Tag%04d", b, t);
+            V_R8(&v) = t;
+            app.tags.create(name, v, 0xC0, (t & 1) != 0);
+        }
+    printf("%d tags (%d branches x %d): created in %.1f ms\n", branches * perBranch, branches, perBranch,
+           nowMs() - t0);
+
+    OPCServer* server = new OPCServer();
+    IOPCBrowseServerAddressSpace* b = nullptr;
+    if (server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b)) != S_OK) {
+        printf("no browse interface\n");
+        delete server;
+        return;
+    }
+    snprintf(name, sizeof name, "Area%03d", branches - 1);
+    std::wstring last(name, name + strlen(name));
+
+    measure("QueryOrganization", 1000, [&](int) {
+        OPCNAMESPACETYPE t;
+        b->QueryOrganization(&t);
+        return 0UL;
+    });
+    measure("list branches at the root", 100, [&](int) {
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, &e);
+        ULONG n = drain(e);
+        e->Release();
+        return n;
+    });
+    measure("TO last branch + list its leaves", 100, [&](int) {
+        b->ChangeBrowsePosition(OPC_BROWSE_TO, last.c_str());
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, &e);
+        ULONG n = drain(e);
+        e->Release();
+        return n;
+    });
+    measure("list leaves of last branch, filter *Tag09## rights 3", 100, [&](int) {
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_LEAF, L"*Tag09##", VT_EMPTY, 3, &e);
+        ULONG n = drain(e);
+        e->Release();
+        return n;
+    });
+    measure("list leaves of last branch, not drained", 100, [&](int) {
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, &e);
+        e->Release();
+        return 0UL;
+    });
+    measure("GetItemID of the last leaf", 10000, [&](int) {
+        LPWSTR id = nullptr;
+        wchar_t leaf[16];
+        swprintf(leaf, 16, L"Tag%04d", perBranch - 1);
+        b->GetItemID(leaf, &id);
+        CoTaskMemFree(id);
+        return 1UL;
+    });
+    measure("UP + DOWN into the last branch", 1000, [&](int) {
+        b->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+        b->ChangeBrowsePosition(OPC_BROWSE_DOWN, last.c_str());
+        return 0UL;
+    });
+    b->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+    measure("flat listing of the whole space", 5, [&](int) {
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &e);
+        ULONG n = drain(e);
+        e->Release();
+        return n;
+    });
+    measure("flat listing, filter *Tag0001 (100 hits)", 5, [&](int) {
+        IEnumString* e = nullptr;
+        b->BrowseOPCItemIDs(OPC_FLAT, L"*Tag0001", VT_EMPTY, 0, &e);
+        ULONG n = drain(e);
+        e->Release();
+        return n;
+    });
+    b->Release();
+    delete server;
+    t0 = nowMs();
+    app.tags.clear();
+    printf("  cleared in %.1f ms\n", nowMs() - t0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int branches = argc > 1 ? atoi(argv[1]) : 100;
+    int perBranch = argc > 2 ? atoi(argv[2]) : 1000;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IMalloc* m = nullptr;
+    CoGetMalloc(1, &m);
+    App().taskAllocator = m;
+    run(branches, perBranch);
+    // The same branch size in a space 100 times smaller: branch costs should not change.
+    run(branches > 1 ? 1 : branches, perBranch);
+    fflush(stdout);
+    CoUninitialize();
+    return 0;
+}

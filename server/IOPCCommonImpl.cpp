@@ -1,0 +1,79 @@
+// IOPCCommon: one locale (the system default), the shared error texts, the client's name.
+#include <new>
+#include <string>
+#include "runtime/OPCServerApp.h"
+#include "server/ErrorText.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+namespace {
+
+constexpr LCID kServerLocale = 0x0800; // LOCALE_SYSTEM_DEFAULT
+
+class CIOPCCommon : public InterfaceObject<IOPCCommon, OPCServer> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
+    {
+        return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override
+    {
+        if (!pdwLcid) return E_INVALIDARG;
+        *pdwLcid = kServerLocale;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override
+    {
+        if (pdwCount) *pdwCount = 0;
+        if (pdwLcid) *pdwLcid = nullptr;
+        if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+        LCID* ids = App().taskAllocArray<LCID>(1);
+        if (!ids) return E_OUTOFMEMORY;
+        ids[0] = kServerLocale;
+        *pdwLcid = ids;
+        *pdwCount = 1;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override
+    {
+        if (!ppString) return E_INVALIDARG;
+        *ppString = nullptr;
+        try {
+            std::string text = errorText(dwError);
+            if (text.empty()) return E_FAIL;
+            LPWSTR w = widen(text);
+            if (!w) return E_OUTOFMEMORY;
+            *ppString = w;
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
+    {
+        try {
+            std::string name = narrow(szName);
+            LockGuard g(App().globalLock);
+            owner_->clientName.swap(name);
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer* s)
+{
+    return std::unique_ptr<InterfaceHolder>(new CIOPCCommon(s));
+}
+
+} // namespace qv
