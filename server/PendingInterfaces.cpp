@@ -5,6 +5,5 @@
 namespace qv {
 
 std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer*) { return nullptr; }
 
 } // namespace qv

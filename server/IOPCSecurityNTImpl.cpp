@@ -1,0 +1,58 @@
+// IOPCSecurityNT: no per-user access control here; item rights always come from the tags, so
+// ChangeUser re-derives them.
+#include "server/OPCServer.h"
+#include "group/OPCGroup.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+namespace {
+
+class SecurityNT : public InterfaceObject<IOPCSecurityNT, OPCServer> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    HRESULT STDMETHODCALLTYPE IsAvailableNT(BOOL* pbAvailable) override
+    {
+        if (!pbAvailable) return E_INVALIDARG;
+        *pbAvailable = FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryMinImpersonationLevel(DWORD* pdwMinImpLevel) override
+    {
+        if (!pdwMinImpLevel) return E_INVALIDARG;
+        *pdwMinImpLevel = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ChangeUser() override
+    {
+        owner_->refreshAccessRights();
+        return S_OK;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer* s)
+{
+    return std::unique_ptr<InterfaceHolder>(new SecurityNT(s));
+}
+
+bool OPCServer::refreshAccessRights()
+{
+    OPCServerApp& app = App();
+    LockGuard g(app.globalLock);
+    bool allFound = true;
+    for (auto& grp : groups) {
+        for (auto& kv : grp->items) {
+            OPCItem& item = *kv.second;
+            item.accessRights = 0;
+            OPCTag* tag = app.tags.lookup(item.tagName);
+            if (tag) item.accessRights = tag->accessRights();
+            else allFound = false;
+        }
+    }
+    return allFound;
+}
+
+} // namespace qv
