@@ -158,6 +158,8 @@ void WINAPI onDisconnect(DWORD count)
 {
     InterlockedExchange(&g_clients, static_cast<LONG>(count));
     g_lastLeft = GetTickCount();
+    // A client may come and go between two looks at the count: its leaving is proof enough.
+    InterlockedExchange(&g_everConnected, 1);
     logf("disconnect: clients=%lu", count);
 }
 
