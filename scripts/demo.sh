@@ -27,7 +27,9 @@ trap cleanup EXIT
 run regsvr32 /s "$b/bin/QvSrvKitPS.dll"
 run "$b/bin/demo-host.exe" --regserver
 run "$b/bin/demo-host.exe" --tags 1000 --rate 250 --stop-file "$(winpath "$stop")" >"$b/logs/demo-host.log" 2>&1 &
-sleep 2
+# Wait until the host serves, so that qvopc does not make COM launch a second one.
+for _ in $(seq 1 120); do grep -q serving "$b/logs/demo-host.log" 2>/dev/null && break; sleep 0.5; done
+cat "$b/logs/demo-host.log"
 echo "== qvopc status"
 run "$b/bin/qvopc.exe" status
 echo "== qvopc browse Plant.Area1.Line001"

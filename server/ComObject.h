@@ -175,7 +175,8 @@ public:
         HRESULT hr = container_->FindConnectionPoint(container_->sinkIid(), &rg[0]);
         if (FAILED(hr)) return S_FALSE;
         if (fetched) *fetched = 1;
-        return S_OK;
+        // Fewer than asked: S_FALSE, as the COM contract (and the standard stub) expects.
+        return c == 1 ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Skip(ULONG n) override { position_ += static_cast<LONG>(n); return S_OK; }
     HRESULT STDMETHODCALLTYPE Reset() override { position_ = 0; return S_OK; }

@@ -46,7 +46,10 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULON
         ++position_;
     }
     if (pceltFetched) *pceltFetched = n;
-    return S_OK;
+    // The COM contract: S_OK only when every requested element came. The standard stub of
+    // IEnumString reports celt elements fetched on S_OK, so a short S_OK would hand a remote
+    // client garbage entries.
+    return n == celt ? S_OK : S_FALSE;
 }
 
 HRESULT STDMETHODCALLTYPE IOPCEnumString::Skip(ULONG celt)

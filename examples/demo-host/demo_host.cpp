@@ -30,12 +30,25 @@ struct Line {
 
 std::vector<Line> g_lines;
 volatile LONG g_stop = 0;
+volatile LONG g_clientsLeft = 0; // set when the last client disconnects
+DWORD g_lastLeft = 0;
 double g_setpointMax = 1000.0;
 
 BOOL WINAPI onCtrl(DWORD)
 {
     InterlockedExchange(&g_stop, 1);
     return TRUE;
+}
+
+// When COM started us for a client, we end a few seconds after the last client left.
+void WINAPI onDisconnect(DWORD count)
+{
+    if (count == 0) {
+        g_lastLeft = GetTickCount();
+        InterlockedExchange(&g_clientsLeft, 1);
+    } else {
+        InterlockedExchange(&g_clientsLeft, 0);
+    }
 }
 
 // Clients may write setpoints; out-of-range values are refused with the OPC range code.
@@ -135,6 +148,7 @@ int main(int argc, char** argv)
     int tags = 1000;
     DWORD rate = 500, period = 100;
     std::string stopFile;
+    bool launchedByCom = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--regserver" || a == "/RegServer") {
@@ -153,6 +167,7 @@ int main(int argc, char** argv)
         else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--period" && i + 1 < argc) period = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--stop-file" && i + 1 < argc) stopFile = argv[++i];
+        else if (a == "-Embedding" || a == "/Embedding") launchedByCom = true;
     }
     if (stopFile.empty()) {
         const char* env = getenv("QV_DEMO_STOPFILE");
@@ -166,6 +181,7 @@ int main(int argc, char** argv)
     QV_SetBuildNumber(1);
     QV_EnableWriteNotification(onWrite);
     QV_EnableDeviceRead(onDeviceRead);
+    QV_EnableDisconnectNotification(onDisconnect);
     createPlant(tags);
     if (!QV_InitOpcServer(&CLSID_QvDemo, period)) {
         fprintf(stderr, "cannot start the OPC server\n");
@@ -182,6 +198,7 @@ int main(int argc, char** argv)
             DeleteFileA(stopFile.c_str());
             break;
         }
+        if (launchedByCom && g_clientsLeft && QV_GetClientCounts() == 0 && GetTickCount() - g_lastLeft > 5000) break;
     }
     printf("demo-host: stopping\n");
     fflush(stdout);

@@ -62,3 +62,21 @@ TEST(RuntimeClient, ManyClientsComeAndGo)
     Ref<IUnknown> again;
     EXPECT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, again.out()), S_OK);
 }
+
+TEST(RuntimeClient, EnumeratorNextAcrossProcessesReportsOnlyWhatCame)
+{
+    Ref<IUnknown> s;
+    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, s.out()), S_OK);
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(s.p->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IEnumConnectionPoints> en;
+    ASSERT_EQ(cpc.p->EnumConnectionPoints(reinterpret_cast<IEnumConnectionPoints**>(en.out())), S_OK);
+    IConnectionPoint* got[5] = {};
+    ULONG fetched = 0;
+    // One point exists: a short batch must say so, or the stub reports five.
+    EXPECT_EQ(en.p->Next(5, got, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 1u);
+    ASSERT_NE(got[0], nullptr);
+    EXPECT_EQ(got[1], nullptr);
+    got[0]->Release();
+}
