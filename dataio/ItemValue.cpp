@@ -97,15 +97,38 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
     return pct >= percent;
 }
 
+namespace {
+
+// Types whose VARIANT owns no memory (all below 32): a plain 16-byte copy is a full copy.
+constexpr DWORD kPlainTypes = (1u << VT_EMPTY) | (1u << VT_NULL) | (1u << VT_I2) | (1u << VT_I4) | (1u << VT_R4) |
+                              (1u << VT_R8) | (1u << VT_CY) | (1u << VT_DATE) | (1u << VT_BOOL) | (1u << VT_ERROR) |
+                              (1u << VT_I1) | (1u << VT_UI1) | (1u << VT_UI2) | (1u << VT_UI4) | (1u << VT_I8) |
+                              (1u << VT_UI8) | (1u << VT_INT) | (1u << VT_UINT);
+inline bool plainType(VARTYPE vt) { return vt < 32 && ((kPlainTypes >> vt) & 1u); }
+
+} // namespace
+
+// Runs for every item that follows the tag on every host update: the common numeric values
+// take no oleaut32 round trip.
 void OPCItem::onTagUpdated(const OPCTag& tag)
 {
+    const VARIANT& next = *tag.value.get();
     timestamp = tag.timestamp;
-    const float d = group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
+    bool c = true;
     // Overwritten, not accumulated: a small move after a large one cancels the pending report.
-    changed = (quality != tag.quality) || deadbandExceeded(*lastReported.get(), *tag.value.get(), d);
-    value.copyFrom(*tag.value.get());
+    if (quality == tag.quality) {
+        const float d = group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
+        c = d == 0.0f || deadbandExceeded(*lastReported.get(), next, d);
+    }
+    changed = c;
     quality = tag.quality;
-    if (changed) lastReported.copyFrom(*value.get());
+    if (plainType(V_VT(&next)) && plainType(value.vt()) && plainType(lastReported.vt())) {
+        *value = next;
+        if (c) *lastReported = next;
+        return;
+    }
+    value.copyFrom(next);
+    if (c) lastReported.copyFrom(*value.get());
 }
 
 } // namespace qv
