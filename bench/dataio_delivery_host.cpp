@@ -1,0 +1,83 @@
+// Host side of the delivery benchmark: serves N tags (Bench.Tag00000 ...) and updates every
+// one of them on each tick. Launched by COM for dataio_delivery_bench; it reads its settings
+// from the environment the client hands down: QV_BENCH_TAGS (10000), QV_BENCH_PERIOD (10 ms).
+//   dataio_delivery_host --regserver | --unregserver
+#include <windows.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include "qvsrvkit.h"
+#include "DeliveryBenchIds.h"
+
+namespace {
+
+DWORD envNumber(const char* name, DWORD fallback)
+{
+    const char* v = getenv(name);
+    return v && *v ? static_cast<DWORD>(atoi(v)) : fallback;
+}
+
+std::string exePath()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--regserver") {
+            BOOL ok = QV_Registry(&CLSID_QvDeliveryBench, QV_DELIVERYBENCH_PROGID, "QvSrvKit delivery benchmark",
+                                  exePath().c_str());
+            printf("register: %s\n", ok ? "ok" : "failed");
+            fflush(stdout);
+            return ok ? 0 : 1;
+        }
+        if (a == "--unregserver") {
+            BOOL ok = QV_Unregister(&CLSID_QvDeliveryBench, QV_DELIVERYBENCH_PROGID);
+            return ok ? 0 : 1;
+        }
+    }
+    const DWORD count = envNumber("QV_BENCH_TAGS", 10000);
+    const DWORD period = envNumber("QV_BENCH_PERIOD", 10);
+    std::vector<DWORD> tags;
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    for (DWORD i = 0; i < count; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "Bench.Tag%05lu", static_cast<unsigned long>(i));
+        V_R8(&v) = 0;
+        tags.push_back(QV_CreateTag(name, v, 0xC0, FALSE));
+    }
+    if (!QV_InitOpcServer(&CLSID_QvDeliveryBench, period)) return 1;
+    timeBeginPeriod(1);
+    bool everConnected = false;
+    DWORD lastSeen = GetTickCount();
+    double tick = 0;
+    DWORD next = GetTickCount();
+    for (;;) {
+        next += period;
+        LONG wait = static_cast<LONG>(next - GetTickCount());
+        if (wait > 0) Sleep(static_cast<DWORD>(wait));
+        else next = GetTickCount(); // behind: do not try to catch up
+        tick += 1;
+        V_R8(&v) = tick;
+        for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
+        int clients = QV_GetClientCounts();
+        if (clients > 0) {
+            everConnected = true;
+            lastSeen = GetTickCount();
+        }
+        DWORD idle = GetTickCount() - lastSeen;
+        if ((everConnected && clients == 0 && idle > 2000) || (!everConnected && idle > 60000)) break;
+    }
+    timeEndPeriod(1);
+    QV_UnInitOpcServer();
+    return 0;
+}
