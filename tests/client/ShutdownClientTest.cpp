@@ -1,0 +1,198 @@
+// The IOPCShutdown connection point through COM: a client's sink hears ShutdownRequest when
+// the host stops the server, disconnects, and the host's stop completes. The host exits
+// afterwards; later tests get a new one from COM.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "qvopc.h"
+#include "tests/host/TestHostIds.h"
+
+namespace {
+
+template <class I>
+struct Ref {
+    I* p = nullptr;
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+    void reset()
+    {
+        if (p) p->Release();
+        p = nullptr;
+    }
+    void** out() { return reinterpret_cast<void**>(&p); }
+    I* operator->() const { return p; }
+};
+
+// Lives for the whole process: the host's proxy may release it late.
+class ShutdownSink : public IOPCShutdown {
+public:
+    ShutdownSink() { event = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCShutdown)) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override
+    {
+        reasonText = reason ? reason : L"<null>";
+        ++calls;
+        SetEvent(event);
+        return S_OK;
+    }
+    std::atomic<LONG> refs{1};
+    std::atomic<int> calls{0};
+    std::wstring reasonText;
+    HANDLE event;
+};
+
+// A plain object without IOPCShutdown.
+class NotASink : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+std::string logDir()
+{
+    const char* env = getenv("QV_TEST_LOGDIR");
+    return env && *env ? env : "";
+}
+
+std::string readFrom(const std::string& path, long offset)
+{
+    std::string text;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return text;
+    if (fseek(f, offset, SEEK_SET) == 0) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    }
+    fclose(f);
+    return text;
+}
+
+// The pid of the host that logged "start: pid N" last.
+DWORD lastHostPid(const std::string& log)
+{
+    size_t p = log.rfind("start: pid ");
+    return p == std::string::npos ? 0 : static_cast<DWORD>(strtoul(log.c_str() + p + 11, nullptr, 10));
+}
+
+} // namespace
+
+TEST(ShutdownClient, AdviseRulesThroughCom)
+{
+    Ref<IUnknown> server;
+    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+
+    static ShutdownSink first, second;
+    static NotASink plain;
+    DWORD cookie = 0;
+    EXPECT_EQ(cp->Advise(&plain, &cookie), CONNECT_E_CANNOTCONNECT);
+    ASSERT_EQ(cp->Advise(&first, &cookie), S_OK);
+    EXPECT_EQ(cookie, 1u);
+    EXPECT_EQ(cp->Advise(&second, &cookie), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(cp->Unadvise(2), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(cp->Unadvise(1), S_OK);
+    EXPECT_EQ(cp->Unadvise(1), CONNECT_E_NOCONNECTION);
+
+    Ref<IEnumConnectionPoints> en;
+    ASSERT_EQ(cpc->EnumConnectionPoints(reinterpret_cast<IEnumConnectionPoints**>(en.out())), S_OK);
+    IConnectionPoint* got = nullptr;
+    ULONG n = 0;
+    ASSERT_EQ(en->Next(1, &got, &n), S_OK);
+    EXPECT_EQ(n, 1u);
+    IID iid{};
+    EXPECT_EQ(got->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualIID(iid, IID_IOPCShutdown));
+    got->Release();
+    EXPECT_EQ(en->Next(1, &got, &n), S_FALSE);
+    EXPECT_EQ(en->Reset(), S_OK);
+    ASSERT_EQ(en->Next(1, &got, &n), S_OK);
+    got->Release();
+}
+
+// Stops the host: keep this the last test that relies on the running host.
+TEST(ShutdownClient, HostStopSendsShutdownRequest)
+{
+    const std::string dir = logDir();
+    if (dir.empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    const std::string log = dir + "\\qvtesthost.log";
+
+    static ShutdownSink sink;
+    Ref<IUnknown> server;
+    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+
+    const std::string before = readFrom(log, 0);
+    const long offset = static_cast<long>(before.size());
+    const DWORD pid = lastHostPid(before);
+    HANDLE host = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+
+    const DWORD t0 = GetTickCount();
+    FILE* stop = fopen((dir + "\\qvtesthost.stop").c_str(), "wb");
+    ASSERT_NE(stop, nullptr);
+    fclose(stop);
+
+    ASSERT_EQ(WaitForSingleObject(sink.event, 30000), WAIT_OBJECT_0) << "no ShutdownRequest";
+    const DWORD heard = GetTickCount() - t0;
+    EXPECT_EQ(sink.calls.load(), 1);
+    EXPECT_EQ(sink.reasonText, L"");
+
+    // Disconnect as a client should: give back everything at once.
+    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+    cp.reset();
+    cpc.reset();
+    server.reset();
+
+    bool stopped = false;
+    for (int i = 0; i < 300 && !stopped; ++i) {
+        stopped = readFrom(log, offset).find("stopped") != std::string::npos;
+        if (!stopped) Sleep(100);
+    }
+    EXPECT_TRUE(stopped) << "the host did not log \"stopped\"";
+    printf("  ShutdownRequest after %lu ms, host stopped after %lu ms\n", static_cast<unsigned long>(heard),
+           static_cast<unsigned long>(GetTickCount() - t0));
+    // Let the old host leave before later tests ask COM for a new one.
+    if (host) {
+        EXPECT_EQ(WaitForSingleObject(host, 30000), WAIT_OBJECT_0);
+        CloseHandle(host);
+    }
+    EXPECT_EQ(sink.refs.load(), 1); // the host kept no reference on the sink
+}
