@@ -5,12 +5,7 @@
 namespace qv {
 
 std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeAsyncIO(OPCGroup*) { return nullptr; }
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup*) { return nullptr; }
-
-bool OPCGroup::hasDA1DataSink() { return false; }
-bool OPCGroup::hasDA1WriteSink() { return false; }
 
 void OPCItem::copyFrom(const OPCItem&) {}
 HRESULT OPCItem::fillAttributes(OPCITEMATTRIBUTES*) const { return E_NOTIMPL; }

@@ -1,0 +1,158 @@
+// DA 1.0 IOPCAsyncIO: the same records, queue, limit and id counter as IOPCAsyncIO2, with
+// version-1 records that the dispatch pass completes through the group's IDataObject streams.
+#include <new>
+#include <string>
+#include <vector>
+#include "dataio/DataIo.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+namespace {
+
+class AsyncIO : public InterfaceObject<IOPCAsyncIO, OPCGroup> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    // dwConnection and dwSource are not consulted: completions go to the sinks of the pass,
+    // values come from the items' current values.
+    HRESULT STDMETHODCALLTYPE Read(DWORD, OPCDATASOURCE, DWORD dwNumItems, OPCHANDLE* phServer,
+                                   DWORD* pTransactionID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
+        if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
+        if (queueFull()) return E_FAIL;
+        return accept(AsyncTransaction::kRead, dwNumItems, phServer, nullptr, pTransactionID, ppErrors);
+    }
+
+    HRESULT STDMETHODCALLTYPE Write(DWORD, DWORD dwNumItems, OPCHANDLE* phServer, VARIANT* pItemValues,
+                                    DWORD* pTransactionID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
+        if (queueFull()) return E_FAIL;
+        if (!owner_->hasDA1WriteSink()) return CONNECT_E_NOCONNECTION;
+        return accept(AsyncTransaction::kWrite, dwNumItems, phServer, pItemValues, pTransactionID, ppErrors);
+    }
+
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD, OPCDATASOURCE, DWORD* pTransactionID) override
+    {
+        if (!pTransactionID) return E_INVALIDARG;
+        if (queueFull()) return E_FAIL;
+        if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
+        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        if (!t) return E_OUTOFMEMORY;
+        t->version = 1;
+        t->kind = AsyncTransaction::kRefresh;
+        try {
+            LockGuard lock(App().globalLock);
+            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            t->transactionId = owner_->nextTransactionId();
+            *pTransactionID = t->transactionId;
+            owner_->queue.push_back(std::move(t));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) override
+    {
+        LockGuard lock(App().globalLock);
+        // Only DA 1.0 records: a DA 2.0 record's transactionId is its client's own number and
+        // may equal a DA 1.0 id by chance.
+        for (auto& t : owner_->queue) {
+            if (t->version == 1 && t->transactionId == dwTransactionID) {
+                t->cancelled = true;
+                return S_OK;
+            }
+        }
+        return E_FAIL;
+    }
+
+private:
+    bool queueFull()
+    {
+        LockGuard lock(App().globalLock);
+        return owner_->queue.size() >= OPCGroup::kMaxQueued;
+    }
+
+    HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD* pTransactionID,
+                   HRESULT** ppErrors)
+    {
+        OPCServerApp& app = App();
+        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+        if (!errors) return E_OUTOFMEMORY;
+        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        if (!t) return E_OUTOFMEMORY;
+        t->version = 1;
+        t->kind = kind;
+        AsyncTransaction* queued = nullptr;
+        DWORD id = 0;
+        std::vector<Variant> converted;
+        std::vector<std::string> names;
+        std::vector<HRESULT> results;
+        try {
+            t->serverHandles.reserve(n);
+            if (kind == AsyncTransaction::kWrite) {
+                converted.resize(n);
+                names.resize(n);
+                results.resize(n);
+            }
+            LockGuard lock(app.globalLock);
+            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            id = t->transactionId = owner_->nextTransactionId();
+            *pTransactionID = id;
+            bool allValid = true;
+            for (DWORD i = 0; i < n; ++i) {
+                t->serverHandles.push_back(handles[i]);
+                const bool valid = owner_->findItem(handles[i]) != nullptr;
+                errors[i] = valid ? S_OK : OPC_E_INVALIDHANDLE;
+                allValid = allValid && valid;
+            }
+            if (!allValid) {
+                // A failure code hands out no array (the client frees nothing on failure);
+                // the request is dropped whole and no completion follows.
+                return OPC_E_INVALIDHANDLE;
+            }
+            if (kind == AsyncTransaction::kWrite) {
+                for (DWORD i = 0; i < n; ++i) {
+                    OPCItem* it = owner_->findItem(handles[i]);
+                    names[i] = it->tagName;
+                    HRESULT hr = VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
+                    results[i] = SUCCEEDED(hr) ? it->writeValue(converted[i].get()) : hr;
+                }
+                t->busy = true;
+            }
+            queued = t.get();
+            owner_->queue.push_back(std::move(t));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        *ppErrors = errors.release();
+        if (kind != AsyncTransaction::kWrite) return S_OK;
+
+        // Tag writes call the host: on this thread, without the lock, the record busy meanwhile.
+        for (DWORD i = 0; i < n; ++i)
+            if (results[i] == S_OK) results[i] = app.tags.clientWrite(names[i], *converted[i].get());
+        LockGuard lock(app.globalLock);
+        for (auto& q : owner_->queue) {
+            if (q.get() == queued && q->version == 1 && q->transactionId == id && q->busy) {
+                q->writeResults.swap(results);
+                q->busy = false;
+                break;
+            }
+        }
+        return S_OK;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeAsyncIO(OPCGroup* g)
+{
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) AsyncIO(g));
+}
+
+} // namespace qv
