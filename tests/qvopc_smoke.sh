@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# qvopc against the test host through COM: each command's output carries what it must.
+# Usage: qvopc_smoke.sh PREFIX BINDIR
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+prefix=$1 bin=$2
+fails=0
+logdir=${QV_TEST_LOGDIR:?}
+mkdir -p "$logdir"
+# Start the host ourselves, quietly: a host that COM launches for qvopc would inherit the
+# captured output and keep each command substitution open until it exits.
+rm -f "$logdir/qvtesthost.stop"
+"$here/scripts/wine-run.sh" "$prefix" "$bin/qvtesthost.exe" </dev/null >/dev/null 2>&1 &
+for _ in $(seq 1 120); do tail -n 3 "$logdir/qvtesthost.log" 2>/dev/null | grep -q serving && break; sleep 0.5; done
+trap 'touch "$logdir/qvtesthost.stop"' EXIT
+q() { "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null 2>&1; }
+expect() { # expect "what" "pattern" output
+  if grep -qE "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1 (wanted /$2/)"; echo "$3" | sed 's/^/    /'; fails=$((fails + 1)); fi
+}
+out=$(q status); expect status "vendor: +QvSrvKit test host" "$out"
+out=$(q browse Plant.Line); expect browse "^  Flow" "$out"
+out=$(q browse --flat --filter '*Count'); expect "flat browse with filter" "^Plant\.Line\.Count" "$out"
+out=$(q props Plant.Line.Flow); expect props "100 +EU Units +litres per minute" "$out"
+out=$(q write Plant.Line.Count 41); expect write "Plant.Line.Count <- 41: ok" "$out"
+out=$(q read Plant.Line.Count); expect read "Plant.Line.Count = 41 +\[good\]" "$out"
+out=$(q read Plant.Line.Count --device); expect "device read" "local override" "$out"
+out=$(q write Plant.Refuse 1); expect "refused write" "0x80070005" "$out"
+out=$(q read No.Such.Item); expect "unknown item" "0xC0040007 OPC_E_UNKNOWNITEMID" "$out"
+out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ +\[good\]" "$out"
+out=$("$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server status </dev/null 2>&1)
+expect "unregistered server" "not registered" "$out"
+exit $((fails > 0))
