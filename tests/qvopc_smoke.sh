@@ -10,8 +10,9 @@ mkdir -p "$logdir"
 # Start the host ourselves, quietly: a host that COM launches for qvopc would inherit the
 # captured output and keep each command substitution open until it exits.
 rm -f "$logdir/qvtesthost.stop"
+lines=$(wc -l <"$logdir/qvtesthost.log" 2>/dev/null || echo 0)
 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvtesthost.exe" </dev/null >/dev/null 2>&1 &
-for _ in $(seq 1 120); do tail -n 3 "$logdir/qvtesthost.log" 2>/dev/null | grep -q serving && break; sleep 0.5; done
+for _ in $(seq 1 120); do tail -n +"$((lines + 1))" "$logdir/qvtesthost.log" 2>/dev/null | grep -q serving && break; sleep 0.5; done
 trap 'touch "$logdir/qvtesthost.stop"' EXIT
 q() { "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null 2>&1; }
 expect() { # expect "what" "pattern" output
