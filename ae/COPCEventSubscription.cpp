@@ -110,8 +110,11 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         if (mgt_) result = mgt_->unknown();
     } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
         LockGuard g(App().globalLock);
-        if (!container_)
+        if (!container_) {
             container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink));
+            // Advise on this container arrives in the same apartment as this call.
+            servedInMta_ = !inSingleThreadedApartment();
+        }
         if (container_) result = container_->unknown();
     }
     *ppv = result;

@@ -38,6 +38,8 @@ public:
 
     // The sink point's container, null until the client asked for it (global lock held).
     ConnectionContainer<IOPCEventSink>* container() const { return container_.get(); }
+    // The client reached the container from the MTA, so its sink's proxy belongs there.
+    bool servedInMta() const { return servedInMta_; }
 
     // A broadcast keeps the object while it delivers (take under the global lock while the
     // subscription is listed; drop anywhere without the lock).
@@ -64,6 +66,7 @@ private:
     std::atomic<LONG> life_{2}; // client token + list token
     std::atomic<bool> released_{false};
     std::atomic<bool> comGone_{false};
+    std::atomic<bool> servedInMta_{true};
 };
 
 } // namespace qv

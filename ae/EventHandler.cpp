@@ -93,7 +93,7 @@ void collect(OPCServer& server, const EventRecord& ev, std::vector<Delivery>& ou
 }
 
 // No lock held. A subscription released after the walk is skipped.
-void deliver(std::vector<Delivery>& list)
+void callSinks(std::vector<Delivery>& list)
 {
     for (Delivery& d : list) {
         if (!d.block || d.sub->released()) continue;
@@ -102,7 +102,45 @@ void deliver(std::vector<Delivery>& list)
     list.clear();
 }
 
+DWORD WINAPI mtaDelivery(void* arg)
+{
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    callSinks(*static_cast<std::vector<Delivery>*>(arg));
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return 0;
+}
+
+// A sink's proxy belongs to the apartment where Advise arrived. When that is the MTA and
+// the host thread is in a single-threaded apartment, the host thread may not call it: it
+// hands the calls (and the releases) to a short-lived MTA thread and waits for it, still
+// serving incoming calls. (A server living in the host's STA is called from that thread.)
+void deliver(std::vector<Delivery>& list)
+{
+    if (list.empty()) return;
+    bool sinksInMta = false;
+    for (const Delivery& d : list) sinksInMta = sinksInMta || d.sub->servedInMta();
+    if (sinksInMta && inSingleThreadedApartment()) {
+        HANDLE t = CreateThread(nullptr, 0, mtaDelivery, &list, 0, nullptr);
+        if (t) {
+            DWORD index = 0;
+            CoWaitForMultipleHandles(0, INFINITE, 1, &t, &index);
+            WaitForSingleObject(t, INFINITE); // the list must outlive the thread's use of it
+            CloseHandle(t);
+            return;
+        }
+    }
+    callSinks(list);
+}
+
 } // namespace
+
+bool inSingleThreadedApartment()
+{
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (FAILED(CoGetApartmentType(&type, &qualifier))) return false;
+    return type == APTTYPE_STA || type == APTTYPE_MAINSTA;
+}
 
 EventHandler::~EventHandler() = default;
 

@@ -67,7 +67,9 @@ public:
 
     // Sends a level-alarm event to every subscription with a sink, of every client. Called
     // on the host thread that updated the tag, without the global lock; the sinks are called
-    // on this thread, one after the other.
+    // one after the other on this thread (or, for sinks advised in the MTA while this thread
+    // is in a single-threaded apartment, on a helper MTA thread while this one waits), so a
+    // slow sink delays this caller.
     void broadcast(const EventRecord& ev);
 };
 
@@ -76,6 +78,9 @@ public:
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes = nullptr, DWORD attributeCount = 0);
 // Clears the attribute copies and frees the block.
 void freePackedEvent(ONEVENTSTRUCT* block);
+
+// True when the calling thread is in a single-threaded apartment.
+bool inSingleThreadedApartment();
 
 // Destroys the subscriptions of a server that is going away (called without the global
 // lock); a subscription the client still references stays in memory, inert, until its last

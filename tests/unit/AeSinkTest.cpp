@@ -23,6 +23,7 @@ struct ReceivedEvent {
     ONEVENTSTRUCT e{};
     std::wstring source, message, condition, subcondition, actor;
     bool lockHeld = false;
+    APTTYPE apartment = APTTYPE_CURRENT;
 };
 
 class RecordingSink : public IOPCEventSink {
@@ -48,6 +49,8 @@ public:
         r.lastRefresh = last;
         r.count = count;
         r.lockHeld = App().globalLock.heldByMe();
+        APTTYPEQUALIFIER q;
+        if (FAILED(CoGetApartmentType(&r.apartment, &q))) r.apartment = APTTYPE_CURRENT;
         if (count >= 1 && ev) {
             r.e = ev[0];
             r.source = ev->szSource ? ev->szSource : L"(null)";
@@ -391,6 +394,35 @@ TEST_F(AeSinkTest, SubscriptionOutlivingItsServerIsInert)
     EXPECT_EQ(mgt->Refresh(0), E_NOTIMPL);
     mgt->Release();
     EXPECT_EQ(sub->Release(), 0u);
+}
+
+DWORD WINAPI updateFromSta(void* handle)
+{
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    VARIANT v = qvtest::vR8(0);
+    QV_UpdateTag(*static_cast<DWORD*>(handle), v, 0xC0);
+    CoUninitialize();
+    return 0;
+}
+
+TEST_F(AeSinkTest, SinksAreCalledFromTheMultithreadedApartment)
+{
+    RecordingSink s;
+    Client c;
+    c.subscribe(1, &s);
+    DWORD h = tankWithHighLimit();
+    set(h, 60); // this thread is in the MTA
+    // A host thread in a single-threaded apartment may not use the sinks' MTA proxies.
+    HANDLE t = CreateThread(nullptr, 0, updateFromSta, &h, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    std::vector<ReceivedEvent> ev = s.take();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].apartment, APTTYPE_MTA);
+    EXPECT_EQ(ev[1].apartment, APTTYPE_MTA);
+    EXPECT_EQ(ev[1].subcondition, L"Normal");
+    EXPECT_EQ(s.refs, 2); // the helper thread released its reference
 }
 
 TEST_F(AeSinkTest, BroadcastEventOfOneServerReachesOnlyItsSubscriptions)

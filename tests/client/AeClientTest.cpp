@@ -1,0 +1,386 @@
+// Alarms and events as a client meets them through COM: IOPCEventServer, event subscriptions
+// and IOPCEventSink delivery of the host's level alarms. The host is driven through its
+// command file (qvtesthost.cmd in QV_TEST_LOGDIR).
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "qvopc.h"
+#include "tests/host/TestHostIds.h"
+
+namespace {
+
+template <class I>
+struct Ref {
+    I* p = nullptr;
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+    void reset()
+    {
+        if (p) p->Release();
+        p = nullptr;
+    }
+    void** out() { return reinterpret_cast<void**>(&p); }
+    I* operator->() const { return p; }
+};
+
+// What one OnEvent carried, copied before the call returns.
+struct Received {
+    OPCHANDLE hSubscription = 0;
+    BOOL refresh = TRUE, lastRefresh = TRUE;
+    DWORD count = 0;
+    ONEVENTSTRUCT e{};
+    std::wstring source, message, condition, subcondition, actor;
+};
+
+class EventSink : public IOPCEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
+            *ppv = static_cast<IOPCEventSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE h, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
+    {
+        Received r;
+        r.hSubscription = h;
+        r.refresh = refresh;
+        r.lastRefresh = last;
+        r.count = count;
+        if (count >= 1 && ev) {
+            r.e = ev[0];
+            auto copy = [](LPWSTR s) { return std::wstring(s ? s : L"(null)"); };
+            r.source = copy(ev->szSource);
+            r.message = copy(ev->szMessage);
+            r.condition = copy(ev->szConditionName);
+            r.subcondition = copy(ev->szSubconditionName);
+            r.actor = copy(ev->szActorID);
+        }
+        {
+            std::lock_guard<std::mutex> g(m_);
+            got_.push_back(r);
+        }
+        cv_.notify_all();
+        return S_OK;
+    }
+    // Waits up to timeoutMs for at least n events, then takes all that arrived.
+    std::vector<Received> take(size_t n, int timeoutMs = 10000)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return got_.size() >= n; });
+        std::vector<Received> r;
+        r.swap(got_);
+        return r;
+    }
+    size_t pending()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return got_.size();
+    }
+
+    std::atomic<LONG> refs{1};
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Received> got_;
+};
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool waitGone(const std::string& path, int timeoutMs)
+{
+    for (int waited = 0; exists(path); waited += 20) {
+        if (waited >= timeoutMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+// Hands the host command lines and waits until its main loop has run them (it deletes the
+// file afterwards, so every event they raise has been delivered by then).
+::testing::AssertionResult hostCommands(const std::vector<std::string>& lines)
+{
+    const char* env = getenv("QV_TEST_LOGDIR");
+    if (!env || !*env) return ::testing::AssertionFailure() << "QV_TEST_LOGDIR not set";
+    std::string dir = env;
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string path = dir + "\\qvtesthost.cmd";
+    std::string tmp = dir + "\\qvtesthost.cmd.ae";
+    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "an earlier command file was never run";
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f) return ::testing::AssertionFailure() << "cannot write " << tmp;
+    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
+    fclose(f);
+    if (!MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return ::testing::AssertionFailure() << "rename failed: " << GetLastError();
+    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "the host did not run the command file";
+    return ::testing::AssertionSuccess();
+}
+
+bool waitRefs(EventSink& s, LONG want, int timeoutMs = 10000)
+{
+    for (int waited = 0; s.refs != want; waited += 20) {
+        if (waited >= timeoutMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+// One client connection with its event server.
+struct Client {
+    Ref<IUnknown> server;
+    Ref<IOPCEventServer> es;
+    void connect()
+    {
+        ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+        ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, es.out()), S_OK);
+    }
+};
+
+// A subscription with (optionally) a sink advised on its point.
+struct Subscription {
+    Ref<IOPCEventSubscriptionMgt> mgt;
+    Ref<IConnectionPoint> point;
+    void create(IOPCEventServer* es, OPCHANDLE h, BOOL active = TRUE)
+    {
+        DWORD bt = 77, ms = 77;
+        ASSERT_EQ(es->CreateEventSubscription(active, 5000, 100, h, IID_IOPCEventSubscriptionMgt,
+                                              reinterpret_cast<IUnknown**>(mgt.out()), &bt, &ms),
+                  S_OK);
+        EXPECT_EQ(bt, 0u);
+        EXPECT_EQ(ms, 1u);
+        Ref<IConnectionPointContainer> cpc;
+        ASSERT_EQ(mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, reinterpret_cast<IConnectionPoint**>(point.out())),
+                  S_OK);
+    }
+    void advise(EventSink& sink)
+    {
+        DWORD cookie = 0;
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+        EXPECT_EQ(cookie, 1u);
+    }
+};
+
+void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
+{
+    EXPECT_EQ(r.hSubscription, hSub);
+    EXPECT_EQ(r.refresh, FALSE);
+    EXPECT_EQ(r.lastRefresh, FALSE);
+    EXPECT_EQ(r.count, 1u);
+    EXPECT_EQ(r.source, L"Ae.Caf\u00E9"); // byte 0xE9 of the host's name, same code point
+    EXPECT_EQ(r.condition, L"Level");
+    EXPECT_EQ(r.actor, L"");
+    EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
+    EXPECT_EQ(r.e.dwEventType, OPC_CONDITION_EVENT);
+    EXPECT_EQ(r.e.dwEventCategory, 2u);
+    EXPECT_EQ(r.e.wQuality, 0xC0);
+    EXPECT_EQ(r.e.bAckRequired, FALSE);
+    EXPECT_NE(r.e.dwCookie, 0xFFFFFFFFu);
+    EXPECT_EQ(r.e.dwNumEventAttrs, 0u);
+    if (high) {
+        EXPECT_EQ(r.subcondition, L"High Limit");
+        EXPECT_EQ(r.message, L"High Limit Exceeded");
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+        EXPECT_EQ(r.e.dwSeverity, 300u); // the host's "limits" command gives the high limit 300
+    } else {
+        EXPECT_EQ(r.subcondition, L"Normal");
+        EXPECT_EQ(r.message, L"Normal Condition");
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED);
+        EXPECT_EQ(r.e.dwSeverity, 0u);
+    }
+}
+
+} // namespace
+
+TEST(AeClient, LevelAlarmsReachTheSinksOfBothClients)
+{
+    // Two connections from this process reach two server objects in the same host.
+    Client c1, c2;
+    ASSERT_NO_FATAL_FAILURE(c1.connect());
+    ASSERT_NO_FATAL_FAILURE(c2.connect());
+    EventSink sink1, sink2;
+    Subscription s1, quiet, s2;
+    ASSERT_NO_FATAL_FAILURE(s1.create(c1.es.p, 101));
+    ASSERT_NO_FATAL_FAILURE(quiet.create(c1.es.p, 102)); // no sink
+    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 201, FALSE)); // inactive still receives
+    ASSERT_NO_FATAL_FAILURE(s1.advise(sink1));
+    ASSERT_NO_FATAL_FAILURE(s2.advise(sink2));
+
+    const std::string tag = "Ae.Caf\xE9";
+    ASSERT_TRUE(hostCommands({"create " + tag + " r8 10 rw", "limits " + tag + " -1000 -999 50 1000"}));
+    EXPECT_EQ(sink1.pending() + sink2.pending(), 0u);
+
+    ASSERT_TRUE(hostCommands({"update " + tag + " r8 60"}));
+    std::vector<Received> a = sink1.take(1), b = sink2.take(1);
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    expectLevelEvent(a[0], 101, true);
+    expectLevelEvent(b[0], 201, true);
+    EXPECT_EQ(a[0].e.dwCookie, b[0].e.dwCookie);
+
+    // Still above the limit: no new event. Back inside: "Normal".
+    ASSERT_TRUE(hostCommands({"update " + tag + " r8 70", "update " + tag + " r8 10"}));
+    a = sink1.take(1);
+    b = sink2.take(1);
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    expectLevelEvent(a[0], 101, false);
+    expectLevelEvent(b[0], 201, false);
+
+    // Releasing a subscription with its sink connected releases the sink; the other client's
+    // subscription keeps receiving.
+    s2.point.reset();
+    s2.mgt.reset();
+    EXPECT_TRUE(waitRefs(sink2, 1));
+    ASSERT_TRUE(hostCommands({"update " + tag + " r8 55"}));
+    EXPECT_EQ(sink1.take(1).size(), 1u);
+    EXPECT_EQ(sink2.pending(), 0u);
+
+    ASSERT_TRUE(hostCommands({"update " + tag + " r8 0", "remove " + tag}));
+    EXPECT_EQ(sink1.take(1).size(), 1u);
+    EXPECT_EQ(s1.point->Unadvise(1), S_OK);
+    EXPECT_TRUE(waitRefs(sink1, 1));
+}
+
+TEST(AeClient, NoEventWhileEveryLimitIsDisabled)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 7));
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    // A new tag, the test tags with their initial limits, and the host's own ramp.
+    ASSERT_TRUE(hostCommands({"create Ae.Quiet r8 0 rw", "update Ae.Quiet r8 1e9", "update Ae.Quiet r8 -1e9",
+                              "update Plant.Line.Flow r8 1e9", "update Plant.Line.Level r8 -1e9",
+                              "update Tank1 r4 100", "update Plant.Line.Flow r8 1.5",
+                              "update Plant.Line.Level r8 10", "update Tank1 r4 2.5", "remove Ae.Quiet"}));
+    Sleep(300); // a few ramp updates of Sim.Ramp as well
+    EXPECT_EQ(sink.pending(), 0u);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    IOPCEventServer* es = c.es.p;
+
+    OPCEVENTSERVERSTATUS* st = nullptr;
+    ASSERT_EQ(es->GetStatus(&st), S_OK);
+    ASSERT_NE(st, nullptr);
+    EXPECT_EQ(st->dwServerState, OPCAE_STATUS_RUNNING);
+    EXPECT_EQ(std::wstring(st->szVendorInfo), L"QvSrvKit test host");
+    EXPECT_EQ(st->wMajorVersion, 1);
+    EXPECT_EQ(st->wMinorVersion, 2);
+    EXPECT_EQ(st->wBuildNumber, 3);
+    CoTaskMemFree(st->szVendorInfo);
+    CoTaskMemFree(st);
+
+    DWORD n = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descs = nullptr;
+    ASSERT_EQ(es->QueryEventCategories(OPC_CONDITION_EVENT, &n, &ids, &descs), S_OK);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(ids[0], 2u);
+    EXPECT_EQ(ids[1], 3u);
+    EXPECT_EQ(std::wstring(descs[0]), L"Level");
+    EXPECT_EQ(std::wstring(descs[1]), L"Discrete");
+    for (DWORD i = 0; i < n; ++i) CoTaskMemFree(descs[i]);
+    CoTaskMemFree(descs);
+    CoTaskMemFree(ids);
+    ASSERT_EQ(es->QueryEventCategories(OPC_TRACKING_EVENT, &n, &ids, &descs), S_OK);
+    EXPECT_EQ(n, 0u);
+
+    LPWSTR* names = nullptr;
+    ASSERT_EQ(es->QueryConditionNames(2, &n, &names), S_OK);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(std::wstring(names[0]), L"Level Alarm");
+    CoTaskMemFree(names[0]);
+    CoTaskMemFree(names);
+    EXPECT_EQ(es->QueryConditionNames(4, &n, &names), E_INVALIDARG);
+
+    WCHAR level[] = L"Level Alarm", lower[] = L"level alarm";
+    ASSERT_EQ(es->QuerySubConditionNames(level, &n, &names), S_OK);
+    ASSERT_EQ(n, 4u);
+    const wchar_t* expected[] = {L"Lo Lo", L"Lo", L"Hi", L"Hi Hi"};
+    for (DWORD i = 0; i < n; ++i) {
+        EXPECT_EQ(std::wstring(names[i]), expected[i]);
+        CoTaskMemFree(names[i]);
+    }
+    CoTaskMemFree(names);
+    ASSERT_EQ(es->QuerySubConditionNames(lower, &n, &names), S_OK);
+    EXPECT_EQ(n, 0u);
+
+    DWORD mask = 9;
+    EXPECT_EQ(es->QueryAvailableFilters(&mask), S_OK);
+    EXPECT_EQ(mask, 0u);
+    LPWSTR areas[1] = {level};
+    EXPECT_EQ(es->EnableConditionByArea(1, areas), E_NOTIMPL);
+    OPCCONDITIONSTATE* cs = nullptr;
+    DWORD attrIds[1] = {0}; // the proxy refuses a null [in] array
+    EXPECT_EQ(es->GetConditionState(level, level, 0, attrIds, &cs), E_NOTIMPL);
+    EXPECT_EQ(cs, nullptr);
+
+    LPWSTR sources[2] = {level, level};
+    FILETIME times[2] = {};
+    DWORD cookies[2] = {1, 2};
+    WCHAR who[] = L"me";
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(es->AckCondition(2, who, who, sources, sources, times, cookies, &errors), S_FALSE);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(errors[0], E_INVALIDARG);
+    EXPECT_EQ(errors[1], E_INVALIDARG);
+    CoTaskMemFree(errors);
+
+    // Subscription management answers E_NOTIMPL; the connection-point rules hold.
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(es, 9));
+    BOOL active = FALSE;
+    DWORD bt = 0, ms = 0, cnt = 0;
+    OPCHANDLE h = 0;
+    DWORD* attrs = nullptr;
+    EXPECT_EQ(s.mgt->GetState(&active, &bt, &ms, &h), E_NOTIMPL);
+    EXPECT_EQ(s.mgt->GetReturnedAttributes(2, &cnt, &attrs), E_NOTIMPL);
+    EXPECT_EQ(s.mgt->Refresh(1), E_NOTIMPL);
+
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(s.mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IConnectionPoint> other;
+    EXPECT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(other.out())),
+              E_NOINTERFACE);
+    IID iid{};
+    EXPECT_EQ(s.point->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualIID(iid, IID_IOPCEventSink));
+
+    EventSink first, second;
+    DWORD cookie = 0;
+    ASSERT_EQ(s.point->Advise(&first, &cookie), S_OK);
+    EXPECT_EQ(cookie, 1u);
+    EXPECT_EQ(s.point->Advise(&second, &cookie), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(s.point->Unadvise(2), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+    EXPECT_EQ(s.point->Unadvise(1), CONNECT_E_NOCONNECTION);
+    EXPECT_TRUE(waitRefs(first, 1));
+    EXPECT_TRUE(waitRefs(second, 1));
+}
