@@ -1,0 +1,403 @@
+// A DA 1.0 client through real COM against the test host: IDataObject advises for the three
+// stream formats, subscription streams, IOPCAsyncIO completions with their transaction ids,
+// and the item attributes enumerator. This process is in the MTA: the IAdviseSink calls
+// arrive on RPC threads without a message pump.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <olectl.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "qvopc.h"
+#include "tests/client/ClientSupport.h"
+#include "tests/unit/Da1Streams.h"
+
+using namespace qvclient;
+using namespace qvda1;
+
+namespace {
+
+struct Stream {
+    UINT format = 0;
+    LONG sequence = 0;
+    std::vector<BYTE> bytes;
+};
+
+// Records every stream of every sink of one test, in arrival order.
+class StreamLog {
+public:
+    void add(UINT format, STGMEDIUM* m)
+    {
+        Stream s;
+        s.format = format;
+        if (m && m->tymed == TYMED_HGLOBAL && m->hGlobal) {
+            const SIZE_T n = GlobalSize(m->hGlobal);
+            const BYTE* p = static_cast<const BYTE*>(GlobalLock(m->hGlobal));
+            if (p) s.bytes.assign(p, p + n);
+            GlobalUnlock(m->hGlobal);
+        }
+        {
+            std::lock_guard<std::mutex> g(m_);
+            s.sequence = ++sequence_;
+            streams_.push_back(std::move(s));
+        }
+        cv_.notify_all();
+    }
+    // Waits (generously) for the first stream that matches; removes and returns it.
+    bool waitFor(const std::function<bool(const Stream&)>& match, Stream* out, DWORD timeoutMs = 15000)
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] {
+            for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+                if (match(*it)) {
+                    if (out) *out = std::move(*it);
+                    streams_.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    std::vector<Stream> takeAll()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        std::vector<Stream> out;
+        out.swap(streams_);
+        return out;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Stream> streams_;
+    LONG sequence_ = 0;
+};
+
+class AdviseSink : public IAdviseSink {
+public:
+    explicit AdviseSink(StreamLog* log) : log_(log) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG n = --refs_;
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC* fe, STGMEDIUM* m) override { log_->add(fe ? fe->cfFormat : 0, m); }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+
+private:
+    virtual ~AdviseSink() = default;
+    StreamLog* log_;
+    std::atomic<LONG> refs_{1};
+};
+
+enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand };
+constexpr OPCHANDLE kGroupClient = 0x1A1;
+
+class Da1Client : public ServerClientTest {
+protected:
+    void SetUp() override
+    {
+        ServerClientTest::SetUp();
+        if (HasFatalFailure()) return;
+        fData_ = RegisterClipboardFormatA("OPCSTMFORMATDATA");
+        fTime_ = RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
+        fWrite_ = RegisterClipboardFormatA("OPCSTMFORMATWRITECOMPLETE");
+        Group g = addGroup(server.p, L"da1", IID_IOPCItemMgt, items_.out(), TRUE, 100, kGroupClient);
+        ASSERT_EQ(g.hr, S_OK);
+        hGroup_ = g.hServer;
+        // The command tag first (inactive: its own writes do not show in the streams).
+        Items cmd = addItems(items_.p, std::vector<ItemSpec>{{L"Ctl.Command", L"", VT_EMPTY, FALSE, kCommand}});
+        ASSERT_EQ(cmd.hr, S_OK);
+        hCommand_ = cmd.handles[0];
+        ASSERT_EQ(command(L"create Da1.Num i4 5 rw"), S_OK);
+        ASSERT_EQ(command(L"create Da1.Text str abc rw"), S_OK);
+        Items it = addItems(items_.p, std::vector<ItemSpec>{{L"Da1.Num", L"", VT_EMPTY, TRUE, kNum},
+                                                             {L"Da1.Text", L"", VT_EMPTY, TRUE, kText},
+                                                             {L"Plant.Refuse", L"", VT_EMPTY, TRUE, kRefuse},
+                                                             {L"Plant.Line.Level", L"", VT_EMPTY, TRUE, kLevel}});
+        ASSERT_EQ(it.hr, S_OK);
+        h_ = it.handles;
+        ASSERT_EQ(items_->QueryInterface(IID_IDataObject, data_.out()), S_OK);
+    }
+    void TearDown() override
+    {
+        if (data_) {
+            for (UINT f : {fData_, fTime_, fWrite_}) data_->DUnadvise(f);
+        }
+        if (items_) {
+            command(L"remove Da1.Num");
+            command(L"remove Da1.Text");
+        }
+        data_.reset();
+        items_.reset();
+        if (hGroup_) server->RemoveGroup(hGroup_, TRUE);
+        ServerClientTest::TearDown();
+    }
+
+    HRESULT command(const wchar_t* text)
+    {
+        ComRef<IOPCSyncIO> io;
+        if (items_->QueryInterface(IID_IOPCSyncIO, io.out()) != S_OK) return E_NOINTERFACE;
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(text);
+        HRESULT* errors = nullptr;
+        HRESULT hr = io->Write(1, &hCommand_, &v, &errors);
+        VariantClear(&v);
+        HRESULT item = errors ? errors[0] : hr;
+        CoTaskMemFree(errors);
+        return item;
+    }
+
+    HRESULT dadvise(UINT format, DWORD* token)
+    {
+        AdviseSink* s = new AdviseSink(&log_);
+        FORMATETC fe{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        HRESULT hr = data_->DAdvise(&fe, 0, s, token);
+        s->Release();
+        return hr;
+    }
+
+    // The data+time and data streams carrying this transaction id (0: a subscription) that
+    // satisfy the condition; the data+time one must have come first.
+    void waitPair(DWORD tid, const std::function<bool(const DataStream&)>& cond, DataStream* timed, DataStream* plain)
+    {
+        Stream t, d;
+        auto match = [&](UINT f, bool withTime) {
+            return [&, f, withTime](const Stream& s) {
+                if (s.format != f) return false;
+                DataStream p = parseData(s.bytes, withTime);
+                return p.ok && p.transactionId == tid && cond(p);
+            };
+        };
+        ASSERT_TRUE(log_.waitFor(match(fTime_, true), &t));
+        ASSERT_TRUE(log_.waitFor(match(fData_, false), &d));
+        EXPECT_LT(t.sequence, d.sequence);
+        *timed = parseData(t.bytes, true);
+        *plain = parseData(d.bytes, false);
+    }
+
+    static const StreamItem* item(const DataStream& s, OPCHANDLE client)
+    {
+        for (const auto& it : s.items)
+            if (it.client == client) return &it;
+        return nullptr;
+    }
+
+    UINT fData_ = 0, fTime_ = 0, fWrite_ = 0;
+    ComRef<IOPCItemMgt> items_;
+    ComRef<IDataObject> data_;
+    OPCHANDLE hGroup_ = 0, hCommand_ = 0;
+    std::vector<OPCHANDLE> h_; // Da1.Num, Da1.Text, Plant.Refuse, Plant.Line.Level
+    StreamLog log_;
+};
+
+} // namespace
+
+TEST_F(Da1Client, SubscriptionArrivesInBothDataFormats)
+{
+    DWORD token = 0;
+    ASSERT_EQ(dadvise(fTime_, &token), S_OK);
+    EXPECT_EQ(token, fTime_);
+    ASSERT_EQ(dadvise(fData_, &token), S_OK);
+    EXPECT_EQ(token, fData_);
+    EXPECT_EQ(dadvise(fData_, &token), CONNECT_E_ADVISELIMIT);
+    FORMATETC text{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    AdviseSink* s = new AdviseSink(&log_);
+    EXPECT_EQ(data_->DAdvise(&text, 0, s, &token), DV_E_FORMATETC);
+    s->Release();
+
+    // The first report carries every new active item.
+    DataStream t, d;
+    waitPair(0, [](const DataStream& p) { return p.count == 4; }, &t, &d);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(d.group, kGroupClient);
+    EXPECT_EQ(d.status, S_OK);
+    EXPECT_EQ(d.size, d.end);
+    EXPECT_EQ(t.size, t.end);
+    const StreamItem* text1 = item(d, kText);
+    ASSERT_NE(text1, nullptr);
+    EXPECT_EQ(text1->vt, VT_BSTR);
+    EXPECT_EQ(text1->stringBytes, 6u);
+    EXPECT_EQ(text1->text, L"abc");
+    EXPECT_TRUE(text1->terminated);
+    // Four values: I4, BSTR "abc", I4, R8: 20 + 4 x 12 + 16 + 28 + 16 + 16.
+    EXPECT_EQ(d.size, 20u + 48 + 76);
+    EXPECT_EQ(t.size, 20u + 80 + 76);
+
+    // A host update arrives in both formats, data+time first, with the host's time stamp.
+    ASSERT_EQ(command(L"update Da1.Num i4 123"), S_OK);
+    waitPair(0, [](const DataStream& p) {
+        const StreamItem* n = item(p, kNum);
+        return n && n->vt == VT_I4 && static_cast<LONG>(n->raw) == 123;
+    }, &t, &d);
+    if (HasFatalFailure()) return;
+    const StreamItem* num = item(t, kNum);
+    ASSERT_NE(num, nullptr);
+    EXPECT_EQ(num->quality, OPC_QUALITY_GOOD);
+    EXPECT_NE(num->time.dwHighDateTime, 0u);
+    EXPECT_EQ(item(d, kText), nullptr); // only what changed
+
+    EXPECT_EQ(data_->DUnadvise(fData_), S_OK);
+    EXPECT_EQ(data_->DUnadvise(fData_), OLE_E_NOCONNECTION);
+}
+
+TEST_F(Da1Client, AsyncReadWriteAndRefreshCompleteWithTheirTransactionIds)
+{
+    ComRef<IOPCAsyncIO> io;
+    ASSERT_EQ(items_->QueryInterface(IID_IOPCAsyncIO, io.out()), S_OK);
+    DWORD tid = 0;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(io->Read(0, OPC_DS_CACHE, 1, h_.data(), &tid, &errors), CONNECT_E_NOCONNECTION);
+    CoTaskMemFree(errors);
+    errors = nullptr;
+    DWORD token = 0;
+    ASSERT_EQ(dadvise(fTime_, &token), S_OK);
+    ASSERT_EQ(dadvise(fData_, &token), S_OK);
+    ASSERT_EQ(dadvise(fWrite_, &token), S_OK);
+    EXPECT_EQ(token, fWrite_);
+
+    // Read: Da1.Text then Da1.Num.
+    OPCHANDLE readHandles[2] = {h_[1], h_[0]};
+    DWORD readId = 0;
+    ASSERT_EQ(io->Read(0, OPC_DS_DEVICE, 2, readHandles, &readId, &errors), S_OK);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], S_OK);
+    CoTaskMemFree(errors);
+    errors = nullptr;
+    EXPECT_NE(readId, 0u);
+    DataStream t, d;
+    waitPair(readId, [](const DataStream&) { return true; }, &t, &d);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(d.items.size(), 2u);
+    EXPECT_EQ(d.items[0].client, kText);
+    EXPECT_EQ(d.items[0].text, L"abc");
+    EXPECT_EQ(d.items[1].client, kNum);
+    EXPECT_EQ(d.group, kGroupClient);
+
+    // Write: accepted, refused by the host, read-only.
+    OPCHANDLE writeHandles[3] = {h_[0], h_[2], h_[3]};
+    VARIANT values[3];
+    for (VARIANT& v : values) {
+        VariantInit(&v);
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = 77;
+    }
+    DWORD writeId = 0;
+    ASSERT_EQ(io->Write(0, 3, writeHandles, values, &writeId, &errors), S_OK);
+    CoTaskMemFree(errors);
+    errors = nullptr;
+    EXPECT_NE(writeId, readId);
+    Stream w;
+    ASSERT_TRUE(log_.waitFor(
+        [&](const Stream& s) { return s.format == fWrite_ && parseWrite(s.bytes).transactionId == writeId; }, &w));
+    WriteStream ws = parseWrite(w.bytes);
+    ASSERT_TRUE(ws.ok);
+    EXPECT_EQ(w.bytes.size() >= 40, true);
+    EXPECT_EQ(ws.count, 3u);
+    EXPECT_EQ(ws.group, kGroupClient);
+    EXPECT_EQ(ws.clients, (std::vector<DWORD>{kNum, kRefuse, kLevel}));
+    EXPECT_EQ(ws.errors, (std::vector<HRESULT>{S_OK, E_ACCESSDENIED, OPC_E_BADRIGHTS}));
+
+    // Refresh: every active item, with its id; the written value shows.
+    DWORD refreshId = 0;
+    ASSERT_EQ(io->Refresh(0, OPC_DS_CACHE, &refreshId), S_OK);
+    waitPair(refreshId, [](const DataStream& p) { return p.count == 4; }, &t, &d);
+    if (HasFatalFailure()) return;
+    const StreamItem* num = item(d, kNum);
+    ASSERT_NE(num, nullptr);
+    EXPECT_EQ(static_cast<LONG>(num->raw), 77);
+
+    // Cancel: a cancelled read sends nothing. The pass may already have taken it (E_FAIL);
+    // a later read's completion shows that the queue has been passed.
+    DWORD cancelled = 0, marker = 0;
+    ASSERT_EQ(io->Read(0, OPC_DS_CACHE, 1, h_.data(), &cancelled, &errors), S_OK);
+    CoTaskMemFree(errors);
+    errors = nullptr;
+    const HRESULT hrCancel = io->Cancel(cancelled);
+    EXPECT_TRUE(hrCancel == S_OK || hrCancel == E_FAIL);
+    ASSERT_EQ(io->Read(0, OPC_DS_CACHE, 1, h_.data(), &marker, &errors), S_OK);
+    CoTaskMemFree(errors);
+    errors = nullptr;
+    waitPair(marker, [](const DataStream&) { return true; }, &t, &d);
+    if (HasFatalFailure()) return;
+    bool sawCancelled = false;
+    for (const Stream& s : log_.takeAll()) {
+        const bool withTime = s.format == fTime_;
+        if (s.format != fWrite_ && parseData(s.bytes, withTime).transactionId == cancelled) sawCancelled = true;
+    }
+    if (hrCancel == S_OK) {
+        EXPECT_FALSE(sawCancelled);
+    }
+    EXPECT_EQ(io->Cancel(cancelled), E_FAIL);
+}
+
+TEST_F(Da1Client, ItemEnumeratorHandsOutTheGroupsItems)
+{
+    ComRef<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(items_->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(e.out())), S_OK);
+    OPCITEMATTRIBUTES* a = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(e->Next(3, &a, &fetched), S_OK);
+    ASSERT_EQ(fetched, 3u);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(takeString(a[0].szItemID), "Ctl.Command");
+    EXPECT_EQ(takeString(a[1].szItemID), "Da1.Num");
+    EXPECT_EQ(a[1].hServer, h_[0]);
+    EXPECT_EQ(a[1].hClient, kNum);
+    EXPECT_EQ(a[1].vtCanonicalDataType, VT_I4);
+    EXPECT_EQ(takeString(a[2].szItemID), "Da1.Text");
+    for (ULONG i = 0; i < fetched; ++i) {
+        takeString(a[i].szAccessPath);
+        VariantClear(&a[i].vEUInfo);
+    }
+    CoTaskMemFree(a);
+    a = nullptr;
+
+    // Two left of ten asked: S_FALSE with the two.
+    ASSERT_EQ(e->Next(10, &a, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(takeString(a[1].szItemID), "Plant.Line.Level");
+    EXPECT_EQ(a[1].dwAccessRights, static_cast<DWORD>(OPC_READABLE));
+    takeString(a[0].szItemID);
+    for (ULONG i = 0; i < fetched; ++i) takeString(a[i].szAccessPath);
+    CoTaskMemFree(a);
+    a = nullptr;
+    EXPECT_EQ(e->Next(1, &a, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 0u);
+    CoTaskMemFree(a);
+
+    ComRef<IEnumOPCItemAttributes> c;
+    ASSERT_EQ(e->Reset(), S_OK);
+    ASSERT_EQ(e->Skip(4), S_OK);
+    ASSERT_EQ(e->Clone(c.put()), S_OK);
+    a = nullptr;
+    ASSERT_EQ(c->Next(1, &a, &fetched), S_OK);
+    ASSERT_EQ(fetched, 1u);
+    EXPECT_EQ(takeString(a[0].szItemID), "Plant.Line.Level");
+    takeString(a[0].szAccessPath);
+    CoTaskMemFree(a);
+}
