@@ -139,47 +139,27 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
 {
     DWORD n = 9, mask = 9;
     LPWSTR* names = reinterpret_cast<LPWSTR*>(1);
-    DWORD* ids = reinterpret_cast<DWORD*>(1);
-    VARTYPE* vts = reinterpret_cast<VARTYPE*>(1);
-    CLSID* clsids = reinterpret_cast<CLSID*>(1);
     OPCCONDITIONSTATE* state = reinterpret_cast<OPCCONDITIONSTATE*>(1);
     IUnknown* unk = reinterpret_cast<IUnknown*>(1);
 
     EXPECT_EQ(es->QueryAvailableFilters(&mask), S_OK);
     EXPECT_EQ(mask, 0u);
-    EXPECT_EQ(es->QueryAvailableFilters(nullptr), E_INVALIDARG);
-
     EXPECT_EQ(es->QuerySourceConditions(nullptr, nullptr, &names), E_INVALIDARG);
+    // Failures leave no garbage in the out pointers for a proxy to marshal.
     EXPECT_EQ(es->QuerySourceConditions(nullptr, &n, &names), E_NOTIMPL);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(names, nullptr);
-
-    EXPECT_EQ(es->QueryEventAttributes(2, &n, &ids, nullptr, &vts), E_INVALIDARG);
-    LPWSTR* descs = reinterpret_cast<LPWSTR*>(1);
-    EXPECT_EQ(es->QueryEventAttributes(2, &n, &ids, &descs, &vts), E_NOTIMPL);
-    EXPECT_EQ(ids, nullptr);
-    EXPECT_EQ(descs, nullptr);
-    EXPECT_EQ(vts, nullptr);
-
-    LPWSTR* items = reinterpret_cast<LPWSTR*>(1);
-    EXPECT_EQ(es->TranslateToItemIDs(nullptr, 2, nullptr, nullptr, 0, nullptr, &items, nullptr, &clsids), E_INVALIDARG);
-    EXPECT_EQ(es->TranslateToItemIDs(nullptr, 2, nullptr, nullptr, 0, nullptr, &items, &names, &clsids), E_NOTIMPL);
-    EXPECT_EQ(items, nullptr);
-    EXPECT_EQ(clsids, nullptr);
-
     EXPECT_EQ(es->GetConditionState(nullptr, nullptr, 0, nullptr, nullptr), E_INVALIDARG);
     EXPECT_EQ(es->GetConditionState(nullptr, nullptr, 0, nullptr, &state), E_NOTIMPL);
     EXPECT_EQ(state, nullptr);
-
+    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, nullptr), E_INVALIDARG);
+    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, &unk), E_NOTIMPL);
+    EXPECT_EQ(unk, nullptr);
     // No pointer check comes first on these four.
     EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_NOTIMPL);
     EXPECT_EQ(es->EnableConditionBySource(3, nullptr), E_NOTIMPL);
     EXPECT_EQ(es->DisableConditionByArea(3, nullptr), E_NOTIMPL);
     EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_NOTIMPL);
-
-    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, nullptr), E_INVALIDARG);
-    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, &unk), E_NOTIMPL);
-    EXPECT_EQ(unk, nullptr);
 }
 
 TEST_F(AeServerTest, GetStatusReportsRunningWhateverTheDataAccessState)
