@@ -1,6 +1,9 @@
 #include "group/OPCGroup.h"
+#include <cstdio>
 #include <new>
+#include <unordered_set>
 #include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
 
 namespace qv {
 
@@ -75,10 +78,8 @@ ULONG STDMETHODCALLTYPE OPCGroup::Release()
             destroyNow = removed;
         }
     }
-    if (destroyNow) {
-        LockGuard g(App().globalLock);
-        destroy();
-    }
+    // destroy() takes the global lock itself and releases client sinks outside it.
+    if (destroyNow) destroy();
     return static_cast<ULONG>(n);
 }
 
@@ -180,6 +181,20 @@ void OPCGroup::setListed(bool on)
     }
 }
 
+bool OPCGroup::markRemovedIfReferenced()
+{
+    std::lock_guard<std::mutex> g(refMutex_);
+    if (refCount.load() == 0) return false;
+    removed = true;
+    return true;
+}
+
+OPCServer* OPCGroup::liveServer() const
+{
+    if (dead || removed || !server) return nullptr;
+    return server->alive.load() ? server : nullptr;
+}
+
 void OPCGroup::destroy()
 {
     {
@@ -195,6 +210,55 @@ void OPCGroup::destroy()
     // sinks go now, released outside the global lock.
     for (auto& itf : itf_)
         if (itf) itf->dropSinks();
+}
+
+DWORD reviseUpdateRate(DWORD requested, DWORD baseTick, HRESULT* result)
+{
+    const DWORD t = baseTick ? baseTick : 1;
+    if (requested == 0 || requested < t) {
+        if (result) *result = OPC_S_UNSUPPORTEDRATE;
+        return t;
+    }
+    if (result) *result = S_OK;
+    unsigned long long r = (static_cast<unsigned long long>(requested) + t / 2) / t * t;
+    if (r > 0xFFFFFFFFull) r = (0xFFFFFFFFull / t) * t;
+    return static_cast<DWORD>(r);
+}
+
+bool groupNameInUse(const OPCServer& s, const std::string& name)
+{
+    for (const auto& g : s.groups)
+        if (g->name == name) return true;
+    return false;
+}
+
+std::string defaultGroupName(const OPCServer& s)
+{
+    if (s.groups.empty()) return "Group 1";
+    std::unordered_set<std::string> names;
+    for (const auto& g : s.groups) names.insert(g->name);
+    char buf[32];
+    // At most groups.size() + 1 candidates are ever tried.
+    for (DWORD n = 1; n <= 0x0FFFFFFE; ++n) {
+        snprintf(buf, sizeof buf, "Group %lu", static_cast<unsigned long>(n));
+        if (!names.count(buf)) return buf;
+    }
+    return "No Default Group Names Available";
+}
+
+OPCHANDLE appendGroup(OPCServer& s, const std::shared_ptr<OPCGroup>& g)
+{
+    g->serverHandle = newServerHandle();
+    s.groups.push_back(g);
+    g->setListed(true);
+    return g->serverHandle;
+}
+
+std::shared_ptr<OPCGroup> findGroupByHandle(const OPCServer& s, OPCHANDLE h)
+{
+    for (const auto& g : s.groups)
+        if (g->serverHandle == h) return g;
+    return nullptr;
 }
 
 } // namespace qv

@@ -89,6 +89,13 @@ public:
     void destroy();
     // Whether the items follow host updates (listed in a live server).
     void setListed(bool on);
+    // RemoveGroup without force: when the client still holds references, sets `removed`
+    // (checked against Release under the reference lock, so the last Release destroys the
+    // group) and returns true; false when nothing references the group.
+    bool markRemovedIfReferenced();
+    // The owning server when the group may still use it: not destroyed, not removed, and the
+    // server not leaving (its `alive` still set). Null otherwise. Global lock held.
+    OPCServer* liveServer() const;
 
     // ---- data exchange (dataio) ----
     void scan(bool forced);
@@ -113,6 +120,26 @@ std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
+
+// The item enumerator of IOPCItemMgt::CreateEnumerator (Part 4.5): takes the snapshot and
+// answers QueryInterface(riid) into *ppUnk; on failure *ppUnk is null and the snapshot freed.
+HRESULT createItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot, REFIID riid, IUnknown** ppUnk);
+
+// ---- the server's group list (Parts 3.1, 3.2, 4.2); global lock held by the caller ----
+// The revised update rate: the multiple of the base tick nearest to the requested rate
+// (halves up), computed without wrapping (a rate near 2^32 gives the largest multiple of the
+// tick that fits in 32 bits). A rate of 0 or below the tick gives the tick and
+// OPC_S_UNSUPPORTEDRATE in *result, otherwise S_OK.
+DWORD reviseUpdateRate(DWORD requested, DWORD baseTick, HRESULT* result);
+// Some group of the server has exactly this name (byte-wise, case-sensitive).
+bool groupNameInUse(const OPCServer& s, const std::string& name);
+// "Group n" with the smallest n not in use ("No Default Group Names Available" past 0x0FFFFFFE).
+std::string defaultGroupName(const OPCServer& s);
+// Gives the group a new server handle, appends it to the server's list and makes its items
+// follow host updates; returns the handle.
+OPCHANDLE appendGroup(OPCServer& s, const std::shared_ptr<OPCGroup>& g);
+// The listed group with this server handle, or null.
+std::shared_ptr<OPCGroup> findGroupByHandle(const OPCServer& s, OPCHANDLE h);
 
 // Unique item and group server handles (never 0, never reused until 2^32 handles later), so a
 // stale or forged handle never designates another object.

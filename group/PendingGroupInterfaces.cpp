@@ -4,10 +4,6 @@
 
 namespace qv {
 
-std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup*) { return nullptr; }
-std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup*) { return nullptr; }
 
-void OPCItem::copyFrom(const OPCItem&) {}
-HRESULT OPCItem::fillAttributes(OPCITEMATTRIBUTES*) const { return E_NOTIMPL; }
 
 } // namespace qv

@@ -4,6 +4,5 @@
 
 namespace qv {
 
-std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer*) { return nullptr; }
 
 } // namespace qv

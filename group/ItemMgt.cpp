@@ -1,0 +1,221 @@
+// IOPCItemMgt (Part 4.4): adding, validating and removing group items and changing their
+// client handles, requested types and active states.
+//
+// Items live in the group's map keyed by server handle, so finding, adding and removing one
+// costs O(log n): a call with n items costs O(n log n). Every method fails with E_FAIL (its
+// out-pointers NULL) once the group is destroyed.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include "addrspace/OPCTagStore.h"
+#include "group/OPCGroup.h"
+#include "runtime/ComUtil.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+namespace {
+
+// A zero-filled array of n records in task memory (null when out of memory).
+template <class T>
+TaskPtr<T> taskArray(DWORD n)
+{
+    if (static_cast<uint64_t>(n) * sizeof(T) > SIZE_MAX) return TaskPtr<T>();
+    return TaskPtr<T>(App().taskAllocArray<T>(n));
+}
+
+bool isDead(OPCGroup* g)
+{
+    LockGuard lock(App().globalLock);
+    return g->dead;
+}
+
+class ItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                       HRESULT** ppErrors) override
+    {
+        return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors);
+    }
+
+    HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
+                                            OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
+    {
+        return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors);
+    }
+
+    HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
+        if (isDead(owner_)) return E_FAIL;
+        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
+        bool allOk = true;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            // Under the global lock (taken by removeItem): the first item with that handle is
+            // taken out of the list and destroyed.
+            errors[i] = owner_->removeItem(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
+            if (errors[i] != S_OK) allOk = false;
+        }
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                             HRESULT** ppErrors) override
+    {
+        return forEachItem(dwCount, phServer, phServer, ppErrors,
+                           [&](OPCItem& item, DWORD) { item.active = bActive; });
+    }
+
+    HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                               HRESULT** ppErrors) override
+    {
+        return forEachItem(dwCount, phServer, phClient, ppErrors,
+                           [&](OPCItem& item, DWORD i) { item.clientHandle = phClient[i]; });
+    }
+
+    HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                           HRESULT** ppErrors) override
+    {
+        // The type is not checked here: a later read reports the conversion failure.
+        return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors,
+                           [&](OPCItem& item, DWORD i) { item.requestedType = pRequestedDatatypes[i]; });
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
+    {
+        if (!ppUnk) return E_INVALIDARG;
+        *ppUnk = nullptr;
+        if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
+        std::vector<std::unique_ptr<OPCItem>> snapshot;
+        {
+            LockGuard g(App().globalLock);
+            if (owner_->dead) return E_FAIL;
+            try {
+                snapshot.reserve(owner_->items.size());
+                for (const auto& kv : owner_->items) {
+                    // An item whose copy cannot be made is left out.
+                    std::unique_ptr<OPCItem> copy(new (std::nothrow) OPCItem());
+                    if (!copy) continue;
+                    try {
+                        copy->copyFrom(*kv.second);
+                    } catch (const std::bad_alloc&) {
+                        continue;
+                    }
+                    snapshot.push_back(std::move(copy));
+                }
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+        }
+        return createItemEnumerator(std::move(snapshot), riid, ppUnk);
+    }
+
+private:
+    HRESULT addOrValidate(bool add, DWORD dwCount, OPCITEMDEF* defs, OPCITEMRESULT** ppResults, HRESULT** ppErrors)
+    {
+        if (ppResults) *ppResults = nullptr;
+        if (ppErrors) *ppErrors = nullptr;
+        if (!dwCount || !defs || !ppResults || !ppErrors) return E_INVALIDARG;
+        if (isDead(owner_)) return E_FAIL;
+        TaskPtr<OPCITEMRESULT> results = taskArray<OPCITEMRESULT>(dwCount);
+        if (!results) return E_OUTOFMEMORY;
+        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
+        bool allOk = true;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            HRESULT hr = add ? addOne(defs[i], &results[i])
+                             : App().tags.validateItem(defs[i], &results[i], nullptr);
+            // A failed definition leaves a zero result.
+            if (hr != S_OK) memset(&results[i], 0, sizeof(OPCITEMRESULT));
+            errors[i] = hr;
+            if (hr != S_OK) allOk = false;
+        }
+        *ppResults = results.release();
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+
+    // Validates one definition and, when it is good, adds the item it describes.
+    HRESULT addOne(const OPCITEMDEF& def, OPCITEMRESULT* result)
+    {
+        std::unique_ptr<OPCItem> item;
+        try {
+            item.reset(new OPCItem());
+            item->itemId = narrow(def.szItemID);
+            item->accessPath = narrow(def.szAccessPath);
+            item->tagName = fullTagName(item->accessPath, item->itemId, App().delimiter);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        LockGuard g(App().globalLock);
+        if (owner_->dead) return E_FAIL;
+        OPCTag* tag = nullptr;
+        HRESULT hr = App().tags.validateItem(def, result, &tag);
+        if (hr != S_OK) return hr;
+        item->active = def.bActive;
+        item->clientHandle = def.hClient;
+        item->requestedType = def.vtRequestedDataType;
+        item->canonicalType = tag->value.vt();
+        if (FAILED(item->value.copyFrom(*tag->value))) return E_OUTOFMEMORY;
+        item->quality = tag->quality;
+        item->timestamp = tag->timestamp;
+        item->accessRights = result->dwAccessRights;
+        item->changed = true;
+        const VARTYPE canonical = item->canonicalType;
+        const DWORD rights = item->accessRights;
+        OPCHANDLE h;
+        try {
+            h = owner_->addItem(std::move(item));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        result->hServer = h;
+        result->vtCanonicalDataType = canonical;
+        result->wReserved = 0;
+        result->dwAccessRights = rights;
+        result->dwBlobSize = 0;
+        result->pBlob = nullptr;
+        return S_OK;
+    }
+
+    // The common pattern of SetActiveState, SetClientHandles and SetDatatypes.
+    template <class In, class F>
+    HRESULT forEachItem(DWORD dwCount, OPCHANDLE* phServer, In* input, HRESULT** ppErrors, F&& apply)
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (!dwCount || !phServer || !input || !ppErrors) return E_INVALIDARG;
+        if (isDead(owner_)) return E_FAIL;
+        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
+        bool allOk = true;
+        {
+            LockGuard g(App().globalLock);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                OPCItem* item = owner_->dead ? nullptr : owner_->findItem(phServer[i]);
+                if (item) {
+                    apply(*item, i);
+                    errors[i] = S_OK;
+                } else {
+                    errors[i] = OPC_E_INVALIDHANDLE;
+                    allOk = false;
+                }
+            }
+        }
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup* g)
+{
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemMgtImpl(g));
+}
+
+} // namespace qv

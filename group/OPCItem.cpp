@@ -1,0 +1,52 @@
+// Group items (Part 4.3): the copy rule and the attributes record. Reading and writing values,
+// the stream size and change detection live with data exchange (dataio/).
+#include "group/OPCItem.h"
+#include "runtime/ComUtil.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+void OPCItem::copyFrom(const OPCItem& other)
+{
+    serverHandle = other.serverHandle;
+    clientHandle = other.clientHandle;
+    itemId = other.itemId;
+    accessPath = other.accessPath;
+    tagName = other.tagName;
+    canonicalType = other.canonicalType;
+    requestedType = other.requestedType;
+    active = other.active;
+    quality = other.quality;
+    timestamp = other.timestamp;
+    value = other.value;
+    lastReported = other.lastReported;
+    accessRights = other.accessRights;
+    // `changed` is not copied: a copy starts changed, so its first active scan reports it.
+    changed = true;
+}
+
+HRESULT OPCItem::fillAttributes(OPCITEMATTRIBUTES* a) const
+{
+    if (!a) return E_INVALIDARG;
+    LPWSTR path = widen(accessPath);
+    LPWSTR id = path ? widen(itemId) : nullptr;
+    if (!path || !id) {
+        freeWide(path);
+        return E_OUTOFMEMORY;
+    }
+    a->szAccessPath = path;
+    a->szItemID = id;
+    a->bActive = active;
+    a->hClient = clientHandle;
+    a->hServer = serverHandle;
+    a->dwAccessRights = accessRights;
+    a->dwBlobSize = 0;
+    a->pBlob = nullptr;
+    a->vtRequestedDataType = requestedType;
+    a->vtCanonicalDataType = canonicalType;
+    a->dwEUType = OPC_NOENUM;
+    VariantInit(&a->vEUInfo);
+    return S_OK;
+}
+
+} // namespace qv

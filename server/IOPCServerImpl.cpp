@@ -1,0 +1,230 @@
+// IOPCServer (Part 3.2): server status, error texts, and the client's groups.
+//
+// The group list (`OPCServer::groups`) is read and changed only under the global lock; a
+// group found there is held by a shared pointer while it is worked on outside the lock.
+#include <new>
+#include <string>
+#include "group/OPCGroup.h"
+#include "group/OPCGroupEnumerator.h"
+#include "runtime/ComUtil.h"
+#include "runtime/OPCServerApp.h"
+#include "server/ComObject.h"
+#include "server/ErrorText.h"
+#include "server/IOPCEnumString.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+namespace {
+
+bool scopeListsPrivateGroups(OPCENUMSCOPE scope)
+{
+    return scope == OPC_ENUM_PRIVATE_CONNECTIONS || scope == OPC_ENUM_ALL_CONNECTIONS || scope == OPC_ENUM_PRIVATE ||
+           scope == OPC_ENUM_ALL;
+}
+
+LONG localStandardBias()
+{
+    TIME_ZONE_INFORMATION tzi;
+    if (GetTimeZoneInformation(&tzi) == TIME_ZONE_ID_INVALID) return 0;
+    return tzi.Bias; // minutes west of UTC, daylight saving not counted
+}
+
+class IOPCServerImpl : public InterfaceObject<IOPCServer, OPCServer> {
+public:
+    using InterfaceObject::InterfaceObject;
+
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                       OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
+                                       DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
+                                       REFIID riid, LPUNKNOWN* ppUnk) override
+    {
+        if (ppUnk) *ppUnk = nullptr;
+        if (phServerGroup) *phServerGroup = 0;
+        if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
+        if (!ppUnk || !phServerGroup) return E_INVALIDARG;
+
+        OPCServerApp& app = App();
+        HRESULT rateResult = S_OK;
+        const DWORD revised = reviseUpdateRate(dwRequestedUpdateRate, app.updatePeriod.load(), &rateResult);
+        const std::string requestedName = narrow(szName);
+        const LONG timeBias = pTimeBias ? *pTimeBias : localStandardBias();
+
+        // Declared before the lock so that a group given up below is destroyed after the
+        // lock is left.
+        std::shared_ptr<OPCGroup> grp = OPCGroup::create();
+        if (!grp) return E_OUTOFMEMORY;
+        IUnknown* unk = nullptr;
+        {
+            LockGuard g(app.globalLock);
+            if (!owner_->alive.load()) return E_FAIL;
+            try {
+                std::string name = requestedName.empty() ? defaultGroupName(*owner_) : requestedName;
+                if (groupNameInUse(*owner_, name)) return OPC_E_DUPLICATENAME;
+                grp->name = std::move(name);
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            if (pRevisedUpdateRate) *pRevisedUpdateRate = revised;
+            grp->server = owner_;
+            grp->removed = false;
+            grp->updateRate = revised;
+            grp->active = bActive;
+            grp->percentDeadband = pPercentDeadband ? *pPercentDeadband : 0.0f;
+            grp->lcid = dwLCID;
+            grp->timeBias = timeBias;
+            grp->clientHandle = hClientGroup;
+            // The client's reference exists before the group is listed.
+            HRESULT hr = grp->QueryInterface(riid, reinterpret_cast<void**>(&unk));
+            if (FAILED(hr)) return hr;
+            try {
+                *phServerGroup = appendGroup(*owner_, grp);
+            } catch (const std::bad_alloc&) {
+                g.release();
+                unk->Release(); // the last reference of an unlisted group
+                return E_OUTOFMEMORY;
+            }
+        }
+        *ppUnk = unk;
+        return rateResult;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString) override
+    {
+        if (!ppString) return E_INVALIDARG;
+        *ppString = nullptr;
+        std::string text;
+        try {
+            text = errorText(dwError);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        LPWSTR w = widen(text);
+        if (!w) return E_OUTOFMEMORY;
+        *ppString = w;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override
+    {
+        if (!ppUnk) return E_INVALIDARG;
+        *ppUnk = nullptr;
+        const std::string name = narrow(szName);
+        std::shared_ptr<OPCGroup> found;
+        {
+            LockGuard g(App().globalLock);
+            for (const auto& grp : owner_->groups) {
+                if (grp->name == name) {
+                    found = grp;
+                    break;
+                }
+            }
+        }
+        if (!found) return E_INVALIDARG;
+        return found->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    }
+
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) override
+    {
+        if (!ppServerStatus) return E_INVALIDARG;
+        *ppServerStatus = nullptr;
+        OPCServerApp& app = App();
+        TaskPtr<OPCSERVERSTATUS> st(static_cast<OPCSERVERSTATUS*>(app.taskAlloc(sizeof(OPCSERVERSTATUS))));
+        if (!st) return E_OUTOFMEMORY;
+        st->szVendorInfo = widen(app.vendorInfoCopy());
+        if (!st->szVendorInfo) return E_OUTOFMEMORY;
+        st->ftStartTime = app.startTime;
+        CoFileTimeNow(&st->ftCurrentTime);
+        st->ftLastUpdateTime = owner_->startTime;
+        st->dwServerState = static_cast<OPCSERVERSTATE>(app.serverState.load());
+        st->dwGroupCount = 0;
+        st->dwBandWidth = app.bandWidth.load();
+        st->wMajorVersion = app.majorVersion.load();
+        st->wMinorVersion = app.minorVersion.load();
+        st->wBuildNumber = app.buildNumber.load();
+        st->wReserved = 63;
+        *ppServerStatus = st.release();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override
+    {
+        std::shared_ptr<OPCGroup> grp;
+        {
+            LockGuard g(App().globalLock);
+            auto& list = owner_->groups;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if ((*it)->serverHandle == hServerGroup) {
+                    grp = *it;
+                    list.erase(it);
+                    break;
+                }
+            }
+            if (!grp) return E_FAIL;
+            // Out of the list: its items no longer follow host updates.
+            grp->setListed(false);
+            if (!bForce && grp->markRemovedIfReferenced()) {
+                // The client keeps using it; its last Release destroys it.
+                grp->server = nullptr;
+                return OPC_S_INUSE;
+            }
+        }
+        // Not referenced, or forced: destroyed now (outside the global lock: destroy() takes
+        // it itself and releases client sinks without it). A client that still holds
+        // pointers gets E_FAIL from every call; the memory stays until its last Release.
+        grp->destroy();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override
+    {
+        if (!ppUnk) return E_INVALIDARG;
+        *ppUnk = nullptr;
+        const bool fill = scopeListsPrivateGroups(dwScope);
+        if (IsEqualIID(riid, IID_IEnumUnknown)) {
+            OPCGroupEnumerator* e = new (std::nothrow) OPCGroupEnumerator();
+            if (!e) return E_OUTOFMEMORY;
+            e->setServer(owner_);
+            e->AddRef();
+            if (fill) {
+                LockGuard g(App().globalLock);
+                for (const auto& grp : owner_->groups) {
+                    if (!e->append(grp.get())) {
+                        g.release();
+                        e->Release();
+                        return E_OUTOFMEMORY;
+                    }
+                }
+            }
+            *ppUnk = static_cast<IEnumUnknown*>(e);
+            return S_OK;
+        }
+        if (IsEqualIID(riid, IID_IEnumString)) {
+            IOPCEnumString* e = new (std::nothrow) IOPCEnumString();
+            if (!e) return E_OUTOFMEMORY;
+            e->AddRef();
+            if (fill) {
+                try {
+                    LockGuard g(App().globalLock);
+                    e->strings().reserve(owner_->groups.size());
+                    for (const auto& grp : owner_->groups) e->add(grp->name);
+                } catch (const std::bad_alloc&) {
+                    e->Release();
+                    return E_OUTOFMEMORY;
+                }
+            }
+            *ppUnk = static_cast<IEnumString*>(e);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer* s)
+{
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) IOPCServerImpl(s));
+}
+
+} // namespace qv
