@@ -369,3 +369,36 @@ TEST_F(GroupItemMgtTest, HundredThousandItemsAddAndRemoveInOneCallEach)
     EXPECT_LT(ms(t0, t1), 20000.0);
     EXPECT_LT(ms(t4, t5), 20000.0);
 }
+
+TEST_F(GroupItemMgtTest, SetDatatypesToAnImpossibleTypeFailsTheNextRead)
+{
+    ASSERT_NE(qvtest::makeTag("Plant.Big", qvtest::vR8(1e6)), QV_INVALID_HANDLE);
+    std::vector<OPCITEMRESULT> res;
+    ASSERT_EQ(add({itemDef(L"Plant.Big", L"", VT_EMPTY, 9)}, &res), S_OK);
+    OPCHANDLE h = res[0].hServer;
+    VARTYPE vt = VT_I2;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(im->SetDatatypes(1, &h, &vt, &e), S_OK); // accepted: not checked here
+    EXPECT_EQ(take(e, 1), (std::vector<HRESULT>{S_OK}));
+
+    ComRef<IOPCSyncIO> io;
+    ASSERT_EQ(im->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+    OPCITEMSTATE* st = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, &h, &st, &e), S_FALSE);
+    std::vector<HRESULT> errs = take(e, 1);
+    EXPECT_EQ(errs[0], DISP_E_OVERFLOW); // 1e6 does not fit in VT_I2
+    EXPECT_EQ(st[0].wQuality, 0);         // bad
+    VariantClear(&st[0].vDataValue);
+    CoTaskMemFree(st);
+
+    // Back to a type the value can take: reads work again.
+    vt = VT_BSTR;
+    ASSERT_EQ(im->SetDatatypes(1, &h, &vt, &e), S_OK);
+    take(e, 1);
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, &h, &st, &e), S_OK);
+    take(e, 1);
+    EXPECT_EQ(V_VT(&st[0].vDataValue), VT_BSTR);
+    EXPECT_EQ(st[0].hClient, 9u);
+    VariantClear(&st[0].vDataValue);
+    CoTaskMemFree(st);
+}

@@ -1,5 +1,7 @@
 // IOPCGroupStateMgt in process (Part 4.2) and the group's QueryInterface (Part 4.1).
 #include "GroupTestSupport.h"
+#include <ocidl.h>
+#include <atomic>
 
 using namespace qv;
 using qvtest::ComRef;
@@ -34,7 +36,82 @@ protected:
     std::shared_ptr<OPCGroup> grp;
 };
 
+// Counts data-change reports (in-process sink; the test owns it).
+class CountingSink : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tid, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE*, VARIANT*,
+                                           WORD*, FILETIME*, HRESULT*) override
+    {
+        ++calls;
+        lastTid = tid;
+        lastCount = n;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    std::atomic<LONG> refs{1};
+    std::atomic<int> calls{0};
+    std::atomic<DWORD> lastTid{0xFFFFFFFF};
+    std::atomic<DWORD> lastCount{0};
+};
+
 } // namespace
+
+TEST_F(GroupStateTest, ActivationReportsEveryItemBeforeSetStateReturns)
+{
+    ASSERT_NE(qvtest::makeTag("Act.A", qvtest::vI4(1)), QV_INVALID_HANDLE);
+    ComRef<IOPCGroupStateMgt> g;
+    ASSERT_EQ(addGroup(L"Idle", g.out(), nullptr, FALSE), S_OK);
+    ComRef<IOPCItemMgt> im;
+    ASSERT_EQ(g->QueryInterface(IID_IOPCItemMgt, im.out()), S_OK);
+    OPCITEMDEF defs[2] = {qvtest::itemDef(L"Act.A", L"", VT_EMPTY, 1, TRUE),
+                          qvtest::itemDef(L"Act.A", L"", VT_EMPTY, 2, FALSE)};
+    OPCITEMRESULT* r = nullptr;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(im->AddItems(2, defs, &r, &e), S_OK);
+    CoTaskMemFree(r);
+    CoTaskMemFree(e);
+    ComRef<IConnectionPointContainer> cpc;
+    ASSERT_EQ(g->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    ComRef<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+    CountingSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+
+    BOOL on = TRUE;
+    ASSERT_EQ(g->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
+    // Before SetState returned: one report, transaction id 0, every item (active or not).
+    EXPECT_EQ(sink.calls.load(), 1);
+    EXPECT_EQ(sink.lastTid.load(), 0u);
+    EXPECT_EQ(sink.lastCount.load(), 2u);
+    // Activating an active group sends nothing more; deactivating sends nothing.
+    ASSERT_EQ(g->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(sink.calls.load(), 1);
+    BOOL off = FALSE;
+    ASSERT_EQ(g->SetState(nullptr, nullptr, &off, nullptr, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(sink.calls.load(), 1);
+    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+    EXPECT_EQ(sink.refs.load(), 1);
+}
 
 TEST_F(GroupStateTest, QueryInterfaceReturnsTheSameObjectAndCountsOnTheGroup)
 {
