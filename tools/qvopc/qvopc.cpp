@@ -224,13 +224,16 @@ int cmdStatus(IOPCServer* server)
 void printStrings(IEnumString* en, const char* prefix)
 {
     LPOLESTR s[64];
-    ULONG n = 0;
-    while (en->Next(64, s, &n) == S_OK && n > 0) {
-        for (ULONG i = 0; i < n; ++i) {
+    for (;;) {
+        ULONG n = 0;
+        // S_FALSE: a last, short batch (possibly empty).
+        HRESULT hr = en->Next(64, s, &n);
+        if (FAILED(hr)) break;
+        for (ULONG i = 0; i < n && i < 64; ++i) {
             printf("%s%s\n", prefix, narrow(s[i]).c_str());
             CoTaskMemFree(s[i]);
         }
-        n = 0;
+        if (hr != S_OK || n == 0) break;
     }
 }
 
