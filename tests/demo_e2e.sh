@@ -5,7 +5,10 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 prefix=$1 bin=$2 logdir=$3
 mkdir -p "$logdir"
-run() { "$here/scripts/wine-run.sh" "$prefix" "$@" </dev/null 2>&1; }
+# Output goes through a file, not a pipe: a server process that COM launches would hold a pipe
+# open after the command ends. Every command has a time limit.
+out_file=$(mktemp)
+run() { timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$@" </dev/null >"$out_file" 2>&1; cat "$out_file"; }
 fails=0
 expect() {
   if grep -qE "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1 (wanted /$2/)"; echo "$3" | sed 's/^/    /'; fails=$((fails + 1)); fi

@@ -14,7 +14,10 @@ lines=$(wc -l <"$logdir/qvtesthost.log" 2>/dev/null || echo 0)
 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvtesthost.exe" </dev/null >/dev/null 2>&1 &
 for _ in $(seq 1 120); do tail -n +"$((lines + 1))" "$logdir/qvtesthost.log" 2>/dev/null | grep -q serving && break; sleep 0.5; done
 trap 'touch "$logdir/qvtesthost.stop"' EXIT
-q() { "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null 2>&1; }
+# Output goes through a file, not a pipe: a server process that COM launches would hold a pipe
+# open after qvopc ends. Every command has a time limit.
+out_file=$(mktemp)
+q() { timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null >"$out_file" 2>&1; cat "$out_file"; }
 expect() { # expect "what" "pattern" output
   if grep -qE "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1 (wanted /$2/)"; echo "$3" | sed 's/^/    /'; fails=$((fails + 1)); fi
 }
@@ -28,6 +31,7 @@ out=$(q read Plant.Line.Count --device); expect "device read" "local override" "
 out=$(q write Plant.Refuse 1); expect "refused write" "0x80070005" "$out"
 out=$(q read No.Such.Item); expect "unknown item" "0xC0040007 OPC_E_UNKNOWNITEMID" "$out"
 out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ +\[good\]" "$out"
-out=$("$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server status </dev/null 2>&1)
+timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server status </dev/null >"$out_file" 2>&1
+out=$(cat "$out_file")
 expect "unregistered server" "not registered" "$out"
 exit $((fails > 0))
