@@ -1,4 +1,4 @@
-// IOPCGroupStateMgt (Part 4.2): the group's state, its name, and cloning.
+// IOPCGroupStateMgt: the group's state, its name, and cloning.
 //
 // Every method fails with E_FAIL once the group is destroyed (forced RemoveGroup, or its
 // server gone); SetName and CloneGroup also fail with E_FAIL when the group was removed from

@@ -1,4 +1,4 @@
-// IOPCItemMgt (Part 4.4): adding, validating and removing group items and changing their
+// IOPCItemMgt: adding, validating and removing group items and changing their
 // client handles, requested types and active states.
 //
 // Items live in the group's map keyed by server handle, so finding, adding and removing one

@@ -121,7 +121,7 @@ std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
 
-// The item enumerator of IOPCItemMgt::CreateEnumerator (Part 4.5): takes the snapshot and
+// The item enumerator of IOPCItemMgt::CreateEnumerator: takes the snapshot and
 // answers QueryInterface(riid) into *ppUnk; on failure *ppUnk is null and the snapshot freed.
 HRESULT createItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot, REFIID riid, IUnknown** ppUnk);
 

@@ -10,7 +10,7 @@ namespace qv {
 class OPCServer;
 class OPCGroup;
 
-// IEnumUnknown over a snapshot of a client's groups (Part 3.5). Every entry holds one COM
+// IEnumUnknown over a snapshot of a client's groups. Every entry holds one COM
 // reference on its group, and every reference on the enumerator holds one on the server, so
 // the server and the enumerated groups stay alive until the enumerator's last Release.
 class OPCGroupEnumerator : public IEnumUnknown {

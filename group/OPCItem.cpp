@@ -1,4 +1,4 @@
-// Group items (Part 4.3): the copy rule and the attributes record. Reading and writing values,
+// Group items: the copy rule and the attributes record. Reading and writing values,
 // the stream size and change detection live with data exchange (dataio/).
 #include "group/OPCItem.h"
 #include "runtime/ComUtil.h"

@@ -1,4 +1,4 @@
-// IOPCServer (Part 3.2): server status, error texts, and the client's groups.
+// IOPCServer: server status, error texts, and the client's groups.
 //
 // The group list (`OPCServer::groups`) is read and changed only under the global lock; a
 // group found there is held by a shared pointer while it is worked on outside the lock.

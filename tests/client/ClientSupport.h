@@ -97,16 +97,16 @@ struct Items {
 };
 
 // AddItems (or ValidateItems) of the given definitions.
-inline Items addItems(IOPCItemMgt* im, const std::vector<ItemSpec>& specs, bool validateOnly = false)
+inline Items addItems(IOPCItemMgt* im, const std::vector<ItemSpec>& wanted, bool validateOnly = false)
 {
-    std::vector<OPCITEMDEF> defs(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
+    std::vector<OPCITEMDEF> defs(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) {
         defs[i] = OPCITEMDEF{};
-        defs[i].szAccessPath = const_cast<LPWSTR>(specs[i].accessPath.c_str());
-        defs[i].szItemID = const_cast<LPWSTR>(specs[i].itemId.c_str());
-        defs[i].bActive = specs[i].active;
-        defs[i].hClient = specs[i].hClient;
-        defs[i].vtRequestedDataType = specs[i].requestedType;
+        defs[i].szAccessPath = const_cast<LPWSTR>(wanted[i].accessPath.c_str());
+        defs[i].szItemID = const_cast<LPWSTR>(wanted[i].itemId.c_str());
+        defs[i].bActive = wanted[i].active;
+        defs[i].hClient = wanted[i].hClient;
+        defs[i].vtRequestedDataType = wanted[i].requestedType;
     }
     Items out;
     OPCITEMRESULT* r = nullptr;
@@ -129,9 +129,9 @@ inline Items addItems(IOPCItemMgt* im, const std::vector<ItemSpec>& specs, bool 
 // Shorthand: items by ID with client handles 1, 2, ...
 inline Items addItemIds(IOPCItemMgt* im, const std::vector<std::wstring>& ids, VARTYPE vt = VT_EMPTY)
 {
-    std::vector<ItemSpec> specs;
-    for (size_t i = 0; i < ids.size(); ++i) specs.push_back({ids[i], L"", vt, TRUE, static_cast<OPCHANDLE>(i + 1)});
-    return addItems(im, specs);
+    std::vector<ItemSpec> wanted;
+    for (size_t i = 0; i < ids.size(); ++i) wanted.push_back({ids[i], L"", vt, TRUE, static_cast<OPCHANDLE>(i + 1)});
+    return addItems(im, wanted);
 }
 
 // RemoveItems; the per-item codes.
