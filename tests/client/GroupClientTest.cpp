@@ -254,12 +254,12 @@ TEST_F(GroupClientTest, HundredThousandItemsAcrossProcesses)
     const DWORD sizes[2] = {10000, 100000};
     for (int round = 0; round < 2; ++round) {
         const DWORD n = sizes[round];
-        std::vector<ItemSpec> specs(n);
+        std::vector<ItemSpec> wanted(n);
         for (DWORD i = 0; i < n; ++i)
-            specs[i] = {i % 3 == 0 ? L"Plant.Line.Flow" : (i % 3 == 1 ? L"Plant.Line.Count" : L"Tank1"), L"", VT_EMPTY,
+            wanted[i] = {i % 3 == 0 ? L"Plant.Line.Flow" : (i % 3 == 1 ? L"Plant.Line.Count" : L"Tank1"), L"", VT_EMPTY,
                         TRUE, i};
         auto t0 = std::chrono::steady_clock::now();
-        Items it = addItems(im.p, specs);
+        Items it = addItems(im.p, wanted);
         auto t1 = std::chrono::steady_clock::now();
         ASSERT_EQ(it.hr, S_OK);
         ASSERT_EQ(it.handles.size(), n);

@@ -1,4 +1,4 @@
-// The group enumerator (Part 3.5): snapshots, the references they hold, Next/Skip/Reset/Clone.
+// The group enumerator: snapshots, the references they hold, Next/Skip/Reset/Clone.
 #include "GroupTestSupport.h"
 #include "group/OPCGroupEnumerator.h"
 

@@ -1,4 +1,4 @@
-// IOPCItemMgt in process (Part 4.4) and the item copy/attributes rules of Part 4.3.
+// IOPCItemMgt in process and the item copy/attributes rules.
 #include "GroupTestSupport.h"
 #include <chrono>
 #include <cstdio>

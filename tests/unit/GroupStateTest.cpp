@@ -1,4 +1,4 @@
-// IOPCGroupStateMgt in process (Part 4.2) and the group's QueryInterface (Part 4.1).
+// IOPCGroupStateMgt in process and the group's QueryInterface .
 #include "GroupTestSupport.h"
 #include <ocidl.h>
 #include <atomic>

@@ -1,4 +1,4 @@
-// IOPCServer in process (Part 3.2): group names, rates, removal and its lifetime rules,
+// IOPCServer in process: group names, rates, removal and its lifetime rules,
 // status, error texts and the group enumerators' creation.
 #include "GroupTestSupport.h"
 #include <climits>
