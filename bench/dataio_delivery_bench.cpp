@@ -175,5 +175,6 @@ int main(int argc, char** argv)
         rc = 0;
     }
     CoUninitialize();
+    runHost("--unregserver");
     return rc;
 }

@@ -1,0 +1,524 @@
+// Data exchange through real COM against the test host: subscriptions, synchronous and
+// asynchronous reads and writes, with a client-side IOPCDataCallback sink (this process is in
+// the MTA, so callbacks arrive on RPC threads without a message pump).
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "qvopc.h"
+#include "tests/host/TestHostIds.h"
+
+namespace {
+
+template <class I>
+struct Ref {
+    I* p = nullptr;
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+    void reset() { if (p) { p->Release(); p = nullptr; } }
+    void** out() { reset(); return reinterpret_cast<void**>(&p); }
+    I* operator->() const { return p; }
+};
+
+struct Value {
+    OPCHANDLE client;
+    VARIANT v;
+    WORD quality;
+    FILETIME time;
+    HRESULT error;
+};
+
+struct Call {
+    enum Kind { Data, Read, Write, Cancel } kind;
+    DWORD tid;
+    OPCHANDLE group;
+    HRESULT master;
+    std::vector<Value> items;
+};
+
+// Client-side sink: COM reference counted (the server holds it through a proxy).
+class Sink : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG n = --refs_;
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT, DWORD n, OPCHANDLE* h,
+                                           VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override
+    {
+        return add(Call::Data, tid, g, mq, n, h, v, q, t, e);
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT, DWORD n, OPCHANDLE* h,
+                                             VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override
+    {
+        return add(Call::Read, tid, g, mq, n, h, v, q, t, e);
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tid, OPCHANDLE g, HRESULT me, DWORD n, OPCHANDLE* h,
+                                              HRESULT* e) override
+    {
+        Call c{Call::Write, tid, g, me, {}};
+        for (DWORD i = 0; i < n; ++i) {
+            Value x{h[i], {}, 0, {}, e[i]};
+            VariantInit(&x.v);
+            c.items.push_back(x);
+        }
+        return push(std::move(c));
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD tid, OPCHANDLE g) override
+    {
+        return push(Call{Call::Cancel, tid, g, S_OK, {}});
+    }
+
+    // Waits (generously) for the first recorded call that matches; removes and returns it.
+    bool waitFor(const std::function<bool(const Call&)>& match, Call* out, DWORD timeoutMs = 15000)
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        bool found = cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] {
+            for (auto it = calls_.begin(); it != calls_.end(); ++it) {
+                if (match(*it)) {
+                    if (out) *out = std::move(*it);
+                    else clear(*it);
+                    calls_.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::vector<Call> takeAll()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        std::vector<Call> out;
+        out.swap(calls_);
+        return out;
+    }
+    static void clear(Call& c)
+    {
+        for (auto& x : c.items) VariantClear(&x.v);
+        c.items.clear();
+    }
+    virtual ~Sink()
+    {
+        for (auto& c : calls_) clear(c);
+    }
+
+private:
+    HRESULT add(Call::Kind k, DWORD tid, OPCHANDLE g, HRESULT mq, DWORD n, OPCHANDLE* h, VARIANT* v, WORD* q,
+                FILETIME* t, HRESULT* e)
+    {
+        Call c{k, tid, g, mq, {}};
+        for (DWORD i = 0; i < n; ++i) {
+            Value x{h[i], {}, q[i], t[i], e[i]};
+            VariantInit(&x.v);
+            VariantCopy(&x.v, &v[i]);
+            c.items.push_back(x);
+        }
+        return push(std::move(c));
+    }
+    HRESULT push(Call c)
+    {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            calls_.push_back(std::move(c));
+        }
+        cv_.notify_all();
+        return S_OK;
+    }
+    std::atomic<LONG> refs_{1};
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Call> calls_;
+};
+
+const Value* find(const Call& c, OPCHANDLE client)
+{
+    for (const auto& x : c.items)
+        if (x.client == client) return &x;
+    return nullptr;
+}
+
+LONG i4(const VARIANT& v)
+{
+    VARIANT t;
+    VariantInit(&t);
+    if (FAILED(VariantChangeType(&t, const_cast<VARIANT*>(&v), 0, VT_I4))) return -999999;
+    return V_I4(&t);
+}
+
+enum : OPCHANDLE { kRamp = 1, kFlow, kCount, kRefuse, kLevel, kCommand, kStatus };
+
+class DataClient : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server_.out()),
+                  S_OK);
+        sink_ = new Sink();
+    }
+    void TearDown() override
+    {
+        if (cookie_) {
+            Ref<IConnectionPointContainer> cpc;
+            if (group_.p && group_->QueryInterface(IID_IConnectionPointContainer, cpc.out()) == S_OK) {
+                Ref<IConnectionPoint> cp;
+                if (cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())) ==
+                    S_OK)
+                    cp->Unadvise(cookie_);
+            }
+        }
+        group_.reset();
+        if (hGroup_) server_->RemoveGroup(hGroup_, TRUE);
+        server_.reset();
+        if (sink_) sink_->Release();
+    }
+
+    // A group with the test host's tags as items (client handles from the enum above).
+    void makeGroup(BOOL active, DWORD rate)
+    {
+        DWORD revised = 0;
+        ASSERT_EQ(server_->AddGroup(L"data", active, rate, 0x4711, nullptr, nullptr, 0, &hGroup_, &revised,
+                                    IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(group_.out())),
+                  S_OK);
+        struct { const wchar_t* id; OPCHANDLE h; } defs[] = {
+            {L"Sim.Ramp", kRamp},       {L"Plant.Line.Flow", kFlow}, {L"Plant.Line.Count", kCount},
+            {L"Plant.Refuse", kRefuse}, {L"Plant.Line.Level", kLevel}, {L"Ctl.Command", kCommand},
+            {L"Plant.Line.Status", kStatus},
+        };
+        std::vector<OPCITEMDEF> items;
+        for (auto& d : defs) {
+            OPCITEMDEF def{};
+            def.szAccessPath = const_cast<LPWSTR>(L"");
+            def.szItemID = const_cast<LPWSTR>(d.id);
+            def.bActive = TRUE;
+            def.hClient = d.h;
+            def.vtRequestedDataType = VT_EMPTY;
+            items.push_back(def);
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(group_->AddItems(static_cast<DWORD>(items.size()), items.data(), &results, &errors), S_OK);
+        for (size_t i = 0; i < items.size(); ++i) server(items[i].hClient) = results[i].hServer;
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+    }
+
+    OPCHANDLE& server(OPCHANDLE client) { return handles_[client]; }
+
+    void advise()
+    {
+        Ref<IConnectionPointContainer> cpc;
+        ASSERT_EQ(group_->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+        Ref<IConnectionPoint> cp;
+        ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())),
+                  S_OK);
+        ASSERT_EQ(cp->Advise(sink_, &cookie_), S_OK);
+        EXPECT_EQ(cookie_, 1u);
+    }
+
+    // Drives the test host through its command tag.
+    HRESULT command(const wchar_t* text)
+    {
+        Ref<IOPCSyncIO> io;
+        EXPECT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(text);
+        OPCHANDLE h = server(kCommand);
+        HRESULT* errors = nullptr;
+        HRESULT hr = io->Write(1, &h, &v, &errors);
+        VariantClear(&v);
+        HRESULT item = errors ? errors[0] : hr;
+        CoTaskMemFree(errors);
+        return item;
+    }
+
+    Ref<IOPCServer> server_;
+    Ref<IOPCItemMgt> group_;
+    OPCHANDLE hGroup_ = 0;
+    OPCHANDLE handles_[16] = {};
+    Sink* sink_ = nullptr;
+    DWORD cookie_ = 0;
+};
+
+} // namespace
+
+TEST_F(DataClient, SubscriptionFollowsHostUpdates)
+{
+    makeGroup(TRUE, 100);
+    advise();
+    // The first report carries every new active item.
+    Call first;
+    ASSERT_TRUE(sink_->waitFor([](const Call& c) { return c.kind == Call::Data && c.items.size() >= 7; }, &first));
+    EXPECT_EQ(first.tid, 0u);
+    EXPECT_EQ(first.group, 0x4711u);
+    Sink::clear(first);
+
+    // Sim.Ramp moves every 100 ms: it keeps arriving, increasing.
+    LONG last = -1;
+    for (int n = 0; n < 5; ++n) {
+        Call c;
+        ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && find(x, kRamp); }, &c));
+        LONG v = i4(find(c, kRamp)->v);
+        EXPECT_GT(v, last);
+        EXPECT_EQ(find(c, kRamp)->quality, 0xC0);
+        last = v;
+        Sink::clear(c);
+    }
+
+    // A host update with a quality change reaches the client, master quality S_FALSE.
+    ASSERT_EQ(command(L"update Plant.Line.Count i4 4242 64"), S_OK);
+    Call c;
+    ASSERT_TRUE(sink_->waitFor(
+        [](const Call& x) { return x.kind == Call::Data && find(x, kCount) && i4(find(x, kCount)->v) == 4242; }, &c));
+    EXPECT_EQ(find(c, kCount)->quality, 0x40);
+    EXPECT_EQ(c.master, S_FALSE);
+    Sink::clear(c);
+    command(L"update Plant.Line.Count i4 7");
+}
+
+TEST_F(DataClient, SyncReadAndWriteThroughTheHost)
+{
+    makeGroup(TRUE, 100);
+    Ref<IOPCSyncIO> io;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+
+    OPCHANDLE w[3] = {server(kCount), server(kRefuse), server(kLevel)};
+    VARIANT v[3];
+    for (auto& x : v) VariantInit(&x);
+    V_VT(&v[0]) = VT_BSTR;
+    V_BSTR(&v[0]) = SysAllocString(L"12");
+    V_VT(&v[1]) = VT_I4;
+    V_I4(&v[1]) = 5;
+    V_VT(&v[2]) = VT_R8;
+    V_R8(&v[2]) = 1.0;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(io->Write(3, w, v, &errors), S_FALSE);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], E_ACCESSDENIED);
+    EXPECT_EQ(errors[2], OPC_E_BADRIGHTS);
+    CoTaskMemFree(errors);
+    for (auto& x : v) VariantClear(&x);
+
+    OPCHANDLE r[3] = {server(kCount), 0xDEAD, server(kFlow)};
+    OPCITEMSTATE* states = nullptr;
+    errors = nullptr;
+    EXPECT_EQ(io->Read(OPC_DS_CACHE, 3, r, &states, &errors), S_FALSE);
+    ASSERT_NE(states, nullptr);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);
+    EXPECT_EQ(V_VT(&states[0].vDataValue), VT_I4);
+    EXPECT_EQ(i4(states[0].vDataValue), 12);
+    EXPECT_EQ(states[0].hClient, kCount);
+    EXPECT_EQ(states[2].wQuality, 0xC0);
+    for (int i = 0; i < 3; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // A device read asks the host, whose answer carries its own quality (0xD8).
+    states = nullptr;
+    errors = nullptr;
+    EXPECT_EQ(io->Read(OPC_DS_DEVICE, 1, r, &states, &errors), S_OK);
+    EXPECT_EQ(states[0].wQuality, 0xD8);
+    EXPECT_EQ(i4(states[0].vDataValue), 12); // the host took the value
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    EXPECT_EQ(io->Read(static_cast<OPCDATASOURCE>(3), 1, r, &states, &errors), E_INVALIDARG);
+    command(L"update Plant.Line.Count i4 7");
+}
+
+TEST_F(DataClient, InactiveGroupReadsOutOfServiceAndRemovedTagsAnswerInvalidHandle)
+{
+    makeGroup(FALSE, 100);
+    ASSERT_EQ(command(L"create Tmp.Data i4 5 rw"), S_OK);
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Tmp.Data");
+    def.bActive = TRUE;
+    def.hClient = 99;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(group_->AddItems(1, &def, &results, &errors), S_OK);
+    OPCHANDLE tmp = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    Ref<IOPCSyncIO> io;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+    OPCITEMSTATE* states = nullptr;
+    errors = nullptr;
+    OPCHANDLE h[2] = {server(kFlow), tmp};
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 2, h, &states, &errors), S_OK);
+    EXPECT_EQ(states[0].wQuality, OPC_QUALITY_OUT_OF_SERVICE);
+    EXPECT_EQ(states[1].wQuality, OPC_QUALITY_OUT_OF_SERVICE);
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    ASSERT_EQ(command(L"remove Tmp.Data"), S_OK);
+    states = nullptr;
+    errors = nullptr;
+    EXPECT_EQ(io->Read(OPC_DS_DEVICE, 2, h, &states, &errors), S_FALSE);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);
+    EXPECT_EQ(states[1].hClient, 99u);
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    // The item still exists: a write reaches no tag.
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 1;
+    errors = nullptr;
+    EXPECT_EQ(io->Write(1, &tmp, &v, &errors), S_FALSE);
+    EXPECT_EQ(errors[0], OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+}
+
+TEST_F(DataClient, RecreatedTagIsFollowedAgain)
+{
+    makeGroup(TRUE, 100);
+    ASSERT_EQ(command(L"create Tmp.Again i4 1 rw"), S_OK);
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Tmp.Again");
+    def.bActive = TRUE;
+    def.hClient = 77;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(group_->AddItems(1, &def, &results, &errors), S_OK);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    advise();
+    ASSERT_EQ(command(L"remove Tmp.Again"), S_OK);
+    ASSERT_EQ(command(L"create Tmp.Again i4 2 rw"), S_OK);
+    ASSERT_EQ(command(L"update Tmp.Again i4 333"), S_OK);
+    Call c;
+    ASSERT_TRUE(sink_->waitFor(
+        [](const Call& x) { return x.kind == Call::Data && find(x, 77) && i4(find(x, 77)->v) == 333; }, &c));
+    Sink::clear(c);
+    command(L"remove Tmp.Again");
+}
+
+TEST_F(DataClient, AsyncCompletionsCarryTheTransactionIds)
+{
+    makeGroup(TRUE, 100);
+    Ref<IOPCAsyncIO2> io;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCAsyncIO2, io.out()), S_OK);
+    DWORD cid = 0;
+    OPCHANDLE h[2] = {server(kFlow), server(kCount)};
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(io->Read(2, h, 101, &cid, &errors), CONNECT_E_NOCONNECTION);
+    advise();
+
+    EXPECT_EQ(io->Read(2, h, 101, &cid, &errors), S_OK);
+    CoTaskMemFree(errors);
+    Call c;
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Read; }, &c));
+    EXPECT_EQ(c.tid, 101u);
+    EXPECT_EQ(c.group, 0x4711u);
+    ASSERT_EQ(c.items.size(), 2u);
+    EXPECT_EQ(c.items[0].client, kFlow);
+    EXPECT_EQ(c.items[1].client, kCount);
+    Sink::clear(c);
+
+    // Write: the synchronous errors report handle validity, the completion each outcome.
+    OPCHANDLE w[2] = {server(kRefuse), server(kStatus)};
+    VARIANT v[2];
+    VariantInit(&v[0]);
+    V_VT(&v[0]) = VT_I4;
+    V_I4(&v[0]) = 3;
+    VariantInit(&v[1]);
+    V_VT(&v[1]) = VT_BSTR;
+    V_BSTR(&v[1]) = SysAllocString(L"async");
+    errors = nullptr;
+    EXPECT_EQ(io->Write(2, w, v, 102, &cid, &errors), S_OK);
+    EXPECT_EQ(errors[0], S_OK);
+    CoTaskMemFree(errors);
+    VariantClear(&v[1]);
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Write; }, &c));
+    EXPECT_EQ(c.tid, 102u);
+    EXPECT_EQ(c.master, S_FALSE);
+    ASSERT_EQ(c.items.size(), 2u);
+    EXPECT_EQ(c.items[0].client, kRefuse);
+    EXPECT_EQ(c.items[0].error, E_ACCESSDENIED);
+    EXPECT_EQ(c.items[1].error, S_OK);
+
+    // Refresh2: every active item, as a data change with the transaction id.
+    EXPECT_EQ(io->Refresh2(OPC_DS_CACHE, 103, &cid), S_OK);
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 103; }, &c));
+    EXPECT_EQ(c.items.size(), 7u);
+    Sink::clear(c);
+
+    // Cancel2 races the worker's next pass: either the cancel was in time (OnCancelComplete)
+    // or the request had completed (E_FAIL, and the read completion came).
+    errors = nullptr;
+    ASSERT_EQ(io->Read(1, h, 104, &cid, &errors), S_OK);
+    CoTaskMemFree(errors);
+    HRESULT hr = io->Cancel2(cid);
+    if (hr == S_OK) {
+        ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Cancel; }, &c));
+        EXPECT_EQ(c.tid, 104u);
+        EXPECT_EQ(c.group, 0x4711u);
+    } else {
+        EXPECT_EQ(hr, E_FAIL);
+        ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Read && x.tid == 104; }, &c));
+        Sink::clear(c);
+    }
+    EXPECT_EQ(io->Cancel2(cid), E_FAIL); // completed either way by now
+
+    // An invalid handle drops the request: no completion for 105.
+    OPCHANDLE bad[2] = {server(kFlow), 0xBAD};
+    errors = nullptr;
+    EXPECT_EQ(io->Read(2, bad, 105, &cid, &errors), S_FALSE);
+    EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+
+    // SetEnable(FALSE) stops subscriptions, not completions.
+    EXPECT_EQ(io->SetEnable(FALSE), S_OK);
+    EXPECT_EQ(io->Refresh2(OPC_DS_CACHE, 106, &cid), S_OK);
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 106; }, &c));
+    Sink::clear(c);
+    for (auto& x : sink_->takeAll()) {
+        EXPECT_NE(x.tid, 105u);
+        Sink::clear(x);
+    }
+    Sleep(400); // several passes, Sim.Ramp changing all the time
+    for (auto& x : sink_->takeAll()) {
+        EXPECT_FALSE(x.kind == Call::Data && x.tid == 0) << "subscription data change while disabled";
+        Sink::clear(x);
+    }
+    BOOL en = TRUE;
+    EXPECT_EQ(io->GetEnable(&en), S_OK);
+    EXPECT_EQ(en, FALSE);
+    EXPECT_EQ(io->SetEnable(TRUE), S_OK);
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 0; }, nullptr));
+    command(L"update Plant.Line.Status str ok");
+}
