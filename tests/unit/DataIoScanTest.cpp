@@ -226,14 +226,17 @@ TEST_F(DataIoTest, BlockedClientDoesNotBlockTheHost)
     addItem(*other, "A", 7);
     RecordingCallback& otherSink = newSink();
     advise(*other, &otherSink);
-    std::atomic<bool> updated{false};
-    std::thread host([&] { updated = update(tag, vI4(2)); });
-    host.join();
-    EXPECT_TRUE(updated.load());
+    HANDLE updated = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread host([&] {
+        if (update(tag, vI4(2))) SetEvent(updated);
+    });
+    EXPECT_EQ(WaitForSingleObject(updated, 10000), WAIT_OBJECT_0) << "the host waited for a client";
     pass(*other);
     EXPECT_EQ(otherSink.count(), 1u);
     SetEvent(leave);
+    host.join();
     worker.join();
+    CloseHandle(updated);
     CloseHandle(entered);
     CloseHandle(leave);
 }
