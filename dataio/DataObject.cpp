@@ -250,8 +250,9 @@ public:
         const OPCHANDLE hGroup = g.clientHandle.load();
         if (complete && timeSink) complete = buildDataStream(timeBlock, hGroup, 0, true, values);
         if (complete && dataSink) complete = buildDataStream(dataBlock, hGroup, 0, false, values);
-        // A stream that could not be built keeps the flags, so the change is not lost.
-        if (clear && complete)
+        // A report that did not go out (no data sink yet, or no stream built) keeps the flags,
+        // so the change is not lost: a client advising after its items were added gets them.
+        if (clear && complete && (timeSink || dataSink))
             for (OPCItem* it : list) it->changed = false;
         lock.release();
         sendStream(timeSink, format_[kDataTime], timeBlock);

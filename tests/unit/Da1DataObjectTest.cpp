@@ -233,6 +233,10 @@ TEST_F(Da1DataObjectTest, OnlyChangedActiveItemsAndNothingWhenNoneChanged)
 
 TEST_F(Da1DataObjectTest, FlagsClearWithoutAContainerAndByTheDa2ReportBesideOne)
 {
+    // Before any data sink is advised nothing goes out, and nothing is cleared either.
+    ASSERT_TRUE(itf<IDataObject>(*g_, IID_IDataObject));
+    pass(*g_);
+    EXPECT_TRUE(changed(*g_, i_));
     RecordingAdviseSink& data = newAdviseSink();
     ASSERT_EQ(dadvise(*g_, formatData(), &data), S_OK);
     // No DA 2.0 container: the DA 1.0 notification clears.
