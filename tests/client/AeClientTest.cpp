@@ -1,6 +1,7 @@
 // Alarms and events as a client meets them through COM: IOPCEventServer, event subscriptions
 // and IOPCEventSink delivery of the host's level alarms. The host is driven through its
 // command file (qvtesthost.cmd in QV_TEST_LOGDIR).
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -151,7 +152,7 @@ struct Client {
     Ref<IOPCEventServer> es;
     void connect()
     {
-        ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+        ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
         ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, es.out()), S_OK);
     }
 };

@@ -1,5 +1,6 @@
 // Browsing and item properties as a client meets them through COM, against the test host's
 // tags, without adding any item to a group first.
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <string>
@@ -50,7 +51,7 @@ class BrowseClient : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+        ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
         ASSERT_EQ(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.out()), S_OK);
     }
     Strings list(OPCBROWSETYPE type, const wchar_t* filter = L"", VARTYPE vt = VT_EMPTY, DWORD rights = 0)

@@ -2,6 +2,7 @@
 // Small helpers for out-of-process tests: connect to the test host through COM by its CLSID,
 // add a group, add items. Everything a call returns in task memory is freed here with
 // CoTaskMemFree, as a real client must.
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <string>
@@ -30,7 +31,7 @@ struct ComRef {
 inline HRESULT connect(IOPCServer** out)
 {
     *out = nullptr;
-    return CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+    return activateTestHost(CLSID_QvTestHost, IID_IOPCServer,
                             reinterpret_cast<void**>(out));
 }
 

@@ -1,4 +1,5 @@
 // IOPCCommon through COM: locale, error texts, client name.
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <string>
@@ -23,7 +24,7 @@ struct Ref {
 TEST(CommonClient, LocaleErrorTextsAndName)
 {
     Ref<IUnknown> server;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
     Ref<IOPCCommon> common;
     ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, common.out()), S_OK);
 

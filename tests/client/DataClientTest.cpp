@@ -1,6 +1,7 @@
 // Data exchange through real COM against the test host: subscriptions, synchronous and
 // asynchronous reads and writes, with a client-side IOPCDataCallback sink (this process is in
 // the MTA, so callbacks arrive on RPC threads without a message pump).
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -174,7 +175,7 @@ class DataClient : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server_.out()),
+        ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IOPCServer, server_.out()),
                   S_OK);
         sink_ = new Sink();
     }

@@ -1,5 +1,6 @@
 // The COM runtime as a client meets it: the host launched by COM, one server object per
 // client, through our proxy/stub.
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -21,11 +22,11 @@ struct Ref {
 TEST(RuntimeClient, CreatesByClsidAndByProgId)
 {
     Ref<IUnknown> a, b;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, a.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, a.out()), S_OK);
     CLSID fromProgId;
     ASSERT_EQ(CLSIDFromProgID(QV_TESTHOST_PROGIDW, &fromProgId), S_OK);
     EXPECT_TRUE(IsEqualCLSID(fromProgId, CLSID_QvTestHost));
-    ASSERT_EQ(CoCreateInstance(fromProgId, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, b.out()), S_OK);
+    ASSERT_EQ(activateTestHost(fromProgId, IID_IUnknown, b.out()), S_OK);
     // Each client has its own server object.
     EXPECT_NE(a.p, b.p);
 }
@@ -33,7 +34,7 @@ TEST(RuntimeClient, CreatesByClsidAndByProgId)
 TEST(RuntimeClient, QueryInterfaceAcrossProcesses)
 {
     Ref<IUnknown> s;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, s.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, s.out()), S_OK);
     Ref<IUnknown> none;
     EXPECT_EQ(s.p->QueryInterface(IID_IOPCServerPublicGroups, none.out()), E_NOINTERFACE);
     EXPECT_EQ(none.p, nullptr);
@@ -57,16 +58,16 @@ TEST(RuntimeClient, ManyClientsComeAndGo)
     for (int round = 0; round < 3; ++round) {
         Ref<IUnknown> c[4];
         for (auto& r : c)
-            ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, r.out()), S_OK);
+            ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, r.out()), S_OK);
     }
     Ref<IUnknown> again;
-    EXPECT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, again.out()), S_OK);
+    EXPECT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, again.out()), S_OK);
 }
 
 TEST(RuntimeClient, EnumeratorNextAcrossProcessesReportsOnlyWhatCame)
 {
     Ref<IUnknown> s;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, s.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, s.out()), S_OK);
     Ref<IConnectionPointContainer> cpc;
     ASSERT_EQ(s.p->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
     Ref<IEnumConnectionPoints> en;

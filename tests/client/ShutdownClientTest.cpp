@@ -1,6 +1,7 @@
 // The IOPCShutdown connection point through COM: a client's sink hears ShutdownRequest when
 // the host stops the server, disconnects, and the host's stop completes. The host exits
 // afterwards; later tests get a new one from COM.
+#include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -110,7 +111,7 @@ DWORD lastHostPid(const std::string& log)
 TEST(ShutdownClient, AdviseRulesThroughCom)
 {
     Ref<IUnknown> server;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
     Ref<IConnectionPointContainer> cpc;
     ASSERT_EQ(server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
     Ref<IConnectionPoint> cp;
@@ -152,7 +153,7 @@ TEST(ShutdownClient, HostStopSendsShutdownRequest)
 
     static ShutdownSink sink;
     Ref<IUnknown> server;
-    ASSERT_EQ(CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, server.out()), S_OK);
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
     Ref<IConnectionPointContainer> cpc;
     ASSERT_EQ(server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
     Ref<IConnectionPoint> cp;
