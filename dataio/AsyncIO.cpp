@@ -81,70 +81,14 @@ private:
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD* pTransactionID,
                    HRESULT** ppErrors)
     {
-        OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
         if (!errors) return E_OUTOFMEMORY;
-        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
-        if (!t) return E_OUTOFMEMORY;
-        t->version = 1;
-        t->kind = kind;
-        AsyncTransaction* queued = nullptr;
-        DWORD id = 0;
-        std::vector<Variant> converted;
-        std::vector<std::string> names;
-        std::vector<HRESULT> results;
-        try {
-            t->serverHandles.reserve(n);
-            if (kind == AsyncTransaction::kWrite) {
-                converted.resize(n);
-                names.resize(n);
-                results.resize(n);
-            }
-            LockGuard lock(app.globalLock);
-            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
-            id = t->transactionId = owner_->nextTransactionId();
-            *pTransactionID = id;
-            bool allValid = true;
-            for (DWORD i = 0; i < n; ++i) {
-                t->serverHandles.push_back(handles[i]);
-                const bool valid = owner_->findItem(handles[i]) != nullptr;
-                errors[i] = valid ? S_OK : OPC_E_INVALIDHANDLE;
-                allValid = allValid && valid;
-            }
-            if (!allValid) {
-                // A failure code hands out no array (the client frees nothing on failure);
-                // the request is dropped whole and no completion follows.
-                return OPC_E_INVALIDHANDLE;
-            }
-            if (kind == AsyncTransaction::kWrite) {
-                for (DWORD i = 0; i < n; ++i) {
-                    OPCItem* it = owner_->findItem(handles[i]);
-                    names[i] = it->tagName;
-                    HRESULT hr = VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
-                    results[i] = SUCCEEDED(hr) ? it->writeValue(converted[i].get()) : hr;
-                }
-                t->busy = true;
-            }
-            queued = t.get();
-            owner_->queue.push_back(std::move(t));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        *ppErrors = errors.release();
-        if (kind != AsyncTransaction::kWrite) return S_OK;
-
-        // Tag writes call the host: on this thread, without the lock, the record busy meanwhile.
-        for (DWORD i = 0; i < n; ++i)
-            if (results[i] == S_OK) results[i] = app.tags.clientWrite(names[i], *converted[i].get());
-        LockGuard lock(app.globalLock);
-        for (auto& q : owner_->queue) {
-            if (q.get() == queued && q->version == 1 && q->transactionId == id && q->busy) {
-                q->writeResults.swap(results);
-                q->busy = false;
-                break;
-            }
-        }
-        return S_OK;
+        HRESULT hr = acceptAsyncRequest(*owner_, 1, kind, n, handles, values, 0, pTransactionID, errors.get());
+        // A failure code hands out no array (a COM client frees nothing on failure); the
+        // request was dropped whole and no completion follows.
+        if (hr == S_FALSE) return OPC_E_INVALIDHANDLE;
+        if (hr == S_OK) *ppErrors = errors.release();
+        return hr;
     }
 };
 

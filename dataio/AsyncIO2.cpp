@@ -98,73 +98,12 @@ private:
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
                    DWORD* pdwCancelID, HRESULT** ppErrors)
     {
-        OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
         if (!errors) return E_OUTOFMEMORY;
-        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
-        if (!t) return E_OUTOFMEMORY;
-        t->version = 2;
-        t->kind = kind;
-        t->transactionId = transactionId;
-        AsyncTransaction* queued = nullptr;
-        DWORD cancelId = 0;
-        std::vector<Variant> converted;
-        std::vector<std::string> names;
-        std::vector<HRESULT> results;
-        try {
-            t->serverHandles.reserve(n);
-            if (kind == AsyncTransaction::kWrite) {
-                converted.resize(n);
-                names.resize(n);
-                results.resize(n);
-            }
-            LockGuard lock(app.globalLock);
-            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
-            cancelId = t->cancelId = owner_->nextTransactionId();
-            *pdwCancelID = cancelId;
-            bool allValid = true;
-            for (DWORD i = 0; i < n; ++i) {
-                t->serverHandles.push_back(handles[i]);
-                const bool valid = owner_->findItem(handles[i]) != nullptr;
-                errors[i] = valid ? S_OK : OPC_E_INVALIDHANDLE;
-                allValid = allValid && valid;
-            }
-            if (!allValid) {
-                // The request is dropped whole: nothing is read or written, no completion.
-                *ppErrors = errors.release();
-                return S_FALSE;
-            }
-            if (kind == AsyncTransaction::kWrite) {
-                for (DWORD i = 0; i < n; ++i) {
-                    OPCItem* it = owner_->findItem(handles[i]);
-                    names[i] = it->tagName;
-                    // [in] values: the conversion works on a private copy.
-                    HRESULT hr = VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
-                    results[i] = SUCCEEDED(hr) ? it->writeValue(converted[i].get()) : hr;
-                }
-                t->busy = true;
-            }
-            queued = t.get();
-            owner_->queue.push_back(std::move(t));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        *ppErrors = errors.release();
-        if (kind != AsyncTransaction::kWrite) return S_OK;
-
-        // The tag writes run on this thread without the lock; the record stays busy meanwhile.
-        for (DWORD i = 0; i < n; ++i)
-            if (results[i] == S_OK) results[i] = app.tags.clientWrite(names[i], *converted[i].get());
-        LockGuard lock(app.globalLock);
-        // The group may have been destroyed meanwhile (its queue freed): find the record first.
-        for (auto& q : owner_->queue) {
-            if (q.get() == queued && q->cancelId == cancelId && q->busy) {
-                q->writeResults.swap(results);
-                q->busy = false;
-                break;
-            }
-        }
-        return S_OK;
+        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get());
+        // A dropped request (S_FALSE) still tells the client which handles were wrong.
+        if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
+        return hr;
     }
 };
 
