@@ -1,6 +1,7 @@
 // Alarms and events as a client meets them through COM: IOPCEventServer, event subscriptions
 // and IOPCEventSink delivery of the host's level alarms. The host is driven through its
 // command file (qvtesthost.cmd in QV_TEST_LOGDIR).
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -18,22 +19,6 @@
 #include "tests/host/TestHostIds.h"
 
 namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-    void reset()
-    {
-        if (p) p->Release();
-        p = nullptr;
-    }
-    void** out() { return reinterpret_cast<void**>(&p); }
-    I* operator->() const { return p; }
-};
 
 // What one OnEvent carried, copied before the call returns.
 struct Received {

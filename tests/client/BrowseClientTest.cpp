@@ -1,5 +1,6 @@
 // Browsing and item properties as a client meets them through COM, against the test host's
 // tags, without adding any item to a group first.
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -9,17 +10,6 @@
 #include "tests/host/TestHostIds.h"
 
 namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { if (p) p->Release(); }
-    void** out() { return reinterpret_cast<void**>(&p); }
-    I* operator->() const { return p; }
-};
 
 using Strings = std::vector<std::wstring>;
 

@@ -2,6 +2,7 @@
 // Small helpers for out-of-process tests: connect to the test host through COM by its CLSID,
 // add a group, add items. Everything a call returns in task memory is freed here with
 // CoTaskMemFree, as a real client must.
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -14,18 +15,7 @@ namespace qvclient {
 
 // A COM reference released at scope end.
 template <class I>
-struct ComRef {
-    I* p = nullptr;
-    ComRef() = default;
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ~ComRef() { reset(); }
-    void reset() { if (p) { I* q = p; p = nullptr; q->Release(); } }
-    void** out() { reset(); return reinterpret_cast<void**>(&p); }
-    I** put() { reset(); return &p; }
-    I* operator->() const { return p; }
-    explicit operator bool() const { return p != nullptr; }
-};
+using ComRef = Ref<I>;
 
 // The test host's IOPCServer (COM launches the host when it is not running).
 inline HRESULT connect(IOPCServer** out)

@@ -1,4 +1,5 @@
 // IOPCCommon through COM: locale, error texts, client name.
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -7,17 +8,6 @@
 #include "tests/host/TestHostIds.h"
 
 namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { if (p) p->Release(); }
-    void** out() { return reinterpret_cast<void**>(&p); }
-    I* operator->() const { return p; }
-};
 
 } // namespace
 

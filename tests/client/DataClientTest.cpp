@@ -1,6 +1,7 @@
 // Data exchange through real COM against the test host: subscriptions, synchronous and
 // asynchronous reads and writes, with a client-side IOPCDataCallback sink (this process is in
 // the MTA, so callbacks arrive on RPC threads without a message pump).
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -16,18 +17,6 @@
 #include "tests/host/TestHostIds.h"
 
 namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-    void reset() { if (p) { p->Release(); p = nullptr; } }
-    void** out() { reset(); return reinterpret_cast<void**>(&p); }
-    I* operator->() const { return p; }
-};
 
 struct Value {
     OPCHANDLE client;

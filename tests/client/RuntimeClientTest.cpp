@@ -1,5 +1,6 @@
 // The COM runtime as a client meets it: the host launched by COM, one server object per
 // client, through our proxy/stub.
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -7,17 +8,6 @@
 #include <olectl.h>
 #include "qvopc.h"
 #include "tests/host/TestHostIds.h"
-
-namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    ~Ref() { if (p) p->Release(); }
-    void** out() { return reinterpret_cast<void**>(&p); }
-};
-
-} // namespace
 
 TEST(RuntimeClient, CreatesByClsidAndByProgId)
 {

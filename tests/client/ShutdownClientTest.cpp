@@ -1,6 +1,7 @@
 // The IOPCShutdown connection point through COM: a client's sink hears ShutdownRequest when
 // the host stops the server, disconnects, and the host's stop completes. The host exits
 // afterwards; later tests get a new one from COM.
+#include "ComRef.h"
 #include "HostActivation.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -14,22 +15,6 @@
 #include "tests/host/TestHostIds.h"
 
 namespace {
-
-template <class I>
-struct Ref {
-    I* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-    void reset()
-    {
-        if (p) p->Release();
-        p = nullptr;
-    }
-    void** out() { return reinterpret_cast<void**>(&p); }
-    I* operator->() const { return p; }
-};
 
 // Lives for the whole process: the host's proxy may release it late.
 class ShutdownSink : public IOPCShutdown {
