@@ -108,6 +108,7 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
         }
         std::unique_ptr<OPCTag> tag(new OPCTag());
         tag->name = name;
+        tag->foldedName = foldCase(name);
         if (FAILED(tag->value.copyFrom(value))) return kInvalidTagHandle;
         tag->quality = quality;
         tag->readable = 1;
@@ -160,8 +161,8 @@ bool OPCTagStore::remove(DWORD handle)
 
 void OPCTagStore::pushToSubscribers(const OPCTag& tag)
 {
-    subscribers_.forEachMatching(tag.name, App().matchCase(),
-                                 [&](TagSubscriber* s) { s->onTagUpdated(tag); });
+    subscribers_.forEachMatchingFolded(tag.foldedName, tag.name, App().matchCase(),
+                                       [&](TagSubscriber* s) { s->onTagUpdated(tag); });
 }
 
 bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)

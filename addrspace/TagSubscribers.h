@@ -26,13 +26,21 @@ private:
 // Index from tag name to the items that refer to it, so a host update costs what its own
 // subscribers cost. Buckets are keyed by the ASCII-folded name and filtered by the
 // match-case rule at update time, so switching the rule needs no rebuild.
+std::string foldCase(const std::string& s);
+
 class TagSubscribers {
 public:
     void add(TagSubscriber* s, const std::string& tagName);
     void remove(TagSubscriber* s);
     bool contains(const TagSubscriber* s) const { return s->registered_; }
     template <class F>
-    void forEachMatching(const std::string& tagName, bool matchCase, F&& f) const;
+    void forEachMatching(const std::string& tagName, bool matchCase, F&& f) const
+    {
+        forEachMatchingFolded(foldCase(tagName), tagName, matchCase, f);
+    }
+    // The same with the folded name given (a tag keeps its own, so an update builds no string).
+    template <class F>
+    void forEachMatchingFolded(const std::string& folded, const std::string& tagName, bool matchCase, F&& f) const;
     size_t size() const { return count_; }
 
 private:
@@ -40,7 +48,6 @@ private:
     size_t count_ = 0;
 };
 
-std::string foldCase(const std::string& s);
 
 // Exact name comparison, inlined: it runs for every following item on every host update, and
 // the library memcmp call was a measurable share of that (bench/dataio_update_bench).
@@ -63,9 +70,10 @@ inline bool sameName(const std::string& a, const std::string& b)
 }
 
 template <class F>
-void TagSubscribers::forEachMatching(const std::string& tagName, bool matchCase, F&& f) const
+void TagSubscribers::forEachMatchingFolded(const std::string& folded, const std::string& tagName, bool matchCase,
+                                           F&& f) const
 {
-    auto it = buckets_.find(foldCase(tagName));
+    auto it = buckets_.find(folded);
     if (it == buckets_.end()) return;
     for (TagSubscriber* s : it->second)
         if (!matchCase || sameName(s->subscribedName_, tagName)) f(s);
