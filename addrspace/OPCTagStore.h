@@ -63,7 +63,6 @@ public:
     HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
 
     TagSubscribers& subscribers() { return subscribers_; }
-    size_t tagCount() const { return handles_.size(); }
     // Destroys every node (library unload).
     void clear();
 

@@ -33,12 +33,8 @@ public:
     void add(TagSubscriber* s, const std::string& tagName);
     void remove(TagSubscriber* s);
     bool contains(const TagSubscriber* s) const { return s->registered_; }
-    template <class F>
-    void forEachMatching(const std::string& tagName, bool matchCase, F&& f) const
-    {
-        forEachMatchingFolded(foldCase(tagName), tagName, matchCase, f);
-    }
-    // The same with the folded name given (a tag keeps its own, so an update builds no string).
+    // Calls f for every subscriber of the tag; folded is the tag's ASCII-folded name (a tag
+    // keeps its own, so an update builds no string).
     template <class F>
     void forEachMatchingFolded(const std::string& folded, const std::string& tagName, bool matchCase, F&& f) const;
     size_t size() const { return count_; }

@@ -123,13 +123,6 @@ OPCItem* OPCGroup::findItem(OPCHANDLE h) const
     return it == items.end() ? nullptr : it->second.get();
 }
 
-OPCHANDLE OPCGroup::clientHandleOf(OPCHANDLE h)
-{
-    LockGuard g(App().globalLock);
-    OPCItem* i = findItem(h);
-    return i ? i->clientHandle : h;
-}
-
 DWORD OPCGroup::nextTransactionId()
 {
     DWORD id = transactionCounter + 1;

@@ -74,8 +74,6 @@ public:
 
     // ---- operations (global lock held by the caller unless noted) ----
     OPCItem* findItem(OPCHANDLE h) const;
-    // Takes the lock itself; the server handle itself when no item has it.
-    OPCHANDLE clientHandleOf(OPCHANDLE h);
     // 1, 2, ... 0xFFFFFFFF, 1, ...: never 0.
     DWORD nextTransactionId();
     // Gives the item its server handle, follows its tag when the group is listed.
