@@ -3,6 +3,7 @@
 // command file (qvtesthost.cmd in QV_TEST_LOGDIR).
 #include "ComRef.h"
 #include "HostActivation.h"
+#include "HostCommands.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -88,38 +89,6 @@ private:
     std::condition_variable cv_;
     std::vector<Received> got_;
 };
-
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool waitGone(const std::string& path, int timeoutMs)
-{
-    for (int waited = 0; exists(path); waited += 20) {
-        if (waited >= timeoutMs) return false;
-        Sleep(20);
-    }
-    return true;
-}
-
-// Hands the host command lines and waits until its main loop has run them (it deletes the
-// file afterwards, so every event they raise has been delivered by then).
-::testing::AssertionResult hostCommands(const std::vector<std::string>& lines)
-{
-    const char* env = getenv("QV_TEST_LOGDIR");
-    if (!env || !*env) return ::testing::AssertionFailure() << "QV_TEST_LOGDIR not set";
-    std::string dir = env;
-    CreateDirectoryA(dir.c_str(), nullptr);
-    std::string path = dir + "\\qvtesthost.cmd";
-    std::string tmp = dir + "\\qvtesthost.cmd.ae";
-    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "an earlier command file was never run";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return ::testing::AssertionFailure() << "cannot write " << tmp;
-    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
-    fclose(f);
-    if (!MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return ::testing::AssertionFailure() << "rename failed: " << GetLastError();
-    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "the host did not run the command file";
-    return ::testing::AssertionSuccess();
-}
 
 bool waitRefs(EventSink& s, LONG want, int timeoutMs = 10000)
 {
