@@ -170,6 +170,9 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
 bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
 {
     if (released_.load() || !container_ || !container_->point().hasSink()) return false;
+    // A queue that already held events has had its worker woken: only the first one wakes it
+    // (waking costs a system call, queuing does not).
+    const bool first = pending_.empty();
     try {
         if (pending_.size() >= kMaxPendingEvents) {
             pending_.pop_front();
@@ -180,7 +183,7 @@ bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
         ++dropped_;
         return false;
     }
-    return true;
+    return first;
 }
 
 void COPCEventSubscription::deliverPendingEvents()

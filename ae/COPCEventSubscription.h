@@ -47,7 +47,8 @@ public:
     ConnectionContainer<IOPCEventSink>* containerIfAny();
 
     static constexpr size_t kMaxPendingEvents = 10000;
-    // Global lock held. Queues the event when a sink is connected; false when it was not queued.
+    // Global lock held. Queues the event when a sink is connected; true when the queue was
+    // empty before (the client's worker must be woken).
     bool enqueueEvent(const EventRecord& ev);
     bool hasPendingEvents() const { return !pending_.empty(); } // global lock held
     // Calls the sink with the queued events, oldest first, in batches (no lock held; on the

@@ -225,10 +225,10 @@ void EventHandler::broadcast(const EventRecord& ev)
     LockGuard g(app.globalLock);
     for (OPCServer* s : app.clients) {
         if (s->gone()) continue;
-        bool queued = false;
+        bool wake = false;
         for (COPCEventSubscription* sub : s->subscriptions)
-            if (sub && sub->enqueueEvent(ev)) queued = true;
-        if (queued) s->wake();
+            if (sub && sub->enqueueEvent(ev)) wake = true;
+        if (wake) s->wake();
     }
 }
 

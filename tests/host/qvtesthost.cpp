@@ -18,6 +18,7 @@
 // 100 ms on the thread that started the server, then deletes it.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <psapi.h>
 #include <algorithm>
 #include <vector>
 #include <cstdarg>
@@ -174,7 +175,12 @@ HRESULT runCommand(const std::string& line)
                 if (te.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
             CloseHandle(snap);
         }
-        logf("resources: handles=%lu threads=%d clients=%d", handles, threads, QV_GetClientCounts());
+        PROCESS_MEMORY_COUNTERS mem{};
+        mem.cb = sizeof(mem);
+        K32GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem));
+        // Wine answers 0 handles; the count is still printed for Windows.
+        logf("resources: handles=%lu threads=%d private=%lukB clients=%d", handles, threads,
+             static_cast<unsigned long>(mem.PagefileUsage / 1024), QV_GetClientCounts());
         return S_OK;
     }
     return E_INVALIDARG;
