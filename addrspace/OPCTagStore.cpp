@@ -1,5 +1,6 @@
 #include "addrspace/OPCTagStore.h"
 #include <new>
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "ae/EventHandler.h"
 #include "qvopc.h"
@@ -262,7 +263,7 @@ HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& valu
     if (QV_WRITENOTIFICATIONPROC proc = app.writeNotificationProc.load()) {
         // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
         Variant copy(value);
-        proc(handle, copy.get(), &hr);
+        callHost([&] { proc(handle, copy.get(), &hr); });
         if (hr != S_OK) return hr;
         LockGuard g(app.globalLock);
         OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile

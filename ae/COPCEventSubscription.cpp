@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <new>
 #include "ae/EventHandler.h"
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 
@@ -112,8 +113,6 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         LockGuard g(App().globalLock);
         if (!container_) {
             container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink));
-            // Advise on this container arrives in the same apartment as this call.
-            servedInMta_ = !inSingleThreadedApartment();
         }
         if (container_) result = container_->unknown();
     }
@@ -160,6 +159,66 @@ ULONG STDMETHODCALLTYPE COPCEventSubscription::Release()
     if (listed) unhold();
     unhold();
     return 0;
+}
+
+ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
+{
+    LockGuard g(App().globalLock);
+    return container_.get();
+}
+
+bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
+{
+    if (released_.load() || !container_ || !container_->point().hasSink()) return false;
+    // A queue that already held events has had its worker woken: only the first one wakes it
+    // (waking costs a system call, queuing does not).
+    const bool first = pending_.empty();
+    try {
+        if (pending_.size() >= kMaxPendingEvents) {
+            pending_.pop_front();
+            ++dropped_;
+        }
+        pending_.push_back(ev);
+    } catch (const std::bad_alloc&) {
+        ++dropped_;
+        return false;
+    }
+    return first;
+}
+
+void COPCEventSubscription::deliverPendingEvents()
+{
+    // One call carries up to this many events: a client that fell behind catches up quickly.
+    constexpr size_t kBatch = 256;
+    for (;;) {
+        std::vector<EventRecord> batch;
+        ComPtr<IOPCEventSink> sink; // released after the lock
+        {
+            LockGuard g(App().globalLock);
+            if (released_.load() || pending_.empty()) return;
+            if (container_) sink = container_->point().sink();
+            try {
+                const size_t n = pending_.size() < kBatch ? pending_.size() : kBatch;
+                batch.reserve(n);
+                for (size_t i = 0; i < n; ++i) {
+                    batch.push_back(std::move(pending_.front()));
+                    pending_.pop_front();
+                }
+            } catch (const std::bad_alloc&) {
+                if (batch.empty()) return; // left queued for the next round
+            }
+        }
+        if (!sink) continue; // unadvised meanwhile: these events have no one to go to
+        ONEVENTSTRUCT* block = packEvents(batch.data(), batch.size());
+        if (!block) {
+            dropped_ += static_cast<DWORD>(batch.size());
+            continue;
+        }
+        const DWORD n = static_cast<DWORD>(batch.size());
+        HRESULT hr = callClient([&] { return sink->OnEvent(hClientSubscription_, FALSE, FALSE, n, block); });
+        freePackedEvents(block, n);
+        if (isDisconnection(hr)) return;
+    }
 }
 
 void COPCEventSubscription::unhold()

@@ -1,16 +1,21 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include "server/ComObject.h"
+#include "addrspace/OPCTag.h"
 #include "qvopc.h"
 
 namespace qv {
 
 class OPCServer;
+struct EventRecord;
 
-// One event subscription of one client. Every alarm event goes at once to the sink
-// connected to its IOPCEventSink point; there is no filter and no buffering.
+// One event subscription of one client. Every alarm event is queued here while a sink is
+// connected to its IOPCEventSink point, and the client's worker delivers the queue in order;
+// there is no filter. The queue is bounded: past kMaxPendingEvents the oldest event goes
+// (counted in droppedEvents), so a stalled client never holds up the host or grows memory.
 //
 // Lifetime: the memory stays while any of three holders keeps it: the client's references
 // (one token for the whole COM count), the owner's subscription list (one token), and each
@@ -38,8 +43,18 @@ public:
 
     // The sink point's container, null until the client asked for it (global lock held).
     ConnectionContainer<IOPCEventSink>* container() const { return container_.get(); }
-    // The client reached the container from the MTA, so its sink's proxy belongs there.
-    bool servedInMta() const { return servedInMta_; }
+    // The same, taking the lock.
+    ConnectionContainer<IOPCEventSink>* containerIfAny();
+
+    static constexpr size_t kMaxPendingEvents = 10000;
+    // Global lock held. Queues the event when a sink is connected; true when the queue was
+    // empty before (the client's worker must be woken).
+    bool enqueueEvent(const EventRecord& ev);
+    bool hasPendingEvents() const { return !pending_.empty(); } // global lock held
+    // Calls the sink with the queued events, oldest first, in batches (no lock held; on the
+    // thread that serves the client).
+    void deliverPendingEvents();
+    DWORD droppedEvents() const { return dropped_.load(); }
 
     // A broadcast keeps the object while it delivers (take under the global lock while the
     // subscription is listed; drop anywhere without the lock).
@@ -66,7 +81,8 @@ private:
     std::atomic<LONG> life_{2}; // client token + list token
     std::atomic<bool> released_{false};
     std::atomic<bool> comGone_{false};
-    std::atomic<bool> servedInMta_{true};
+    std::deque<EventRecord> pending_; // under the global lock
+    std::atomic<DWORD> dropped_{0};
 };
 
 } // namespace qv

@@ -45,102 +45,7 @@ WCHAR* putWide(WCHAR* dst, const std::string& s)
     return dst;
 }
 
-// One event on its way to one sink. Destroyed without the global lock: it frees the block,
-// releases the sink (a client call) and its hold on the subscription.
-struct Delivery {
-    COPCEventSubscription* sub = nullptr;
-    ComPtr<IOPCEventSink> sink;
-    ONEVENTSTRUCT* block = nullptr;
-
-    Delivery(COPCEventSubscription* s, ComPtr<IOPCEventSink> k, ONEVENTSTRUCT* b) : sub(s), sink(std::move(k)), block(b)
-    {
-        sub->hold();
-    }
-    Delivery(Delivery&& o) noexcept : sub(o.sub), sink(std::move(o.sink)), block(o.block)
-    {
-        o.sub = nullptr;
-        o.block = nullptr;
-    }
-    Delivery(const Delivery&) = delete;
-    Delivery& operator=(const Delivery&) = delete;
-    Delivery& operator=(Delivery&&) = delete;
-    ~Delivery()
-    {
-        freePackedEvent(block);
-        sink.reset();
-        if (sub) sub->unhold();
-    }
-};
-
-// Global lock held. Room for every entry must have been reserved: nothing here may throw
-// once a sink reference is taken, or it would be released under the lock.
-void collect(OPCServer& server, const EventRecord& ev, std::vector<Delivery>& out)
-{
-    for (COPCEventSubscription* sub : server.subscriptions) {
-        if (!sub || sub->released()) continue;
-        ConnectionContainer<IOPCEventSink>* c = sub->container();
-        if (!c) continue;
-        ComPtr<IOPCEventSink> sink = c->point().sink();
-        if (!sink) continue;
-        ONEVENTSTRUCT* block = packEvent(ev);
-        if (!block) {
-            // Out of memory: this sink gets nothing; its reference goes after the lock.
-            out.emplace_back(sub, std::move(sink), nullptr);
-            continue;
-        }
-        out.emplace_back(sub, std::move(sink), block);
-    }
-}
-
-// No lock held. A subscription released after the walk is skipped.
-void callSinks(std::vector<Delivery>& list)
-{
-    for (Delivery& d : list) {
-        if (!d.block || d.sub->released()) continue;
-        d.sink->OnEvent(d.sub->clientHandle(), FALSE, FALSE, 1, d.block);
-    }
-    list.clear();
-}
-
-DWORD WINAPI mtaDelivery(void* arg)
-{
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    callSinks(*static_cast<std::vector<Delivery>*>(arg));
-    if (SUCCEEDED(hr)) CoUninitialize();
-    return 0;
-}
-
-// A sink's proxy belongs to the apartment where Advise arrived. When that is the MTA and
-// the host thread is in a single-threaded apartment, the host thread may not call it: it
-// hands the calls (and the releases) to a short-lived MTA thread and waits for it, still
-// serving incoming calls. (A server living in the host's STA is called from that thread.)
-void deliver(std::vector<Delivery>& list)
-{
-    if (list.empty()) return;
-    bool sinksInMta = false;
-    for (const Delivery& d : list) sinksInMta = sinksInMta || d.sub->servedInMta();
-    if (sinksInMta && inSingleThreadedApartment()) {
-        HANDLE t = CreateThread(nullptr, 0, mtaDelivery, &list, 0, nullptr);
-        if (t) {
-            DWORD index = 0;
-            CoWaitForMultipleHandles(0, INFINITE, 1, &t, &index);
-            WaitForSingleObject(t, INFINITE); // the list must outlive the thread's use of it
-            CloseHandle(t);
-            return;
-        }
-    }
-    callSinks(list);
-}
-
 } // namespace
-
-bool inSingleThreadedApartment()
-{
-    APTTYPE type;
-    APTTYPEQUALIFIER qualifier;
-    if (FAILED(CoGetApartmentType(&type, &qualifier))) return false;
-    return type == APTTYPE_STA || type == APTTYPE_MAINSTA;
-}
 
 EventHandler::~EventHandler() = default;
 
@@ -315,33 +220,16 @@ HRESULT EventHandler::SetState(COPCEventSubscription*, BOOL*, DWORD*, DWORD*, OP
 
 void EventHandler::broadcast(const EventRecord& ev)
 {
+    // Only queues: the clients' workers deliver, so no host thread ever waits for a client.
     OPCServerApp& app = App();
-    std::vector<Delivery> list;
-    try {
-        LockGuard g(app.globalLock);
-        size_t n = 0;
-        for (OPCServer* s : app.clients) n += s->subscriptions.size();
-        if (n == 0) return;
-        list.reserve(n);
-        for (OPCServer* s : app.clients) collect(*s, ev, list);
-    } catch (const std::bad_alloc&) {
-        return; // nothing was collected: reserve is the only step that can throw
+    LockGuard g(app.globalLock);
+    for (OPCServer* s : app.clients) {
+        if (s->gone()) continue;
+        bool wake = false;
+        for (COPCEventSubscription* sub : s->subscriptions)
+            if (sub && sub->enqueueEvent(ev)) wake = true;
+        if (wake) s->wake();
     }
-    deliver(list);
-}
-
-void OPCServer::broadcastEvent(const EventRecord& ev)
-{
-    std::vector<Delivery> list;
-    try {
-        LockGuard g(App().globalLock);
-        if (subscriptions.empty()) return;
-        list.reserve(subscriptions.size());
-        collect(*this, ev, list);
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    deliver(list);
 }
 
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)
@@ -391,6 +279,47 @@ ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD
         e->pEventAttributes = attrs;
     }
     return e;
+}
+
+ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n)
+{
+    if (n == 0 || n > (static_cast<size_t>(-1) / 4) / sizeof(ONEVENTSTRUCT)) return nullptr;
+    size_t bytes = n * sizeof(ONEVENTSTRUCT);
+    for (size_t i = 0; i < n; ++i) {
+        const EventRecord& ev = evs[i];
+        for (const std::string* s : {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId})
+            bytes += wideBytes(*s);
+    }
+    BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
+    if (!base) return nullptr;
+    auto* arr = reinterpret_cast<ONEVENTSTRUCT*>(base);
+    WCHAR* w = reinterpret_cast<WCHAR*>(base + n * sizeof(ONEVENTSTRUCT));
+    for (size_t i = 0; i < n; ++i) {
+        const EventRecord& ev = evs[i];
+        ONEVENTSTRUCT* e = &arr[i];
+        e->wChangeMask = ev.changeMask;
+        e->wNewState = ev.newState;
+        e->ftTime = ev.time;
+        e->dwEventType = ev.eventType;
+        e->dwEventCategory = ev.eventCategory;
+        e->dwSeverity = ev.severity;
+        e->wQuality = ev.quality;
+        e->bAckRequired = ev.ackRequired;
+        e->ftActiveTime = ev.activeTime;
+        e->dwCookie = ev.cookie;
+        const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
+        LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
+        for (int k = 0; k < 5; ++k) {
+            *targets[k] = w;
+            w = putWide(w, *strings[k]);
+        }
+    }
+    return arr;
+}
+
+void freePackedEvents(ONEVENTSTRUCT* block, size_t)
+{
+    App().taskFree(block);
 }
 
 void freePackedEvent(ONEVENTSTRUCT* block)

@@ -65,11 +65,9 @@ public:
                              OPCHANDLE hClientSubscription, DWORD* pdwRevisedBufferTime,
                              DWORD* pdwRevisedMaxSize);
 
-    // Sends a level-alarm event to every subscription with a sink, of every client. Called
-    // on the host thread that updated the tag, without the global lock; the sinks are called
-    // one after the other on this thread (or, for sinks advised in the MTA while this thread
-    // is in a single-threaded apartment, on a helper MTA thread while this one waits), so a
-    // slow sink delays this caller.
+    // Queues a level-alarm event on every subscription with a sink, of every client, and
+    // wakes those clients' workers. Called on the host thread that updated the tag; it never
+    // calls a client, so it never waits for one.
     void broadcast(const EventRecord& ev);
 };
 
@@ -78,9 +76,10 @@ public:
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes = nullptr, DWORD attributeCount = 0);
 // Clears the attribute copies and frees the block.
 void freePackedEvent(ONEVENTSTRUCT* block);
-
-// True when the calling thread is in a single-threaded apartment.
-bool inSingleThreadedApartment();
+// n events (no attributes) in one block: the array first, then every string. Null when out
+// of memory.
+ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n);
+void freePackedEvents(ONEVENTSTRUCT* block, size_t n);
 
 // Destroys the subscriptions of a server that is going away (called without the global
 // lock); a subscription the client still references stays in memory, inert, until its last

@@ -30,7 +30,8 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
         }
         LockGuard lock(app.globalLock);
         // Checked again here, at the moment of appending, so concurrent callers cannot pass 10.
-        if (g.dead || g.queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+        // After the stop nothing would ever complete the request.
+        if (app.stopped.load() || g.dead || g.queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
         id = g.nextTransactionId();
         if (version == 2) {
             t->transactionId = clientTransactionId;
@@ -52,7 +53,9 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
                 OPCItem* it = g.findItem(handles[i]);
                 names[i] = it->tagName;
                 // [in] values: the conversion works on a private copy.
-                HRESULT hr = VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
+                // A client object is never copied or converted (that would call into it).
+                HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
+                                                    : VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
                 results[i] = SUCCEEDED(hr) ? it->writeValue(converted[i].get()) : hr;
             }
             t->busy = true;

@@ -48,7 +48,7 @@ public:
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
-            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));

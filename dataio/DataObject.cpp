@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 #include "dataio/DataIo.h"
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {
@@ -135,7 +136,8 @@ void sendStream(const ComPtr<IAdviseSink>& sink, UINT format, GlobalBlock& block
     m.tymed = TYMED_HGLOBAL;
     m.hGlobal = block.get();
     m.pUnkForRelease = nullptr;
-    sink->OnDataChange(&fe, &m);
+    // IAdviseSink calls return nothing: a dead DA 1.0-only client cannot be told apart here.
+    callClientVoid([&] { sink->OnDataChange(&fe, &m); });
     block.reset();
 }
 
@@ -183,7 +185,8 @@ public:
         }
         // Asked without the lock: the sink lives in the client.
         ComPtr<IAdviseSink> s;
-        HRESULT hr = pAdvSink->QueryInterface(IID_IAdviseSink, reinterpret_cast<void**>(s.put()));
+        HRESULT hr = callClient(
+            [&] { return pAdvSink->QueryInterface(IID_IAdviseSink, reinterpret_cast<void**>(s.put())); });
         if (FAILED(hr)) return hr;
         if (!s) return E_NOINTERFACE;
         {

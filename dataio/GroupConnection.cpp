@@ -3,6 +3,7 @@
 // is made after leaving it, on a counted reference taken together with the items.
 #include "dataio/DataIo.h"
 #include <new>
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {
@@ -68,10 +69,13 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
-    if (kind == ReportKind::ReadComplete)
-        sink->OnReadComplete(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities, times, errors);
-    else
-        sink->OnDataChange(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities, times, errors);
+    callClient([&] {
+        return kind == ReportKind::ReadComplete
+                   ? sink->OnReadComplete(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities,
+                                          times, errors)
+                   : sink->OnDataChange(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities,
+                                        times, errors);
+    });
     for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
     app.taskFree(block);
 }
@@ -122,8 +126,10 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
             if (errors[i] != S_OK) master = S_FALSE;
         }
     }
-    sink->OnWriteComplete(t.transactionId, g.clientHandle.load(), master, static_cast<DWORD>(n), handles.get(),
-                          errors.get());
+    callClient([&] {
+        return sink->OnWriteComplete(t.transactionId, g.clientHandle.load(), master, static_cast<DWORD>(n),
+                                     handles.get(), errors.get());
+    });
 }
 
 } // namespace
@@ -134,7 +140,7 @@ void completeTransaction(OPCGroup& g, const AsyncTransaction& t)
     if (!c) return;
     if (t.cancelled) {
         ComPtr<IOPCDataCallback> sink = c->point().sink();
-        if (sink) sink->OnCancelComplete(t.transactionId, g.clientHandle.load());
+        if (sink) callClient([&] { return sink->OnCancelComplete(t.transactionId, g.clientHandle.load()); });
         return;
     }
     if (t.kind == AsyncTransaction::kWrite) {

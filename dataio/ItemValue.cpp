@@ -51,6 +51,7 @@ HRESULT OPCItem::writeValue(VARIANT* inout)
 {
     if (!(accessRights & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
     if (!inout) return E_INVALIDARG;
+    if (holdsObject(*inout)) return DISP_E_TYPEMISMATCH;
     const VARTYPE t = canonicalType;
     if (V_VT(inout) != t && t != VT_EMPTY && t != VT_NULL) {
         HRESULT hr = VariantChangeType(inout, inout, 0, t);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "dataio/DataIo.h"
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {
@@ -61,7 +62,9 @@ public:
                         continue;
                     }
                     names[i] = it->tagName;
-                    HRESULT hr = VariantCopyInd(values[i].get(), &pItemValues[i]);
+                    // A client object is never copied or converted (that would call into it).
+                    HRESULT hr = holdsObject(pItemValues[i]) ? DISP_E_TYPEMISMATCH
+                                                             : VariantCopyInd(values[i].get(), &pItemValues[i]);
                     errors[i] = SUCCEEDED(hr) ? it->writeValue(values[i].get()) : hr;
                 }
             }
@@ -100,7 +103,7 @@ private:
                 }
                 const DWORD tagHandle = tag->handle;
                 lock.unlock();
-                proc(tagHandle, &st.vDataValue, &st.wQuality, &st.ftTimeStamp);
+                callHost([&] { proc(tagHandle, &st.vDataValue, &st.wQuality, &st.ftTimeStamp); });
                 lock.lock();
                 errors[i] = S_OK;
                 continue;

@@ -68,22 +68,29 @@ public:
                                              HRESULT** ppErrors) override
     {
         return forEachItem(dwCount, phServer, phServer, ppErrors,
-                           [&](OPCItem& item, DWORD) { item.active = bActive; });
+                           [&](OPCItem& item, DWORD) { item.active = bActive; return S_OK; });
     }
 
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                                HRESULT** ppErrors) override
     {
         return forEachItem(dwCount, phServer, phClient, ppErrors,
-                           [&](OPCItem& item, DWORD i) { item.clientHandle = phClient[i]; });
+                           [&](OPCItem& item, DWORD i) {
+                               item.clientHandle = phClient[i];
+                               return S_OK;
+                           });
     }
 
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                            HRESULT** ppErrors) override
     {
-        // The type is not checked here: a later read reports the conversion failure.
-        return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors,
-                           [&](OPCItem& item, DWORD i) { item.requestedType = pRequestedDatatypes[i]; });
+        // Other types are not checked here: a later read reports the conversion failure. Object
+        // types are refused, as AddItems refuses them: converting to one would call into an object.
+        return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
+            if (isObjectType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
+            item.requestedType = pRequestedDatatypes[i];
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
@@ -198,8 +205,8 @@ private:
             for (DWORD i = 0; i < dwCount; ++i) {
                 OPCItem* item = owner_->dead ? nullptr : owner_->findItem(phServer[i]);
                 if (item) {
-                    apply(*item, i);
-                    errors[i] = S_OK;
+                    errors[i] = apply(*item, i);
+                    allOk = allOk && errors[i] == S_OK;
                 } else {
                     errors[i] = OPC_E_INVALIDHANDLE;
                     allOk = false;

@@ -75,4 +75,34 @@ bool equalsNoCase(const std::string& a, const std::string& b)
     return true;
 }
 
+bool isObjectType(VARTYPE vt)
+{
+    const VARTYPE base = vt & VT_TYPEMASK;
+    return base == VT_DISPATCH || base == VT_UNKNOWN || base == VT_RECORD;
+}
+
+namespace {
+
+bool holdsObjectAt(const VARIANT& v, int depth)
+{
+    const VARTYPE vt = V_VT(&v);
+    if (isObjectType(vt)) return true;
+    if (depth > 8) return true; // nesting this deep is not a process value: refuse it
+    if (vt == (VT_BYREF | VT_VARIANT)) return V_VARIANTREF(&v) && holdsObjectAt(*V_VARIANTREF(&v), depth + 1);
+    if ((vt & VT_ARRAY) && (vt & VT_TYPEMASK) == VT_VARIANT) {
+        const SAFEARRAY* a = (vt & VT_BYREF) ? (V_ARRAYREF(&v) ? *V_ARRAYREF(&v) : nullptr) : V_ARRAY(&v);
+        if (!a || !a->pvData) return false;
+        unsigned long long n = 1;
+        for (USHORT d = 0; d < a->cDims; ++d) n *= a->rgsabound[d].cElements;
+        const VARIANT* e = static_cast<const VARIANT*>(a->pvData);
+        for (unsigned long long i = 0; i < n; ++i)
+            if (holdsObjectAt(e[i], depth + 1)) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool holdsObject(const VARIANT& v) { return holdsObjectAt(v, 0); }
+
 } // namespace qv

@@ -87,6 +87,13 @@ void freeWide(LPWSTR p, bool taskMem = true);
 // Low byte of every 16-bit character (filters); NULL gives "".
 std::string lowBytes(LPCWSTR s);
 
+// VT_DISPATCH, VT_UNKNOWN or VT_RECORD as the type or an array's element type: converting or
+// copying such a value calls into an object that may live in a client.
+bool isObjectType(VARTYPE vt);
+// The value holds such an object anywhere (by reference, in a VARIANT array, nested). Reads
+// only the VARIANT and array memory; never calls the object.
+bool holdsObject(const VARIANT& v);
+
 // Current UTC time as FILETIME.
 FILETIME utcNow();
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include "ae/EventHandler.h"
+#include "runtime/CallOut.h"
 #include "server/OPCServer.h"
 
 namespace qv {
@@ -9,13 +10,11 @@ namespace qv {
 OPCServerApp::OPCServerApp()
 {
     eventHandler = new EventHandler();
-    updateEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 OPCServerApp::~OPCServerApp()
 {
     tags.clear();
-    if (updateEvent) CloseHandle(updateEvent);
     delete eventHandler;
 }
 
@@ -65,9 +64,15 @@ bool OPCServerApp::removeClient(OPCServer* s)
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
     g.release();
-    if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) proc(left);
-    pulseUpdate();
+    if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) callHost([&] { proc(left); });
     return true;
+}
+
+void OPCServerApp::tick()
+{
+    ++ticks;
+    LockGuard g(globalLock);
+    for (OPCServer* s : clients) s->wake();
 }
 
 LONG OPCServerApp::clientCount()

@@ -53,9 +53,14 @@ public:
 
     // Process-wide settings beside the object.
     std::atomic<bool> started{false};
+    // Set by the stop: asynchronous requests are refused, as nothing would complete them.
+    std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
     ServerClassFactory* classFactory = nullptr;
-    HANDLE updateEvent = nullptr;
+    // Update ticks so far; each worker compares it with the last one it served.
+    std::atomic<LONG> ticks{0};
+    // The host's thread is a single-threaded apartment: it serves every client (caller timer).
+    std::atomic<bool> passesOnHostThread{false};
     HANDLE timerThread = nullptr;
     std::atomic<DWORD> timerThreadId{0};
     UINT_PTR callerTimerId = 0;
@@ -81,7 +86,8 @@ public:
     std::vector<OPCServer*> snapshotClients();
     static void releaseSnapshot(std::vector<OPCServer*>& v);
 
-    void pulseUpdate() { if (updateEvent) PulseEvent(updateEvent); }
+    // One update period passed: every client's worker is woken (none can miss it).
+    void tick();
 };
 
 // The one instance (created on first use, lives until the library is unloaded).

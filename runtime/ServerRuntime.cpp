@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <new>
 #include "runtime/OPCServerApp.h"
+#include "runtime/CallOut.h"
 #include "server/OPCServer.h"
 
 namespace qv {
@@ -76,7 +77,7 @@ LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 
 VOID CALLBACK timerTick(HWND, UINT, UINT_PTR, DWORD)
 {
-    App().pulseUpdate();
+    App().tick();
 }
 
 DWORD WINAPI timerThreadMain(void*)
@@ -108,15 +109,17 @@ DWORD WINAPI timerThreadMain(void*)
     return static_cast<DWORD>(msg.wParam);
 }
 
-// Caller-timer mode (the host's thread is a single-threaded apartment): the passes of every
-// client run on the host's thread.
+// Caller-timer mode (the host's thread is a single-threaded apartment): the client objects
+// live in that apartment and their sinks' proxies belong to it, so every client is served on
+// the host's thread (passes, events, and the reclaiming of a gone client).
 VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 {
+    ++App().ticks;
     std::vector<OPCServer*> clients = App().snapshotClients();
     for (OPCServer* s : clients) {
         if (!s->alive.load()) continue;
-        s->dispatchPass();
-        s->dataChangePass();
+        ClientScope scope(s);
+        s->serve(true);
     }
     OPCServerApp::releaseSnapshot(clients);
 }
@@ -131,10 +134,7 @@ void shutdownBroadcast()
 void waitForWorkers()
 {
     OPCServerApp& app = App();
-    for (int round = 0; round < 50 && app.liveWorkers.load() > 0; ++round) {
-        app.pulseUpdate();
-        Sleep(100);
-    }
+    for (int round = 0; round < 50 && app.liveWorkers.load() > 0; ++round) Sleep(100);
 }
 
 void stopTimerThread()
@@ -198,8 +198,10 @@ bool startServer(const CLSID& clsid, DWORD period)
         app.timerThreadId = tid;
         if (app.timerThread) WaitForSingleObject(g_timerReady, 5000);
     } else {
+        app.passesOnHostThread = true;
         app.callerTimerId = SetTimer(nullptr, 0, app.updatePeriod.load(), callerTick);
     }
+    app.stopped = false;
     app.started = true;
     return true;
 }
@@ -210,6 +212,7 @@ void stopServer()
     shutdownBroadcast();
     Sleep(500);
     app.started = false;
+    app.stopped = true;
     waitForWorkers();
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
@@ -218,6 +221,7 @@ void stopServer()
         KillTimer(nullptr, app.callerTimerId);
         app.callerTimerId = 0;
     }
+    app.passesOnHostThread = false;
     if (app.comInitialised) {
         CoUninitialize();
         app.comInitialised = 0;
@@ -232,6 +236,12 @@ void unloadTeardown(bool processTerminating)
     // allocated rather than being freed under them.
     if (processTerminating) return;
     OPCServerApp& app = App();
+    // A caller timer left running would call into unloaded code (the thread unloading is
+    // normally the one that set it).
+    if (app.callerTimerId) {
+        KillTimer(nullptr, app.callerTimerId);
+        app.callerTimerId = 0;
+    }
     if (app.liveWorkers.load() > 0 || app.timerThread) return;
     if (app.classObjectCookie) {
         CoRevokeClassObject(app.classObjectCookie);

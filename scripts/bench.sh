@@ -23,3 +23,8 @@ if [ -f "$b/bin/dataio_delivery_bench.exe" ]; then
   run "$b/bin/dataio_delivery_host.exe" --regserver >/dev/null
   run "$b/bin/dataio_delivery_bench.exe"
 fi
+if [ -f "$b/bin/isolation_bench.exe" ]; then
+  echo "== isolation_bench (out of process, against the test host)"
+  run "$b/bin/qvtesthost.exe" --regserver >/dev/null
+  run "$b/bin/isolation_bench.exe" "${QV_BENCH_AFTER_KILL:-60}"
+fi

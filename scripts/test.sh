@@ -11,7 +11,7 @@ status=0
 for arch in "${archs[@]}"; do
   b="$root/build-$arch"
   echo "== $arch: build"
-  cmake -S "$root" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
+  cmake -S "$root" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DQV_CHECK_LOCKS=ON >/dev/null
   cmake --build "$b" -j"$jobs"
   echo "== $arch: test"
   (cd "$b" && ctest --output-on-failure --timeout 900) || status=1

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include "runtime/CallOut.h"
 #include "runtime/ComUtil.h"
 
 namespace qv {
@@ -86,7 +87,9 @@ public:
         }
         // Ask outside our lock: the sink may live in another process.
         Sink* s = nullptr;
-        if (pUnkSink->QueryInterface(container_->sinkIid(), reinterpret_cast<void**>(&s)) != S_OK || !s) {
+        if (callClient([&] { return pUnkSink->QueryInterface(container_->sinkIid(), reinterpret_cast<void**>(&s)); }) !=
+                S_OK ||
+            !s) {
             if (s) s->Release();
             return CONNECT_E_CANNOTCONNECT;
         }

@@ -1,7 +1,9 @@
 #include "server/OPCServer.h"
 #include "runtime/OPCServerApp.h"
 #include "group/OPCGroup.h"
+#include "ae/COPCEventSubscription.h"
 #include "ae/EventHandler.h"
+#include "runtime/CallOut.h"
 
 namespace qv {
 
@@ -75,9 +77,15 @@ ULONG STDMETHODCALLTYPE OPCServer::Release()
 {
     LONG n = --refCount;
     if (n != 0) return static_cast<ULONG>(n < 0 ? 0 : n);
-    // The worker thread, woken by the pulse, sees alive cleared and destroys the object.
+    // The worker thread, woken by the removal, sees alive cleared and lets go of the object.
     App().removeClient(this);
+    if (!clientSideDone_.exchange(true)) dropOwner();
     return 0;
+}
+
+void OPCServer::dropOwner()
+{
+    if (--owners_ == 0) delete this;
 }
 
 void OPCServer::onRemovedFromClientList()
@@ -94,7 +102,10 @@ void OPCServer::dispatchPass()
         LockGuard g(App().globalLock);
         snapshot = groups;
     }
-    for (auto& grp : snapshot) grp->dispatchQueue();
+    for (auto& grp : snapshot) {
+        if (gone()) return;
+        grp->dispatchQueue();
+    }
 }
 
 void OPCServer::dataChangePass()
@@ -104,7 +115,42 @@ void OPCServer::dataChangePass()
         LockGuard g(App().globalLock);
         snapshot = groups;
     }
-    for (auto& grp : snapshot) grp->scan(false);
+    for (auto& grp : snapshot) {
+        if (gone()) return;
+        grp->scan(false);
+    }
+}
+
+void OPCServer::eventPass()
+{
+    std::vector<COPCEventSubscription*> due;
+    {
+        LockGuard g(App().globalLock);
+        try {
+            due.reserve(subscriptions.size());
+        } catch (const std::bad_alloc&) {
+            return; // the events stay queued for the next round
+        }
+        for (COPCEventSubscription* sub : subscriptions) {
+            if (!sub->hasPendingEvents()) continue;
+            sub->hold();
+            due.push_back(sub);
+        }
+    }
+    for (COPCEventSubscription* sub : due) {
+        if (!gone()) sub->deliverPendingEvents();
+        sub->unhold();
+    }
+}
+
+void OPCServer::serve(bool tick)
+{
+    if (!gone()) {
+        if (tick) dispatchPass();
+        eventPass();
+        if (tick) dataChangePass();
+    }
+    if (gone()) reclaim();
 }
 
 void OPCServer::sendShutdownRequest()
@@ -114,7 +160,64 @@ void OPCServer::sendShutdownRequest()
     ComPtr<IOPCShutdown> sink = c->point().sink();
     if (!sink) return;
     WCHAR empty[1] = {0};
-    sink->ShutdownRequest(empty);
+    ClientScope scope(this);
+    callClient([&] { return sink->ShutdownRequest(empty); });
+}
+
+void OPCServer::markGone(HRESULT)
+{
+    if (!gone_.exchange(true)) wake();
+}
+
+namespace {
+
+// Drops what the client's stubs hold on one of our objects; the object must stay alive
+// through the call (the caller holds it).
+void disconnect(IUnknown* object)
+{
+    if (object) CoDisconnectObject(object, 0);
+}
+
+template <class Sink>
+void disconnectPoint(ConnectionContainer<Sink>* c)
+{
+    // A point handed out by FindConnectionPoint is an object of its own for COM.
+    if (c) disconnect(static_cast<IConnectionPoint*>(&c->point()));
+}
+
+} // namespace
+
+void OPCServer::reclaim()
+{
+    if (reclaimed_.exchange(true)) return;
+    gone_ = true;
+    OPCServerApp& app = App();
+    app.removeClient(this); // the client count drops and the host hears of it
+    std::vector<std::shared_ptr<OPCGroup>> oldGroups;
+    std::vector<COPCEventSubscription*> oldSubs;
+    {
+        LockGuard g(app.globalLock);
+        oldGroups.swap(groups);
+        oldSubs.swap(subscriptions);
+    }
+    for (auto& grp : oldGroups) {
+        ConnectionContainer<IOPCDataCallback>* c = grp->dataContainer();
+        grp->destroy(); // items, queue and sinks go; the interface objects stay
+        disconnectPoint(c);
+        disconnect(static_cast<IUnknown*>(grp.get()));
+    }
+    oldGroups.clear();
+    // The list's token keeps each subscription alive while COM lets go of it.
+    for (COPCEventSubscription* sub : oldSubs) {
+        ConnectionContainer<IOPCEventSink>* c = sub->containerIfAny();
+        disconnectPoint(c);
+        disconnect(static_cast<IUnknown*>(sub));
+    }
+    destroySubscriptions(oldSubs);
+    for (auto& p : itf_)
+        if (p) p->dropSinks();
+    disconnectPoint(shutdownContainer());
+    disconnect(static_cast<IUnknown*>(this));
 }
 
 void OPCServer::destroyContents()
@@ -144,19 +247,25 @@ DWORD WINAPI OPCServer::workerMain(void* arg)
     OPCServerApp& app = App();
     // The worker calls client sinks through proxies: it must be in the multithreaded apartment.
     HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    while (s->alive.load()) {
-        s->dispatchPass();
-        s->dataChangePass();
-        if (!s->alive.load()) break;
-        // The update event is only pulsed; the server's own event catches a removal that
-        // happens between the alive check and the wait.
-        HANDLE h[2] = {app.updateEvent, s->wakeEvent};
-        WaitForMultipleObjects(2, h, FALSE, INFINITE);
+    {
+        ClientScope scope(s);
+        LONG seen = app.ticks.load();
+        while (s->alive.load()) {
+            // With a single-threaded host the host's thread serves every client (caller timer).
+            if (!app.passesOnHostThread.load()) {
+                const LONG now = app.ticks.load();
+                s->serve(now != seen);
+                seen = now;
+            }
+            if (!s->alive.load()) break;
+            WaitForSingleObject(s->wakeEvent, INFINITE);
+        }
     }
-    // Walks that took a hold outside the lock finish before the object goes.
-    while (s->internallyHeld()) Sleep(1);
     HANDLE self = s->workerThread;
-    delete s;
+    s->workerThread = nullptr;
+    // Normally the client's side has let go already and this deletes the object; a client
+    // that died while holding an object COM cannot reach keeps it until that last Release.
+    s->dropOwner();
     if (self) CloseHandle(self);
     if (SUCCEEDED(hrCom)) CoUninitialize();
     --app.liveWorkers;

@@ -32,9 +32,11 @@ public:
 
     FILETIME startTime;
     std::string clientName;           // under the global lock
-    std::atomic<LONG> alive{1};
+    std::atomic<LONG> alive{1};       // cleared when the server leaves the client list
     HANDLE workerThread = nullptr;
-    HANDLE wakeEvent = nullptr; // set when the server leaves the client list
+    // Auto-reset: set by every tick, by queued events and by the removal, so a wake-up that
+    // comes while the worker is busy is served as soon as it is free.
+    HANDLE wakeEvent = nullptr;
     std::atomic<LONG> refCount{0};
 
     // The client's groups in the order they were added; under the global lock. The shared
@@ -51,27 +53,45 @@ public:
     // Passes run by the worker thread (or the caller timer) on every tick.
     void dispatchPass();
     void dataChangePass();
+    // Delivers the alarm events queued on the client's subscriptions (any time it is woken).
+    void eventPass();
+    // One round of the client's work on the thread that serves it; tick: the update period
+    // elapsed since the last round.
+    void serve(bool tick);
+    void wake() { if (wakeEvent) SetEvent(wakeEvent); }
     // Tells an advised IOPCShutdown sink that the server stops (never under the global lock).
     void sendShutdownRequest();
-    // Hands an alarm event to every subscription (the A&E side packs and delivers it).
-    void broadcastEvent(const EventRecord& ev);
+
+    // A call into the client failed with a disconnection error: its sinks are not called any
+    // more, and the thread that serves it reclaims it (reclaim) at once.
+    bool gone() const { return gone_.load(); }
+    void markGone(HRESULT why);
+    // Takes a gone client off the client list (the host hears of it), destroys its groups and
+    // subscriptions, drops its sinks and disconnects its objects from COM, so the references
+    // its dead process held are released. Runs on the thread that serves the client.
+    void reclaim();
     // Re-derives the access rights of every item from its tag; FALSE when a tag was missing.
     bool refreshAccessRights();
     // Called (global lock held) when the client list drops this server.
     void onRemovedFromClientList();
 
     // Keeps the object from being destroyed while a walk outside the lock uses it.
-    void holdInternal() { ++internalHolds_; }
-    void releaseInternal() { --internalHolds_; }
-    bool internallyHeld() const { return internalHolds_.load() != 0; }
+    void holdInternal() { ++owners_; }
+    void releaseInternal() { dropOwner(); }
 
     // Worker thread body (argument: the server).
     static DWORD WINAPI workerMain(void* arg);
 
 private:
     void destroyContents();
+    // The object is deleted when its last owner lets go: the client side (once its COM count
+    // reached zero), the worker thread, and each internal hold.
+    void dropOwner();
     std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
-    std::atomic<LONG> internalHolds_{0};
+    std::atomic<LONG> owners_{2};
+    std::atomic<bool> clientSideDone_{false};
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> reclaimed_{false};
 };
 
 // Factories of the interface objects; each lives beside its implementation and returns null

@@ -3,6 +3,7 @@
 // command file (qvtesthost.cmd in QV_TEST_LOGDIR).
 #include "ComRef.h"
 #include "HostActivation.h"
+#include "HostCommands.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -46,21 +47,20 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE h, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
     {
-        Received r;
-        r.hSubscription = h;
-        r.refresh = refresh;
-        r.lastRefresh = last;
-        r.count = count;
-        if (count >= 1 && ev) {
-            r.e = ev[0];
+        // One record per event: several queued events may arrive in one call.
+        for (DWORD i = 0; i < (ev ? count : 0); ++i) {
+            Received r;
+            r.hSubscription = h;
+            r.refresh = refresh;
+            r.lastRefresh = last;
+            r.count = count;
+            r.e = ev[i];
             auto copy = [](LPWSTR s) { return std::wstring(s ? s : L"(null)"); };
-            r.source = copy(ev->szSource);
-            r.message = copy(ev->szMessage);
-            r.condition = copy(ev->szConditionName);
-            r.subcondition = copy(ev->szSubconditionName);
-            r.actor = copy(ev->szActorID);
-        }
-        {
+            r.source = copy(ev[i].szSource);
+            r.message = copy(ev[i].szMessage);
+            r.condition = copy(ev[i].szConditionName);
+            r.subcondition = copy(ev[i].szSubconditionName);
+            r.actor = copy(ev[i].szActorID);
             std::lock_guard<std::mutex> g(m_);
             got_.push_back(r);
         }
@@ -89,38 +89,6 @@ private:
     std::condition_variable cv_;
     std::vector<Received> got_;
 };
-
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool waitGone(const std::string& path, int timeoutMs)
-{
-    for (int waited = 0; exists(path); waited += 20) {
-        if (waited >= timeoutMs) return false;
-        Sleep(20);
-    }
-    return true;
-}
-
-// Hands the host command lines and waits until its main loop has run them (it deletes the
-// file afterwards, so every event they raise has been delivered by then).
-::testing::AssertionResult hostCommands(const std::vector<std::string>& lines)
-{
-    const char* env = getenv("QV_TEST_LOGDIR");
-    if (!env || !*env) return ::testing::AssertionFailure() << "QV_TEST_LOGDIR not set";
-    std::string dir = env;
-    CreateDirectoryA(dir.c_str(), nullptr);
-    std::string path = dir + "\\qvtesthost.cmd";
-    std::string tmp = dir + "\\qvtesthost.cmd.ae";
-    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "an earlier command file was never run";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return ::testing::AssertionFailure() << "cannot write " << tmp;
-    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
-    fclose(f);
-    if (!MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return ::testing::AssertionFailure() << "rename failed: " << GetLastError();
-    if (!waitGone(path, 15000)) return ::testing::AssertionFailure() << "the host did not run the command file";
-    return ::testing::AssertionSuccess();
-}
 
 bool waitRefs(EventSink& s, LONG want, int timeoutMs = 10000)
 {
@@ -172,7 +140,7 @@ void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
     EXPECT_EQ(r.hSubscription, hSub);
     EXPECT_EQ(r.refresh, FALSE);
     EXPECT_EQ(r.lastRefresh, FALSE);
-    EXPECT_EQ(r.count, 1u);
+    EXPECT_GE(r.count, 1u);
     EXPECT_EQ(r.source, L"Ae.Caf\u00E9"); // byte 0xE9 of the host's name, same code point
     EXPECT_EQ(r.condition, L"Level");
     EXPECT_EQ(r.actor, L"");

@@ -9,11 +9,18 @@
 // left. Tests drive it by writing command text to the tag Ctl.Command:
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+//   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
+//                                       QV_UpdateTag times (median, 99th percentile, max)
+//   resources                           logs the process's handle and thread counts
 // TYPE is i4, r8, r4, bool or str.
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
 // 100 ms on the thread that started the server, then deletes it.
 #include <windows.h>
+#include <tlhelp32.h>
+#include <psapi.h>
+#include <algorithm>
+#include <vector>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +137,51 @@ HRESULT runCommand(const std::string& line)
         in >> ll >> l >> h >> hh;
         return QV_SetTagLevelLimits(handleOf(name), ll, TRUE, 100, l, TRUE, 200, h, TRUE, 300, hh, TRUE, 400) ? S_OK
                                                                                                               : E_INVALIDARG;
+    }
+    if (cmd == "burst") {
+        int n = 0;
+        double lo = 0, hi = 0;
+        in >> n >> lo >> hi;
+        DWORD h = handleOf(name);
+        std::vector<double> us;
+        us.reserve(n > 0 ? n : 0);
+        LARGE_INTEGER f, a, b;
+        QueryPerformanceFrequency(&f);
+        for (int i = 0; i < n; ++i) {
+            VARIANT v;
+            VariantInit(&v);
+            V_VT(&v) = VT_R8;
+            V_R8(&v) = (i & 1) ? lo : hi;
+            QueryPerformanceCounter(&a);
+            QV_UpdateTag(h, v, 0xC0);
+            QueryPerformanceCounter(&b);
+            us.push_back((b.QuadPart - a.QuadPart) * 1e6 / f.QuadPart);
+        }
+        if (us.empty()) return E_INVALIDARG;
+        std::sort(us.begin(), us.end());
+        logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus", n, us[us.size() / 2], us[us.size() * 99 / 100],
+             us.back());
+        return S_OK;
+    }
+    if (cmd == "resources") {
+        DWORD handles = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &handles);
+        int threads = 0;
+        HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 te{};
+        te.dwSize = sizeof(te);
+        if (snap != INVALID_HANDLE_VALUE) {
+            for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+                if (te.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
+            CloseHandle(snap);
+        }
+        PROCESS_MEMORY_COUNTERS mem{};
+        mem.cb = sizeof(mem);
+        K32GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem));
+        // Wine answers 0 handles; the count is still printed for Windows.
+        logf("resources: handles=%lu threads=%d private=%lukB clients=%d", handles, threads,
+             static_cast<unsigned long>(mem.PagefileUsage / 1024), QV_GetClientCounts());
+        return S_OK;
     }
     return E_INVALIDARG;
 }

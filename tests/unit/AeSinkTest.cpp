@@ -163,10 +163,18 @@ protected:
         EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 100, 0, FALSE, 200, 50, TRUE, 300, 1000, FALSE, 400));
         return h;
     }
+    // An update, then what each client's worker would do next: deliver the queued events.
     static void set(DWORD h, double value, WORD quality = 0xC0)
     {
         VARIANT v = qvtest::vR8(value);
         EXPECT_TRUE(QV_UpdateTag(h, v, quality));
+        deliverAll();
+    }
+    static void deliverAll()
+    {
+        std::vector<OPCServer*> clients = App().snapshotClients();
+        for (OPCServer* s : clients) s->eventPass();
+        OPCServerApp::releaseSnapshot(clients);
     }
 };
 
@@ -385,24 +393,31 @@ DWORD WINAPI updateFromSta(void* handle)
     return 0;
 }
 
-TEST_F(AeSinkTest, SinksAreCalledFromTheMultithreadedApartment)
+TEST_F(AeSinkTest, HostThreadOnlyQueuesAndTheServerDeliversInOrder)
 {
     RecordingSink s;
     Client c;
     c.subscribe(1, &s);
     DWORD h = tankWithHighLimit();
-    set(h, 60); // this thread is in the MTA
-    // A host thread in a single-threaded apartment may not use the sinks' MTA proxies.
+    set(h, 60);
+    ASSERT_EQ(s.take().size(), 1u);
+    // A host thread in a single-threaded apartment: the update only queues, it calls no sink.
     HANDLE t = CreateThread(nullptr, 0, updateFromSta, &h, 0, nullptr);
     ASSERT_NE(t, nullptr);
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
+    EXPECT_TRUE(s.take().empty());
+    for (double x : {60.0, 0.0, 60.0}) {
+        VARIANT v = qvtest::vR8(x);
+        QV_UpdateTag(h, v, 0xC0);
+    }
+    deliverAll(); // one call carries the four queued events, oldest first
     std::vector<ReceivedEvent> ev = s.take();
-    ASSERT_EQ(ev.size(), 2u);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].count, 4u);
     EXPECT_EQ(ev[0].apartment, APTTYPE_MTA);
-    EXPECT_EQ(ev[1].apartment, APTTYPE_MTA);
-    EXPECT_EQ(ev[1].subcondition, L"Normal");
-    EXPECT_EQ(s.refs, 2); // the helper thread released its reference
+    EXPECT_EQ(ev[0].subcondition, L"Normal");
+    EXPECT_EQ(s.refs, 2);
 }
 
 TEST(AePacking, OneBlockHoldsTheStructAndItsWidenedStrings)

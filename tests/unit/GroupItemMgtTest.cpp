@@ -249,11 +249,11 @@ TEST_F(GroupItemMgtTest, SetActiveClientHandlesAndDatatypes)
     EXPECT_EQ(take(e, 2), (std::vector<HRESULT>{S_OK, S_OK}));
     EXPECT_EQ(item(res[0].hServer)->requestedType, VT_I2);
     EXPECT_EQ(item(res[1].hServer)->requestedType, VT_BSTR);
-    // Not checked: a type the value can never take is accepted here.
+    // Object types are refused (a conversion to one would call into an object).
     VARTYPE bad = VT_DISPATCH;
-    ASSERT_EQ(im->SetDatatypes(1, two, &bad, &e), S_OK);
-    take(e, 1);
-    EXPECT_EQ(item(res[0].hServer)->requestedType, VT_DISPATCH);
+    ASSERT_EQ(im->SetDatatypes(1, two, &bad, &e), S_FALSE);
+    EXPECT_EQ(take(e, 1), (std::vector<HRESULT>{OPC_E_BADTYPE}));
+    EXPECT_EQ(item(res[0].hServer)->requestedType, VT_I2);
 }
 
 TEST_F(GroupItemMgtTest, CreateEnumeratorChecksTheInterface)

@@ -25,6 +25,7 @@ protected:
         app.writeNotificationProc = nullptr;
         app.deviceReadProc = nullptr;
         app.disconnectNotificationProc = nullptr;
+        app.stopped = false;
     }
 };
 

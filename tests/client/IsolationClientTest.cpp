@@ -1,0 +1,446 @@
+// No client can disturb the host or another client, through COM: a slow alarm sink, a client
+// process killed while subscribed, a client sending its own objects as values, and a host
+// whose thread is a single-threaded apartment.
+#include "ClientSupport.h"
+#include "HostCommands.h"
+#include <ocidl.h>
+#include <olectl.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+using namespace qvclient;
+
+namespace {
+
+template <class I>
+class SinkBase : public I {
+public:
+    explicit SinkBase(REFIID iid) : iid_(iid) {}
+    virtual ~SinkBase() = default;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
+            *ppv = static_cast<I*>(this);
+            this->AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Static lifetime in the tests: the server's proxy may release late.
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+    std::atomic<LONG> refs{1};
+
+private:
+    IID iid_;
+};
+
+// Records when data changes and read completions arrive.
+class DataSink : public SinkBase<IOPCDataCallback> {
+public:
+    DataSink() : SinkBase(IID_IOPCDataCallback) {}
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                           FILETIME*, HRESULT*) override
+    {
+        std::lock_guard<std::mutex> g(m);
+        arrivals.push_back(GetTickCount());
+        cv.notify_all();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD tid, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE*, VARIANT*,
+                                             WORD*, FILETIME*, HRESULT*) override
+    {
+        std::lock_guard<std::mutex> g(m);
+        reads.push_back({tid, n});
+        cv.notify_all();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    bool waitData(size_t n, int ms)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return arrivals.size() >= n; });
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<DWORD> arrivals;
+    std::vector<std::pair<DWORD, DWORD>> reads; // transaction id, item count
+};
+
+// An alarm sink that takes its time over every call.
+class EventSink : public SinkBase<IOPCEventSink> {
+public:
+    explicit EventSink(DWORD sleepMs = 0) : SinkBase(IID_IOPCEventSink), sleepMs_(sleepMs) {}
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT* ev) override
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            for (DWORD i = 0; ev && i < n; ++i) states.push_back(ev[i].wNewState);
+        }
+        cv.notify_all();
+        Sleep(sleepMs_);
+        return S_OK;
+    }
+    bool waitEvents(size_t n, int ms)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return states.size() >= n; });
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<WORD> states;
+
+private:
+    DWORD sleepMs_;
+};
+
+class ShutdownSink : public SinkBase<IOPCShutdown> {
+public:
+    ShutdownSink() : SinkBase(IID_IOPCShutdown) { event = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR) override
+    {
+        SetEvent(event);
+        return S_OK;
+    }
+    HANDLE event;
+};
+
+// An object a client might send as a value: counts every call that reaches its IDispatch.
+class Probe : public SinkBase<IDispatch> {
+public:
+    Probe() : SinkBase(IID_IDispatch) {}
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override
+    {
+        ++calls;
+        if (n) *n = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { ++calls; return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override
+    {
+        ++calls;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                                     UINT*) override
+    {
+        ++calls; // a conversion asks for the value property: answer one the tag would take
+        if (result) {
+            VariantInit(result);
+            V_VT(result) = VT_R8;
+            V_R8(result) = 31.5;
+        }
+        return S_OK;
+    }
+    std::atomic<int> calls{0};
+};
+
+// A connection with one group (100 ms) and its data callback advised.
+struct DataClient {
+    ComRef<IOPCServer> server;
+    ComRef<IOPCItemMgt> items;
+    ComRef<IConnectionPoint> point;
+    std::vector<OPCHANDLE> handles;
+    DWORD cookie = 0;
+    void open(DataSink& sink, const std::vector<std::wstring>& ids, DWORD rate = 100)
+    {
+        ASSERT_EQ(connect(server.put()), S_OK);
+        ASSERT_EQ(addGroup(server.p, L"", IID_IOPCItemMgt, items.out(), TRUE, rate).hr, S_OK);
+        Items r = addItemIds(items.p, ids);
+        ASSERT_EQ(r.hr, S_OK);
+        handles = r.handles;
+        ComRef<IConnectionPointContainer> cpc;
+        ASSERT_EQ(items->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, point.put()), S_OK);
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+    void close()
+    {
+        if (point) point->Unadvise(cookie);
+        point.reset();
+        items.reset();
+        server.reset();
+    }
+};
+
+// An event subscription of its own connection with the sink advised.
+struct AlarmClient {
+    ComRef<IOPCEventServer> es;
+    ComRef<IOPCEventSubscriptionMgt> mgt;
+    ComRef<IConnectionPoint> point;
+    void open(EventSink& sink)
+    {
+        ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IOPCEventServer, es.out()), S_OK);
+        DWORD bt = 0, ms = 0;
+        ASSERT_EQ(es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IOPCEventSubscriptionMgt,
+                                              reinterpret_cast<IUnknown**>(mgt.out()), &bt, &ms),
+                  S_OK);
+        ComRef<IConnectionPointContainer> cpc;
+        ASSERT_EQ(mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, point.put()), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+    void close()
+    {
+        if (point) point->Unadvise(1);
+        point.reset();
+        mgt.reset();
+        es.reset();
+    }
+};
+
+DWORD largestGap(std::vector<DWORD> t, DWORD from, DWORD to)
+{
+    t.erase(std::remove_if(t.begin(), t.end(), [&](DWORD x) { return x < from || x > to; }), t.end());
+    DWORD gap = 0, last = from;
+    for (DWORD x : t) {
+        gap = std::max(gap, x - last);
+        last = x;
+    }
+    return std::max(gap, to - last);
+}
+
+long hostLogSize() { return static_cast<long>(hostLogFrom(0).size()); }
+
+// The pid of the host that logged "start: pid N" last, and whether it said "sta".
+DWORD lastHostPid(bool* sta = nullptr)
+{
+    std::string log = hostLogFrom(0);
+    size_t p = log.rfind("start: pid ");
+    if (p == std::string::npos) return 0;
+    if (sta) *sta = log.find(" sta", p) < log.find('\n', p);
+    return static_cast<DWORD>(strtoul(log.c_str() + p + 11, nullptr, 10));
+}
+
+// Asks the running host (if any) to stop and waits until its process is gone.
+void stopHost()
+{
+    DWORD pid = lastHostPid();
+    HANDLE h = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+    if (!h) return;
+    const std::string stop = testLogDir() + "\\qvtesthost.stop";
+    if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
+        FILE* f = fopen(stop.c_str(), "wb");
+        if (f) fclose(f);
+        EXPECT_EQ(WaitForSingleObject(h, 30000), WAIT_OBJECT_0);
+    }
+    CloseHandle(h);
+    DeleteFileA(stop.c_str()); // a host that left on its own never saw it
+}
+
+} // namespace
+
+TEST(IsolationClient, SlowAlarmClientDelaysNeitherTheHostNorOtherClients)
+{
+    static EventSink slow(1500);
+    static DataSink data;
+    AlarmClient alarms;
+    ASSERT_NO_FATAL_FAILURE(alarms.open(slow));
+    DataClient dc;
+    ASSERT_NO_FATAL_FAILURE(dc.open(data, {L"Sim.Ramp"}));
+    ASSERT_TRUE(data.waitData(2, 10000));
+    ASSERT_TRUE(hostCommands({"create Iso.Tank r8 10 rw", "limits Iso.Tank -1000 -999 50 1000"}));
+
+    // Four alarm transitions: the old synchronous delivery held the host for 4 x 1.5 s.
+    const DWORD t0 = GetTickCount();
+    ASSERT_TRUE(hostCommands({"update Iso.Tank r8 60", "update Iso.Tank r8 0", "update Iso.Tank r8 60",
+                              "update Iso.Tank r8 0"}));
+    const DWORD hostDone = GetTickCount() - t0;
+    ASSERT_TRUE(slow.waitEvents(4, 30000));
+    const DWORD t1 = GetTickCount();
+    {
+        std::lock_guard<std::mutex> g(slow.m);
+        ASSERT_EQ(slow.states.size(), 4u);
+        for (size_t i = 0; i < 4; ++i) // in order: active, normal, active, normal
+            EXPECT_EQ(slow.states[i] & OPC_CONDITION_ACTIVE, i % 2 == 0 ? OPC_CONDITION_ACTIVE : 0) << i;
+    }
+    DWORD gap;
+    {
+        std::lock_guard<std::mutex> g(data.m);
+        gap = largestGap(data.arrivals, t0, t1);
+    }
+    printf("  host ran the commands in %lu ms; largest data gap %lu ms while the alarm sink slept\n",
+           static_cast<unsigned long>(hostDone), static_cast<unsigned long>(gap));
+    // Generous bounds for a loaded machine, far below the 1.5 s a blocked delivery costs.
+    EXPECT_LT(hostDone, 1400u);
+    EXPECT_LT(gap, 1000u);
+    ASSERT_TRUE(hostCommands({"remove Iso.Tank"}));
+    dc.close();
+    alarms.close();
+}
+
+TEST(IsolationClient, KilledClientProcessIsReclaimedAndTheHostTold)
+{
+    // This connection keeps the host running; the victim is qvopc watching a changing item.
+    ComRef<IOPCServer> keep;
+    ASSERT_EQ(connect(keep.put()), S_OK);
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string dir(exe);
+    dir = dir.substr(0, dir.find_last_of('\\'));
+    const std::string out = testLogDir() + "\\victim.out";
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string cmd = "\"" + dir + "\\qvopc.exe\" --server " QV_TESTHOST_PROGID " watch Sim.Ramp --rate 100 --seconds 120";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = file;
+    si.hStdError = file;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(file);
+    // Running once it has printed values.
+    bool watching = false;
+    for (int i = 0; i < 300 && !watching; ++i) {
+        FILE* f = fopen(out.c_str(), "rb");
+        char buf[4096] = {};
+        if (f) {
+            size_t n = fread(buf, 1, sizeof buf - 1, f);
+            fclose(f);
+            watching = std::string(buf, n).find("Sim.Ramp =") != std::string::npos;
+        }
+        if (!watching) Sleep(100);
+    }
+    ASSERT_TRUE(watching) << "qvopc never showed a value";
+    const long offset = hostLogSize();
+    const DWORD t0 = GetTickCount();
+    TerminateProcess(pi.hProcess, 9);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    // The next data change to the dead sink fails: the client is counted gone at once.
+    EXPECT_TRUE(waitHostLog(offset, "disconnect: clients=1", 15000)) << hostLogFrom(offset);
+    printf("  killed client reclaimed after %lu ms\n", static_cast<unsigned long>(GetTickCount() - t0));
+    OPCSERVERSTATUS* st = nullptr;
+    EXPECT_EQ(keep->GetStatus(&st), S_OK); // the others are still served
+    if (st) {
+        CoTaskMemFree(st->szVendorInfo);
+        CoTaskMemFree(st);
+    }
+}
+
+TEST(IsolationClient, ClientObjectsAreRefusedAsValuesWithoutCallingThem)
+{
+    static Probe probe;
+    ComRef<IOPCServer> server;
+    ASSERT_EQ(connect(server.put()), S_OK);
+    ComRef<IOPCItemMgt> im;
+    ASSERT_EQ(addGroup(server.p, L"", IID_IOPCItemMgt, im.out()).hr, S_OK);
+    Items r = addItemIds(im.p, {L"Plant.Line.Flow", L"Plant.Line.Count"});
+    ASSERT_EQ(r.hr, S_OK);
+    ComRef<IOPCSyncIO> io;
+    ASSERT_EQ(im->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+    OPCITEMSTATE* before = nullptr;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, r.handles.data(), &before, &e), S_OK);
+    CoTaskMemFree(e);
+
+    // Plain, and inside an array of VARIANTs.
+    VARIANT v[2];
+    VariantInit(&v[0]);
+    V_VT(&v[0]) = VT_DISPATCH;
+    V_DISPATCH(&v[0]) = &probe;
+    SAFEARRAY* sa = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    ASSERT_NE(sa, nullptr);
+    LONG at = 0;
+    ASSERT_EQ(SafeArrayPutElement(sa, &at, &v[0]), S_OK);
+    VariantInit(&v[1]);
+    V_VT(&v[1]) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&v[1]) = sa;
+    ASSERT_EQ(io->Write(2, r.handles.data(), v, &e), S_FALSE);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e[0], DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(e[1], DISP_E_TYPEMISMATCH);
+    CoTaskMemFree(e);
+    SafeArrayDestroy(sa);
+    EXPECT_EQ(probe.calls.load(), 0);
+
+    OPCITEMSTATE* after = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, r.handles.data(), &after, &e), S_OK);
+    CoTaskMemFree(e);
+    EXPECT_EQ(V_VT(&after[0].vDataValue), VT_R8);
+    EXPECT_EQ(V_R8(&after[0].vDataValue), V_R8(&before[0].vDataValue));
+    CoTaskMemFree(before);
+    CoTaskMemFree(after);
+
+    VARTYPE types[2] = {VT_UNKNOWN, VT_ARRAY | VT_DISPATCH};
+    ASSERT_EQ(im->SetDatatypes(2, r.handles.data(), types, &e), S_FALSE);
+    EXPECT_EQ(e[0], OPC_E_BADTYPE);
+    EXPECT_EQ(e[1], OPC_E_BADTYPE);
+    CoTaskMemFree(e);
+}
+
+// Restarts the host with its thread in a single-threaded apartment; stops it at the end.
+TEST(IsolationClient, SingleThreadedHostServesDataCompletionsEventsAndShutdown)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    stopHost();
+    SetEnvironmentVariableA("QV_TESTHOST_STA", "1"); // the host COM starts inherits it
+    static DataSink data;
+    static EventSink events;
+    static ShutdownSink shutdown;
+    DataClient dc;
+    ASSERT_NO_FATAL_FAILURE(dc.open(data, {L"Sim.Ramp", L"Plant.Line.Flow"}));
+    SetEnvironmentVariableA("QV_TESTHOST_STA", nullptr);
+    bool sta = false;
+    const DWORD pid = lastHostPid(&sta);
+    ASSERT_TRUE(sta) << "the host did not start in STA mode";
+
+    EXPECT_TRUE(data.waitData(3, 10000)) << "no data changes from an STA host";
+    ComRef<IOPCAsyncIO2> async;
+    ASSERT_EQ(dc.items->QueryInterface(IID_IOPCAsyncIO2, async.out()), S_OK);
+    DWORD cancelId = 0;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(async->Read(2, dc.handles.data(), 4242, &cancelId, &e), S_OK);
+    CoTaskMemFree(e);
+    {
+        std::unique_lock<std::mutex> g(data.m);
+        EXPECT_TRUE(data.cv.wait_for(g, std::chrono::seconds(10), [&] { return !data.reads.empty(); }));
+        if (!data.reads.empty()) {
+            EXPECT_EQ(data.reads[0].first, 4242u);
+            EXPECT_EQ(data.reads[0].second, 2u);
+        }
+    }
+
+    AlarmClient alarms;
+    ASSERT_NO_FATAL_FAILURE(alarms.open(events));
+    ASSERT_TRUE(hostCommands({"create Iso.Sta r8 10 rw", "limits Iso.Sta -1000 -999 50 1000", "update Iso.Sta r8 60",
+                              "remove Iso.Sta"}));
+    EXPECT_TRUE(events.waitEvents(1, 10000)) << "no event from an STA host";
+
+    ComRef<IConnectionPointContainer> cpc;
+    ASSERT_EQ(dc.server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    ComRef<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, cp.put()), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&shutdown, &cookie), S_OK);
+    HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    FILE* f = fopen((testLogDir() + "\\qvtesthost.stop").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_EQ(WaitForSingleObject(shutdown.event, 30000), WAIT_OBJECT_0) << "no ShutdownRequest from an STA host";
+    cp->Unadvise(cookie);
+    cp.reset();
+    cpc.reset();
+    alarms.close();
+    dc.close();
+    if (host) {
+        EXPECT_EQ(WaitForSingleObject(host, 30000), WAIT_OBJECT_0);
+        CloseHandle(host);
+    }
+}
