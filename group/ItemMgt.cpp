@@ -11,6 +11,7 @@
 #include "group/OPCGroup.h"
 #include "runtime/ComUtil.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -37,17 +38,22 @@ public:
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                        HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::AddItems", dwCount) {
         return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
                                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::ValidateItems", dwCount) {
         return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::RemoveItems", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
         if (isDead(owner_)) return E_FAIL;
@@ -62,32 +68,40 @@ public:
         }
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                              HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::SetActiveState", dwCount) {
         return forEachItem(dwCount, phServer, phServer, ppErrors,
                            [&](OPCItem& item, DWORD) { item.active = bActive; });
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                                HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::SetClientHandles", dwCount) {
         return forEachItem(dwCount, phServer, phClient, ppErrors,
                            [&](OPCItem& item, DWORD i) { item.clientHandle = phClient[i]; });
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                            HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::SetDatatypes", dwCount) {
         // The type is not checked here: a later read reports the conversion failure.
         return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors,
                            [&](OPCItem& item, DWORD i) { item.requestedType = pRequestedDatatypes[i]; });
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::CreateEnumerator", 0) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
@@ -113,6 +127,7 @@ public:
             }
         }
         return createItemEnumerator(std::move(snapshot), riid, ppUnk);
+        });
     }
 
 private:

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include "runtime/ComUtil.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -79,6 +80,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
     {
+        QV_TRACE_BODY("IConnectionPoint::Advise", 0) {
         if (!pUnkSink || !pdwCookie) return E_POINTER;
         {
             std::lock_guard<std::mutex> g(m_);
@@ -98,9 +100,11 @@ public:
         sink_ = ComPtr<Sink>(s, false);
         *pdwCookie = 1;
         return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
     {
+        QV_TRACE_BODY("IConnectionPoint::Unadvise", 0) {
         ComPtr<Sink> old;
         {
             std::lock_guard<std::mutex> g(m_);
@@ -108,6 +112,7 @@ public:
             old = std::move(sink_);
         }
         return S_OK; // old released here, outside the lock
+        });
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override
     {
