@@ -31,6 +31,13 @@ out=$(q read Plant.Line.Count --device); expect "device read" "local override" "
 out=$(q write Plant.Refuse 1); expect "refused write" "0x80070005" "$out"
 out=$(q read No.Such.Item); expect "unknown item" "0xC0040007 OPC_E_UNKNOWNITEMID" "$out"
 out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ +\[good\]" "$out"
+# The DA 1.0 stream holds 16-byte values on every architecture: the last item and strings too.
+out=$(q watch Plant.Line.Count Plant.Line.Status --da1 --rate 100 --seconds 2)
+expect "DA 1.0 watch, last item" "Plant.Line.Status = ok +\[good\]" "$out"
+expect "DA 1.0 watch, first item" "Plant.Line.Count = 41 +\[good\]" "$out"
+trace_file="$logdir/qvopc.trace"; rm -f "$trace_file"
+q --trace "$trace_file" status >/dev/null
+expect "client trace" "CALL IOPCServer::GetStatus -> 0x00000000" "$(cat "$trace_file" 2>/dev/null)"
 timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server status </dev/null >"$out_file" 2>&1
 out=$(cat "$out_file")
 expect "unregistered server" "not registered" "$out"
