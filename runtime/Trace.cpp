@@ -25,6 +25,7 @@ struct Writer {
     bool stopping = false;
     HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE thread = nullptr;
+    HMODULE module = nullptr;
 };
 
 Writer& W()
@@ -83,6 +84,15 @@ DWORD WINAPI writerMain(void*)
         WaitForSingleObject(w.wake, 1000);
     }
     if (file) CloseHandle(file);
+    // The thread holds the library loaded until here (a host may unload it without
+    // stopping the trace).
+    HMODULE self = nullptr;
+    {
+        LockGuard g(w.lock);
+        self = w.module;
+        w.module = nullptr;
+    }
+    if (self) FreeLibraryAndExitThread(self, 0);
     return 0;
 }
 
@@ -119,8 +129,13 @@ bool setFile(const char* path, DWORD level)
     CloseHandle(probe);
     LockGuard g(w.lock);
     w.path = path;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&writerMain), &w.module);
     w.thread = CreateThread(nullptr, 0, writerMain, nullptr, 0, nullptr);
-    if (!w.thread) return false;
+    if (!w.thread) {
+        if (w.module) FreeLibrary(w.module);
+        w.module = nullptr;
+        return false;
+    }
     g_level = level > kCalls ? kCalls : static_cast<int>(level);
     return true;
 }
