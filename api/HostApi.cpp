@@ -4,6 +4,7 @@
 #include "runtime/OPCServerApp.h"
 #include "runtime/Registration.h"
 #include "runtime/ServerRuntime.h"
+#include "runtime/Trace.h"
 
 using namespace qv;
 
@@ -155,6 +156,11 @@ BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC pfn)
 int WINAPI QV_GetClientCounts(void)
 {
     return static_cast<int>(App().clientCount());
+}
+
+BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel)
+{
+    return trace::setFile(szPath, dwLevel) ? TRUE : FALSE;
 }
 
 } // extern "C"

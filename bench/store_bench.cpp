@@ -4,10 +4,12 @@
 #include <windows.h>
 #include <objbase.h>
 #include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "qvsrvkit.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace {
 
@@ -67,11 +69,34 @@ double updateNoClientsUs()
     return (nowUs() - t0) / n;
 }
 
+// The same with the trace on at the connections level against off, alternating rounds.
+void traceRatio()
+{
+    char dir[MAX_PATH];
+    GetTempPathA(MAX_PATH, dir);
+    const std::string path = std::string(dir) + "store_bench.trace";
+    std::vector<double> off, on;
+    for (int r = 0; r < 5; ++r) {
+        QV_SetTraceFile(nullptr, QV_TRACE_OFF);
+        off.push_back(updateNoClientsUs());
+        QV_SetTraceFile(path.c_str(), QV_TRACE_CONNECTIONS);
+        on.push_back(updateNoClientsUs());
+    }
+    QV_SetTraceFile(nullptr, QV_TRACE_OFF);
+    DeleteFileA(path.c_str());
+    std::sort(off.begin(), off.end());
+    std::sort(on.begin(), on.end());
+    printf("QV_UpdateTag us, 5 rounds (min/median/max): untraced %.3f/%.3f/%.3f, traced (connections) %.3f/%.3f/%.3f,"
+           " ratio traced/untraced %.2f\n",
+           off[0], off[2], off[4], on[0], on[2], on[4], on[2] / off[2]);
+}
+
 int main()
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     double noClients = updateNoClientsUs();
     printf("QV_UpdateTag, one tag, no clients: %.0f /s (%.3f us each)\n", 1.0 / noClients * 1e6, noClients);
+    traceRatio();
     Result small = run(1000);
     Result large = run(100000);
     printf("%-44s %12s %12s %8s\n", "tag store", "1,000 tags", "100,000 tags", "ratio");

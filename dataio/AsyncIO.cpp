@@ -5,6 +5,7 @@
 #include <vector>
 #include "dataio/DataIo.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -19,25 +20,30 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD, OPCDATASOURCE, DWORD dwNumItems, OPCHANDLE* phServer,
                                    DWORD* pTransactionID, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO::Read", dwNumItems) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
         if (queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwNumItems, phServer, nullptr, pTransactionID, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Write(DWORD, DWORD dwNumItems, OPCHANDLE* phServer, VARIANT* pItemValues,
                                     DWORD* pTransactionID, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO::Write", dwNumItems) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDA1WriteSink()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwNumItems, phServer, pItemValues, pTransactionID, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Refresh(DWORD, OPCDATASOURCE, DWORD* pTransactionID) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO::Refresh", 0) {
         if (!pTransactionID) return E_INVALIDARG;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
@@ -55,10 +61,12 @@ public:
             return E_OUTOFMEMORY;
         }
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO::Cancel", 0) {
         LockGuard lock(App().globalLock);
         // Only DA 1.0 records: a DA 2.0 record's transactionId is its client's own number and
         // may equal a DA 1.0 id by chance.
@@ -69,6 +77,7 @@ public:
             }
         }
         return E_FAIL;
+        });
     }
 
 private:

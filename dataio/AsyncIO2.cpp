@@ -5,6 +5,7 @@
 #include <vector>
 #include "dataio/DataIo.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -17,26 +18,31 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                                    HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::Read", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         if (queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                                     DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
                       ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::Refresh2", 0) {
         if (!pdwCancelID) return E_INVALIDARG;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
@@ -56,10 +62,12 @@ public:
             return E_OUTOFMEMORY;
         }
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::Cancel2", 0) {
         LockGuard lock(App().globalLock);
         for (auto& t : owner_->queue) {
             if (t->cancelId == dwCancelID) {
@@ -68,23 +76,28 @@ public:
             }
         }
         return E_FAIL;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::SetEnable", 0) {
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         c->point().enabled.store(bEnable);
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
+        QV_TRACE_BODY("IOPCAsyncIO2::GetEnable", 0) {
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         if (!pbEnable) return E_INVALIDARG;
         *pbEnable = c->point().enabled.load();
         return S_OK;
+        });
     }
 
 private:

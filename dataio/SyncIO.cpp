@@ -7,6 +7,7 @@
 #include "dataio/DataIo.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -19,6 +20,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                                    OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCSyncIO::Read", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (ppItemValues) *ppItemValues = nullptr;
         if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
@@ -39,11 +41,13 @@ public:
         *ppItemValues = states.release();
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                                     HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCSyncIO::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
         OPCServerApp& app = App();
@@ -77,6 +81,7 @@ public:
         for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
+        });
     }
 
 private:

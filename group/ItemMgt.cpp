@@ -11,6 +11,7 @@
 #include "group/OPCGroup.h"
 #include "runtime/ComUtil.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -37,17 +38,22 @@ public:
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                        HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::AddItems", dwCount) {
         return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
                                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::ValidateItems", dwCount) {
         return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors);
+        });
     }
 
     HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::RemoveItems", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
         if (isDead(owner_)) return E_FAIL;
@@ -62,23 +68,27 @@ public:
         }
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                              HRESULT** ppErrors) override
     {
-        return forEachItem(dwCount, phServer, phServer, ppErrors,
-                           [&](OPCItem& item, DWORD) { item.active = bActive; return S_OK; });
+        return QV_TRACE_CALL("IOPCItemMgt::SetActiveState", dwCount,
+                             forEachItem(dwCount, phServer, phServer, ppErrors, [&](OPCItem& item, DWORD) {
+                                 item.active = bActive;
+                                 return S_OK;
+                             }));
     }
 
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                                HRESULT** ppErrors) override
     {
-        return forEachItem(dwCount, phServer, phClient, ppErrors,
-                           [&](OPCItem& item, DWORD i) {
-                               item.clientHandle = phClient[i];
-                               return S_OK;
-                           });
+        return QV_TRACE_CALL("IOPCItemMgt::SetClientHandles", dwCount,
+                             forEachItem(dwCount, phServer, phClient, ppErrors, [&](OPCItem& item, DWORD i) {
+                                 item.clientHandle = phClient[i];
+                                 return S_OK;
+                             }));
     }
 
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
@@ -86,15 +96,17 @@ public:
     {
         // Other types are not checked here: a later read reports the conversion failure. Object
         // types are refused, as AddItems refuses them: converting to one would call into an object.
-        return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
-            if (isObjectType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
-            item.requestedType = pRequestedDatatypes[i];
-            return S_OK;
-        });
+        return QV_TRACE_CALL("IOPCItemMgt::SetDatatypes", dwCount,
+                             forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
+                                 if (isObjectType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
+                                 item.requestedType = pRequestedDatatypes[i];
+                                 return S_OK;
+                             }));
     }
 
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
     {
+        QV_TRACE_BODY("IOPCItemMgt::CreateEnumerator", 0) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
@@ -120,6 +132,7 @@ public:
             }
         }
         return createItemEnumerator(std::move(snapshot), riid, ppUnk);
+        });
     }
 
 private:

@@ -86,6 +86,17 @@ QVAPI BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC 
 /* Number of connected clients. */
 QVAPI int WINAPI QV_GetClientCounts(void);
 
+/* Diagnostic trace (off by default). Lines are appended to szPath by a library thread, so no
+ * traced call waits for the file; at 4 MB the file is renamed to szPath.1 (replacing it) and
+ * a new one begins. A NULL or empty path, or level QV_TRACE_OFF, stops the trace after the
+ * queued lines are written (do so before the host exits). FALSE when the file cannot be
+ * opened for appending. May be called from any thread, at any time. */
+#define QV_TRACE_OFF 0
+#define QV_TRACE_ERRORS 1      /* failed client calls and server errors */
+#define QV_TRACE_CONNECTIONS 2 /* and clients connecting, naming themselves and leaving */
+#define QV_TRACE_CALLS 3       /* and every client call: method, item count, result and its text */
+QVAPI BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 #include "ae/EventHandler.h"
 #include "runtime/CallOut.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -63,6 +64,7 @@ bool OPCServerApp::removeClient(OPCServer* s)
     s->alive = 0;
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
+    QV_TRACE(trace::kConnections, "client %p \"%s\" gone (%lu clients)", static_cast<void*>(s), s->clientName.c_str(), static_cast<unsigned long>(left));
     g.release();
     if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) callHost([&] { proc(left); });
     return true;

@@ -1,5 +1,8 @@
 #include "runtime/Registration.h"
 #include <string>
+#include <cctype>
+#include <cstring>
+#include "runtime/Security.h"
 #include "runtime/ServerRuntime.h"
 
 namespace qv {
@@ -51,6 +54,32 @@ std::string cut(const char* s, size_t n)
     return r.substr(0, n);
 }
 
+// The file name of the executable in a LocalServer32 command line (quoted or not, maybe
+// followed by arguments): COM finds the AppID of a running server by it.
+std::string exeFileName(const std::string& command)
+{
+    std::string p = command;
+    if (!p.empty() && p[0] == '"') {
+        size_t q = p.find('"', 1);
+        p = p.substr(1, q == std::string::npos ? std::string::npos : q - 1);
+    } else {
+        std::string lower = p;
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        size_t e = lower.find(".exe");
+        if (e != std::string::npos) p = p.substr(0, e + 4);
+    }
+    size_t slash = p.find_last_of("\\/");
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string readDefault(HKEY parent, const char* sub)
+{
+    char buf[512] = {0};
+    LONG size = sizeof buf - 1;
+    if (RegQueryValueA(parent, sub, buf, &size) != ERROR_SUCCESS) return std::string();
+    return buf;
+}
+
 std::string guidText(const CLSID& clsid)
 {
     char buf[39];
@@ -78,9 +107,18 @@ bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn
     vendor.set(nullptr, kVendor, 100);
 
     Key appIdRoot, appId;
-    if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ)) return false;
+    if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ | KEY_CREATE_SUB_KEY)) return false;
     if (!appId.create(appIdRoot.get(), guid)) return false;
     appId.set(nullptr, desc, 100);
+    // Calls below packet integrity are refused (what hardened Windows requires anyway);
+    // access and launch permissions stay the machine defaults until set with dcomcnfg.
+    const DWORD level = kRegisteredAuthnLevel;
+    if (RegSetValueExA(appId.get(), "AuthenticationLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
+                       sizeof level) != ERROR_SUCCESS)
+        return false;
+    const std::string exe = exeFileName(path);
+    Key exeKey;
+    if (!exe.empty() && exeKey.create(appIdRoot.get(), exe)) exeKey.set("AppID", guid, 100);
 
     Key clsidRoot, cls;
     if (!clsidRoot.open(HKEY_CLASSES_ROOT, "CLSID", KEY_READ)) return false;
@@ -124,6 +162,7 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
     Key clsidRoot, cls, cats;
     if (!clsidRoot.open(HKEY_CLASSES_ROOT, "CLSID", KEY_READ)) return false;
     if (!cls.open(clsidRoot.get(), guid, KEY_ALL_ACCESS)) return false;
+    const std::string exe = exeFileName(readDefault(cls.get(), "LocalServer32"));
     if (!cats.open(cls.get(), "Implemented Categories", KEY_ALL_ACCESS)) return false;
     RegDeleteKeyA(cats.get(), kCatDA10);
     RegDeleteKeyA(cats.get(), kCatDA20);
@@ -136,6 +175,15 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
 
     Key appIdRoot, appId;
     if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ)) return false;
+    Key exeKey;
+    if (!exe.empty() && exeKey.open(appIdRoot.get(), exe, KEY_READ)) {
+        char buf[64] = {0};
+        DWORD type = 0, size = sizeof buf - 1;
+        bool ours = RegQueryValueExA(exeKey.get(), "AppID", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) ==
+                        ERROR_SUCCESS && _stricmp(buf, guid.c_str()) == 0;
+        exeKey.close();
+        if (ours) RegDeleteKeyA(appIdRoot.get(), exe.c_str());
+    }
     if (!appId.open(appIdRoot.get(), guid, KEY_ALL_ACCESS)) return false;
     appId.close();
     // Deleting the key removes its values too (including the service ones).

@@ -4,6 +4,8 @@
 #include "runtime/OPCServerApp.h"
 #include "runtime/CallOut.h"
 #include "server/OPCServer.h"
+#include "runtime/Security.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -61,6 +63,7 @@ HRESULT createServer(REFIID riid, void** ppv)
     s->workerThread = h;
     ++app.liveWorkers;
     app.addClient(s);
+    QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s), app.clientCount());
     ResumeThread(h);
     return hr;
 }
@@ -156,15 +159,11 @@ bool startServer(const CLSID& clsid, DWORD period)
     if (app.started.load()) return false;
     app.rememberedClsid = clsid;
 
-    // Everyone may touch the timer thread (a null DACL), as COM-launched clients need.
-    SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, TRUE};
-
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     bool timerThreadMode = SUCCEEDED(hr);
     app.comInitialised = timerThreadMode ? 1 : 0;
+    // A failure leaves COM to take the same AppID values from the registry on first use.
+    initDefaultSecurity(clsid);
 
     IMalloc* malloc = nullptr;
     if (FAILED(CoGetMalloc(1, &malloc))) {
@@ -194,7 +193,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     if (timerThreadMode) {
         if (!g_timerReady) g_timerReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         DWORD tid = 0;
-        app.timerThread = CreateThread(&sa, 0, timerThreadMain, nullptr, 0, &tid);
+        app.timerThread = CreateThread(nullptr, 0, timerThreadMain, nullptr, 0, &tid);
         app.timerThreadId = tid;
         if (app.timerThread) WaitForSingleObject(g_timerReady, 5000);
     } else {

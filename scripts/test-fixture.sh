@@ -12,12 +12,17 @@ setup)
   mkdir -p "$(dirname "$prefix")/logs"
   run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
   run regsvr32 /s "$bin/QvSrvKitPS.dll" || { echo "registering QvSrvKitPS.dll failed"; exit 1; }
+  # A 64-bit build's 32-bit proxy/stub, for 32-bit clients of the 64-bit host.
+  if [ -f "$bin/x86/QvSrvKitPS.dll" ]; then
+    run 'C:\windows\syswow64\regsvr32.exe' /s "$bin/x86/QvSrvKitPS.dll" || { echo "registering the 32-bit QvSrvKitPS.dll failed"; exit 1; }
+  fi
   run "$bin/qvtesthost.exe" --regserver || { echo "registering the test host failed"; exit 1; }
   echo "prefix ready: $prefix"
   ;;
 cleanup)
   run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
   run regsvr32 /s /u "$bin/QvSrvKitPS.dll" >/dev/null 2>&1 || true
+  [ -f "$bin/x86/QvSrvKitPS.dll" ] && { run 'C:\windows\syswow64\regsvr32.exe' /s /u "$bin/x86/QvSrvKitPS.dll" >/dev/null 2>&1 || true; }
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
   ;;
 *) echo "usage: $0 setup|cleanup PREFIX BINDIR"; exit 2 ;;

@@ -13,6 +13,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/ComUtil.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -80,6 +81,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
     {
+        QV_TRACE_BODY("IConnectionPoint::Advise", 0) {
         if (!pUnkSink || !pdwCookie) return E_POINTER;
         {
             std::lock_guard<std::mutex> g(m_);
@@ -101,9 +103,11 @@ public:
         sink_ = ComPtr<Sink>(s, false);
         *pdwCookie = 1;
         return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
     {
+        QV_TRACE_BODY("IConnectionPoint::Unadvise", 0) {
         ComPtr<Sink> old;
         {
             std::lock_guard<std::mutex> g(m_);
@@ -111,6 +115,7 @@ public:
             old = std::move(sink_);
         }
         return S_OK; // old released here, outside the lock
+        });
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override
     {

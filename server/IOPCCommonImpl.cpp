@@ -4,6 +4,7 @@
 #include "runtime/OPCServerApp.h"
 #include "server/ErrorText.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -17,18 +18,23 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
     {
+        QV_TRACE_BODY("IOPCCommon::SetLocaleID", 0) {
         return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override
     {
+        QV_TRACE_BODY("IOPCCommon::GetLocaleID", 0) {
         if (!pdwLcid) return E_INVALIDARG;
         *pdwLcid = kServerLocale;
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override
     {
+        QV_TRACE_BODY("IOPCCommon::QueryAvailableLocaleIDs", 0) {
         if (pdwCount) *pdwCount = 0;
         if (pdwLcid) *pdwLcid = nullptr;
         if (!pdwCount || !pdwLcid) return E_INVALIDARG;
@@ -38,10 +44,12 @@ public:
         *pdwLcid = ids;
         *pdwCount = 1;
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override
     {
+        QV_TRACE_BODY("IOPCCommon::GetErrorString", 0) {
         if (!ppString) return E_INVALIDARG;
         *ppString = nullptr;
         try {
@@ -54,18 +62,22 @@ public:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
+        });
     }
 
     HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
     {
+        QV_TRACE_BODY("IOPCCommon::SetClientName", 0) {
         try {
             std::string name = narrow(szName);
+            QV_TRACE(trace::kConnections, "client %p named \"%s\"", static_cast<void*>(owner_), name.c_str());
             LockGuard g(App().globalLock);
             owner_->clientName.swap(name);
             return S_OK;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
+        });
     }
 };
 

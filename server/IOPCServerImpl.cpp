@@ -12,6 +12,7 @@
 #include "server/ErrorText.h"
 #include "server/IOPCEnumString.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -39,6 +40,7 @@ public:
                                        DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                                        REFIID riid, LPUNKNOWN* ppUnk) override
     {
+        QV_TRACE_BODY("IOPCServer::AddGroup", 1) {
         if (ppUnk) *ppUnk = nullptr;
         if (phServerGroup) *phServerGroup = 0;
         if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
@@ -87,10 +89,12 @@ public:
         }
         *ppUnk = unk;
         return rateResult;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString) override
     {
+        QV_TRACE_BODY("IOPCServer::GetErrorString", 0) {
         if (!ppString) return E_INVALIDARG;
         *ppString = nullptr;
         std::string text;
@@ -103,10 +107,12 @@ public:
         if (!w) return E_OUTOFMEMORY;
         *ppString = w;
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override
     {
+        QV_TRACE_BODY("IOPCServer::GetGroupByName", 1) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         const std::string name = narrow(szName);
@@ -122,10 +128,12 @@ public:
         }
         if (!found) return E_INVALIDARG;
         return found->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) override
     {
+        QV_TRACE_BODY("IOPCServer::GetStatus", 0) {
         if (!ppServerStatus) return E_INVALIDARG;
         *ppServerStatus = nullptr;
         OPCServerApp& app = App();
@@ -145,10 +153,12 @@ public:
         st->wReserved = 63;
         *ppServerStatus = st.release();
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override
     {
+        QV_TRACE_BODY("IOPCServer::RemoveGroup", 1) {
         std::shared_ptr<OPCGroup> grp;
         {
             LockGuard g(App().globalLock);
@@ -174,10 +184,12 @@ public:
         // pointers gets E_FAIL from every call; the memory stays until its last Release.
         grp->destroy();
         return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override
     {
+        QV_TRACE_BODY("IOPCServer::CreateGroupEnumerator", 0) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         const bool fill = scopeListsPrivateGroups(dwScope);
@@ -217,6 +229,7 @@ public:
             return S_OK;
         }
         return E_NOINTERFACE;
+        });
     }
 };
 

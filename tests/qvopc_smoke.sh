@@ -31,6 +31,24 @@ out=$(q read Plant.Line.Count --device); expect "device read" "local override" "
 out=$(q write Plant.Refuse 1); expect "refused write" "0x80070005" "$out"
 out=$(q read No.Such.Item); expect "unknown item" "0xC0040007 OPC_E_UNKNOWNITEMID" "$out"
 out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ +\[good\]" "$out"
+# The DA 1.0 stream holds 16-byte values on every architecture: the last item and strings too.
+out=$(q watch Plant.Line.Count Plant.Line.Status --da1 --rate 100 --seconds 2)
+expect "DA 1.0 watch, last item" "Plant.Line.Status = ok +\[good\]" "$out"
+expect "DA 1.0 watch, first item" "Plant.Line.Count = 41 +\[good\]" "$out"
+trace_file="$logdir/qvopc.trace"; rm -f "$trace_file"
+q --trace "$trace_file" status >/dev/null
+expect "client trace" "CALL IOPCServer::GetStatus -> 0x00000000" "$(cat "$trace_file" 2>/dev/null)"
+# A 64-bit build: the 32-bit qvopc reaches the 64-bit host through the 32-bit proxy/stub, and
+# without that proxy/stub it says so instead of calling the server unregistered.
+if [ -f "$bin/x86/qvopc.exe" ]; then
+  q32() { timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/x86/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null >"$out_file" 2>&1; cat "$out_file"; }
+  out=$(q32 read Plant.Line.Count); expect "32-bit client, 64-bit host" "Plant.Line.Count = 41 +\[good\]" "$out"
+  out=$(q32 watch Plant.Line.Count Plant.Line.Status --da1 --rate 100 --seconds 2)
+  expect "32-bit client, DA 1.0 watch" "Plant.Line.Status = ok +\[good\]" "$out"
+  "$here/scripts/wine-run.sh" "$prefix" 'C:\windows\syswow64\regsvr32.exe' /s /u "$bin/x86/QvSrvKitPS.dll" </dev/null >/dev/null 2>&1
+  out=$(q32 status); expect "32-bit client, no 32-bit proxy/stub" "register the 32-bit proxy/stub" "$out"
+  "$here/scripts/wine-run.sh" "$prefix" 'C:\windows\syswow64\regsvr32.exe' /s "$bin/x86/QvSrvKitPS.dll" </dev/null >/dev/null 2>&1
+fi
 timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server status </dev/null >"$out_file" 2>&1
 out=$(cat "$out_file")
 expect "unregistered server" "not registered" "$out"

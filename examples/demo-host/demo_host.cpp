@@ -147,7 +147,8 @@ int main(int argc, char** argv)
 {
     int tags = 1000;
     DWORD rate = 500, period = 100;
-    std::string stopFile;
+    std::string stopFile, traceFile;
+    DWORD traceLevel = QV_TRACE_CALLS;
     bool launchedByCom = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -167,6 +168,8 @@ int main(int argc, char** argv)
         else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--period" && i + 1 < argc) period = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--stop-file" && i + 1 < argc) stopFile = argv[++i];
+        else if (a == "--trace" && i + 1 < argc) traceFile = argv[++i];
+        else if (a == "--trace-level" && i + 1 < argc) traceLevel = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "-Embedding" || a == "/Embedding") launchedByCom = true;
     }
     if (stopFile.empty()) {
@@ -183,6 +186,8 @@ int main(int argc, char** argv)
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
     createPlant(tags);
+    if (!traceFile.empty() && !QV_SetTraceFile(traceFile.c_str(), traceLevel))
+        fprintf(stderr, "demo-host: cannot open the trace file %s\n", traceFile.c_str());
     if (!QV_InitOpcServer(&CLSID_QvDemo, period)) {
         fprintf(stderr, "cannot start the OPC server\n");
         return 1;
@@ -203,5 +208,6 @@ int main(int argc, char** argv)
     printf("demo-host: stopping\n");
     fflush(stdout);
     QV_UnInitOpcServer();
+    QV_SetTraceFile(nullptr, QV_TRACE_OFF); // writes what is still queued
     return 0;
 }

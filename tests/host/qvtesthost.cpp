@@ -308,6 +308,8 @@ int main(int argc, char** argv)
     QV_EnableDisconnectNotification(onDisconnect);
     createTestTags();
     if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // Every run traces every call: the client tests read the file.
+    if (!QV_SetTraceFile((g_dir + "\\qvtesthost.trace").c_str(), QV_TRACE_CALLS)) logf("trace file refused");
     if (!QV_InitOpcServer(&CLSID_QvTestHost, period)) {
         logf("QV_InitOpcServer failed");
         return 1;
@@ -345,6 +347,7 @@ int main(int argc, char** argv)
     logf("stopping: clients=%d", QV_GetClientCounts());
     QV_UnInitOpcServer();
     logf("stopped");
+    QV_SetTraceFile(nullptr, QV_TRACE_OFF);
     if (sta) CoUninitialize();
     return 0;
 }

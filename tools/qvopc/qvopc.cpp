@@ -1,6 +1,6 @@
 // qvopc: a command-line OPC DA client.
 //
-//   qvopc [--server PROGID] [--node HOST] COMMAND ...
+//   qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND ...
 //     status
 //     browse [PATH] [--flat] [--filter PATTERN]
 //     props ITEM
@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -101,6 +102,8 @@ std::string timeText(const FILETIME& ft)
 
 IOPCServer* g_server = nullptr; // for error texts
 
+std::string localErrorText(HRESULT hr);
+
 std::string errorText(HRESULT hr)
 {
     char code[32];
@@ -112,6 +115,14 @@ std::string errorText(HRESULT hr)
         while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
         return std::string(code) + " " + t;
     }
+    return localErrorText(hr);
+}
+
+// The system's text only (no call to the server).
+std::string localErrorText(HRESULT hr)
+{
+    char code[32];
+    snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
     char buf[256] = {0};
     if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr), 0, buf,
                        sizeof buf - 1, nullptr)) {
@@ -129,6 +140,20 @@ int fail(const std::string& what, HRESULT hr)
     return 1;
 }
 
+// --trace FILE: every COM call qvopc makes, with its result.
+FILE* g_trace = nullptr;
+
+HRESULT traced(const char* call, HRESULT hr)
+{
+    if (!g_trace) return hr;
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    fprintf(g_trace, "%02u:%02u:%02u.%03u CALL %s -> %s\n", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, call,
+            localErrorText(hr).c_str());
+    fflush(g_trace);
+    return hr;
+}
+
 HRESULT connect(const std::string& progId, const std::string& node, Ptr<IOPCServer>& server)
 {
     CLSID clsid;
@@ -139,19 +164,31 @@ HRESULT connect(const std::string& progId, const std::string& node, Ptr<IOPCServ
             return hr;
         }
     }
-    MULTI_QI mqi = {&IID_IOPCServer, nullptr, S_OK};
+    // Activation asks for IUnknown (marshaled by COM itself); IOPCServer needs the OPC
+    // proxy/stub registered for this process's architecture, so its failure tells that apart.
+    MULTI_QI mqi = {&IID_IUnknown, nullptr, S_OK};
     COSERVERINFO info = {};
     std::wstring host = wide(node);
     info.pwszName = host.empty() ? nullptr : &host[0];
-    hr = CoCreateInstanceEx(clsid, nullptr, host.empty() ? CLSCTX_LOCAL_SERVER : CLSCTX_REMOTE_SERVER,
-                            host.empty() ? nullptr : &info, 1, &mqi);
+    hr = traced("CoCreateInstanceEx", CoCreateInstanceEx(clsid, nullptr, host.empty() ? CLSCTX_LOCAL_SERVER : CLSCTX_REMOTE_SERVER,
+                            host.empty() ? nullptr : &info, 1, &mqi));
     if (SUCCEEDED(hr)) hr = mqi.hr;
     if (FAILED(hr)) {
         if (hr == E_ACCESSDENIED) fprintf(stderr, "qvopc: access denied by %s\n", progId.c_str());
         else if (hr == REGDB_E_CLASSNOTREG) fprintf(stderr, "qvopc: server %s is not registered\n", progId.c_str());
         return hr;
     }
-    *server.out() = mqi.pItf;
+    Ptr<IUnknown> unk;
+    *unk.pp() = mqi.pItf;
+    hr = traced("IUnknown::QueryInterface(IOPCServer)", unk->QueryInterface(IID_IOPCServer, server.out()));
+    if (FAILED(hr)) {
+        fprintf(stderr,
+                "qvopc: %s runs but its OPC interfaces cannot reach this %d-bit program: register the %d-bit "
+                "proxy/stub (regsvr32 QvSrvKitPS.dll%s)\n",
+                progId.c_str(), static_cast<int>(sizeof(void*) * 8), static_cast<int>(sizeof(void*) * 8),
+                sizeof(void*) == 4 ? " from bin/x86 of a 64-bit install" : "");
+        return hr;
+    }
     g_server = server.get();
     return S_OK;
 }
@@ -168,11 +205,11 @@ struct Items {
 HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool active, Items& out)
 {
     DWORD revised = 0;
-    HRESULT hr = server->AddGroup(L"qvopc", active, rate, 1, nullptr, nullptr, 0, &out.hGroup, &revised, IID_IUnknown,
-                                  out.group.pp());
+    HRESULT hr = traced("IOPCServer::AddGroup", server->AddGroup(L"qvopc", active, rate, 1, nullptr, nullptr, 0, &out.hGroup, &revised, IID_IUnknown,
+                                  out.group.pp()));
     if (FAILED(hr)) return hr;
     Ptr<IOPCItemMgt> mgt;
-    hr = out.group->QueryInterface(IID_IOPCItemMgt, mgt.out());
+    hr = traced("IUnknown::QueryInterface", out.group->QueryInterface(IID_IOPCItemMgt, mgt.out()));
     if (FAILED(hr)) return hr;
     std::vector<std::wstring> ids;
     for (auto& n : names) ids.push_back(wide(n));
@@ -186,7 +223,7 @@ HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWOR
     }
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
-    hr = mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+    hr = traced("IOPCItemMgt::AddItems", mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors));
     if (FAILED(hr)) return hr;
     HRESULT first = S_OK;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -207,7 +244,7 @@ HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWOR
 int cmdStatus(IOPCServer* server)
 {
     OPCSERVERSTATUS* st = nullptr;
-    HRESULT hr = server->GetStatus(&st);
+    HRESULT hr = traced("IOPCServer::GetStatus", server->GetStatus(&st));
     if (FAILED(hr)) return fail("GetStatus", hr);
     static const char* states[] = {"?", "running", "failed", "no configuration", "suspended", "test"};
     printf("vendor:   %s\n", narrow(st->szVendorInfo).c_str());
@@ -227,7 +264,7 @@ void printStrings(IEnumString* en, const char* prefix)
     for (;;) {
         ULONG n = 0;
         // S_FALSE: a last, short batch (possibly empty).
-        HRESULT hr = en->Next(64, s, &n);
+        HRESULT hr = traced("IEnumString::Next", en->Next(64, s, &n));
         if (FAILED(hr)) break;
         for (ULONG i = 0; i < n && i < 64; ++i) {
             printf("%s%s\n", prefix, narrow(s[i]).c_str());
@@ -240,26 +277,26 @@ void printStrings(IEnumString* en, const char* prefix)
 int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std::string& filter)
 {
     Ptr<IOPCBrowseServerAddressSpace> b;
-    HRESULT hr = server->QueryInterface(IID_IOPCBrowseServerAddressSpace, b.out());
+    HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCBrowseServerAddressSpace, b.out()));
     if (FAILED(hr)) return fail("the server does not offer browsing", hr);
     OPCNAMESPACETYPE ns;
     if (SUCCEEDED(b->QueryOrganization(&ns)) && ns == OPC_NS_FLAT) flat = true;
     if (!path.empty()) {
-        hr = b->ChangeBrowsePosition(OPC_BROWSE_TO, wide(path).c_str());
+        hr = traced("IOPCBrowseServerAddressSpace::ChangeBrowsePosition", b->ChangeBrowsePosition(OPC_BROWSE_TO, wide(path).c_str()));
         if (FAILED(hr)) return fail("no branch " + path, hr);
     }
     std::wstring f = wide(filter);
     Ptr<IEnumString> en;
     if (flat) {
-        hr = b->BrowseOPCItemIDs(OPC_FLAT, f.c_str(), VT_EMPTY, 0, en.pp());
+        hr = traced("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", b->BrowseOPCItemIDs(OPC_FLAT, f.c_str(), VT_EMPTY, 0, en.pp()));
         if (FAILED(hr)) return fail("browse", hr);
         if (en) printStrings(en.get(), "");
         return 0;
     }
-    hr = b->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, en.pp());
+    hr = traced("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", b->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, en.pp()));
     if (FAILED(hr)) return fail("browse", hr);
     if (en) printStrings(en.get(), "+ ");
-    hr = b->BrowseOPCItemIDs(OPC_LEAF, f.c_str(), VT_EMPTY, 0, en.pp());
+    hr = traced("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", b->BrowseOPCItemIDs(OPC_LEAF, f.c_str(), VT_EMPTY, 0, en.pp()));
     if (FAILED(hr)) return fail("browse", hr);
     if (en) printStrings(en.get(), "  ");
     return 0;
@@ -268,18 +305,18 @@ int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std:
 int cmdProps(IOPCServer* server, const std::string& item)
 {
     Ptr<IOPCItemProperties> p;
-    HRESULT hr = server->QueryInterface(IID_IOPCItemProperties, p.out());
+    HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCItemProperties, p.out()));
     if (FAILED(hr)) return fail("the server does not offer item properties", hr);
     std::wstring id = wide(item);
     DWORD count = 0;
     DWORD* ids = nullptr;
     LPWSTR* descs = nullptr;
     VARTYPE* types = nullptr;
-    hr = p->QueryAvailableProperties(&id[0], &count, &ids, &descs, &types);
+    hr = traced("IOPCItemProperties::QueryAvailableProperties", p->QueryAvailableProperties(&id[0], &count, &ids, &descs, &types));
     if (FAILED(hr)) return fail(item, hr);
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
-    hr = p->GetItemProperties(&id[0], count, ids, &values, &errors);
+    hr = traced("IOPCItemProperties::GetItemProperties", p->GetItemProperties(&id[0], count, ids, &values, &errors));
     for (DWORD i = 0; i < count; ++i) {
         std::string v = SUCCEEDED(hr) && SUCCEEDED(errors[i]) ? valueText(&values[i]) : errorText(FAILED(hr) ? hr : errors[i]);
         printf("%5lu  %-28s %s\n", ids[i], narrow(descs[i]).c_str(), v.c_str());
@@ -300,12 +337,12 @@ int cmdRead(IOPCServer* server, const std::vector<std::string>& names, bool devi
     HRESULT hr = addItems(server, names, 1000, TRUE, it);
     if (FAILED(hr)) return it.handles.empty() ? 1 : fail("AddItems", hr);
     Ptr<IOPCSyncIO> io;
-    hr = it.group->QueryInterface(IID_IOPCSyncIO, io.out());
+    hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IOPCSyncIO, io.out()));
     if (FAILED(hr)) return fail("the group does not offer IOPCSyncIO", hr);
     OPCITEMSTATE* states = nullptr;
     HRESULT* errors = nullptr;
-    hr = io->Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(it.handles.size()), it.handles.data(), &states,
-                  &errors);
+    hr = traced("IOPCSyncIO::Read", io->Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(it.handles.size()), it.handles.data(), &states,
+                  &errors));
     if (FAILED(hr)) return fail("Read", hr);
     int rc = 0;
     for (size_t i = 0; i < it.handles.size(); ++i) {
@@ -329,7 +366,7 @@ int cmdWrite(IOPCServer* server, const std::string& name, const std::string& val
     HRESULT hr = addItems(server, {name}, 1000, FALSE, it);
     if (FAILED(hr)) return 1;
     Ptr<IOPCSyncIO> io;
-    hr = it.group->QueryInterface(IID_IOPCSyncIO, io.out());
+    hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IOPCSyncIO, io.out()));
     if (FAILED(hr)) return fail("the group does not offer IOPCSyncIO", hr);
     VARIANT v;
     VariantInit(&v);
@@ -337,7 +374,7 @@ int cmdWrite(IOPCServer* server, const std::string& name, const std::string& val
     V_BSTR(&v) = SysAllocString(wide(value).c_str());
     // Sent as text; the server converts it to the item's own type.
     HRESULT* errors = nullptr;
-    hr = io->Write(1, it.handles.data(), &v, &errors);
+    hr = traced("IOPCSyncIO::Write", io->Write(1, it.handles.data(), &v, &errors));
     VariantClear(&v);
     if (FAILED(hr)) return fail("Write", hr);
     HRESULT e = errors[0];
@@ -423,14 +460,20 @@ public:
             size_t at = sizeof(OPCGROUPHEADER) + i * sizeof(OPCITEMHEADER1);
             if (at + sizeof(OPCITEMHEADER1) > size) break;
             const OPCITEMHEADER1* ih = reinterpret_cast<const OPCITEMHEADER1*>(p + at);
-            if (ih->dwValueOffset + sizeof(VARIANT) > size) break;
-            VARIANT v = *reinterpret_cast<const VARIANT*>(p + ih->dwValueOffset);
+            // The stream holds 16 bytes per value on every architecture (type, then data at
+            // offset 8), not this process's VARIANT (24 bytes on x64).
+            const size_t kValueBytes = 16;
+            if (ih->dwValueOffset + kValueBytes > size) break;
+            VARIANT v;
+            VariantInit(&v);
+            memcpy(&v, p + ih->dwValueOffset, kValueBytes);
             std::string text;
-            if (V_VT(&v) == VT_BSTR && ih->dwValueOffset + sizeof(VARIANT) + 4 <= size) {
-                // The string follows the VARIANT: its byte length, then the characters.
-                const BYTE* sp = p + ih->dwValueOffset + sizeof(VARIANT);
-                DWORD bytes = *reinterpret_cast<const DWORD*>(sp);
-                if (ih->dwValueOffset + sizeof(VARIANT) + 4 + bytes <= size)
+            if (V_VT(&v) == VT_BSTR && ih->dwValueOffset + kValueBytes + 4 <= size) {
+                // The string follows the value: its byte length, then the characters.
+                const BYTE* sp = p + ih->dwValueOffset + kValueBytes;
+                DWORD bytes = 0;
+                memcpy(&bytes, sp, 4);
+                if (ih->dwValueOffset + kValueBytes + 4 + bytes <= size)
                     text = narrow(std::wstring(reinterpret_cast<const wchar_t*>(sp + 4), bytes / 2).c_str());
             } else {
                 text = valueText(&v);
@@ -467,25 +510,25 @@ int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD ra
     Ptr<IDataObject> dobj;
     DWORD cookie = 0;
     if (da1) {
-        hr = it.group->QueryInterface(IID_IDataObject, dobj.out());
+        hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IDataObject, dobj.out()));
         if (FAILED(hr)) return fail("the group does not offer IDataObject (DA 1.0)", hr);
         FORMATETC fe = {streamSink.format(), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-        hr = dobj->DAdvise(&fe, 0, &streamSink, &cookie);
+        hr = traced("IDataObject::DAdvise", dobj->DAdvise(&fe, 0, &streamSink, &cookie));
         if (FAILED(hr)) return fail("DAdvise", hr);
     } else {
         Ptr<IConnectionPointContainer> cpc;
-        hr = it.group->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+        hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
         if (FAILED(hr)) return fail("the group does not offer data callbacks", hr);
-        hr = cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.pp());
+        hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.pp()));
         if (FAILED(hr)) return fail("FindConnectionPoint", hr);
-        hr = cp->Advise(&sink, &cookie);
+        hr = traced("IConnectionPoint::Advise", cp->Advise(&sink, &cookie));
         if (FAILED(hr)) return fail("Advise", hr);
     }
     printf("watching %zu item(s) every %lu ms for %d s (%s)\n", it.names.size(), rate, seconds, da1 ? "DA 1.0" : "DA 2.0");
     fflush(stdout);
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    if (da1) dobj->DUnadvise(cookie);
-    else cp->Unadvise(cookie);
+    if (da1) traced("IDataObject::DUnadvise", dobj->DUnadvise(cookie));
+    else traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie));
     unsigned long n = da1 ? streamSink.changes.load() : sink.changes.load();
     printf("%lu change(s) received\n", n);
     return n > 0 ? 0 : 2;
@@ -524,33 +567,33 @@ private:
 int cmdEvents(IOPCServer* server, int seconds)
 {
     Ptr<IOPCEventServer> es;
-    HRESULT hr = server->QueryInterface(IID_IOPCEventServer, es.out());
+    HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCEventServer, es.out()));
     if (FAILED(hr)) return fail("the server does not offer alarms and events", hr);
     Ptr<IUnknown> sub;
     DWORD bt = 0, ms = 0;
-    hr = es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms);
+    hr = traced("IOPCEventServer::CreateEventSubscription", es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms));
     if (FAILED(hr)) return fail("CreateEventSubscription", hr);
     Ptr<IConnectionPointContainer> cpc;
-    hr = sub->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+    hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
     if (FAILED(hr)) return fail("the subscription offers no connection point", hr);
     Ptr<IConnectionPoint> cp;
-    hr = cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp());
+    hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp()));
     if (FAILED(hr)) return fail("FindConnectionPoint", hr);
     EventSink sink;
     DWORD cookie = 0;
-    hr = cp->Advise(&sink, &cookie);
+    hr = traced("IConnectionPoint::Advise", cp->Advise(&sink, &cookie));
     if (FAILED(hr)) return fail("Advise", hr);
     printf("listening for events for %d s\n", seconds);
     fflush(stdout);
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    cp->Unadvise(cookie);
+    traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie));
     return 0;
 }
 
 int usage()
 {
     fprintf(stderr,
-            "usage: qvopc [--server PROGID] [--node HOST] COMMAND\n"
+            "usage: qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND\n"
             "  status\n"
             "  browse [PATH] [--flat] [--filter PATTERN]\n"
             "  props ITEM\n"
@@ -565,7 +608,7 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    std::string progId = "QvSrvKit.Demo", node, cmd, filter;
+    std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath;
     std::vector<std::string> args;
     bool flat = false, device = false, da1 = false;
     DWORD rate = 500;
@@ -577,6 +620,7 @@ int main(int argc, char** argv)
         else if (a == "--flat") flat = true;
         else if (a == "--device") device = true;
         else if (a == "--da1") da1 = true;
+        else if (a == "--trace" && i + 1 < argc) tracePath = argv[++i];
         else if (a == "--filter" && i + 1 < argc) filter = argv[++i];
         else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
@@ -584,6 +628,10 @@ int main(int argc, char** argv)
         else args.push_back(a);
     }
     if (cmd.empty()) return usage();
+    if (!tracePath.empty() && !(g_trace = fopen(tracePath.c_str(), "a"))) {
+        fprintf(stderr, "qvopc: cannot open %s\n", tracePath.c_str());
+        return 1;
+    }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int rc;
     {
@@ -606,5 +654,6 @@ int main(int argc, char** argv)
     }
     fflush(stdout);
     CoUninitialize();
+    if (g_trace) fclose(g_trace);
     return rc;
 }

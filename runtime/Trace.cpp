@@ -1,0 +1,186 @@
+#include "runtime/Trace.h"
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include "runtime/Lock.h"
+#include "server/ErrorText.h"
+
+namespace qv {
+namespace trace {
+
+std::atomic<int> g_level{kOff};
+
+namespace {
+
+const size_t kQueueLimit = 8192;
+
+// The writer state; every field under `lock` except the handles owned by the writer.
+struct Writer {
+    RecursiveLock lock;
+    std::deque<std::string> queue;
+    std::string path;
+    size_t rotateBytes = 4u << 20;
+    unsigned long dropped = 0;
+    bool stopping = false;
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = nullptr;
+    HMODULE module = nullptr;
+};
+
+Writer& W()
+{
+    // Never destroyed: lines may still be queued from threads ending with the process.
+    static Writer* w = new Writer();
+    return *w;
+}
+
+HANDLE openAppend(const std::string& path, size_t* size)
+{
+    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER li = {};
+    GetFileSizeEx(h, &li);
+    *size = static_cast<size_t>(li.QuadPart);
+    return h;
+}
+
+DWORD WINAPI writerMain(void*)
+{
+    Writer& w = W();
+    std::string path;
+    size_t limit = 0;
+    {
+        LockGuard g(w.lock);
+        path = w.path;
+        limit = w.rotateBytes;
+    }
+    size_t size = 0;
+    HANDLE file = openAppend(path, &size);
+    for (;;) {
+        std::deque<std::string> batch;
+        unsigned long dropped = 0;
+        bool stopping;
+        {
+            LockGuard g(w.lock);
+            batch.swap(w.queue);
+            dropped = w.dropped;
+            w.dropped = 0;
+            stopping = w.stopping;
+            limit = w.rotateBytes;
+        }
+        if (dropped) batch.push_back("(" + std::to_string(dropped) + " trace lines dropped: queue full)\r\n");
+        for (const std::string& s : batch) {
+            if (file && size + s.size() > limit && size > 0) {
+                CloseHandle(file);
+                MoveFileExA(path.c_str(), (path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+                file = openAppend(path, &size);
+            }
+            DWORD n = 0;
+            if (file && WriteFile(file, s.data(), static_cast<DWORD>(s.size()), &n, nullptr)) size += n;
+        }
+        if (stopping) break;
+        WaitForSingleObject(w.wake, 1000);
+    }
+    if (file) CloseHandle(file);
+    // The thread holds the library loaded until here (a host may unload it without
+    // stopping the trace).
+    HMODULE self = nullptr;
+    {
+        LockGuard g(w.lock);
+        self = w.module;
+        w.module = nullptr;
+    }
+    if (self) FreeLibraryAndExitThread(self, 0);
+    return 0;
+}
+
+} // namespace
+
+void stop()
+{
+    Writer& w = W();
+    g_level = kOff;
+    HANDLE t;
+    {
+        LockGuard g(w.lock);
+        t = w.thread;
+        w.thread = nullptr;
+        w.stopping = t != nullptr;
+    }
+    if (!t) return;
+    SetEvent(w.wake);
+    WaitForSingleObject(t, 10000);
+    CloseHandle(t);
+    LockGuard g(w.lock);
+    w.queue.clear();
+    w.stopping = false;
+}
+
+bool setFile(const char* path, DWORD level)
+{
+    stop();
+    if (!path || !*path || level == kOff) return true;
+    Writer& w = W();
+    size_t size = 0;
+    HANDLE probe = openAppend(path, &size);
+    if (!probe) return false;
+    CloseHandle(probe);
+    LockGuard g(w.lock);
+    w.path = path;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&writerMain), &w.module);
+    w.thread = CreateThread(nullptr, 0, writerMain, nullptr, 0, nullptr);
+    if (!w.thread) {
+        if (w.module) FreeLibrary(w.module);
+        w.module = nullptr;
+        return false;
+    }
+    g_level = level > kCalls ? kCalls : static_cast<int>(level);
+    return true;
+}
+
+void setRotateBytes(size_t bytes)
+{
+    LockGuard g(W().lock);
+    W().rotateBytes = bytes < 256 ? 256 : bytes;
+}
+
+void line(int level, const char* fmt, ...)
+{
+    if (!enabled(level)) return;
+    char buf[512];
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    int n = snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%5lu] ", t.wYear, t.wMonth, t.wDay, t.wHour,
+                     t.wMinute, t.wSecond, t.wMilliseconds, static_cast<unsigned long>(GetCurrentThreadId()));
+    va_list ap;
+    va_start(ap, fmt);
+    int m = vsnprintf(buf + n, sizeof buf - n - 2, fmt, ap);
+    va_end(ap);
+    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : (m < static_cast<int>(sizeof buf) - n - 2 ? m : sizeof buf - n - 3));
+    std::string s(buf, len);
+    s += "\r\n";
+    Writer& w = W();
+    LockGuard g(w.lock);
+    if (!w.thread) return;
+    if (w.queue.size() >= kQueueLimit) {
+        ++w.dropped;
+        return;
+    }
+    w.queue.push_back(std::move(s));
+    if (w.queue.size() == 1) SetEvent(w.wake);
+}
+
+HRESULT call(const char* method, unsigned long count, HRESULT hr)
+{
+    // Success codes of the system table read oddly ("Invalid function." for S_FALSE).
+    std::string text = hr == S_OK ? "S_OK" : hr == S_FALSE ? "S_FALSE" : errorText(hr);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    line(FAILED(hr) ? kErrors : kCalls, "CALL %s count=%lu -> 0x%08lX %s", method, count,
+         static_cast<unsigned long>(hr), text.c_str());
+    return hr;
+}
+
+} // namespace trace
+} // namespace qv

@@ -1,0 +1,100 @@
+// The host's diagnostic trace and the process security it sets up, seen from a client: the
+// test host traces every call to <log dir>\qvtesthost.trace.
+#include "ComRef.h"
+#include "HostActivation.h"
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "qvopc.h"
+#include "tests/host/TestHostIds.h"
+
+namespace {
+
+std::string traceText(long from)
+{
+    const char* dir = getenv("QV_TEST_LOGDIR");
+    std::string text;
+    FILE* f = dir ? fopen((std::string(dir) + "\\qvtesthost.trace").c_str(), "rb") : nullptr;
+    if (!f) return text;
+    if (fseek(f, from, SEEK_SET) == 0) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    }
+    fclose(f);
+    return text;
+}
+
+std::string regText(const char* key, const char* value)
+{
+    char buf[128] = {0};
+    DWORD size = sizeof buf - 1, type = 0;
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return "<no key>";
+    LONG rc = RegQueryValueExA(h, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
+    RegCloseKey(h);
+    if (rc != ERROR_SUCCESS) return "<no value>";
+    return type == REG_DWORD ? std::to_string(*reinterpret_cast<DWORD*>(buf)) : std::string(buf);
+}
+
+} // namespace
+
+TEST(TraceClient, CallsAndConnectionsReachTheTraceFile)
+{
+    if (!getenv("QV_TEST_LOGDIR")) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    const long start = static_cast<long>(traceText(0).size());
+    {
+        Ref<IOPCServer> server;
+        ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IOPCServer, server.out()), S_OK);
+        Ref<IOPCCommon> common;
+        ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, common.out()), S_OK);
+        ASSERT_EQ(common->SetClientName(L"trace-test"), S_OK);
+        OPCHANDLE hGroup = 0;
+        DWORD rate = 0;
+        Ref<IOPCItemMgt> mgt;
+        ASSERT_EQ(server->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0, &hGroup, &rate, IID_IOPCItemMgt,
+                                   reinterpret_cast<IUnknown**>(mgt.out())),
+                  S_OK);
+        OPCITEMDEF defs[2] = {};
+        defs[0].szItemID = const_cast<LPWSTR>(L"Plant.Line.Level");
+        defs[1].szItemID = const_cast<LPWSTR>(L"No.Such.Item");
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(mgt->AddItems(2, defs, &results, &errors), S_FALSE);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        Ref<IUnknown> none;
+        EXPECT_EQ(server->GetGroupByName(L"no such group", IID_IUnknown, none.put()), E_INVALIDARG);
+        mgt.reset();
+        EXPECT_EQ(server->RemoveGroup(hGroup, FALSE), S_OK);
+    }
+    // The writer thread appends within about a second of the client leaving.
+    std::string t;
+    for (int i = 0; i < 50 && t.find("\"trace-test\" gone") == std::string::npos; ++i) {
+        Sleep(100);
+        t = traceText(start);
+    }
+    EXPECT_NE(t.find("named \"trace-test\""), std::string::npos) << t;
+    EXPECT_NE(t.find("CALL IOPCServer::AddGroup count=1 -> 0x00000000"), std::string::npos) << t;
+    EXPECT_NE(t.find("CALL IOPCItemMgt::AddItems count=2 -> 0x00000001"), std::string::npos) << t;
+    EXPECT_NE(t.find("CALL IOPCServer::GetGroupByName count=1 -> 0x80070057 "), std::string::npos) << t;
+    EXPECT_NE(t.find("CALL IOPCServer::RemoveGroup count=1 -> 0x00000000"), std::string::npos) << t;
+    EXPECT_NE(t.find("\"trace-test\" gone"), std::string::npos) << t;
+    // Every host start sets up process security from its AppID.
+    EXPECT_NE(traceText(0).find("process security: from the AppID, authentication level 5, impersonation 2"),
+              std::string::npos);
+}
+
+TEST(TraceClient, RegistrationWritesTheAppIdSecurity)
+{
+    LPOLESTR w = nullptr;
+    ASSERT_EQ(StringFromCLSID(CLSID_QvTestHost, &w), S_OK);
+    char guid[64];
+    WideCharToMultiByte(CP_ACP, 0, w, -1, guid, sizeof guid, nullptr, nullptr);
+    CoTaskMemFree(w);
+    EXPECT_EQ(regText((std::string("AppID\\") + guid).c_str(), "AuthenticationLevel"), "5");
+    EXPECT_EQ(_stricmp(regText("AppID\\qvtesthost.exe", "AppID").c_str(), guid), 0);
+    EXPECT_EQ(_stricmp(regText((std::string("CLSID\\") + guid).c_str(), "AppID").c_str(), guid), 0);
+}
