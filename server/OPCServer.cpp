@@ -31,6 +31,8 @@ IUnknown* OPCServer::interfaceFor(Slot slot)
             case kCommon: itf_[slot] = makeIOPCCommon(this); break;
             case kEventServer: itf_[slot] = makeIOPCEventServer(this); break;
             case kSecurityNT: itf_[slot] = makeIOPCSecurityNT(this); break;
+            case kBrowse3: itf_[slot] = makeIOPCBrowse(this); break;
+            case kItemIO: itf_[slot] = makeIOPCItemIO(this); break;
             default: break;
             }
         } catch (const std::bad_alloc&) {
@@ -60,6 +62,8 @@ HRESULT STDMETHODCALLTYPE OPCServer::QueryInterface(REFIID riid, void** ppv)
     else if (IsEqualIID(riid, IID_IOPCCommon)) result = interfaceFor(kCommon);
     else if (IsEqualIID(riid, IID_IOPCEventServer)) result = interfaceFor(kEventServer);
     else if (IsEqualIID(riid, IID_IOPCSecurityNT)) result = interfaceFor(kSecurityNT);
+    else if (IsEqualIID(riid, IID_IOPCBrowse)) result = interfaceFor(kBrowse3);
+    else if (IsEqualIID(riid, IID_IOPCItemIO)) result = interfaceFor(kItemIO);
     *ppv = result;
     if (!result) return E_NOINTERFACE;
     AddRef();
@@ -104,7 +108,10 @@ void OPCServer::dataChangePass()
         LockGuard g(App().globalLock);
         snapshot = groups;
     }
-    for (auto& grp : snapshot) grp->scan(false);
+    for (auto& grp : snapshot) {
+        grp->scan(false);
+        grp->keepAlivePass();
+    }
 }
 
 void OPCServer::sendShutdownRequest()
