@@ -9,6 +9,7 @@
 // left. Tests drive it by writing command text to the tag Ctl.Command:
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+//   vqt on|off                          install / remove the value-quality-time write callback
 // TYPE is i4, r8, r4, bool or str.
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
@@ -97,6 +98,13 @@ std::string toText(const VARIANT* v)
     return out;
 }
 
+void WINAPI onWriteVQT(DWORD hTag, VARIANT* pValue, const WORD* pQuality, const FILETIME* pTime, HRESULT* pResult)
+{
+    logf("write vqt: tag %lu value %s quality %s time %s", hTag, toText(pValue).c_str(),
+         pQuality ? std::to_string(*pQuality).c_str() : "-", pTime ? "set" : "-");
+    if (hTag == handleOf("Plant.Refuse")) *pResult = E_ACCESSDENIED;
+}
+
 HRESULT runCommand(const std::string& line)
 {
     std::istringstream in(line);
@@ -124,6 +132,10 @@ HRESULT runCommand(const std::string& line)
             g_tags.erase(name);
         }
         return QV_RemoveTag(h) ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "vqt") {
+        QV_EnableWriteVQTNotification(name == "on" ? onWriteVQT : nullptr);
+        return S_OK;
     }
     if (cmd == "limits") {
         float ll = 0, l = 0, h = 0, hh = 0;
