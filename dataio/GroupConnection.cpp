@@ -66,6 +66,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
         for (OPCItem* it : items) it->changed = false;
     const OPCHANDLE hGroup = g.clientHandle.load();
     g.sinceLastSend = 0; // the keep-alive counts from the last callback
+    g.sentThisPass = true;
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);

@@ -125,6 +125,7 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
     {
         LockGuard lock(app.globalLock);
         g.sinceLastSend = 0;
+        g.sentThisPass = true;
     }
     const DWORD count = static_cast<DWORD>(n);
     const HRESULT master = allOk ? S_OK : S_FALSE;
@@ -140,13 +141,19 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
 
 void OPCGroup::keepAlivePass()
 {
+    if (keepAlive.load() == 0) return; // the common case takes no lock
     ConnectionContainer<IOPCDataCallback>* c = dataContainer();
     if (!c) return;
     ComPtr<IOPCDataCallback> sink;
     OPCHANDLE hGroup;
     {
         LockGuard lock(App().globalLock);
-        if (dead || keepAlive == 0) return;
+        if (dead || keepAlive.load() == 0) return;
+        // The pass that sent a callback starts the count: the next keep-alive is a full period later.
+        if (sentThisPass) {
+            sentThisPass = false;
+            return;
+        }
         const DWORD b = App().updatePeriod.load();
         sinceLastSend = sinceLastSend > 0xFFFFFFFFu - b ? 0xFFFFFFFFu : sinceLastSend + b;
         if (sinceLastSend < keepAlive) return;

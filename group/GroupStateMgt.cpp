@@ -156,6 +156,7 @@ public:
         if (revised != dwKeepAliveTime) result = OPC_S_UNSUPPORTEDRATE;
         owner_->keepAlive = revised;
         owner_->sinceLastSend = 0;
+        owner_->sentThisPass = false;
         *pdwRevisedKeepAliveTime = revised;
         return result;
     }
@@ -165,7 +166,7 @@ public:
         if (!pdwKeepAliveTime) return E_INVALIDARG;
         LockGuard g(App().globalLock);
         if (owner_->dead) return E_FAIL;
-        *pdwKeepAliveTime = owner_->keepAlive;
+        *pdwKeepAliveTime = owner_->keepAlive.load();
         return S_OK;
     }
 };

@@ -29,8 +29,6 @@ struct AsyncTransaction {
     // ReadMaxAge / RefreshMaxAge: per-item maximum ages (a refresh holds one).
     bool maxAgeRead = false;
     std::vector<DWORD> maxAges;
-    // WriteVQT: what the client specified beside each value.
-    std::vector<OPCITEMVQT> vqt;
 };
 
 // An OPC DA group. Owned by its server's list and kept alive by the client's references;
@@ -71,8 +69,9 @@ public:
     std::map<OPCHANDLE, std::unique_ptr<OPCItem>> items;
     bool dead = false;   // destroyed: items, queue and sinks are gone; calls fail
     bool listed = false; // items follow host updates
-    DWORD keepAlive = 0;        // ms, a multiple of the update tick; 0: off
-    DWORD sinceLastSend = 0;    // ms of passes since the last OnDataChange/OnReadComplete
+    std::atomic<DWORD> keepAlive{0}; // ms, a multiple of the update tick; 0: off
+    DWORD sinceLastSend = 0;         // ms of passes since the last OnDataChange/OnReadComplete
+    bool sentThisPass = false;       // a callback went out since the last keep-alive pass
 
     // ---- interface objects ----
     IUnknown* interfaceFor(Slot slot);
