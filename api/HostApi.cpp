@@ -153,6 +153,12 @@ BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC pfn)
     return pfn != nullptr;
 }
 
+BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
+{
+    App().writeVQTNotificationProc = pfn;
+    return pfn != nullptr;
+}
+
 int WINAPI QV_GetClientCounts(void)
 {
     return static_cast<int>(App().clientCount());

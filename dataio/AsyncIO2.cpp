@@ -11,7 +11,7 @@ namespace qv {
 
 namespace {
 
-class AsyncIO2 : public InterfaceObject<IOPCAsyncIO2, OPCGroup> {
+class AsyncIO2 : public InterfaceObject<IOPCAsyncIO3, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -100,6 +100,53 @@ public:
         });
     }
 
+    // ---- IOPCAsyncIO3 ----
+    HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                                         DWORD* pdwCancelID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        if (queueFull()) return E_FAIL;
+        return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                      nullptr, pdwMaxAge);
+    }
+
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                                       DWORD* pdwCancelID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        if (queueFull()) return E_FAIL;
+        return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                      pItemVQT);
+    }
+
+    HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override
+    {
+        if (!pdwCancelID) return E_INVALIDARG;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        if (!t) return E_OUTOFMEMORY;
+        t->kind = AsyncTransaction::kRefresh;
+        t->transactionId = dwTransactionID;
+        t->maxAgeRead = true;
+        try {
+            t->maxAges.push_back(dwMaxAge);
+            LockGuard lock(App().globalLock);
+            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            // A refresh reports the active items of an active group.
+            if (!owner_->active.load()) return E_FAIL;
+            t->cancelId = owner_->nextTransactionId();
+            *pdwCancelID = t->cancelId;
+            owner_->queue.push_back(std::move(t));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        return S_OK;
+    }
+
 private:
     bool queueFull()
     {
@@ -109,11 +156,13 @@ private:
 
     // Read and Write from the allocation on (their argument checks are done).
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
-                   DWORD* pdwCancelID, HRESULT** ppErrors)
+                   DWORD* pdwCancelID, HRESULT** ppErrors, const OPCITEMVQT* vqt = nullptr,
+                   const DWORD* maxAges = nullptr)
     {
         TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
         if (!errors) return E_OUTOFMEMORY;
-        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get());
+        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get(),
+                                        vqt, maxAges);
         // A dropped request (S_FALSE) still tells the client which handles were wrong.
         if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
         return hr;

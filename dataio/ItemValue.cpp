@@ -118,7 +118,8 @@ void OPCItem::onTagUpdated(const OPCTag& tag)
     bool c = true;
     // Overwritten, not accumulated: a small move after a large one cancels the pending report.
     if (quality == tag.quality) {
-        const float d = group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
+        const float d = hasItemDeadband ? itemDeadband
+                                        : group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
         c = d == 0.0f || deadbandExceeded(*lastReported.get(), next, d);
     }
     changed = c;

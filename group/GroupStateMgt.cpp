@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class GroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt, OPCGroup> {
+class GroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -141,6 +141,32 @@ public:
             }
         }
         *ppUnk = unk;
+        return S_OK;
+    }
+
+    // ---- IOPCGroupStateMgt2 ----
+    HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override
+    {
+        if (!pdwRevisedKeepAliveTime) return E_INVALIDARG;
+        HRESULT result = S_OK;
+        LockGuard g(App().globalLock);
+        if (owner_->dead) return E_FAIL;
+        // Counted in update ticks like the update rate; 0 switches it off.
+        const DWORD revised = dwKeepAliveTime == 0 ? 0 : reviseUpdateRate(dwKeepAliveTime, App().updatePeriod.load(), &result);
+        if (revised != dwKeepAliveTime) result = OPC_S_UNSUPPORTEDRATE;
+        owner_->keepAlive = revised;
+        owner_->sinceLastSend = 0;
+        owner_->sentThisPass = false;
+        *pdwRevisedKeepAliveTime = revised;
+        return result;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD* pdwKeepAliveTime) override
+    {
+        if (!pdwKeepAliveTime) return E_INVALIDARG;
+        LockGuard g(App().globalLock);
+        if (owner_->dead) return E_FAIL;
+        *pdwKeepAliveTime = owner_->keepAlive.load();
         return S_OK;
     }
 };

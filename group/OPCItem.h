@@ -36,6 +36,8 @@ public:
     Variant lastReported; // deadband reference
     DWORD accessRights = 0;
     OPCGroup* group = nullptr; // owner, for the group's deadband
+    bool hasItemDeadband = false; // a per-item deadband overrides the group's
+    float itemDeadband = 0.0f;
 
     // The value as the client should see it (requested type); any output may be null.
     HRESULT readValue(VARIANT* out, WORD* outQuality, FILETIME* outTime) const;

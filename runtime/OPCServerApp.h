@@ -68,6 +68,7 @@ public:
     std::atomic<QV_WRITENOTIFICATIONPROC> writeNotificationProc{nullptr};
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};
     std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
+    std::atomic<QV_WRITEVQTNOTIFICATIONPROC> writeVQTNotificationProc{nullptr};
 
     bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }
 

@@ -33,6 +33,8 @@ IUnknown* OPCServer::interfaceFor(Slot slot)
             case kCommon: itf_[slot] = makeIOPCCommon(this); break;
             case kEventServer: itf_[slot] = makeIOPCEventServer(this); break;
             case kSecurityNT: itf_[slot] = makeIOPCSecurityNT(this); break;
+            case kBrowse3: itf_[slot] = makeIOPCBrowse(this); break;
+            case kItemIO: itf_[slot] = makeIOPCItemIO(this); break;
             default: break;
             }
         } catch (const std::bad_alloc&) {
@@ -62,6 +64,8 @@ HRESULT STDMETHODCALLTYPE OPCServer::QueryInterface(REFIID riid, void** ppv)
     else if (IsEqualIID(riid, IID_IOPCCommon)) result = interfaceFor(kCommon);
     else if (IsEqualIID(riid, IID_IOPCEventServer)) result = interfaceFor(kEventServer);
     else if (IsEqualIID(riid, IID_IOPCSecurityNT)) result = interfaceFor(kSecurityNT);
+    else if (IsEqualIID(riid, IID_IOPCBrowse)) result = interfaceFor(kBrowse3);
+    else if (IsEqualIID(riid, IID_IOPCItemIO)) result = interfaceFor(kItemIO);
     *ppv = result;
     if (!result) return E_NOINTERFACE;
     AddRef();
@@ -118,6 +122,7 @@ void OPCServer::dataChangePass()
     for (auto& grp : snapshot) {
         if (gone()) return;
         grp->scan(false);
+        grp->keepAlivePass();
     }
 }
 

@@ -19,7 +19,8 @@ struct EventRecord;
 class OPCServer : public IUnknown {
 public:
     // Interface objects, in the order they are destroyed.
-    enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT, kSlotCount };
+    enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
+                kBrowse3, kItemIO, kSlotCount };
 
     OPCServer();
     virtual ~OPCServer();
@@ -103,5 +104,7 @@ std::unique_ptr<InterfaceHolder> makeItemProperties(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCEventServer(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer* s);
+std::unique_ptr<InterfaceHolder> makeIOPCBrowse(OPCServer* s);
+std::unique_ptr<InterfaceHolder> makeIOPCItemIO(OPCServer* s);
 
 } // namespace qv
