@@ -6,6 +6,7 @@
 #include <vector>
 #include "runtime/Lock.h"
 #include "runtime/ComUtil.h"
+#include "runtime/UpdateClock.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"
 #include "qvsrvkit.h"
@@ -61,9 +62,7 @@ public:
     std::atomic<LONG> ticks{0};
     // The host's thread is a single-threaded apartment: it serves every client (caller timer).
     std::atomic<bool> passesOnHostThread{false};
-    HANDLE timerThread = nullptr;
-    std::atomic<DWORD> timerThreadId{0};
-    UINT_PTR callerTimerId = 0;
+    UpdateClock clock;
     std::atomic<int> matchCaseFlag{1};
     std::atomic<QV_WRITENOTIFICATIONPROC> writeNotificationProc{nullptr};
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};

@@ -1,6 +1,6 @@
 #include "runtime/Registration.h"
 #include <string>
-#include "runtime/ServerRuntime.h"
+#include "runtime/GuidText.h"
 
 namespace qv {
 

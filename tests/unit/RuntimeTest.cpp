@@ -4,7 +4,8 @@
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "runtime/Registration.h"
-#include "runtime/ServerRuntime.h"
+#include "runtime/ClassFactory.h"
+#include "runtime/GuidText.h"
 #include "server/OPCServer.h"
 
 using namespace qv;
@@ -209,7 +210,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
     std::thread t([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (QV_InitOpcServer(&kTestClsid, 20)) {
-            bool callerMode = app.comInitialised == 0 && app.callerTimerId != 0 && app.timerThread == nullptr;
+            bool callerMode = app.comInitialised == 0 && app.clock.callerTimer() != 0 && app.clock.thread() == nullptr;
             // The timer runs from this thread's message loop.
             MSG msg;
             DWORD until = GetTickCount() + 100;
@@ -219,7 +220,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
             // Still in our STA: a second CoInitialize reports S_FALSE.
             HRESULT again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             if (SUCCEEDED(again)) CoUninitialize();
-            ok = callerMode && again == S_FALSE && app.callerTimerId == 0;
+            ok = callerMode && again == S_FALSE && app.clock.callerTimer() == 0;
         }
         CoUninitialize();
     });

@@ -21,13 +21,4 @@ private:
 // Creates a server object for a client (the class factory's CreateInstance).
 HRESULT createServer(REFIID riid, void** ppv);
 
-bool startServer(const CLSID& clsid, DWORD period);
-void stopServer();
-// Parses "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"; false when the text does not match.
-bool parseGuidText(const char* text, CLSID* out);
-// Lower-case GUID text with braces, 38 characters.
-void formatGuidText(const CLSID& clsid, char out[39]);
-// The teardown that is safe when the library is unloaded (no waiting under the loader lock).
-void unloadTeardown(bool processTerminating);
-
 } // namespace qv
