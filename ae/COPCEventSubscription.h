@@ -3,6 +3,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <vector>
 #include "server/ComObject.h"
 #include "addrspace/OPCTag.h"
 #include "qvopc.h"
@@ -84,5 +85,10 @@ private:
     std::deque<EventRecord> pending_; // under the global lock
     std::atomic<DWORD> dropped_{0};
 };
+
+// Destroys the subscriptions of a server that is going away (called without the global
+// lock); a subscription the client still references stays in memory, inert, until its last
+// Release.
+void destroySubscriptions(std::vector<COPCEventSubscription*>& subs);
 
 } // namespace qv

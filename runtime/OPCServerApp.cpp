@@ -1,21 +1,16 @@
 #include "runtime/OPCServerApp.h"
 #include <algorithm>
 #include <cstring>
-#include "ae/EventHandler.h"
 #include "runtime/CallOut.h"
 #include "server/OPCServer.h"
 
 namespace qv {
 
-OPCServerApp::OPCServerApp()
-{
-    eventHandler = new EventHandler();
-}
+OPCServerApp::OPCServerApp() = default;
 
 OPCServerApp::~OPCServerApp()
 {
     tags.clear();
-    delete eventHandler;
 }
 
 OPCServerApp& App()

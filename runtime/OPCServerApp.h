@@ -14,7 +14,6 @@
 namespace qv {
 
 class OPCServer;
-class EventHandler;
 class ServerClassFactory;
 
 // The one server-wide state object: descriptive data, the update period, the task
@@ -26,7 +25,6 @@ public:
     OPCServerApp(const OPCServerApp&) = delete;
     OPCServerApp& operator=(const OPCServerApp&) = delete;
 
-    EventHandler* eventHandler = nullptr;
     const char delimiter = '.';
     DWORD classObjectCookie = 0;
     int comInitialised = 0;

@@ -7,7 +7,7 @@
 #include <vector>
 #include "TestSupport.h"
 #include "ae/COPCEventSubscription.h"
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "server/OPCServer.h"
