@@ -38,7 +38,6 @@ public:
     DWORD revisedBufferTime() const { return revisedBufferTime_; }
     DWORD revisedMaxSize() const { return revisedMaxSize_; }
     OPCHANDLE clientHandle() const { return hClientSubscription_; }
-    LONG refCount() const { return refCount_.load(); }
     // Set by the last Release or the owner's destruction; no event is delivered afterwards.
     bool released() const { return released_.load(); }
 
