@@ -19,7 +19,7 @@ void clearOut(T* p)
 // IOPCEventSubscriptionMgt: there is no filter, no attribute selection and no refresh. Out
 // pointers are cleared first so that a failure never hands the client's proxy uninitialised
 // memory.
-class SubscriptionMgt : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
+class OPCEventSubscriptionMgtImpl : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -79,7 +79,7 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         result = static_cast<IUnknown*>(this);
     } else if (IsEqualIID(riid, IID_IOPCEventSubscriptionMgt)) {
         LockGuard g(App().globalLock);
-        if (!mgt_) mgt_.reset(new (std::nothrow) SubscriptionMgt(this));
+        if (!mgt_) mgt_.reset(new (std::nothrow) OPCEventSubscriptionMgtImpl(this));
         if (mgt_) result = mgt_->unknown();
     } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
         LockGuard g(App().globalLock);

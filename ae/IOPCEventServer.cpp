@@ -34,7 +34,7 @@ LPWSTR* wideArray(const char* const* texts, size_t n)
     return arr;
 }
 
-class EventServerObject : public InterfaceObject<IOPCEventServer, OPCServer> {
+class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -242,7 +242,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeIOPCEventServer(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) EventServerObject(s));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCEventServerImpl(s));
 }
 
 } // namespace qv

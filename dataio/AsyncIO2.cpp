@@ -10,7 +10,7 @@ namespace qv {
 
 namespace {
 
-class AsyncIO2 : public InterfaceObject<IOPCAsyncIO2, OPCGroup> {
+class OPCAsyncIO2Impl : public InterfaceObject<IOPCAsyncIO2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -111,7 +111,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) AsyncIO2(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCAsyncIO2Impl(g));
 }
 
 void OPCGroup::dispatchQueue()

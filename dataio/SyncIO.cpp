@@ -12,7 +12,7 @@ namespace qv {
 
 namespace {
 
-class SyncIO : public InterfaceObject<IOPCSyncIO, OPCGroup> {
+class OPCSyncIOImpl : public InterfaceObject<IOPCSyncIO, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -118,7 +118,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeSyncIO(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) SyncIO(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCSyncIOImpl(g));
 }
 
 } // namespace qv

@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class GroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt, OPCGroup> {
+class OPCGroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -149,7 +149,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) GroupStateMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCGroupStateMgtImpl(g));
 }
 
 } // namespace qv

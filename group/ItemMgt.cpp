@@ -30,7 +30,7 @@ bool isDead(OPCGroup* g)
     return g->dead;
 }
 
-class ItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
+class OPCItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -222,7 +222,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCItemMgtImpl(g));
 }
 
 } // namespace qv

@@ -5,7 +5,7 @@
 
 namespace qv {
 
-HRESULT STDMETHODCALLTYPE ServerClassFactory::QueryInterface(REFIID riid, void** ppv)
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv) return E_INVALIDARG;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
@@ -17,10 +17,10 @@ HRESULT STDMETHODCALLTYPE ServerClassFactory::QueryInterface(REFIID riid, void**
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE ServerClassFactory::AddRef() { return static_cast<ULONG>(++refs_); }
-ULONG STDMETHODCALLTYPE ServerClassFactory::Release() { return static_cast<ULONG>(--refs_); }
+ULONG STDMETHODCALLTYPE ClassFactoryImpl::AddRef() { return static_cast<ULONG>(++refs_); }
+ULONG STDMETHODCALLTYPE ClassFactoryImpl::Release() { return static_cast<ULONG>(--refs_); }
 
-HRESULT STDMETHODCALLTYPE ServerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
 {
     if (outer) {
         if (ppv) *ppv = nullptr;
@@ -29,7 +29,7 @@ HRESULT STDMETHODCALLTYPE ServerClassFactory::CreateInstance(IUnknown* outer, RE
     return createServer(riid, ppv);
 }
 
-HRESULT STDMETHODCALLTYPE ServerClassFactory::LockServer(BOOL lock)
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::LockServer(BOOL lock)
 {
     if (lock) ++App().serverLocks;
     else --App().serverLocks;

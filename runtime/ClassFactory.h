@@ -6,7 +6,7 @@
 namespace qv {
 
 // The class object registered for the host's CLSID: one OPCServer per CreateInstance.
-class ServerClassFactory : public IClassFactory {
+class ClassFactoryImpl : public IClassFactory {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;

@@ -14,7 +14,7 @@
 namespace qv {
 
 class OPCServer;
-class ServerClassFactory;
+class ClassFactoryImpl;
 
 // The one server-wide state object: descriptive data, the update period, the task
 // allocator, the client list, the address-space root with every tag, and the global lock.
@@ -55,7 +55,7 @@ public:
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
-    ServerClassFactory* classFactory = nullptr;
+    ClassFactoryImpl* classFactory = nullptr;
     // Update ticks so far; each worker compares it with the last one it served.
     std::atomic<LONG> ticks{0};
     // The host's thread is a single-threaded apartment: it serves every client (caller timer).

@@ -52,7 +52,7 @@ bool startServer(const CLSID& clsid, DWORD period)
         steps.allocator = nullptr;
         return false;
     }
-    if (!app.classFactory) app.classFactory = new (std::nothrow) ServerClassFactory();
+    if (!app.classFactory) app.classFactory = new (std::nothrow) ClassFactoryImpl();
     if (!app.classFactory) return false;
     // A registration left by an earlier start (a stop keeps it) gives way to this one.
     if (app.classObjectCookie) {

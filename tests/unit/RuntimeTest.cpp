@@ -101,7 +101,7 @@ TEST(Registration, LongTextsAreCut)
 
 TEST(ClassFactory, RefusesAggregationAndClientsWhenStopped)
 {
-    ServerClassFactory f;
+    ClassFactoryImpl f;
     IUnknown* unk = reinterpret_cast<IUnknown*>(0x1);
     void* out = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(f.CreateInstance(unk, IID_IUnknown, &out), CLASS_E_NOAGGREGATION);
@@ -174,7 +174,7 @@ TEST(Lifetime, StartCreateReleaseStop)
     EXPECT_FALSE(QV_InitOpcServer(&kTestClsid, 0)); // already running
     EXPECT_EQ(app.comInitialised, 1);
 
-    ServerClassFactory f;
+    ClassFactoryImpl f;
     IUnknown* c1 = nullptr;
     IUnknown* c2 = nullptr;
     ASSERT_EQ(f.CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&c1)), S_OK);
