@@ -2,7 +2,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -178,7 +178,7 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     pushToSubscribers(*tag);
     std::unique_ptr<EventRecord> ev = tag->evaluateLevel();
     g.release();
-    if (ev && app.eventHandler) app.eventHandler->broadcast(*ev);
+    if (ev) broadcastEvent(*ev);
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "ae/COPCEventSubscription.h"
 #include <algorithm>
 #include <new>
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
@@ -16,20 +16,17 @@ void clearOut(T* p)
     if (p) *p = T();
 }
 
-// IOPCEventSubscriptionMgt: everything goes to the event handler. Out pointers are cleared
-// first so that a failure never hands the client's proxy uninitialised memory.
-class SubscriptionMgt : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
+// IOPCEventSubscriptionMgt: there is no filter, no attribute selection and no refresh. Out
+// pointers are cleared first so that a failure never hands the client's proxy uninitialised
+// memory.
+class OPCEventSubscriptionMgtImpl : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
 public:
     using InterfaceObject::InterfaceObject;
 
-    HRESULT STDMETHODCALLTYPE SetFilter(DWORD dwEventType, DWORD dwNumCategories, DWORD* pdwEventCategories,
-                                        DWORD dwLowSeverity, DWORD dwHighSeverity, DWORD dwNumAreas,
-                                        LPWSTR* pszAreaList, DWORD dwNumSources, LPWSTR* pszSourceList) override
+    HRESULT STDMETHODCALLTYPE SetFilter(DWORD, DWORD, DWORD*, DWORD, DWORD, DWORD, LPWSTR*, DWORD,
+                                        LPWSTR*) override
     {
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->SetFilter(owner_, dwEventType, dwNumCategories, pdwEventCategories, dwLowSeverity, dwHighSeverity,
-                            dwNumAreas, pszAreaList, dwNumSources, pszSourceList);
+        return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetFilter(DWORD* pdwEventType, DWORD* pdwNumCategories, DWORD** ppdwEventCategories,
                                         DWORD* pdwLowSeverity, DWORD* pdwHighSeverity, DWORD* pdwNumAreas,
@@ -39,54 +36,29 @@ public:
         clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
         clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
         clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->GetFilter(owner_, pdwEventType, pdwNumCategories, ppdwEventCategories, pdwLowSeverity,
-                            pdwHighSeverity, pdwNumAreas, ppszAreaList, pdwNumSources, ppszSourceList);
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD dwEventCategory, DWORD dwCount,
-                                                       DWORD* dwAttributeIDs) override
-    {
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->SelectReturnedAttributes(owner_, dwEventCategory, dwCount, dwAttributeIDs);
-    }
-    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD dwEventCategory, DWORD* pdwCount,
-                                                    DWORD** ppdwAttributeIDs) override
+    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttributeIDs) override
     {
         clearOut(pdwCount);
         if (!ppdwAttributeIDs) return E_INVALIDARG;
         *ppdwAttributeIDs = nullptr;
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->GetReturnedAttributes(owner_, dwEventCategory, pdwCount, ppdwAttributeIDs);
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->Refresh(owner_, dwConnection) : E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->CancelRefresh(owner_, dwConnection) : E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
                                        OPCHANDLE* phClientSubscription) override
     {
         clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
-        EventHandler* h = App().eventHandler;
-        return h ? h->GetState(owner_, pbActive, pdwBufferTime, pdwMaxSize, phClientSubscription) : E_NOTIMPL;
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE SetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
-                                       OPCHANDLE hClientSubscription, DWORD* pdwRevisedBufferTime,
+    HRESULT STDMETHODCALLTYPE SetState(BOOL*, DWORD*, DWORD*, OPCHANDLE, DWORD* pdwRevisedBufferTime,
                                        DWORD* pdwRevisedMaxSize) override
     {
         clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
-        EventHandler* h = App().eventHandler;
-        return h ? h->SetState(owner_, pbActive, pdwBufferTime, pdwMaxSize, hClientSubscription,
-                               pdwRevisedBufferTime, pdwRevisedMaxSize)
-                 : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 };
 
@@ -107,7 +79,7 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         result = static_cast<IUnknown*>(this);
     } else if (IsEqualIID(riid, IID_IOPCEventSubscriptionMgt)) {
         LockGuard g(App().globalLock);
-        if (!mgt_) mgt_.reset(new (std::nothrow) SubscriptionMgt(this));
+        if (!mgt_) mgt_.reset(new (std::nothrow) OPCEventSubscriptionMgtImpl(this));
         if (mgt_) result = mgt_->unknown();
     } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
         LockGuard g(App().globalLock);
@@ -138,7 +110,6 @@ ULONG STDMETHODCALLTYPE COPCEventSubscription::Release()
     if (comGone_.exchange(true)) return 0;
     // From here no broadcast that has not yet called the sink will call it.
     released_ = true;
-    if (EventHandler* h = App().eventHandler) h->OnSubscriptionReleased(this);
     bool listed = false;
     ConnectionContainer<IOPCEventSink>* c = nullptr;
     {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <vector>
 #include "server/ComObject.h"
 #include "addrspace/OPCTag.h"
 #include "qvopc.h"
@@ -37,7 +38,6 @@ public:
     DWORD revisedBufferTime() const { return revisedBufferTime_; }
     DWORD revisedMaxSize() const { return revisedMaxSize_; }
     OPCHANDLE clientHandle() const { return hClientSubscription_; }
-    LONG refCount() const { return refCount_.load(); }
     // Set by the last Release or the owner's destruction; no event is delivered afterwards.
     bool released() const { return released_.load(); }
 
@@ -84,5 +84,10 @@ private:
     std::deque<EventRecord> pending_; // under the global lock
     std::atomic<DWORD> dropped_{0};
 };
+
+// Destroys the subscriptions of a server that is going away (called without the global
+// lock); a subscription the client still references stays in memory, inert, until its last
+// Release.
+void destroySubscriptions(std::vector<COPCEventSubscription*>& subs);
 
 } // namespace qv

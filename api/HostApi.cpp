@@ -3,7 +3,8 @@
 #include <string>
 #include "runtime/OPCServerApp.h"
 #include "runtime/Registration.h"
-#include "runtime/ServerRuntime.h"
+#include "runtime/GuidText.h"
+#include "runtime/ServerLifetime.h"
 #include "runtime/Trace.h"
 
 using namespace qv;

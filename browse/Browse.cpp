@@ -117,7 +117,7 @@ bool parseContinuation(const std::string& cp, const std::string& itemId, DWORD f
     return true;
 }
 
-class BrowseImpl : public InterfaceObject<IOPCBrowse, OPCServer> {
+class OPCBrowseImpl : public InterfaceObject<IOPCBrowse, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -271,7 +271,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeIOPCBrowse(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) BrowseImpl(s));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCBrowseImpl(s));
 }
 
 } // namespace qv

@@ -11,7 +11,7 @@ namespace qv {
 
 namespace {
 
-class AsyncIO : public InterfaceObject<IOPCAsyncIO, OPCGroup> {
+class OPCAsyncIOImpl : public InterfaceObject<IOPCAsyncIO, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -105,7 +105,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeAsyncIO(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) AsyncIO(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCAsyncIOImpl(g));
 }
 
 } // namespace qv

@@ -11,7 +11,7 @@ namespace qv {
 
 namespace {
 
-class AsyncIO2 : public InterfaceObject<IOPCAsyncIO3, OPCGroup> {
+class OPCAsyncIO3Impl : public InterfaceObject<IOPCAsyncIO3, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -173,7 +173,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) AsyncIO2(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCAsyncIO3Impl(g));
 }
 
 void OPCGroup::dispatchQueue()

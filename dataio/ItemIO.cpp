@@ -29,7 +29,7 @@ OPCTag* tagFor(OPCServerApp& app, LPCWSTR id, HRESULT* hr)
     return t;
 }
 
-class ItemIO : public InterfaceObject<IOPCItemIO, OPCServer> {
+class OPCItemIOImpl : public InterfaceObject<IOPCItemIO, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -138,7 +138,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeIOPCItemIO(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemIO(s));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCItemIOImpl(s));
 }
 
 } // namespace qv

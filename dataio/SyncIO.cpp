@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class SyncIO : public InterfaceObject<IOPCSyncIO2, OPCGroup> {
+class OPCSyncIO2Impl : public InterfaceObject<IOPCSyncIO2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -188,7 +188,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeSyncIO(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) SyncIO(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCSyncIO2Impl(g));
 }
 
 } // namespace qv

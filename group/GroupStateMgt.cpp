@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class GroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt2, OPCGroup> {
+class OPCGroupStateMgt2Impl : public InterfaceObject<IOPCGroupStateMgt2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -175,7 +175,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) GroupStateMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCGroupStateMgt2Impl(g));
 }
 
 } // namespace qv

@@ -18,7 +18,7 @@ bool analog(const OPCItem& it)
     }
 }
 
-class ItemDeadbandMgt : public InterfaceObject<IOPCItemDeadbandMgt, OPCGroup> {
+class OPCItemDeadbandMgtImpl : public InterfaceObject<IOPCItemDeadbandMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -87,7 +87,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeItemDeadbandMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemDeadbandMgt(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCItemDeadbandMgtImpl(g));
 }
 
 } // namespace qv

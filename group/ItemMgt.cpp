@@ -31,7 +31,7 @@ bool isDead(OPCGroup* g)
     return g->dead;
 }
 
-class ItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
+class OPCItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -235,7 +235,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCItemMgtImpl(g));
 }
 
 } // namespace qv

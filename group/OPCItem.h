@@ -48,8 +48,6 @@ public:
     void copyFrom(const OPCItem& other);
     // OPCITEMATTRIBUTES for the item enumerator (strings in task memory).
     HRESULT fillAttributes(OPCITEMATTRIBUTES* a) const;
-    // Bytes the value takes in a DA 1.0 stream.
-    DWORD streamSize() const;
 
     // Change detection: the host updated the tag this item follows (global lock held).
     void onTagUpdated(const OPCTag& tag) override;

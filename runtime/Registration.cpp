@@ -2,8 +2,8 @@
 #include <string>
 #include <cctype>
 #include <cstring>
+#include "runtime/GuidText.h"
 #include "runtime/Security.h"
-#include "runtime/ServerRuntime.h"
 
 namespace qv {
 

@@ -2,7 +2,6 @@
 #include "runtime/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
-#include "ae/EventHandler.h"
 #include "runtime/CallOut.h"
 
 namespace qv {
