@@ -9,12 +9,6 @@ namespace qv {
 
 namespace {
 
-template <class T>
-void clearOut(T* p)
-{
-    if (p) *p = T();
-}
-
 // IOPCEventSubscriptionMgt: everything goes to the event handler. Out pointers are cleared
 // first so that a failure never hands the client's proxy uninitialised memory.
 class SubscriptionMgt : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {

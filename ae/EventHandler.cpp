@@ -10,29 +10,16 @@ namespace qv {
 
 namespace {
 
-template <class T>
-void clearOut(T* p)
-{
-    if (p) *p = T();
-}
-
 const char* const kSubConditionNames[] = {"Lo Lo", "Lo", "Hi", "Hi Hi"};
 
 // A task-memory array of wide copies; null (nothing left behind) when out of memory.
 LPWSTR* wideArray(const char* const* texts, size_t n)
 {
-    OPCServerApp& app = App();
-    LPWSTR* arr = app.taskAllocArray<LPWSTR>(n);
+    TaskArray<LPWSTR> arr(n);
     if (!arr) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        arr[i] = widen(texts[i]);
-        if (!arr[i]) {
-            for (size_t k = 0; k < i; ++k) app.taskFree(arr[k]);
-            app.taskFree(arr);
-            return nullptr;
-        }
-    }
-    return arr;
+    for (size_t i = 0; i < n; ++i)
+        if (!(arr[i] = widen(texts[i]))) return nullptr;
+    return arr.release();
 }
 
 size_t wideBytes(const std::string& s) { return (s.size() + 1) * sizeof(WCHAR); }
@@ -149,7 +136,7 @@ HRESULT EventHandler::GetStatus(OPCEVENTSERVERSTATUS** ppEventServerStatus, cons
     if (!ppEventServerStatus) return E_INVALIDARG;
     *ppEventServerStatus = nullptr;
     OPCServerApp& app = App();
-    TaskPtr<OPCEVENTSERVERSTATUS> st(static_cast<OPCEVENTSERVERSTATUS*>(app.taskAlloc(sizeof(OPCEVENTSERVERSTATUS))));
+    TaskArray<OPCEVENTSERVERSTATUS> st(1);
     if (!st) return E_OUTOFMEMORY;
     st->ftStartTime = app.startTime;
     CoFileTimeNow(&st->ftCurrentTime);
@@ -188,7 +175,7 @@ HRESULT EventHandler::QueryEventCategories(DWORD dwEventType, DWORD* pdwCount, D
         ids[n] = 3; descs[n++] = "Discrete";
     }
     if (n == 0) return S_OK;
-    TaskPtr<DWORD> idArr(App().taskAllocArray<DWORD>(n));
+    TaskArray<DWORD> idArr(n);
     if (!idArr) return E_OUTOFMEMORY;
     LPWSTR* descArr = wideArray(descs, n);
     if (!descArr) return E_OUTOFMEMORY;
@@ -275,10 +262,10 @@ HRESULT EventHandler::AckCondition(DWORD dwCount, LPWSTR, LPWSTR, LPWSTR*, LPWST
     *ppErrors = nullptr;
     // A zero count follows the array convention (nothing to answer for).
     if (dwCount == 0) return E_INVALIDARG;
-    HRESULT* errors = App().taskAllocArray<HRESULT>(dwCount);
+    TaskArray<HRESULT> errors(dwCount);
     if (!errors) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) errors[i] = E_INVALIDARG;
-    *ppErrors = errors;
+    *ppErrors = errors.release();
     return S_FALSE;
 }
 

@@ -10,12 +10,6 @@ namespace qv {
 
 namespace {
 
-template <class T>
-void clearOut(T* p)
-{
-    if (p) *p = T();
-}
-
 class EventServerObject : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;

@@ -20,7 +20,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
     }
 
@@ -29,7 +29,7 @@ public:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
                       ppErrors);
@@ -38,7 +38,7 @@ public:
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
         if (!pdwCancelID) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
         if (!t) return E_OUTOFMEMORY;
@@ -48,7 +48,7 @@ public:
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
-            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (owner_->dead || owner_->queueFull()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));
@@ -62,7 +62,8 @@ public:
     {
         LockGuard lock(App().globalLock);
         for (auto& t : owner_->queue) {
-            if (t->cancelId == dwCancelID) {
+            // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
+            if (t->version == 2 && t->cancelId == dwCancelID) {
                 t->cancelled = true;
                 return S_OK;
             }
@@ -88,17 +89,11 @@ public:
     }
 
 private:
-    bool queueFull()
-    {
-        LockGuard lock(App().globalLock);
-        return owner_->queue.size() >= OPCGroup::kMaxQueued;
-    }
-
     // Read and Write from the allocation on (their argument checks are done).
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
                    DWORD* pdwCancelID, HRESULT** ppErrors)
     {
-        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
+        TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get());
         // A dropped request (S_FALSE) still tells the client which handles were wrong.

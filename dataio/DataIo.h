@@ -27,13 +27,17 @@ enum class ReportKind { DataChange, ReadComplete };
 void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
                  ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink);
 
+// Notes on the group's server that a data change goes to the client now (global lock held).
+void noteDataChangeSent(OPCGroup& g);
+
 // The subscription OnDataChange of a firing scan (forced: every item, active or not).
 void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 
 // Accepts an asynchronous Read or Write (values non-null) of either DA version: issues the
 // id (DA 2.0: the cancel id; DA 1.0: the transaction id) into *issuedId, checks the handles
-// into errors, and queues the record. A write checks and stores each item's value under the
-// lock, then puts the values into the tags on the calling thread with the record busy.
+// into errors, and queues the record. A write checks each item's value under the lock,
+// then puts the values into the tags on the calling thread with the record busy; the items
+// take only the values the host accepted.
 // S_OK: queued. S_FALSE: some handle is invalid and the request was dropped whole (errors
 // tell which). E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,

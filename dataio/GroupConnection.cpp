@@ -4,6 +4,7 @@
 #include "dataio/DataIo.h"
 #include <new>
 #include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
 
 namespace qv {
 
@@ -65,6 +66,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     if (clear)
         for (OPCItem* it : items) it->changed = false;
     const OPCHANDLE hGroup = g.clientHandle.load();
+    if (kind == ReportKind::DataChange) noteDataChangeSent(g);
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
@@ -74,6 +76,11 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
         sink->OnDataChange(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities, times, errors);
     for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
     app.taskFree(block);
+}
+
+void noteDataChangeSent(OPCGroup& g)
+{
+    if (g.server) g.server->lastDataChange = utcNow();
 }
 
 void sendSubscriptionDataChange(OPCGroup& g, bool forced)
@@ -109,8 +116,8 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
     OPCServerApp& app = App();
     const size_t n = t.writeResults.size();
     if (n == 0 || n > t.serverHandles.size()) return;
-    TaskPtr<OPCHANDLE> handles(app.taskAllocArray<OPCHANDLE>(n));
-    TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+    TaskArray<OPCHANDLE> handles(n);
+    TaskArray<HRESULT> errors(n);
     if (!handles || !errors) return;
     HRESULT master = S_OK;
     {

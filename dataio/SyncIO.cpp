@@ -22,11 +22,11 @@ public:
         if (ppItemValues) *ppItemValues = nullptr;
         if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
         if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-        OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
-        if (!errors) return E_OUTOFMEMORY;
-        TaskPtr<OPCITEMSTATE> states(app.taskAllocArray<OPCITEMSTATE>(dwCount));
+        // The larger array first: a count whose size overflows fails before any allocation.
+        TaskArray<OPCITEMSTATE> states(dwCount);
         if (!states) return E_OUTOFMEMORY;
+        TaskArray<HRESULT> errors(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
         try {
             readAll(dwSource, dwCount, phServer, states.get(), errors.get());
         } catch (const std::bad_alloc&) {
@@ -46,7 +46,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         try {
             // The client's values are [in]: convert private copies, never the caller's array.
@@ -62,11 +62,16 @@ public:
                     }
                     names[i] = it->tagName;
                     HRESULT hr = VariantCopyInd(values[i].get(), &pItemValues[i]);
-                    errors[i] = SUCCEEDED(hr) ? it->writeValue(values[i].get()) : hr;
+                    errors[i] = SUCCEEDED(hr) ? it->checkWrite(values[i].get()) : hr;
                 }
             }
             for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get());
+                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get(), &values[i]);
+            // Only what the host accepted enters the items.
+            LockGuard lock(app.globalLock);
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] == S_OK)
+                    if (OPCItem* it = owner_->findItem(phServer[i])) it->storeWritten(*values[i].get());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }

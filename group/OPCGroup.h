@@ -35,7 +35,6 @@ class OPCGroup : public IUnknown, public std::enable_shared_from_this<OPCGroup> 
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer, kSlotCount };
-    static constexpr size_t kMaxQueued = 10;
 
     static std::shared_ptr<OPCGroup> create();
     virtual ~OPCGroup();
@@ -96,6 +95,8 @@ public:
     OPCServer* liveServer() const;
 
     // ---- data exchange (dataio) ----
+    // As many requests queued as the host's limit allows (takes the lock).
+    bool queueFull();
     void scan(bool forced);
     void dispatchQueue();
     bool hasDataCallback();

@@ -9,6 +9,7 @@
 // left. Tests drive it by writing command text to the tag Ctl.Command:
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+//   queuelimit N                        asynchronous requests a group may queue (0: no limit)
 // TYPE is i4, r8, r4, bool or str.
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
@@ -124,6 +125,10 @@ HRESULT runCommand(const std::string& line)
             g_tags.erase(name);
         }
         return QV_RemoveTag(h) ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "queuelimit") {
+        QV_SetAsyncQueueLimit(static_cast<DWORD>(strtoul(name.c_str(), nullptr, 10)));
+        return S_OK;
     }
     if (cmd == "limits") {
         float ll = 0, l = 0, h = 0, hh = 0;
