@@ -176,11 +176,11 @@ void OPCTag::appendChild(OPCTag* child)
     childIndex_[foldCase(child->name)].push_back(child);
 }
 
-void OPCTag::detachChild(OPCTag* child)
+void OPCTag::detachChild(OPCTag* child, const std::string& key) noexcept
 {
     auto pos = std::find(children.begin(), children.end(), child);
     if (pos != children.end()) children.erase(pos);
-    auto it = childIndex_.find(foldCase(child->name));
+    auto it = childIndex_.find(key);
     if (it != childIndex_.end()) {
         auto& bucket = it->second;
         bucket.erase(std::remove(bucket.begin(), bucket.end(), child), bucket.end());
@@ -192,15 +192,21 @@ void OPCTag::detachChild(OPCTag* child)
 
 namespace qv {
 
-void OPCTag::replaceChild(OPCTag* child, OPCTag* replacement)
+void OPCTag::replaceChild(OPCTag* child, OPCTag* replacement, const std::string& key) noexcept
 {
     auto pos = std::find(children.begin(), children.end(), child);
     if (pos == children.end()) return;
-    size_t at = static_cast<size_t>(pos - children.begin());
-    detachChild(child);
+    *pos = replacement;
     replacement->parent = this;
-    children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), replacement);
-    childIndex_[foldCase(replacement->name)].push_back(replacement);
+    auto it = childIndex_.find(key);
+    if (it != childIndex_.end()) std::replace(it->second.begin(), it->second.end(), child, replacement);
+}
+
+void OPCTag::takeChildrenFrom(OPCTag& other) noexcept
+{
+    children.swap(other.children);
+    childIndex_.swap(other.childIndex_);
+    for (OPCTag* c : children) c->parent = this;
 }
 
 } // namespace qv

@@ -83,10 +83,13 @@ public:
     // Children lookup by name (first in creation order), under the match-case rule.
     OPCTag* findChild(const std::string& childName, bool matchCase) const;
     void appendChild(OPCTag* child);
+    // These take the child's folded name (computed beforehand) so that they cannot fail.
     // Takes the child out of the list (does not destroy it).
-    void detachChild(OPCTag* child);
-    // Puts replacement at child's position (child is detached, not destroyed).
-    void replaceChild(OPCTag* child, OPCTag* replacement);
+    void detachChild(OPCTag* child, const std::string& key) noexcept;
+    // Puts replacement, of the same name, at child's position (child is not destroyed).
+    void replaceChild(OPCTag* child, OPCTag* replacement, const std::string& key) noexcept;
+    // Moves every child of other (this one has none) under this node.
+    void takeChildrenFrom(OPCTag& other) noexcept;
     void destroyChildren();
 
 private:

@@ -66,19 +66,28 @@ void TagHandleTable::remove(DWORD handle)
     s.tag = nullptr;
     s.gen = static_cast<BYTE>(s.gen + 1);
     // 0xFF generation with the last index would spell 0xFFFFFFFF; never hand that out.
-    if (!(s.gen == 0xFF && index + 1 == 0x00FFFFFF)) free_.push_back(index);
     --live_;
+    if (s.gen == 0xFF && index + 1 == 0x00FFFFFF) return;
+    try {
+        free_.push_back(index);
+    } catch (const std::bad_alloc&) {
+        // The slot is not reused; the removal stands.
+    }
 }
 
 OPCTagStore::~OPCTagStore() = default;
 
 OPCTag* OPCTagStore::lookup(const std::string& accessPath, const std::string& itemId) const
 {
+    OPCTag* node = findNode(fullTagName(accessPath, itemId, App().delimiter));
+    return node && node->handle != kInvalidTagHandle ? node : nullptr;
+}
+
+OPCTag* OPCTagStore::findNode(const std::string& full) const
+{
     OPCServerApp& app = App();
-    const char d = app.delimiter;
     const bool mc = app.matchCase();
-    std::string full = fullTagName(accessPath, itemId, d);
-    std::vector<std::string> segs = splitName(full, d);
+    std::vector<std::string> segs = splitName(full, app.delimiter);
     if (segs.empty()) return nullptr;
     const OPCTag* node = &root_;
     for (size_t i = 0; i + 1 < segs.size(); ++i) {
@@ -92,7 +101,7 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
 {
     OPCServerApp& app = App();
     LockGuard g(app.globalLock);
-    if (lookup(name)) return kInvalidTagHandle;
+    if (findNode(name)) return kInvalidTagHandle;
     try {
         const bool mc = app.matchCase();
         std::vector<std::string> segs = splitName(name, app.delimiter);
@@ -131,29 +140,34 @@ bool OPCTagStore::remove(DWORD handle)
     LockGuard g(App().globalLock);
     OPCTag* tag = handles_.resolve(handle);
     if (!tag) return false;
-    handles_.remove(handle);
     OPCTag* parent = tag->parent;
-    if (!tag->children.empty()) {
+    // Everything that can run out of memory comes first: a failure changes nothing.
+    std::unique_ptr<OPCTag> branch;
+    std::vector<std::string> keys; // folded names from the tag up to the root's child
+    try {
+        for (OPCTag* n = tag; n != &root_; n = n->parent) keys.push_back(foldCase(n->name));
+        if (!tag->children.empty()) {
+            branch.reset(new OPCTag());
+            branch->name = tag->name;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    handles_.remove(handle);
+    if (branch) {
         // A delimiter-free tag name can also be the first segment of later tags; those tags
         // stay, under a plain branch node that takes the removed tag's place.
-        std::unique_ptr<OPCTag> branch(new (std::nothrow) OPCTag());
-        if (!branch) return false;
-        branch->name = tag->name;
-        std::vector<OPCTag*> kids = tag->children;
-        for (OPCTag* k : kids) {
-            tag->detachChild(k);
-            branch->appendChild(k);
-        }
-        parent->replaceChild(tag, branch.release());
+        branch->takeChildrenFrom(*tag);
+        parent->replaceChild(tag, branch.release(), keys[0]);
         delete tag;
         return true;
     }
-    parent->detachChild(tag);
+    parent->detachChild(tag, keys[0]);
     delete tag;
     // Prune branch nodes left empty, up to (not including) the root; tags stay.
-    while (parent != &root_ && parent->children.empty() && parent->handle == kInvalidTagHandle) {
+    for (size_t k = 1; parent != &root_ && parent->children.empty() && parent->handle == kInvalidTagHandle; ++k) {
         OPCTag* up = parent->parent;
-        up->detachChild(parent);
+        up->detachChild(parent, keys[k]);
         delete parent;
         parent = up;
     }
@@ -249,7 +263,7 @@ HRESULT OPCTagStore::validateItem(const OPCITEMDEF& def, OPCITEMRESULT* result, 
     return S_OK;
 }
 
-HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value)
+HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value, Variant* taken)
 {
     OPCServerApp& app = App();
     DWORD handle;
@@ -268,17 +282,21 @@ HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& valu
         LockGuard g(app.globalLock);
         OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
         if (!tag) return OPC_E_INVALIDHANDLE;
-        return tag->value.copyFrom(*copy);
+        hr = tag->value.copyFrom(*copy);
+        if (hr == S_OK && taken) *taken = std::move(copy);
+        return hr;
     }
     LockGuard g(app.globalLock);
     // The host may have removed the tag while its callback ran.
     OPCTag* tag = handles_.resolve(handle);
     if (!tag) return OPC_E_INVALIDHANDLE;
-    return tag->value.copyFrom(value);
+    hr = tag->value.copyFrom(value);
+    if (hr == S_OK && taken && taken->get() != &value) hr = taken->copyFrom(value);
+    return hr;
 }
 
 HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                                    const FILETIME* timeStamp)
+                                    const FILETIME* timeStamp, Variant* taken)
 {
     OPCServerApp& app = App();
     QV_WRITEVQTNOTIFICATIONPROC proc = app.writeVQTNotificationProc.load();
@@ -299,7 +317,9 @@ HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& v
     if (!tag) return OPC_E_INVALIDHANDLE;
     if (quality) tag->quality = *quality;
     if (timeStamp) tag->timestamp = *timeStamp;
-    return tag->value.copyFrom(*copy);
+    hr = tag->value.copyFrom(*copy);
+    if (hr == S_OK && taken) *taken = std::move(copy);
+    return hr;
 }
 
 void OPCTagStore::clear()

@@ -51,7 +51,7 @@ public:
     // Copies the current value, quality and timestamp (any output may be null).
     bool read(DWORD handle, VARIANT* value, WORD* quality, FILETIME* ts);
 
-    // Caller holds the global lock for these.
+    // Caller holds the global lock for these. A lookup finds tags only, never a branch node.
     OPCTag* resolve(DWORD handle) const { return handles_.resolve(handle); }
     OPCTag* lookup(const std::string& accessPath, const std::string& itemId) const;
     OPCTag* lookup(const std::string& fullName) const { return lookup(std::string(), fullName); }
@@ -59,12 +59,13 @@ public:
     // Checks a client's item definition (AddItems, ValidateItems); fills result on success.
     HRESULT validateItem(const tagOPCITEMDEF& def, tagOPCITEMRESULT* result, OPCTag** tag);
     // A client's write of one item: the host's write callback decides, then the tag takes the
-    // value. Called without the global lock; takes it itself.
-    HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
+    // value; on S_OK *taken (when given) receives what the tag took. Called without the global
+    // lock; takes it itself.
+    HRESULT clientWrite(const std::string& tagName, const VARIANT& value, Variant* taken = nullptr);
     // A client's write with quality and/or time stamp (either may be null): through the host's
-    // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag.
+    // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag; *taken as above.
     HRESULT clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                           const FILETIME* timeStamp);
+                           const FILETIME* timeStamp, Variant* taken = nullptr);
 
     TagSubscribers& subscribers() { return subscribers_; }
     // Destroys every node (library unload).
@@ -72,6 +73,8 @@ public:
 
 private:
     void pushToSubscribers(const OPCTag& tag);
+    // The node (tag or branch) a full name designates.
+    OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;
     TagHandleTable handles_;
     TagSubscribers subscribers_;

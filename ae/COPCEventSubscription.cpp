@@ -10,12 +10,6 @@ namespace qv {
 
 namespace {
 
-template <class T>
-void clearOut(T* p)
-{
-    if (p) *p = T();
-}
-
 // IOPCEventSubscriptionMgt: there is no filter, no attribute selection and no refresh. Out
 // pointers are cleared first so that a failure never hands the client's proxy uninitialised
 // memory.

@@ -11,27 +11,16 @@ namespace qv {
 
 namespace {
 
-template <class T>
-void clearOut(T* p)
-{
-    if (p) *p = T();
-}
-
 // A task-memory array of wide copies; null (nothing left behind) when out of memory.
 LPWSTR* wideArray(const char* const* texts, size_t n)
 {
-    OPCServerApp& app = App();
-    LPWSTR* arr = app.taskAllocArray<LPWSTR>(n);
+    TaskArray<LPWSTR> arr(n);
     if (!arr) return nullptr;
     for (size_t i = 0; i < n; ++i) {
         arr[i] = widen(texts[i]);
-        if (!arr[i]) {
-            for (size_t k = 0; k < i; ++k) app.taskFree(arr[k]);
-            app.taskFree(arr);
-            return nullptr;
-        }
+        if (!arr[i]) return nullptr; // the array frees what it holds
     }
-    return arr;
+    return arr.release();
 }
 
 class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
@@ -43,8 +32,7 @@ public:
         if (!ppEventServerStatus) return E_INVALIDARG;
         *ppEventServerStatus = nullptr;
         OPCServerApp& app = App();
-        TaskPtr<OPCEVENTSERVERSTATUS> st(
-            static_cast<OPCEVENTSERVERSTATUS*>(app.taskAlloc(sizeof(OPCEVENTSERVERSTATUS))));
+        TaskArray<OPCEVENTSERVERSTATUS> st(1);
         if (!st) return E_OUTOFMEMORY;
         st->ftStartTime = app.startTime;
         CoFileTimeNow(&st->ftCurrentTime);
@@ -129,7 +117,7 @@ public:
             descs[n++] = c.description;
         }
         if (n == 0) return S_OK;
-        TaskPtr<DWORD> idArr(App().taskAllocArray<DWORD>(n));
+        TaskArray<DWORD> idArr(n);
         if (!idArr) return E_OUTOFMEMORY;
         LPWSTR* descArr = wideArray(descs, n);
         if (!descArr) return E_OUTOFMEMORY;
@@ -223,10 +211,10 @@ public:
         *ppErrors = nullptr;
         // A zero count follows the array convention (nothing to answer for).
         if (dwCount == 0) return E_INVALIDARG;
-        HRESULT* errors = App().taskAllocArray<HRESULT>(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         for (DWORD i = 0; i < dwCount; ++i) errors[i] = E_INVALIDARG;
-        *ppErrors = errors;
+        *ppErrors = errors.release();
         return S_FALSE;
     }
 

@@ -37,6 +37,8 @@ BOOL WINAPI QV_SetMatchCase(BOOL b)
     return b;
 }
 
+void WINAPI QV_SetAsyncQueueLimit(DWORD d) { App().asyncQueueLimit = d; }
+
 BOOL WINAPI QV_Registry(const CLSID* pClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath)
 {
     if (!pClsid) return FALSE;

@@ -40,7 +40,7 @@ bool fillProperties(const OPCTag& tag, bool all, DWORD count, const DWORD* ids, 
     out.pItemProperties = nullptr;
     if (n == 0) return true;
     if (n > SIZE_MAX / sizeof(OPCITEMPROPERTY)) return false;
-    out.pItemProperties = app.taskAllocArray<OPCITEMPROPERTY>(n); // zero-filled: VT_EMPTY values
+    out.pItemProperties = TaskArray<OPCITEMPROPERTY>(n).release(); // zero-filled: VT_EMPTY values
     if (!out.pItemProperties) return false;
     out.dwNumProperties = n;
     for (DWORD i = 0; i < n; ++i) {
@@ -129,7 +129,7 @@ public:
         if (dwItemCount == 0 || !pszItemIDs || !ppItemProperties || (dwPropertyCount && !pdwPropertyIDs))
             return E_INVALIDARG;
         OPCServerApp& app = App();
-        OPCITEMPROPERTIES* out = app.taskAllocArray<OPCITEMPROPERTIES>(dwItemCount);
+        OPCITEMPROPERTIES* out = TaskArray<OPCITEMPROPERTIES>(dwItemCount).release();
         if (!out) return E_OUTOFMEMORY;
         bool allOk = true;
         try {
@@ -235,7 +235,7 @@ public:
         const DWORD n = static_cast<DWORD>(elements.size());
         OPCBROWSEELEMENT* out = nullptr;
         if (n) {
-            out = app.taskAllocArray<OPCBROWSEELEMENT>(n);
+            out = TaskArray<OPCBROWSEELEMENT>(n).release();
             if (!out) {
                 freeElements(elements);
                 return E_OUTOFMEMORY;

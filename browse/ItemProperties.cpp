@@ -9,46 +9,7 @@ namespace qv {
 
 namespace {
 
-// Task-memory arrays under construction: freed (strings and VARIANTs included) unless handed
-// to the client.
-template <class T>
-class TaskArray {
-public:
-    // A count whose byte size overflows gets no memory rather than a short block.
-    explicit TaskArray(size_t n)
-        : p_(n > SIZE_MAX / sizeof(T) ? nullptr : App().taskAllocArray<T>(n)), n_(n) {}
-    ~TaskArray() { if (p_) { destroy(); App().taskFree(p_); } }
-    TaskArray(const TaskArray&) = delete;
-    TaskArray& operator=(const TaskArray&) = delete;
-    explicit operator bool() const { return p_ != nullptr; }
-    T& operator[](size_t i) { return p_[i]; }
-    T* release() { T* p = p_; p_ = nullptr; return p; }
-
-private:
-    void destroy() {}
-    T* p_;
-    size_t n_;
-};
-
-template <>
-void TaskArray<LPWSTR>::destroy()
-{
-    for (size_t i = 0; i < n_; ++i) App().taskFree(p_[i]);
-}
-
-template <>
-void TaskArray<VARIANT>::destroy()
-{
-    for (size_t i = 0; i < n_; ++i) VariantClear(&p_[i]);
-}
-
-// The tag an item ID names. The store's lookup also finds a top-level branch node by its
-// segment; a branch is no item.
-const OPCTag* findTag(OPCServerApp& app, const std::string& itemId)
-{
-    const OPCTag* t = app.tags.lookup(itemId);
-    return t && t->handle != kInvalidTagHandle ? t : nullptr;
-}
+const OPCTag* findTag(OPCServerApp& app, const std::string& itemId) { return app.tags.lookup(itemId); }
 
 class CIOPCItemProperties : public InterfaceObject<IOPCItemProperties, OPCServer> {
 public:

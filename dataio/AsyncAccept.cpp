@@ -7,6 +7,13 @@
 
 namespace qv {
 
+bool OPCGroup::queueFull()
+{
+    const DWORD limit = App().asyncQueueLimit.load();
+    LockGuard lock(App().globalLock);
+    return limit != 0 && queue.size() >= limit;
+}
+
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
                            const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
                            const OPCITEMVQT* vqt, const DWORD* maxAges)
@@ -34,9 +41,9 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
             results.resize(n);
         }
         LockGuard lock(app.globalLock);
-        // Checked again here, at the moment of appending, so concurrent callers cannot pass 10.
-        // After the stop nothing would ever complete the request.
-        if (app.stopped.load() || g.dead || g.queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+        // Checked again here, at the moment of appending, so concurrent callers cannot pass the
+        // limit. After the stop nothing would ever complete the request.
+        if (app.stopped.load() || g.dead || g.queueFull()) return E_FAIL;
         id = g.nextTransactionId();
         if (version == 2) {
             t->transactionId = clientTransactionId;
@@ -65,7 +72,7 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
                 // A client object is never copied or converted (that would call into it).
                 HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
                                                     : VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
-                results[i] = SUCCEEDED(hr) ? it->writeValue(converted[i].get()) : hr;
+                results[i] = SUCCEEDED(hr) ? it->checkWrite(converted[i].get()) : hr;
             }
             t->busy = true;
         }
@@ -79,9 +86,16 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     // The tag writes call the host: on this thread, without the lock, the record busy meanwhile.
     for (DWORD i = 0; i < n; ++i)
         if (results[i] == S_OK)
-            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i])
-                             : app.tags.clientWrite(names[i], *converted[i].get());
+            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i], &converted[i])
+                             : app.tags.clientWrite(names[i], *converted[i].get(), &converted[i]);
     LockGuard lock(app.globalLock);
+    // Only what the host accepted enters the items.
+    for (DWORD i = 0; i < n; ++i)
+        if (results[i] == S_OK)
+            if (OPCItem* it = g.findItem(handles[i])) {
+                it->storeWritten(*converted[i].get());
+                if (vqt) applyItemVQT(*it, vqt[i]);
+            }
     // The group may have been destroyed meanwhile (its queue freed): find the record first.
     for (auto& q : g.queue) {
         const DWORD qid = version == 2 ? q->cancelId : q->transactionId;

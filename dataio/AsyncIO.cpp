@@ -24,7 +24,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwNumItems, phServer, nullptr, pTransactionID, ppErrors);
         });
     }
@@ -35,7 +35,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO::Write", dwNumItems) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDA1WriteSink()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwNumItems, phServer, pItemValues, pTransactionID, ppErrors);
         });
@@ -45,7 +45,7 @@ public:
     {
         QV_TRACE_BODY("IOPCAsyncIO::Refresh", 0) {
         if (!pTransactionID) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
         if (!t) return E_OUTOFMEMORY;
@@ -53,7 +53,7 @@ public:
         t->kind = AsyncTransaction::kRefresh;
         try {
             LockGuard lock(App().globalLock);
-            if (App().stopped.load() || owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
             t->transactionId = owner_->nextTransactionId();
             *pTransactionID = t->transactionId;
             owner_->queue.push_back(std::move(t));
@@ -81,16 +81,10 @@ public:
     }
 
 private:
-    bool queueFull()
-    {
-        LockGuard lock(App().globalLock);
-        return owner_->queue.size() >= OPCGroup::kMaxQueued;
-    }
-
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD* pTransactionID,
                    HRESULT** ppErrors)
     {
-        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
+        TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         HRESULT hr = acceptAsyncRequest(*owner_, 1, kind, n, handles, values, 0, pTransactionID, errors.get());
         // A failure code hands out no array (a COM client frees nothing on failure); the

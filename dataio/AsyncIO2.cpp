@@ -22,7 +22,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
         });
     }
@@ -33,7 +33,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
                       ppErrors);
@@ -44,7 +44,7 @@ public:
     {
         QV_TRACE_BODY("IOPCAsyncIO2::Refresh2", 0) {
         if (!pdwCancelID) return E_INVALIDARG;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
         if (!t) return E_OUTOFMEMORY;
@@ -54,7 +54,7 @@ public:
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
-            if (App().stopped.load() || owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));
@@ -70,7 +70,8 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Cancel2", 0) {
         LockGuard lock(App().globalLock);
         for (auto& t : owner_->queue) {
-            if (t->cancelId == dwCancelID) {
+            // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
+            if (t->version == 2 && t->cancelId == dwCancelID) {
                 t->cancelled = true;
                 return S_OK;
             }
@@ -107,7 +108,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
                       nullptr, pdwMaxAge);
     }
@@ -118,7 +119,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (queueFull()) return E_FAIL;
+        if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
                       pItemVQT);
     }
@@ -135,7 +136,7 @@ public:
         try {
             t->maxAges.push_back(dwMaxAge);
             LockGuard lock(App().globalLock);
-            if (owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
             // A refresh reports the active items of an active group.
             if (!owner_->active.load()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
@@ -148,18 +149,12 @@ public:
     }
 
 private:
-    bool queueFull()
-    {
-        LockGuard lock(App().globalLock);
-        return owner_->queue.size() >= OPCGroup::kMaxQueued;
-    }
-
     // Read and Write from the allocation on (their argument checks are done).
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
                    DWORD* pdwCancelID, HRESULT** ppErrors, const OPCITEMVQT* vqt = nullptr,
                    const DWORD* maxAges = nullptr)
     {
-        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
+        TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get(),
                                         vqt, maxAges);

@@ -28,13 +28,17 @@ enum class ReportKind { DataChange, ReadComplete };
 void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
                  ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink);
 
+// Notes on the group's server that a data change goes to the client now (global lock held).
+void noteDataChangeSent(OPCGroup& g);
+
 // The subscription OnDataChange of a firing scan (forced: every item, active or not).
 void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 
 // Accepts an asynchronous Read or Write (values non-null) of either DA version: issues the
 // id (DA 2.0: the cancel id; DA 1.0: the transaction id) into *issuedId, checks the handles
-// into errors, and queues the record. A write checks and stores each item's value under the
-// lock, then puts the values into the tags on the calling thread with the record busy.
+// into errors, and queues the record. A write checks each item's value under the lock,
+// then puts the values into the tags on the calling thread with the record busy; the items
+// take only the values the host accepted.
 // S_OK: queued. S_FALSE: some handle is invalid and the request was dropped whole (errors
 // tell which). E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
 // A WriteVQT passes vqt (values null); a ReadMaxAge passes maxAges (one per handle).
@@ -53,10 +57,14 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
 bool tooOld(DWORD maxAge, const FILETIME& stamp);
 // Checks one item's part of a WriteVQT under the lock: the item's write checks on a private
 // copy of the value, OPC_E_NOTSUPPORTED for quality/time stamp without the host's callback.
+// Nothing enters the item here: only what the host accepts does (applyItemVQT after storeWritten).
 HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted);
+// The client's quality and time stamp into an item whose write the host accepted (lock held).
+void applyItemVQT(OPCItem& it, const OPCITEMVQT& vqt);
 // Puts a checked value into the tag (no lock held): the VQT path when quality or time stamp
-// is specified, else the plain write path.
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt);
+// is specified, else the plain write path; *taken receives what the tag took.
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt,
+                    Variant* taken = nullptr);
 // Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);
 

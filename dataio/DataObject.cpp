@@ -257,6 +257,7 @@ public:
         // so the change is not lost: a client advising after its items were added gets them.
         if (clear && complete && (timeSink || dataSink))
             for (OPCItem* it : list) it->changed = false;
+        if (timeBlock.get() || dataBlock.get()) noteDataChangeSent(g);
         lock.release();
         sendStream(timeSink, format_[kDataTime], timeBlock);
         sendStream(dataSink, format_[kData], dataBlock);
@@ -294,6 +295,7 @@ public:
         const OPCHANDLE hGroup = g.clientHandle.load();
         if (timeSink) buildDataStream(timeBlock, hGroup, t.transactionId, true, values);
         if (dataSink) buildDataStream(dataBlock, hGroup, t.transactionId, false, values);
+        if (timeBlock.get() || dataBlock.get()) noteDataChangeSent(g);
         lock.release();
         sendStream(timeSink, format_[kDataTime], timeBlock);
         sendStream(dataSink, format_[kData], dataBlock);

@@ -5,6 +5,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
 
 namespace qv {
 
@@ -68,6 +69,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     const OPCHANDLE hGroup = g.clientHandle.load();
     g.sinceLastSend = 0; // the keep-alive counts from the last callback
     g.sentThisPass = true;
+    if (kind == ReportKind::DataChange) noteDataChangeSent(g);
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
@@ -80,6 +82,11 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     });
     for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
     app.taskFree(block);
+}
+
+void noteDataChangeSent(OPCGroup& g)
+{
+    if (g.server) g.server->lastDataChange = utcNow();
 }
 
 void sendSubscriptionDataChange(OPCGroup& g, bool forced)
@@ -115,8 +122,8 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
     OPCServerApp& app = App();
     const size_t n = t.writeResults.size();
     if (n == 0 || n > t.serverHandles.size()) return;
-    TaskPtr<OPCHANDLE> handles(app.taskAllocArray<OPCHANDLE>(n));
-    TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(n));
+    TaskArray<OPCHANDLE> handles(n);
+    TaskArray<HRESULT> errors(n);
     if (!handles || !errors) return;
     HRESULT master = S_OK;
     {

@@ -43,10 +43,10 @@ public:
         if (dwCount == 0 || !pszItemIDs || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
             return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<VARIANT> values(app.taskAllocArray<VARIANT>(dwCount));
-        TaskPtr<WORD> qualities(app.taskAllocArray<WORD>(dwCount));
-        TaskPtr<FILETIME> times(app.taskAllocArray<FILETIME>(dwCount));
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<VARIANT> values(dwCount);
+        TaskArray<WORD> qualities(dwCount);
+        TaskArray<FILETIME> times(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
         bool allOk = true;
         try {
@@ -87,7 +87,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !pszItemIDs || !pItemVQT || !ppErrors) return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         const bool vqtProc = app.writeVQTNotificationProc.load() != nullptr;
         try {

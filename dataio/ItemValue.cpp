@@ -47,7 +47,7 @@ bool sameShape(const SAFEARRAY* a, const SAFEARRAY* b)
 
 } // namespace
 
-HRESULT OPCItem::writeValue(VARIANT* inout)
+HRESULT OPCItem::checkWrite(VARIANT* inout) const
 {
     if (!(accessRights & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
     if (!inout) return E_INVALIDARG;
@@ -62,10 +62,21 @@ HRESULT OPCItem::writeValue(VARIANT* inout)
             return DISP_E_TYPEMISMATCH;
         if (!sameShape(V_ARRAY(inout), V_ARRAY(cur))) return DISP_E_TYPEMISMATCH;
     }
-    HRESULT hr = value.copyFrom(*inout);
+    return S_OK;
+}
+
+HRESULT OPCItem::storeWritten(const VARIANT& v)
+{
+    HRESULT hr = value.copyFrom(v);
     if (FAILED(hr)) return hr;
     changed = true;
     return S_OK;
+}
+
+HRESULT OPCItem::writeValue(VARIANT* inout)
+{
+    HRESULT hr = checkWrite(inout);
+    return FAILED(hr) ? hr : storeWritten(*inout);
 }
 
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)

@@ -79,19 +79,21 @@ HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted)
     if (holdsObject(vqt.vDataValue)) return DISP_E_TYPEMISMATCH;
     HRESULT hr = VariantCopyInd(converted, const_cast<VARIANT*>(&vqt.vDataValue));
     if (FAILED(hr)) return hr;
-    hr = it.writeValue(converted);
-    if (hr != S_OK) return hr;
-    if (vqt.bQualitySpecified) it.quality = vqt.wQuality;
-    if (vqt.bTimeStampSpecified) it.timestamp = vqt.ftTimeStamp;
-    return S_OK;
+    return it.checkWrite(converted);
 }
 
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt)
+void applyItemVQT(OPCItem& it, const OPCITEMVQT& vqt)
+{
+    if (vqt.bQualitySpecified) it.quality = vqt.wQuality;
+    if (vqt.bTimeStampSpecified) it.timestamp = vqt.ftTimeStamp;
+}
+
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt, Variant* taken)
 {
     OPCServerApp& app = App();
-    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value);
+    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value, taken);
     return app.tags.clientWriteVQT(tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
-                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
+                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr, taken);
 }
 
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
@@ -129,6 +131,7 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
         LockGuard lock(app.globalLock);
         g.sinceLastSend = 0;
         g.sentThisPass = true;
+        if (t.kind == AsyncTransaction::kRefresh) noteDataChangeSent(g);
     }
     const DWORD count = static_cast<DWORD>(n);
     const HRESULT master = allOk ? S_OK : S_FALSE;

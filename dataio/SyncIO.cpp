@@ -25,11 +25,11 @@ public:
         if (ppItemValues) *ppItemValues = nullptr;
         if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
         if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-        OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
-        if (!errors) return E_OUTOFMEMORY;
-        TaskPtr<OPCITEMSTATE> states(app.taskAllocArray<OPCITEMSTATE>(dwCount));
+        // The larger array first: a count whose size overflows fails before any allocation.
+        TaskArray<OPCITEMSTATE> states(dwCount);
         if (!states) return E_OUTOFMEMORY;
+        TaskArray<HRESULT> errors(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
         try {
             readAll(dwSource, dwCount, phServer, states.get(), errors.get());
         } catch (const std::bad_alloc&) {
@@ -51,7 +51,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         try {
             // The client's values are [in]: convert private copies, never the caller's array.
@@ -69,11 +69,16 @@ public:
                     // A client object is never copied or converted (that would call into it).
                     HRESULT hr = holdsObject(pItemValues[i]) ? DISP_E_TYPEMISMATCH
                                                              : VariantCopyInd(values[i].get(), &pItemValues[i]);
-                    errors[i] = SUCCEEDED(hr) ? it->writeValue(values[i].get()) : hr;
+                    errors[i] = SUCCEEDED(hr) ? it->checkWrite(values[i].get()) : hr;
                 }
             }
             for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get());
+                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get(), &values[i]);
+            // Only what the host accepted enters the items.
+            LockGuard lock(app.globalLock);
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] == S_OK)
+                    if (OPCItem* it = owner_->findItem(phServer[i])) it->storeWritten(*values[i].get());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -95,10 +100,10 @@ public:
         if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
             return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<VARIANT> values(app.taskAllocArray<VARIANT>(dwCount));
-        TaskPtr<WORD> qualities(app.taskAllocArray<WORD>(dwCount));
-        TaskPtr<FILETIME> times(app.taskAllocArray<FILETIME>(dwCount));
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<VARIANT> values(dwCount);
+        TaskArray<WORD> qualities(dwCount);
+        TaskArray<FILETIME> times(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
         bool allOk;
         try {
@@ -121,7 +126,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
         OPCServerApp& app = App();
-        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         try {
             std::vector<Variant> values(dwCount);
@@ -139,7 +144,15 @@ public:
                 }
             }
             for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i]);
+                if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i], &values[i]);
+            // Only what the host accepted enters the items.
+            LockGuard lock(app.globalLock);
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] == S_OK)
+                    if (OPCItem* it = owner_->findItem(phServer[i])) {
+                        it->storeWritten(*values[i].get());
+                        applyItemVQT(*it, pItemVQT[i]);
+                    }
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }

@@ -39,7 +39,7 @@ public:
     {
         if (ppPercentDeadband) *ppPercentDeadband = nullptr;
         if (!ppPercentDeadband) return E_INVALIDARG;
-        TaskPtr<FLOAT> out(App().taskAllocArray<FLOAT>(dwCount));
+        TaskArray<FLOAT> out(dwCount);
         if (!out) return E_OUTOFMEMORY;
         HRESULT hr = each(dwCount, phServer, ppErrors, out.get(), [&](OPCItem& it, DWORD i) -> HRESULT {
             if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
@@ -66,7 +66,7 @@ private:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (n == 0 || !handles || !array || !ppErrors) return E_INVALIDARG;
-        TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
+        TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
         {

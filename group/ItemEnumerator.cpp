@@ -55,7 +55,7 @@ public:
         if (position_ >= snapshot_.size()) return S_FALSE;
         // Only as many records as remain: a huge celt does not reach the allocator.
         const size_t n = std::min<size_t>(celt, snapshot_.size() - position_);
-        TaskPtr<OPCITEMATTRIBUTES> records(App().taskAllocArray<OPCITEMATTRIBUTES>(n));
+        TaskArray<OPCITEMATTRIBUTES> records(n);
         if (!records) return E_OUTOFMEMORY;
         for (size_t i = 0; i < n; ++i) {
             if (FAILED(snapshot_[position_ + i]->fillAttributes(&records[i]))) {

@@ -17,14 +17,6 @@ namespace qv {
 
 namespace {
 
-// A zero-filled array of n records in task memory (null when out of memory).
-template <class T>
-TaskPtr<T> taskArray(DWORD n)
-{
-    if (static_cast<uint64_t>(n) * sizeof(T) > SIZE_MAX) return TaskPtr<T>();
-    return TaskPtr<T>(App().taskAllocArray<T>(n));
-}
-
 bool isDead(OPCGroup* g)
 {
     LockGuard lock(App().globalLock);
@@ -57,7 +49,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
         if (isDead(owner_)) return E_FAIL;
-        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -142,9 +134,9 @@ private:
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !defs || !ppResults || !ppErrors) return E_INVALIDARG;
         if (isDead(owner_)) return E_FAIL;
-        TaskPtr<OPCITEMRESULT> results = taskArray<OPCITEMRESULT>(dwCount);
+        TaskArray<OPCITEMRESULT> results(dwCount);
         if (!results) return E_OUTOFMEMORY;
-        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -210,7 +202,7 @@ private:
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !input || !ppErrors) return E_INVALIDARG;
         if (isDead(owner_)) return E_FAIL;
-        TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
+        TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
         {

@@ -39,7 +39,6 @@ public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer,
                 kItemDeadbandMgt, kSlotCount };
-    static constexpr size_t kMaxQueued = 10;
 
     static std::shared_ptr<OPCGroup> create();
     virtual ~OPCGroup();
@@ -103,6 +102,8 @@ public:
     OPCServer* liveServer() const;
 
     // ---- data exchange (dataio) ----
+    // As many requests queued as the host's limit allows (takes the lock).
+    bool queueFull();
     void scan(bool forced);
     // One pass of the keep-alive count; sends an empty OnDataChange when it is due.
     void keepAlivePass();

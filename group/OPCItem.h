@@ -42,7 +42,11 @@ public:
     // The value as the client should see it (requested type); any output may be null.
     HRESULT readValue(VARIANT* out, WORD* outQuality, FILETIME* outTime) const;
     // A client's new value: rights, conversion to the canonical type (in place), array
-    // shape; stores it in the cache and marks the item changed.
+    // shape. Changes nothing: the value enters the cache only once the host accepted it.
+    HRESULT checkWrite(VARIANT* inout) const;
+    // Stores an accepted value in the cache and marks the item changed.
+    HRESULT storeWritten(const VARIANT& v);
+    // Both steps at once.
     HRESULT writeValue(VARIANT* inout);
     // Copies everything but the changed flag (a copy starts changed).
     void copyFrom(const OPCItem& other);

@@ -47,6 +47,9 @@ QVAPI void WINAPI QV_SetServerState(DWORD dwServerState);
 /* Non-zero (the default): tag names compare byte for byte; zero: without regard to ASCII case.
  * Returns the flag given. */
 QVAPI BOOL WINAPI QV_SetMatchCase(BOOL bMatchCase);
+/* Asynchronous requests a group may hold queued (default 10); a request beyond it fails with
+ * E_FAIL. 0: no limit but memory. Applies to requests made afterwards. */
+QVAPI void WINAPI QV_SetAsyncQueueLimit(DWORD dwLimit);
 
 /* Registration of the host executable as a local OPC DA server (under HKEY_CLASSES_ROOT). */
 QVAPI BOOL WINAPI QV_Registry(const CLSID *pClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath);

@@ -15,6 +15,9 @@ std::string narrow(LPCWSTR s)
     return out;
 }
 
+void* taskMemAlloc(size_t bytes) { return App().taskAlloc(bytes); }
+void taskMemFree(void* p) { App().taskFree(p); }
+
 LPWSTR widen(const char* s, bool taskMem)
 {
     if (!s) s = "";

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -34,27 +35,54 @@ private:
     VARIANT v_;
 };
 
-// Task memory that is freed unless handed to the client with release().
+// Zero-filled task memory for a client through the server's allocator (null when out of
+// memory or before start-up), and its release.
+void* taskMemAlloc(size_t bytes);
+void taskMemFree(void* p);
+
+// The one way to make a task-memory array of n records for a client: zero-filled, null when
+// n * sizeof(T) does not fit in size_t or memory runs out, freed (with the strings or
+// VARIANTs it holds) unless handed over with release(). A count of 0 still gets a block.
 template <class T>
-class TaskPtr {
+class TaskArray {
 public:
-    TaskPtr() = default;
-    explicit TaskPtr(T* p) : p_(p) {}
-    TaskPtr(TaskPtr&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    TaskPtr& operator=(TaskPtr&& o) noexcept { if (this != &o) { reset(); p_ = o.p_; o.p_ = nullptr; } return *this; }
-    TaskPtr(const TaskPtr&) = delete;
-    TaskPtr& operator=(const TaskPtr&) = delete;
-    ~TaskPtr() { reset(); }
-    void reset(T* p = nullptr) { if (p_) CoTaskMemFree(p_); p_ = p; }
+    TaskArray() = default;
+    explicit TaskArray(size_t n)
+        : p_(n > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(taskMemAlloc(sizeof(T) * (n ? n : 1)))),
+          n_(p_ ? n : 0) {}
+    TaskArray(TaskArray&& o) noexcept : p_(o.p_), n_(o.n_) { o.p_ = nullptr; o.n_ = 0; }
+    TaskArray& operator=(TaskArray&& o) noexcept { if (this != &o) { reset(); std::swap(p_, o.p_); std::swap(n_, o.n_); } return *this; }
+    TaskArray(const TaskArray&) = delete;
+    TaskArray& operator=(const TaskArray&) = delete;
+    ~TaskArray() { reset(); }
+    void reset()
+    {
+        if (!p_) return;
+        for (size_t i = 0; i < n_; ++i) destroyElement(p_[i]);
+        taskMemFree(p_);
+        p_ = nullptr;
+        n_ = 0;
+    }
     T* get() const { return p_; }
-    T* release() { T* p = p_; p_ = nullptr; return p; }
+    T* release() { T* p = p_; p_ = nullptr; n_ = 0; return p; }
     T& operator[](size_t i) const { return p_[i]; }
     T* operator->() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
 
 private:
+    template <class U> static void destroyElement(U&) {}
+    static void destroyElement(LPWSTR& s) { taskMemFree(s); s = nullptr; }
+    static void destroyElement(VARIANT& v) { VariantClear(&v); }
     T* p_ = nullptr;
+    size_t n_ = 0;
 };
+
+// Clears a client's out-parameter when given (failures never leave it uninitialised).
+template <class T>
+void clearOut(T* p)
+{
+    if (p) *p = T();
+}
 
 // A counted COM reference.
 template <class I>

@@ -66,14 +66,13 @@ public:
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};
     std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
     std::atomic<QV_WRITEVQTNOTIFICATIONPROC> writeVQTNotificationProc{nullptr};
+    std::atomic<DWORD> asyncQueueLimit{10}; // requests queued per group; 0: no limit
 
     bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }
 
     // Zero-filled task memory for the client; null before start-up or when out of memory.
     void* taskAlloc(size_t bytes);
     void taskFree(void* p);
-    template <class T>
-    T* taskAllocArray(size_t n) { return static_cast<T*>(taskAlloc(sizeof(T) * (n ? n : 1))); }
 
     // Client list.
     void addClient(OPCServer* s);

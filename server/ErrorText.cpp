@@ -40,6 +40,8 @@ std::string errorText(HRESULT code)
     char buf[128] = {0};
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
                              nullptr, static_cast<DWORD>(code), 0, buf, 127, nullptr);
+    // System texts end with a line break; a client's message box wants none.
+    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ' || buf[n - 1] == '\t')) --n;
     if (n > 0) return std::string(buf, n);
     snprintf(buf, sizeof buf, "<unknown error: 0x%08lX %ld>", static_cast<unsigned long>(code), static_cast<long>(code));
     return buf;

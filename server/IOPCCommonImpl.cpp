@@ -38,10 +38,10 @@ public:
         if (pdwCount) *pdwCount = 0;
         if (pdwLcid) *pdwLcid = nullptr;
         if (!pdwCount || !pdwLcid) return E_INVALIDARG;
-        LCID* ids = App().taskAllocArray<LCID>(1);
+        TaskArray<LCID> ids(1);
         if (!ids) return E_OUTOFMEMORY;
         ids[0] = kServerLocale;
-        *pdwLcid = ids;
+        *pdwLcid = ids.release();
         *pdwCount = 1;
         return S_OK;
         });

@@ -32,6 +32,7 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULON
     // celt 0: nothing asked, nothing written (rgelt may have no room).
     if (celt == 0) return S_OK;
     if (!rgelt) return E_POINTER;
+    std::lock_guard<std::mutex> g(m_);
     if (strings_.empty() || position_ < 0 || static_cast<size_t>(position_) >= strings_.size()) return S_FALSE;
     ULONG n = 0;
     while (n < celt && static_cast<size_t>(position_) < strings_.size()) {
@@ -55,6 +56,7 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULON
 HRESULT STDMETHODCALLTYPE IOPCEnumString::Skip(ULONG celt)
 {
     if (celt > 0x7FFFFFFF) return S_FALSE;
+    std::lock_guard<std::mutex> g(m_);
     long long target = static_cast<long long>(position_) + celt;
     if (target >= static_cast<long long>(strings_.size())) return S_FALSE;
     position_ = static_cast<LONG>(target);
@@ -63,6 +65,7 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Skip(ULONG celt)
 
 HRESULT STDMETHODCALLTYPE IOPCEnumString::Reset()
 {
+    std::lock_guard<std::mutex> g(m_);
     position_ = 0;
     return S_OK;
 }
@@ -73,11 +76,12 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Clone(IEnumString** ppenum)
     *ppenum = nullptr;
     IOPCEnumString* e = nullptr;
     try {
+        std::lock_guard<std::mutex> g(m_);
         e = new IOPCEnumString(strings_);
+        e->position_ = position_;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    e->position_ = position_;
     e->AddRef();
     *ppenum = e;
     return S_OK;

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <objidl.h>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ public:
 private:
     std::vector<std::string> strings_;
     LONG position_ = 0;
+    std::mutex m_; // guards position_ against concurrent Next/Skip/Reset/Clone
     std::atomic<LONG> refCount_{0};
 };
 

@@ -137,15 +137,18 @@ public:
         if (!ppServerStatus) return E_INVALIDARG;
         *ppServerStatus = nullptr;
         OPCServerApp& app = App();
-        TaskPtr<OPCSERVERSTATUS> st(static_cast<OPCSERVERSTATUS*>(app.taskAlloc(sizeof(OPCSERVERSTATUS))));
+        TaskArray<OPCSERVERSTATUS> st(1);
         if (!st) return E_OUTOFMEMORY;
         st->szVendorInfo = widen(app.vendorInfoCopy());
         if (!st->szVendorInfo) return E_OUTOFMEMORY;
         st->ftStartTime = app.startTime;
         CoFileTimeNow(&st->ftCurrentTime);
-        st->ftLastUpdateTime = owner_->startTime;
+        {
+            LockGuard g(app.globalLock);
+            st->ftLastUpdateTime = owner_->lastDataChange;
+            st->dwGroupCount = static_cast<DWORD>(owner_->groups.size());
+        }
         st->dwServerState = static_cast<OPCSERVERSTATE>(app.serverState.load());
-        st->dwGroupCount = 0;
         st->dwBandWidth = app.bandWidth.load();
         st->wMajorVersion = app.majorVersion.load();
         st->wMinorVersion = app.minorVersion.load();

@@ -32,6 +32,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     FILETIME startTime;
+    FILETIME lastDataChange{}; // when a data change last went to the client; under the global lock
     std::string clientName;           // under the global lock
     std::atomic<LONG> alive{1};       // cleared when the server leaves the client list
     HANDLE workerThread = nullptr;

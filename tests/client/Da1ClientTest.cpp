@@ -329,6 +329,15 @@ TEST_F(Da1Client, AsyncReadWriteAndRefreshCompleteWithTheirTransactionIds)
     const StreamItem* num = item(d, kNum);
     ASSERT_NE(num, nullptr);
     EXPECT_EQ(static_cast<LONG>(num->raw), 77);
+    EXPECT_EQ(static_cast<LONG>(item(d, kRefuse)->raw), 0); // the refused value shows nowhere
+
+    // A DA 1.0 request has no cancel id: Cancel2(0) does not take it, and it completes.
+    ComRef<IOPCAsyncIO2> io2;
+    ASSERT_EQ(items_->QueryInterface(IID_IOPCAsyncIO2, io2.out()), S_OK);
+    ASSERT_EQ(io->Refresh(0, OPC_DS_CACHE, &refreshId), S_OK);
+    EXPECT_EQ(io2->Cancel2(0), E_FAIL);
+    waitPair(refreshId, [](const DataStream&) { return true; }, &t, &d);
+    if (HasFatalFailure()) return;
 
     // Cancel: a cancelled read sends nothing. The pass may already have taken it (E_FAIL);
     // a later read's completion shows that the queue has been passed.

@@ -512,3 +512,62 @@ TEST_F(DataClient, AsyncCompletionsCarryTheTransactionIds)
     ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 0; }, nullptr));
     command(L"update Plant.Line.Status str ok");
 }
+
+// A write the host refuses changes nothing the client sees; GetStatus counts the client's
+// groups and moves with its data changes; with the limit lifted a burst of 300 write+cancel
+// pairs is accepted whole.
+TEST_F(DataClient, RefusedWritesStatusAndQueueLimit)
+{
+    auto status = [&] {
+        OPCSERVERSTATUS* p = nullptr;
+        EXPECT_EQ(server_->GetStatus(&p), S_OK);
+        OPCSERVERSTATUS r = *p;
+        CoTaskMemFree(p->szVendorInfo);
+        CoTaskMemFree(p);
+        return r;
+    };
+    OPCSERVERSTATUS st = status();
+    EXPECT_EQ(st.dwGroupCount, 0u);
+    EXPECT_EQ(st.ftLastUpdateTime.dwHighDateTime | st.ftLastUpdateTime.dwLowDateTime, 0u);
+    makeGroup(TRUE, 100);
+    advise();
+    Ref<IOPCSyncIO> sync;
+    Ref<IOPCAsyncIO2> async;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCSyncIO, sync.out()), S_OK);
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCAsyncIO2, async.out()), S_OK);
+    OPCHANDLE h = server(kRefuse);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 55;
+    HRESULT* errors = nullptr;
+    DWORD cid = 0;
+    EXPECT_EQ(sync->Write(1, &h, &v, &errors), S_FALSE);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(async->Write(1, &h, &v, 201, &cid, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(async->Refresh2(OPC_DS_CACHE, 202, &cid), S_OK);
+    Call c;
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 202; }, &c));
+    EXPECT_EQ(i4(find(c, kRefuse)->v), 0);
+    Sink::clear(c);
+
+    const FILETIME first = status().ftLastUpdateTime;
+    EXPECT_NE(first.dwHighDateTime, 0u);
+    Sleep(300); // Sim.Ramp changes every 100 ms
+    st = status();
+    EXPECT_EQ(st.dwGroupCount, 1u);
+    EXPECT_LT(CompareFileTime(&first, &st.ftLastUpdateTime), 0);
+
+    EXPECT_EQ(command(L"queuelimit 0"), S_OK);
+    int refused = 0;
+    for (DWORD i = 0; i < 300; ++i) {
+        refused += async->Write(1, &h, &v, 1000 + i, &cid, &errors) != S_OK;
+        CoTaskMemFree(errors);
+        async->Cancel2(cid);
+    }
+    EXPECT_EQ(command(L"queuelimit 10"), S_OK);
+    EXPECT_EQ(refused, 0);
+    // The burst's completions end before the group goes (Wine's RPC layer dislikes the overlap).
+    EXPECT_TRUE(sink_->waitFor([](const Call& x) { return x.tid == 1299 && x.kind != Call::Data; }, nullptr));
+}

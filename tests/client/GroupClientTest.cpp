@@ -1,6 +1,7 @@
 // IOPCServer, the group enumerators, IOPCGroupStateMgt and IOPCItemMgt through real COM
 // against the test host (another process, our proxy/stub). All task memory the server hands
 // out is freed here with CoTaskMemFree.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include "ClientSupport.h"
@@ -40,9 +41,9 @@ TEST_F(GroupClientTest, StatusAndErrorTexts)
     EXPECT_EQ(st->wReserved, 63);
     EXPECT_EQ(st->dwGroupCount, 0u);
     EXPECT_EQ(st->dwServerState, OPC_STATUS_RUNNING);
-    // The client connected after the host started, and before now.
-    EXPECT_LE(CompareFileTime(&st->ftStartTime, &st->ftLastUpdateTime), 0);
-    EXPECT_LE(CompareFileTime(&st->ftLastUpdateTime, &st->ftCurrentTime), 0);
+    // No data change has gone to this client yet.
+    EXPECT_EQ(st->ftLastUpdateTime.dwHighDateTime | st->ftLastUpdateTime.dwLowDateTime, 0u);
+    EXPECT_LE(CompareFileTime(&st->ftStartTime, &st->ftCurrentTime), 0);
     CoTaskMemFree(st);
 
     LPWSTR text = nullptr;
@@ -51,6 +52,20 @@ TEST_F(GroupClientTest, StatusAndErrorTexts)
                                 "space");
     ASSERT_EQ(server->GetErrorString(static_cast<HRESULT>(0xC0DE1234), 0, &text), S_OK);
     EXPECT_EQ(takeString(text), "<unknown error: 0xC0DE1234 -1059188172>");
+    // A text from the system's message table, without its line break.
+    ASSERT_EQ(server->GetErrorString(ERROR_ACCESS_DENIED, 0, &text), S_OK);
+    const std::string sys = takeString(text);
+    EXPECT_TRUE(!sys.empty() && sys.rfind("<unknown", 0) != 0 && !std::isspace(static_cast<unsigned char>(sys.back()))) << sys;
+}
+
+TEST_F(GroupClientTest, BranchNamesAreNoItems)
+{
+    ComRef<IOPCItemMgt> im;
+    ASSERT_EQ(addGroup(server.p, L"branches", IID_IOPCItemMgt, im.out()).hr, S_OK);
+    const HRESULT no = OPC_E_UNKNOWNITEMID;
+    for (bool validate : {true, false})
+        EXPECT_EQ(addItems(im.p, {{L"Plant"}, {L"Plant.Line"}, {L"Line", L"Plant"}, {L"Plant.Line.Flow"}}, validate).errors,
+                  (std::vector<HRESULT>{no, no, no, S_OK}));
 }
 
 TEST_F(GroupClientTest, AddGroupGetStateAndRemove)

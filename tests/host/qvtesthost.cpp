@@ -13,6 +13,7 @@
 //                                       QV_UpdateTag times (median, 99th percentile, max)
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
+//   queuelimit N                        asynchronous requests a group may queue (0: no limit)
 // TYPE is i4, r8, r4, bool or str.
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
@@ -142,6 +143,10 @@ HRESULT runCommand(const std::string& line)
     }
     if (cmd == "vqt") {
         QV_EnableWriteVQTNotification(name == "on" ? onWriteVQT : nullptr);
+        return S_OK;
+    }
+    if (cmd == "queuelimit") {
+        QV_SetAsyncQueueLimit(static_cast<DWORD>(strtoul(name.c_str(), nullptr, 10)));
         return S_OK;
     }
     if (cmd == "limits") {

@@ -332,10 +332,10 @@ TEST_F(IOPCServerTest, GetStatusReportsTheHostsData)
     EXPECT_EQ(st->wMinorVersion, 5);
     EXPECT_EQ(st->wBuildNumber, 6);
     EXPECT_EQ(st->dwBandWidth, 77u);
-    EXPECT_EQ(st->dwGroupCount, 0u);
+    EXPECT_EQ(st->dwGroupCount, 1u); // the group added above
     EXPECT_EQ(st->wReserved, 63);
     EXPECT_EQ(st->dwServerState, OPC_STATUS_RUNNING);
-    EXPECT_EQ(CompareFileTime(&st->ftLastUpdateTime, &server->startTime), 0);
+    EXPECT_EQ(st->ftLastUpdateTime.dwLowDateTime | st->ftLastUpdateTime.dwHighDateTime, 0u); // nothing sent yet
     EXPECT_EQ(CompareFileTime(&st->ftStartTime, &app.startTime), 0);
     EXPECT_GE(CompareFileTime(&st->ftCurrentTime, &server->startTime), 0);
     CoTaskMemFree(st);
