@@ -64,11 +64,10 @@ void run(int branches, int perBranch)
     printf("%d tags (%d branches x %d): created in %.1f ms\n", branches * perBranch, branches, perBranch,
            nowMs() - t0);
 
-    OPCServer* server = new OPCServer();
+    std::shared_ptr<OPCServer> server = OPCServer::create();
     IOPCBrowseServerAddressSpace* b = nullptr;
-    if (server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b)) != S_OK) {
+    if (!server || server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b)) != S_OK) {
         printf("no browse interface\n");
-        delete server;
         return;
     }
     snprintf(name, sizeof name, "Area%03d", branches - 1);
@@ -136,7 +135,7 @@ void run(int branches, int perBranch)
         return n;
     });
     b->Release();
-    delete server;
+    server.reset();
     t0 = nowMs();
     app.tags.clear();
     printf("  cleared in %.1f ms\n", nowMs() - t0);

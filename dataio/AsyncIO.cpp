@@ -53,7 +53,7 @@ public:
         t->kind = AsyncTransaction::kRefresh;
         try {
             LockGuard lock(App().globalLock);
-            if (App().stopped.load() || owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->gone() || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
             t->transactionId = owner_->nextTransactionId();
             *pTransactionID = t->transactionId;
             owner_->queue.push_back(std::move(t));

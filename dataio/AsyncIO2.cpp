@@ -54,7 +54,7 @@ public:
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
-            if (App().stopped.load() || owner_->dead || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            if (App().stopped.load() || owner_->gone() || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));
@@ -132,7 +132,7 @@ void OPCGroup::dispatchQueue()
     std::vector<AsyncTransaction*> pending;
     {
         LockGuard lock(App().globalLock);
-        if (dead || queue.empty()) return;
+        if (gone() || queue.empty()) return;
         try {
             pending.reserve(queue.size());
             for (auto& t : queue) pending.push_back(t.get());

@@ -87,7 +87,7 @@ void sendSubscriptionDataChange(OPCGroup& g, bool forced)
     std::vector<OPCItem*> list;
     ComPtr<IOPCDataCallback> sink; // declared before the guard: released after the lock
     LockGuard lock(App().globalLock);
-    if (g.dead) return;
+    if (g.gone()) return;
     sink = c->point().sink();
     if (!sink) {
         lock.release();

@@ -25,7 +25,7 @@ public:
         if (ppName) *ppName = nullptr;
         OPCGroup* grp = owner_;
         LockGuard g(App().globalLock);
-        if (grp->dead) return E_FAIL;
+        if (grp->gone()) return E_FAIL;
         if (ppName) {
             LPWSTR w = widen(grp->name);
             if (!w) return E_OUTOFMEMORY;
@@ -50,7 +50,7 @@ public:
         bool activated = false;
         {
             LockGuard g(App().globalLock);
-            if (grp->dead) return E_FAIL;
+            if (grp->gone()) return E_FAIL;
             if (pRequestedUpdateRate)
                 grp->updateRate = reviseUpdateRate(*pRequestedUpdateRate, App().updatePeriod.load(), &result);
             if (pActive) {

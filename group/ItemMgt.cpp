@@ -28,7 +28,7 @@ TaskPtr<T> taskArray(DWORD n)
 bool isDead(OPCGroup* g)
 {
     LockGuard lock(App().globalLock);
-    return g->dead;
+    return g->gone();
 }
 
 class ItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
@@ -113,7 +113,7 @@ public:
         std::vector<std::unique_ptr<OPCItem>> snapshot;
         {
             LockGuard g(App().globalLock);
-            if (owner_->dead) return E_FAIL;
+            if (owner_->gone()) return E_FAIL;
             try {
                 snapshot.reserve(owner_->items.size());
                 for (const auto& kv : owner_->items) {
@@ -173,7 +173,7 @@ private:
             return E_OUTOFMEMORY;
         }
         LockGuard g(App().globalLock);
-        if (owner_->dead) return E_FAIL;
+        if (owner_->gone()) return E_FAIL;
         OPCTag* tag = nullptr;
         HRESULT hr = App().tags.validateItem(def, result, &tag);
         if (hr != S_OK) return hr;
@@ -216,7 +216,7 @@ private:
         {
             LockGuard g(App().globalLock);
             for (DWORD i = 0; i < dwCount; ++i) {
-                OPCItem* item = owner_->dead ? nullptr : owner_->findItem(phServer[i]);
+                OPCItem* item = owner_->gone() ? nullptr : owner_->findItem(phServer[i]);
                 if (item) {
                     errors[i] = apply(*item, i);
                     allOk = allOk && errors[i] == S_OK;

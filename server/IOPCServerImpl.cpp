@@ -59,7 +59,7 @@ public:
         IUnknown* unk = nullptr;
         {
             LockGuard g(app.globalLock);
-            if (!owner_->alive.load()) return E_FAIL;
+            if (owner_->gone()) return kGoneResult;
             try {
                 std::string name = requestedName.empty() ? defaultGroupName(*owner_) : requestedName;
                 if (groupNameInUse(*owner_, name)) return OPC_E_DUPLICATENAME;

@@ -26,13 +26,13 @@ class AeServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server = new OPCServer();
+        server = qvtest::newServer();
         ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, reinterpret_cast<void**>(&es)), S_OK);
     }
     void TearDown() override
     {
         if (es) es->Release();
-        delete server; // never in the client list: the test owns it
+        qvtest::deleteServer(server); // never in the client list: the test owns it
     }
     size_t subscriptionCount()
     {
