@@ -2,7 +2,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -178,7 +178,7 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     pushToSubscribers(*tag);
     std::unique_ptr<EventRecord> ev = tag->evaluateLevel();
     g.release();
-    if (ev && app.eventHandler) app.eventHandler->broadcast(*ev);
+    if (ev) broadcastEvent(*ev);
     return true;
 }
 
@@ -275,6 +275,31 @@ HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& valu
     OPCTag* tag = handles_.resolve(handle);
     if (!tag) return OPC_E_INVALIDHANDLE;
     return tag->value.copyFrom(value);
+}
+
+HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
+                                    const FILETIME* timeStamp)
+{
+    OPCServerApp& app = App();
+    QV_WRITEVQTNOTIFICATIONPROC proc = app.writeVQTNotificationProc.load();
+    if (!proc) return OPC_E_NOTSUPPORTED;
+    DWORD handle;
+    {
+        LockGuard g(app.globalLock);
+        OPCTag* tag = lookup(tagName);
+        if (!tag) return OPC_E_INVALIDHANDLE;
+        handle = tag->handle;
+    }
+    HRESULT hr = S_OK;
+    Variant copy(value);
+    callHost([&] { proc(handle, copy.get(), quality, timeStamp, &hr); });
+    if (hr != S_OK) return hr;
+    LockGuard g(app.globalLock);
+    OPCTag* tag = handles_.resolve(handle);
+    if (!tag) return OPC_E_INVALIDHANDLE;
+    if (quality) tag->quality = *quality;
+    if (timeStamp) tag->timestamp = *timeStamp;
+    return tag->value.copyFrom(*copy);
 }
 
 void OPCTagStore::clear()

@@ -61,6 +61,10 @@ public:
     // A client's write of one item: the host's write callback decides, then the tag takes the
     // value. Called without the global lock; takes it itself.
     HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
+    // A client's write with quality and/or time stamp (either may be null): through the host's
+    // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag.
+    HRESULT clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
+                           const FILETIME* timeStamp);
 
     TagSubscribers& subscribers() { return subscribers_; }
     // Destroys every node (library unload).

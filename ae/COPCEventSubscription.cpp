@@ -1,7 +1,7 @@
 #include "ae/COPCEventSubscription.h"
 #include <algorithm>
 #include <new>
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
@@ -16,20 +16,17 @@ void clearOut(T* p)
     if (p) *p = T();
 }
 
-// IOPCEventSubscriptionMgt: everything goes to the event handler. Out pointers are cleared
-// first so that a failure never hands the client's proxy uninitialised memory.
-class SubscriptionMgt : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
+// IOPCEventSubscriptionMgt: there is no filter, no attribute selection and no refresh. Out
+// pointers are cleared first so that a failure never hands the client's proxy uninitialised
+// memory.
+class OPCEventSubscriptionMgtImpl : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
 public:
     using InterfaceObject::InterfaceObject;
 
-    HRESULT STDMETHODCALLTYPE SetFilter(DWORD dwEventType, DWORD dwNumCategories, DWORD* pdwEventCategories,
-                                        DWORD dwLowSeverity, DWORD dwHighSeverity, DWORD dwNumAreas,
-                                        LPWSTR* pszAreaList, DWORD dwNumSources, LPWSTR* pszSourceList) override
+    HRESULT STDMETHODCALLTYPE SetFilter(DWORD, DWORD, DWORD*, DWORD, DWORD, DWORD, LPWSTR*, DWORD,
+                                        LPWSTR*) override
     {
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->SetFilter(owner_, dwEventType, dwNumCategories, pdwEventCategories, dwLowSeverity, dwHighSeverity,
-                            dwNumAreas, pszAreaList, dwNumSources, pszSourceList);
+        return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetFilter(DWORD* pdwEventType, DWORD* pdwNumCategories, DWORD** ppdwEventCategories,
                                         DWORD* pdwLowSeverity, DWORD* pdwHighSeverity, DWORD* pdwNumAreas,
@@ -39,54 +36,29 @@ public:
         clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
         clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
         clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->GetFilter(owner_, pdwEventType, pdwNumCategories, ppdwEventCategories, pdwLowSeverity,
-                            pdwHighSeverity, pdwNumAreas, ppszAreaList, pdwNumSources, ppszSourceList);
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD dwEventCategory, DWORD dwCount,
-                                                       DWORD* dwAttributeIDs) override
-    {
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->SelectReturnedAttributes(owner_, dwEventCategory, dwCount, dwAttributeIDs);
-    }
-    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD dwEventCategory, DWORD* pdwCount,
-                                                    DWORD** ppdwAttributeIDs) override
+    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttributeIDs) override
     {
         clearOut(pdwCount);
         if (!ppdwAttributeIDs) return E_INVALIDARG;
         *ppdwAttributeIDs = nullptr;
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        return h->GetReturnedAttributes(owner_, dwEventCategory, pdwCount, ppdwAttributeIDs);
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->Refresh(owner_, dwConnection) : E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->CancelRefresh(owner_, dwConnection) : E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
                                        OPCHANDLE* phClientSubscription) override
     {
         clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
-        EventHandler* h = App().eventHandler;
-        return h ? h->GetState(owner_, pbActive, pdwBufferTime, pdwMaxSize, phClientSubscription) : E_NOTIMPL;
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE SetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
-                                       OPCHANDLE hClientSubscription, DWORD* pdwRevisedBufferTime,
+    HRESULT STDMETHODCALLTYPE SetState(BOOL*, DWORD*, DWORD*, OPCHANDLE, DWORD* pdwRevisedBufferTime,
                                        DWORD* pdwRevisedMaxSize) override
     {
         clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
-        EventHandler* h = App().eventHandler;
-        return h ? h->SetState(owner_, pbActive, pdwBufferTime, pdwMaxSize, hClientSubscription,
-                               pdwRevisedBufferTime, pdwRevisedMaxSize)
-                 : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 };
 
@@ -107,12 +79,12 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         result = static_cast<IUnknown*>(this);
     } else if (IsEqualIID(riid, IID_IOPCEventSubscriptionMgt)) {
         LockGuard g(App().globalLock);
-        if (!mgt_) mgt_.reset(new (std::nothrow) SubscriptionMgt(this));
+        if (!mgt_) mgt_.reset(new (std::nothrow) OPCEventSubscriptionMgtImpl(this));
         if (mgt_) result = mgt_->unknown();
     } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
         LockGuard g(App().globalLock);
         if (!container_) {
-            container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink));
+            container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink, goneFlag()));
         }
         if (container_) result = container_->unknown();
     }
@@ -122,43 +94,32 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE COPCEventSubscription::AddRef()
-{
-    return static_cast<ULONG>(++refCount_);
-}
+ULONG STDMETHODCALLTYPE COPCEventSubscription::AddRef() { return addRef(); }
+ULONG STDMETHODCALLTYPE COPCEventSubscription::Release() { return release(); }
 
-ULONG STDMETHODCALLTYPE COPCEventSubscription::Release()
+void COPCEventSubscription::lastReleased()
 {
-    LONG n = --refCount_;
-    if (n > 0) return static_cast<ULONG>(n);
-    if (n < 0) {
-        ++refCount_; // a client released more than it held: ignore it
-        return 0;
-    }
-    if (comGone_.exchange(true)) return 0;
-    // From here no broadcast that has not yet called the sink will call it.
-    released_ = true;
-    if (EventHandler* h = App().eventHandler) h->OnSubscriptionReleased(this);
-    bool listed = false;
+    // From here no delivery that has not yet called the sink will call it.
+    makeGone();
+    std::shared_ptr<COPCEventSubscription> listed; // the list's hold, let go after the lock
     ConnectionContainer<IOPCEventSink>* c = nullptr;
     {
         LockGuard g(App().globalLock);
         c = container_.get();
         if (owner_) {
-            std::vector<COPCEventSubscription*>& list = owner_->subscriptions;
-            auto it = std::find(list.begin(), list.end(), this);
-            if (it != list.end()) {
-                list.erase(it);
-                listed = true;
+            auto& list = owner_->subscriptions;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (it->get() == this) {
+                    listed = std::move(*it);
+                    list.erase(it);
+                    break;
+                }
             }
             owner_ = nullptr;
         }
     }
     // The sink is a client object: released without the lock.
     if (c) c->dropSinks();
-    if (listed) unhold();
-    unhold();
-    return 0;
 }
 
 ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
@@ -169,7 +130,7 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
 
 bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
 {
-    if (released_.load() || !container_ || !container_->point().hasSink()) return false;
+    if (gone() || !container_ || !container_->point().hasSink()) return false;
     // A queue that already held events has had its worker woken: only the first one wakes it
     // (waking costs a system call, queuing does not).
     const bool first = pending_.empty();
@@ -195,7 +156,7 @@ void COPCEventSubscription::deliverPendingEvents()
         ComPtr<IOPCEventSink> sink; // released after the lock
         {
             LockGuard g(App().globalLock);
-            if (released_.load() || pending_.empty()) return;
+            if (gone() || pending_.empty()) return;
             if (container_) sink = container_->point().sink();
             try {
                 const size_t n = pending_.size() < kBatch ? pending_.size() : kBatch;
@@ -221,18 +182,13 @@ void COPCEventSubscription::deliverPendingEvents()
     }
 }
 
-void COPCEventSubscription::unhold()
-{
-    if (--life_ == 0) delete this;
-}
-
 void COPCEventSubscription::detachFromOwner()
 {
     owner_ = nullptr;
-    released_ = true;
+    makeGone();
 }
 
-void COPCEventSubscription::finishDetach()
+void COPCEventSubscription::dropSink()
 {
     ConnectionContainer<IOPCEventSink>* c = nullptr;
     {
@@ -240,26 +196,16 @@ void COPCEventSubscription::finishDetach()
         c = container_.get();
     }
     if (c) c->dropSinks();
-    unhold();
 }
 
-void COPCEventSubscription::discardUnreferenced()
-{
-    comGone_ = true;
-    released_ = true;
-    unhold();
-}
-
-void destroySubscriptions(std::vector<COPCEventSubscription*>& subs)
+void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& subs)
 {
     {
         LockGuard g(App().globalLock);
-        for (COPCEventSubscription* s : subs)
-            if (s) s->detachFromOwner();
+        for (auto& s : subs) s->detachFromOwner();
     }
-    for (COPCEventSubscription* s : subs)
-        if (s) s->finishDetach();
-    subs.clear();
+    for (auto& s : subs) s->dropSink();
+    subs.clear(); // a subscription the client still references stays, gone, until its last Release
 }
 
 } // namespace qv

@@ -1,8 +1,9 @@
-// The server's IOPCEventServer: pointer checks here, answers from the event handler.
+// The server's IOPCEventServer, answering from the fixed event vocabulary.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include "ae/COPCEventSubscription.h"
-#include "ae/EventHandler.h"
+#include "ae/EventVocabulary.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 
@@ -16,7 +17,24 @@ void clearOut(T* p)
     if (p) *p = T();
 }
 
-class EventServerObject : public InterfaceObject<IOPCEventServer, OPCServer> {
+// A task-memory array of wide copies; null (nothing left behind) when out of memory.
+LPWSTR* wideArray(const char* const* texts, size_t n)
+{
+    OPCServerApp& app = App();
+    LPWSTR* arr = app.taskAllocArray<LPWSTR>(n);
+    if (!arr) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        arr[i] = widen(texts[i]);
+        if (!arr[i]) {
+            for (size_t k = 0; k < i; ++k) app.taskFree(arr[k]);
+            app.taskFree(arr);
+            return nullptr;
+        }
+    }
+    return arr;
+}
+
+class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -24,8 +42,22 @@ public:
     {
         if (!ppEventServerStatus) return E_INVALIDARG;
         *ppEventServerStatus = nullptr;
-        EventHandler* h = App().eventHandler;
-        return h ? h->GetStatus(ppEventServerStatus, owner_->startTime) : E_NOTIMPL;
+        OPCServerApp& app = App();
+        TaskPtr<OPCEVENTSERVERSTATUS> st(
+            static_cast<OPCEVENTSERVERSTATUS*>(app.taskAlloc(sizeof(OPCEVENTSERVERSTATUS))));
+        if (!st) return E_OUTOFMEMORY;
+        st->ftStartTime = app.startTime;
+        CoFileTimeNow(&st->ftCurrentTime);
+        st->ftLastUpdateTime = owner_->startTime;
+        st->dwServerState = OPCAE_STATUS_RUNNING;
+        st->wMajorVersion = app.majorVersion;
+        st->wMinorVersion = app.minorVersion;
+        st->wBuildNumber = app.buildNumber;
+        st->wReserved = 0;
+        st->szVendorInfo = widen(app.vendorInfoCopy());
+        if (!st->szVendorInfo) return E_OUTOFMEMORY;
+        *ppEventServerStatus = st.release();
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD, DWORD, OPCHANDLE hClientSubscription,
@@ -36,52 +68,44 @@ public:
         clearOut(pdwRevisedBufferTime);
         clearOut(pdwRevisedMaxSize);
         if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        if (!h) return E_NOTIMPL;
-        auto* sub = new (std::nothrow) COPCEventSubscription(owner_, bActive, hClientSubscription);
-        if (!sub) return E_FAIL;
-        {
+        std::shared_ptr<COPCEventSubscription> sub;
+        try {
+            sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
             LockGuard g(App().globalLock);
-            try {
-                owner_->subscriptions.push_back(sub);
-            } catch (const std::bad_alloc&) {
-                g.release();
-                delete sub; // never listed, never referenced
-                return E_FAIL;
-            }
+            owner_->subscriptions.push_back(sub);
+        } catch (const std::bad_alloc&) {
+            return E_FAIL; // never listed, never referenced: it goes with sub
         }
         // The caller's interface, not a bare IUnknown: an in-process caller uses the pointer
         // as riid directly; through a proxy the result is the same.
         HRESULT hr = sub->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
         if (FAILED(hr)) {
             *ppUnk = nullptr;
-            bool listed = false;
-            {
-                LockGuard g(App().globalLock);
-                auto& list = owner_->subscriptions;
-                auto it = std::find(list.begin(), list.end(), sub);
-                if (it != list.end()) {
+            std::shared_ptr<COPCEventSubscription> listed; // let go after the lock
+            LockGuard g(App().globalLock);
+            auto& list = owner_->subscriptions;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (*it == sub) {
+                    listed = std::move(*it);
                     list.erase(it);
-                    listed = true;
+                    break;
                 }
-                sub->detachFromOwner();
             }
-            if (listed) sub->finishDetach();
-            sub->discardUnreferenced();
+            sub->detachFromOwner();
+            g.release();
             return hr;
         }
         *pdwRevisedBufferTime = sub->revisedBufferTime();
         *pdwRevisedMaxSize = sub->revisedMaxSize();
-        h->OnSubscriptionCreated(sub, sub->revisedBufferTime(), sub->revisedMaxSize(), hClientSubscription);
         return S_OK;
     }
 
+    // No filter is offered.
     HRESULT STDMETHODCALLTYPE QueryAvailableFilters(DWORD* pdwFilterMask) override
     {
         if (!pdwFilterMask) return E_INVALIDARG;
         *pdwFilterMask = 0;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QueryAvailableFilters(pdwFilterMask) : E_NOTIMPL;
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE QueryEventCategories(DWORD dwEventType, DWORD* pdwCount, DWORD** ppdwEventCategories,
@@ -91,9 +115,24 @@ public:
         clearOut(ppdwEventCategories);
         clearOut(ppszEventCategoryDescs);
         if (!pdwCount || !ppdwEventCategories || !ppszEventCategoryDescs) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QueryEventCategories(dwEventType, pdwCount, ppdwEventCategories, ppszEventCategoryDescs)
-                 : E_NOTIMPL;
+        DWORD ids[3];
+        const char* descs[3];
+        size_t n = 0;
+        for (const EventCategory& c : kEventCategories) {
+            if (!(dwEventType & c.eventType)) continue;
+            ids[n] = c.id;
+            descs[n++] = c.description;
+        }
+        if (n == 0) return S_OK;
+        TaskPtr<DWORD> idArr(App().taskAllocArray<DWORD>(n));
+        if (!idArr) return E_OUTOFMEMORY;
+        LPWSTR* descArr = wideArray(descs, n);
+        if (!descArr) return E_OUTOFMEMORY;
+        memcpy(idArr.get(), ids, n * sizeof(DWORD));
+        *pdwCount = static_cast<DWORD>(n);
+        *ppdwEventCategories = idArr.release();
+        *ppszEventCategoryDescs = descArr;
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE QueryConditionNames(DWORD dwEventCategory, DWORD* pdwCount,
@@ -102,8 +141,13 @@ public:
         clearOut(pdwCount);
         clearOut(ppszConditionNames);
         if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QueryConditionNames(dwEventCategory, pdwCount, ppszConditionNames) : E_NOTIMPL;
+        const EventCategory* c = findEventCategory(dwEventCategory);
+        if (!c) return E_INVALIDARG;
+        LPWSTR* arr = wideArray(&c->conditionName, 1);
+        if (!arr) return E_OUTOFMEMORY;
+        *pdwCount = 1;
+        *ppszConditionNames = arr;
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE QuerySubConditionNames(LPWSTR szConditionName, DWORD* pdwCount,
@@ -112,21 +156,25 @@ public:
         clearOut(pdwCount);
         clearOut(ppszSubConditionNames);
         if (!pdwCount || !ppszSubConditionNames) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QuerySubConditionNames(szConditionName, pdwCount, ppszSubConditionNames) : E_NOTIMPL;
+        size_t n = 0;
+        const char* const* names = subConditionNames(narrow(szConditionName), &n);
+        if (n == 0) return S_OK;
+        LPWSTR* arr = wideArray(names, n);
+        if (!arr) return E_OUTOFMEMORY;
+        *pdwCount = static_cast<DWORD>(n);
+        *ppszSubConditionNames = arr;
+        return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR szSource, DWORD* pdwCount,
-                                                    LPWSTR** ppszConditionNames) override
+    HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR, DWORD* pdwCount, LPWSTR** ppszConditionNames) override
     {
         clearOut(pdwCount);
         clearOut(ppszConditionNames);
         if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QuerySourceConditions(szSource, pdwCount, ppszConditionNames) : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 
-    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD dwEventCategory, DWORD* pdwCount, DWORD** ppdwAttrIDs,
+    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttrIDs,
                                                    LPWSTR** ppszAttrDescs, VARTYPE** ppvtAttrTypes) override
     {
         clearOut(pdwCount);
@@ -134,13 +182,10 @@ public:
         clearOut(ppszAttrDescs);
         clearOut(ppvtAttrTypes);
         if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->QueryEventAttributes(dwEventCategory, pdwCount, ppdwAttrIDs, ppszAttrDescs, ppvtAttrTypes)
-                 : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 
-    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR szSource, DWORD dwEventCategory, LPWSTR szConditionName,
-                                                 LPWSTR szSubconditionName, DWORD dwCount, DWORD* pdwAssocAttrIDs,
+    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR, DWORD, LPWSTR, LPWSTR, DWORD, DWORD*,
                                                  LPWSTR** ppszAttrItemIDs, LPWSTR** ppszNodeNames,
                                                  CLSID** ppCLSIDs) override
     {
@@ -148,64 +193,43 @@ public:
         clearOut(ppszNodeNames);
         clearOut(ppCLSIDs);
         if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->TranslateToItemIDs(szSource, dwEventCategory, szConditionName, szSubconditionName, dwCount,
-                                         pdwAssocAttrIDs, ppszAttrItemIDs, ppszNodeNames, ppCLSIDs)
-                 : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 
-    HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR szSource, LPWSTR szConditionName, DWORD dwNumEventAttrs,
-                                                DWORD* pdwAttributeIDs,
+    HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR, LPWSTR, DWORD, DWORD*,
                                                 OPCCONDITIONSTATE** ppConditionState) override
     {
         clearOut(ppConditionState);
         if (!ppConditionState) return E_INVALIDARG;
-        EventHandler* h = App().eventHandler;
-        return h ? h->GetConditionState(szSource, szConditionName, dwNumEventAttrs, pdwAttributeIDs,
-                                        ppConditionState)
-                 : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 
     // The four enable/disable methods check nothing: they read none of their arguments.
-    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->EnableConditionByArea(dwNumAreas, pszAreas) : E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->EnableConditionBySource(dwNumSources, pszSources) : E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->DisableConditionByArea(dwNumAreas, pszAreas) : E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
-    {
-        EventHandler* h = App().eventHandler;
-        return h ? h->DisableConditionBySource(dwNumSources, pszSources) : E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override { return E_NOTIMPL; }
 
-    HRESULT STDMETHODCALLTYPE AckCondition(DWORD dwCount, LPWSTR szAcknowledgerID, LPWSTR szComment,
-                                           LPWSTR* pszSource, LPWSTR* pszConditionName, FILETIME* pftActiveTime,
-                                           DWORD* pdwCookie, HRESULT** ppErrors) override
+    // No condition can be acknowledged: every one answers E_INVALIDARG.
+    HRESULT STDMETHODCALLTYPE AckCondition(DWORD dwCount, LPWSTR, LPWSTR, LPWSTR*, LPWSTR*, FILETIME*, DWORD*,
+                                           HRESULT** ppErrors) override
     {
         if (!ppErrors) return E_INVALIDARG;
         *ppErrors = nullptr;
-        EventHandler* h = App().eventHandler;
-        return h ? h->AckCondition(dwCount, szAcknowledgerID, szComment, pszSource, pszConditionName, pftActiveTime,
-                                   pdwCookie, ppErrors)
-                 : E_NOTIMPL;
+        // A zero count follows the array convention (nothing to answer for).
+        if (dwCount == 0) return E_INVALIDARG;
+        HRESULT* errors = App().taskAllocArray<HRESULT>(dwCount);
+        if (!errors) return E_OUTOFMEMORY;
+        for (DWORD i = 0; i < dwCount; ++i) errors[i] = E_INVALIDARG;
+        *ppErrors = errors;
+        return S_FALSE;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID riid, LPUNKNOWN* ppUnk) override
+    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override
     {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
-        EventHandler* h = App().eventHandler;
-        return h ? h->CreateAreaBrowser(riid, ppUnk) : E_NOTIMPL;
+        return E_NOTIMPL;
     }
 };
 
@@ -213,7 +237,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeIOPCEventServer(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) EventServerObject(s));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCEventServerImpl(s));
 }
 
 } // namespace qv

@@ -1,6 +1,6 @@
 #include <windows.h>
 #include "runtime/OPCServerApp.h"
-#include "runtime/ServerRuntime.h"
+#include "runtime/ServerLifetime.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved)
 {

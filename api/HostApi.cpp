@@ -3,7 +3,8 @@
 #include <string>
 #include "runtime/OPCServerApp.h"
 #include "runtime/Registration.h"
-#include "runtime/ServerRuntime.h"
+#include "runtime/GuidText.h"
+#include "runtime/ServerLifetime.h"
 #include "runtime/Trace.h"
 
 using namespace qv;
@@ -150,6 +151,12 @@ BOOL WINAPI QV_EnableDeviceRead(QV_DEVICEREADPROC pfn)
 BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC pfn)
 {
     App().disconnectNotificationProc = pfn;
+    return pfn != nullptr;
+}
+
+BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
+{
+    App().writeVQTNotificationProc = pfn;
     return pfn != nullptr;
 }
 

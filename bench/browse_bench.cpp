@@ -4,8 +4,10 @@
 #include <windows.h>
 #include <objbase.h>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include "qvopc.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
@@ -44,6 +46,67 @@ void measure(const char* what, int rounds, F&& f)
     for (int i = 0; i < rounds; ++i) items = f(i);
     double per = (nowMs() - t0) / rounds;
     printf("  %-52s %10.3f ms/op  (%lu strings, %d rounds)\n", what, per, static_cast<unsigned long>(items), rounds);
+}
+
+// Every element below id through IOPCBrowse in pages of `page` (continuation points), depth
+// first; counts the calls and the items seen.
+void walk3(IOPCBrowse* b, const std::wstring& id, DWORD page, ULONG* calls, ULONG* items)
+{
+    LPWSTR cp = nullptr;
+    DWORD none = 0;
+    std::vector<std::wstring> branches;
+    do {
+        BOOL more = FALSE;
+        DWORD n = 0;
+        OPCBROWSEELEMENT* e = nullptr;
+        HRESULT hr = b->Browse(const_cast<LPWSTR>(id.c_str()), &cp, page, OPC_BROWSE_FILTER_ALL,
+                               const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L""), FALSE, FALSE, 0, &none, &more, &n, &e);
+        ++*calls;
+        if (FAILED(hr)) break;
+        for (DWORD i = 0; i < n; ++i) {
+            if (e[i].dwFlagValue & OPC_BROWSE_HASCHILDREN) branches.push_back(e[i].szItemID);
+            if (e[i].dwFlagValue & OPC_BROWSE_ISITEM) ++*items;
+            CoTaskMemFree(e[i].szName);
+            CoTaskMemFree(e[i].szItemID);
+        }
+        CoTaskMemFree(e);
+    } while (cp && *cp);
+    CoTaskMemFree(cp);
+    for (const auto& br : branches) walk3(b, br, page, calls, items);
+}
+
+// The whole space: the DA 2.0 flat listing (one call, drained) against the DA 3.0 tree walk in
+// pages of 1,000. Several runs; min/median/max and the ratio to the flat listing.
+void compareFullTree(OPCServer* server, IOPCBrowseServerAddressSpace* b2)
+{
+    IOPCBrowse* b3 = nullptr;
+    if (server->QueryInterface(IID_IOPCBrowse, reinterpret_cast<void**>(&b3)) != S_OK) return;
+    const int runs = 7;
+    std::vector<double> flat, tree;
+    ULONG calls = 0, items = 0, strings = 0;
+    for (int r = 0; r < runs; ++r) {
+        double t0 = nowMs();
+        IEnumString* e = nullptr;
+        b2->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &e);
+        strings = drain(e);
+        e->Release();
+        flat.push_back(nowMs() - t0);
+        calls = items = 0;
+        t0 = nowMs();
+        walk3(b3, L"", 1000, &calls, &items);
+        tree.push_back(nowMs() - t0);
+    }
+    std::sort(flat.begin(), flat.end());
+    std::sort(tree.begin(), tree.end());
+    auto mid = [](const std::vector<double>& v) { return v[v.size() / 2]; };
+    printf("  full tree, %d runs (min / median / max):\n", runs);
+    printf("    DA 2.0 flat listing, 1 call + drain (%lu strings)      %8.1f / %8.1f / %8.1f ms\n",
+           static_cast<unsigned long>(strings), flat.front(), mid(flat), flat.back());
+    printf("    DA 3.0 Browse, pages of 1,000: %lu calls (%lu items)   %8.1f / %8.1f / %8.1f ms\n",
+           static_cast<unsigned long>(calls), static_cast<unsigned long>(items), tree.front(), mid(tree), tree.back());
+    printf("    DA 3.0 time per Browse call (median)                  %8.3f ms\n", mid(tree) / calls);
+    printf("    ratio DA 3.0 walk / DA 2.0 flat (medians)             %8.2f\n", mid(tree) / mid(flat));
+    b3->Release();
 }
 
 void run(int branches, int perBranch)
@@ -120,6 +183,7 @@ void run(int branches, int perBranch)
         return 0UL;
     });
     b->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+    compareFullTree(server.get(), b);
     measure("flat listing of the whole space", 5, [&](int) {
         IEnumString* e = nullptr;
         b->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &e);

@@ -12,7 +12,7 @@ namespace qv {
 
 namespace {
 
-class CIOPCBrowseServerAddressSpace : public InterfaceObject<IOPCBrowseServerAddressSpace, OPCServer> {
+class OPCBrowseServerAddressSpaceImpl : public InterfaceObject<IOPCBrowseServerAddressSpace, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -137,7 +137,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeBrowseServerAddressSpace(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new CIOPCBrowseServerAddressSpace(s));
+    return std::unique_ptr<InterfaceHolder>(new OPCBrowseServerAddressSpaceImpl(s));
 }
 
 } // namespace qv

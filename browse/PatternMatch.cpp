@@ -105,9 +105,4 @@ bool Pattern::matches(const std::string& name) const
     return t == count;
 }
 
-bool matchPattern(const std::string& name, const std::string& pattern)
-{
-    return Pattern(pattern).matches(name);
-}
-
 } // namespace qv

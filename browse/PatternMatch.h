@@ -32,6 +32,4 @@ private:
     bool malformed_ = false;
 };
 
-bool matchPattern(const std::string& name, const std::string& pattern);
-
 } // namespace qv

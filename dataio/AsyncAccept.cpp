@@ -8,7 +8,8 @@
 namespace qv {
 
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
-                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors)
+                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
+                           const OPCITEMVQT* vqt, const DWORD* maxAges)
 {
     OPCServerApp& app = App();
     std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
@@ -23,6 +24,10 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     std::vector<HRESULT> results;
     try {
         t->serverHandles.reserve(n);
+        if (maxAges) {
+            t->maxAgeRead = true;
+            t->maxAges.assign(maxAges, maxAges + n);
+        }
         if (write) {
             converted.resize(n);
             names.resize(n);
@@ -53,6 +58,10 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
                 OPCItem* it = g.findItem(handles[i]);
                 names[i] = it->tagName;
                 // [in] values: the conversion works on a private copy.
+                if (vqt) {
+                    results[i] = checkItemVQT(*it, vqt[i], converted[i].get());
+                    continue;
+                }
                 // A client object is never copied or converted (that would call into it).
                 HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
                                                     : VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
@@ -69,7 +78,9 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
 
     // The tag writes call the host: on this thread, without the lock, the record busy meanwhile.
     for (DWORD i = 0; i < n; ++i)
-        if (results[i] == S_OK) results[i] = app.tags.clientWrite(names[i], *converted[i].get());
+        if (results[i] == S_OK)
+            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i])
+                             : app.tags.clientWrite(names[i], *converted[i].get());
     LockGuard lock(app.globalLock);
     // The group may have been destroyed meanwhile (its queue freed): find the record first.
     for (auto& q : g.queue) {

@@ -11,7 +11,7 @@ namespace qv {
 
 namespace {
 
-class AsyncIO2 : public InterfaceObject<IOPCAsyncIO2, OPCGroup> {
+class OPCAsyncIO3Impl : public InterfaceObject<IOPCAsyncIO3, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -21,6 +21,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Read", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         if (queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
@@ -33,6 +34,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
@@ -44,6 +46,7 @@ public:
     {
         QV_TRACE_BODY("IOPCAsyncIO2::Refresh2", 0) {
         if (!pdwCancelID) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
@@ -68,6 +71,7 @@ public:
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::Cancel2", 0) {
+        if (owner_->gone()) return kGoneResult;
         LockGuard lock(App().globalLock);
         for (auto& t : owner_->queue) {
             if (t->cancelId == dwCancelID) {
@@ -82,6 +86,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::SetEnable", 0) {
+        if (owner_->gone()) return kGoneResult;
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         c->point().enabled.store(bEnable);
@@ -92,12 +97,63 @@ public:
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::GetEnable", 0) {
+        if (owner_->gone()) return kGoneResult;
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         if (!pbEnable) return E_INVALIDARG;
         *pbEnable = c->point().enabled.load();
         return S_OK;
         });
+    }
+
+    // ---- IOPCAsyncIO3 ----
+    HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                                         DWORD* pdwCancelID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        if (queueFull()) return E_FAIL;
+        return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                      nullptr, pdwMaxAge);
+    }
+
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                                       DWORD* pdwCancelID, HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        if (queueFull()) return E_FAIL;
+        return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                      pItemVQT);
+    }
+
+    HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override
+    {
+        if (!pdwCancelID) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        if (!t) return E_OUTOFMEMORY;
+        t->kind = AsyncTransaction::kRefresh;
+        t->transactionId = dwTransactionID;
+        t->maxAgeRead = true;
+        try {
+            t->maxAges.push_back(dwMaxAge);
+            LockGuard lock(App().globalLock);
+            if (App().stopped.load() || owner_->gone() || owner_->queue.size() >= OPCGroup::kMaxQueued) return E_FAIL;
+            // A refresh reports the active items of an active group.
+            if (!owner_->active.load()) return E_FAIL;
+            t->cancelId = owner_->nextTransactionId();
+            *pdwCancelID = t->cancelId;
+            owner_->queue.push_back(std::move(t));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        return S_OK;
     }
 
 private:
@@ -109,11 +165,13 @@ private:
 
     // Read and Write from the allocation on (their argument checks are done).
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
-                   DWORD* pdwCancelID, HRESULT** ppErrors)
+                   DWORD* pdwCancelID, HRESULT** ppErrors, const OPCITEMVQT* vqt = nullptr,
+                   const DWORD* maxAges = nullptr)
     {
         TaskPtr<HRESULT> errors(App().taskAllocArray<HRESULT>(n));
         if (!errors) return E_OUTOFMEMORY;
-        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get());
+        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get(),
+                                        vqt, maxAges);
         // A dropped request (S_FALSE) still tells the client which handles were wrong.
         if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
         return hr;
@@ -124,7 +182,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) AsyncIO2(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCAsyncIO3Impl(g));
 }
 
 void OPCGroup::dispatchQueue()

@@ -3,6 +3,7 @@
 // test, and the hook through which the DA 1.0 IDataObject joins the scan and the dispatch.
 #include <windows.h>
 #include <memory>
+#include <string>
 #include <vector>
 #include "group/OPCGroup.h"
 #include "runtime/Lock.h"
@@ -36,8 +37,28 @@ void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 // lock, then puts the values into the tags on the calling thread with the record busy.
 // S_OK: queued. S_FALSE: some handle is invalid and the request was dropped whole (errors
 // tell which). E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
+// A WriteVQT passes vqt (values null); a ReadMaxAge passes maxAges (one per handle).
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
-                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors);
+                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
+                           const OPCITEMVQT* vqt = nullptr, const DWORD* maxAges = nullptr);
+
+// ---- DA 3.0 (MaxAge.cpp) ----
+// Reads the group's items under the maximum-age rule (0: device, 0xFFFFFFFF: cache, else the
+// cache while now minus the item's time stamp is within the age). ages holds n entries, or
+// one for all when oneAge. Takes the lock itself; the host's device read runs without it.
+// Any output but values may be null. Returns whether every item read S_OK.
+bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD* ages, bool oneAge,
+                     VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, OPCHANDLE* clientHandles);
+// Whether a value stamped `stamp` is too old for maxAge (device read wanted).
+bool tooOld(DWORD maxAge, const FILETIME& stamp);
+// Checks one item's part of a WriteVQT under the lock: the item's write checks on a private
+// copy of the value, OPC_E_NOTSUPPORTED for quality/time stamp without the host's callback.
+HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted);
+// Puts a checked value into the tag (no lock held): the VQT path when quality or time stamp
+// is specified, else the plain write path.
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt);
+// Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
+void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);
 
 // Completes one version-2 record that the dispatch pass took out of the queue (no lock held).
 void completeTransaction(OPCGroup& g, const AsyncTransaction& t);

@@ -141,11 +141,11 @@ void sendStream(const ComPtr<IAdviseSink>& sink, UINT format, GlobalBlock& block
     block.reset();
 }
 
-class DataObject : public InterfaceObject<IDataObject, OPCGroup>, public DA1DataSinks {
+class IOPCDataObject : public InterfaceObject<IDataObject, OPCGroup>, public DA1DataSinks {
 public:
     enum SlotIndex { kData, kDataTime, kWrite, kSinkCount };
 
-    explicit DataObject(OPCGroup* g) : InterfaceObject(g)
+    explicit IOPCDataObject(OPCGroup* g) : InterfaceObject(g)
     {
         format_[kData] = RegisterClipboardFormatA("OPCSTMFORMATDATA");
         format_[kDataTime] = RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
@@ -343,25 +343,25 @@ private:
     ComPtr<IAdviseSink> sinks_[kSinkCount]; // under the global lock
 };
 
-DataObject* dataObjectOf(OPCGroup& g) { return dynamic_cast<DataObject*>(g.slotObject(OPCGroup::kDataObject)); }
+IOPCDataObject* dataObjectOf(OPCGroup& g) { return dynamic_cast<IOPCDataObject*>(g.slotObject(OPCGroup::kDataObject)); }
 
 } // namespace
 
 std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) DataObject(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) IOPCDataObject(g));
 }
 
 bool OPCGroup::hasDA1DataSink()
 {
-    DataObject* d = dataObjectOf(*this);
-    return d && (d->hasSink(DataObject::kData) || d->hasSink(DataObject::kDataTime));
+    IOPCDataObject* d = dataObjectOf(*this);
+    return d && (d->hasSink(IOPCDataObject::kData) || d->hasSink(IOPCDataObject::kDataTime));
 }
 
 bool OPCGroup::hasDA1WriteSink()
 {
-    DataObject* d = dataObjectOf(*this);
-    return d && d->hasSink(DataObject::kWrite);
+    IOPCDataObject* d = dataObjectOf(*this);
+    return d && d->hasSink(IOPCDataObject::kWrite);
 }
 
 } // namespace qv

@@ -11,7 +11,7 @@ namespace qv {
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g)
 {
     return std::unique_ptr<InterfaceHolder>(new (std::nothrow)
-                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback));
+                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback, g->goneFlag()));
 }
 
 namespace {
@@ -66,6 +66,8 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     if (clear)
         for (OPCItem* it : items) it->changed = false;
     const OPCHANDLE hGroup = g.clientHandle.load();
+    g.sinceLastSend = 0; // the keep-alive counts from the last callback
+    g.sentThisPass = true;
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
@@ -149,6 +151,11 @@ void completeTransaction(OPCGroup& g, const AsyncTransaction& t)
         return;
     }
     if (t.kind != AsyncTransaction::kRead && t.kind != AsyncTransaction::kRefresh) return;
+    if (t.maxAgeRead) {
+        ComPtr<IOPCDataCallback> sink = c->point().sink();
+        if (sink) completeMaxAgeRead(g, t, std::move(sink));
+        return;
+    }
     std::vector<OPCItem*> list;
     ComPtr<IOPCDataCallback> sink;
     LockGuard lock(App().globalLock);

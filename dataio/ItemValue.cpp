@@ -68,15 +68,6 @@ HRESULT OPCItem::writeValue(VARIANT* inout)
     return S_OK;
 }
 
-DWORD OPCItem::streamSize() const
-{
-    Variant v;
-    if (requestedType == VT_EMPTY) v.copyFrom(*value.get());
-    else if (FAILED(VariantChangeType(v.get(), const_cast<VARIANT*>(value.get()), 0, requestedType))) v.clear();
-    if (v.vt() == VT_BSTR) return SysStringByteLen(V_BSTR(v.get())) + 22;
-    return 16;
-}
-
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)
 {
     if (percent == 0.0f) return true;
@@ -118,7 +109,8 @@ void OPCItem::onTagUpdated(const OPCTag& tag)
     bool c = true;
     // Overwritten, not accumulated: a small move after a large one cancels the pending report.
     if (quality == tag.quality) {
-        const float d = group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
+        const float d = hasItemDeadband ? itemDeadband
+                                        : group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
         c = d == 0.0f || deadbandExceeded(*lastReported.get(), next, d);
     }
     changed = c;

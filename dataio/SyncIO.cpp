@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class SyncIO : public InterfaceObject<IOPCSyncIO, OPCGroup> {
+class OPCSyncIO2Impl : public InterfaceObject<IOPCSyncIO2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -25,6 +25,7 @@ public:
         if (ppItemValues) *ppItemValues = nullptr;
         if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
         if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
         if (!errors) return E_OUTOFMEMORY;
@@ -50,6 +51,7 @@ public:
         QV_TRACE_BODY("IOPCSyncIO::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
         if (!errors) return E_OUTOFMEMORY;
@@ -82,6 +84,73 @@ public:
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
         });
+    }
+
+    // ---- IOPCSyncIO2 ----
+    HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                                         WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override
+    {
+        if (ppvValues) *ppvValues = nullptr;
+        if (ppwQualities) *ppwQualities = nullptr;
+        if (ppftTimeStamps) *ppftTimeStamps = nullptr;
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
+            return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        OPCServerApp& app = App();
+        TaskPtr<VARIANT> values(app.taskAllocArray<VARIANT>(dwCount));
+        TaskPtr<WORD> qualities(app.taskAllocArray<WORD>(dwCount));
+        TaskPtr<FILETIME> times(app.taskAllocArray<FILETIME>(dwCount));
+        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
+        bool allOk;
+        try {
+            allOk = readItemsMaxAge(*owner_, dwCount, phServer, pdwMaxAge, false, values.get(), qualities.get(),
+                                    times.get(), errors.get(), nullptr);
+        } catch (const std::bad_alloc&) {
+            for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
+            return E_OUTOFMEMORY;
+        }
+        *ppvValues = values.release();
+        *ppwQualities = qualities.release();
+        *ppftTimeStamps = times.release();
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
+    }
+
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
+                                       HRESULT** ppErrors) override
+    {
+        if (ppErrors) *ppErrors = nullptr;
+        if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        OPCServerApp& app = App();
+        TaskPtr<HRESULT> errors(app.taskAllocArray<HRESULT>(dwCount));
+        if (!errors) return E_OUTOFMEMORY;
+        try {
+            std::vector<Variant> values(dwCount);
+            std::vector<std::string> names(dwCount);
+            {
+                LockGuard lock(app.globalLock);
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    OPCItem* it = owner_->findItem(phServer[i]);
+                    if (!it) {
+                        errors[i] = OPC_E_INVALIDHANDLE;
+                        continue;
+                    }
+                    names[i] = it->tagName;
+                    errors[i] = checkItemVQT(*it, pItemVQT[i], values[i].get());
+                }
+            }
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i]);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        bool allOk = true;
+        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+        *ppErrors = errors.release();
+        return allOk ? S_OK : S_FALSE;
     }
 
 private:
@@ -123,7 +192,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeSyncIO(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) SyncIO(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCSyncIO2Impl(g));
 }
 
 } // namespace qv

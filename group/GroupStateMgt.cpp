@@ -13,7 +13,7 @@ namespace qv {
 
 namespace {
 
-class GroupStateMgtImpl : public InterfaceObject<IOPCGroupStateMgt, OPCGroup> {
+class OPCGroupStateMgt2Impl : public InterfaceObject<IOPCGroupStateMgt2, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -25,7 +25,7 @@ public:
         if (ppName) *ppName = nullptr;
         OPCGroup* grp = owner_;
         LockGuard g(App().globalLock);
-        if (grp->gone()) return E_FAIL;
+        if (grp->gone()) return kGoneResult;
         if (ppName) {
             LPWSTR w = widen(grp->name);
             if (!w) return E_OUTOFMEMORY;
@@ -50,7 +50,7 @@ public:
         bool activated = false;
         {
             LockGuard g(App().globalLock);
-            if (grp->gone()) return E_FAIL;
+            if (grp->gone()) return kGoneResult;
             if (pRequestedUpdateRate)
                 grp->updateRate = reviseUpdateRate(*pRequestedUpdateRate, App().updatePeriod.load(), &result);
             if (pActive) {
@@ -143,13 +143,39 @@ public:
         *ppUnk = unk;
         return S_OK;
     }
+
+    // ---- IOPCGroupStateMgt2 ----
+    HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override
+    {
+        if (!pdwRevisedKeepAliveTime) return E_INVALIDARG;
+        HRESULT result = S_OK;
+        LockGuard g(App().globalLock);
+        if (owner_->gone()) return kGoneResult;
+        // Counted in update ticks like the update rate; 0 switches it off.
+        const DWORD revised = dwKeepAliveTime == 0 ? 0 : reviseUpdateRate(dwKeepAliveTime, App().updatePeriod.load(), &result);
+        if (revised != dwKeepAliveTime) result = OPC_S_UNSUPPORTEDRATE;
+        owner_->keepAlive = revised;
+        owner_->sinceLastSend = 0;
+        owner_->sentThisPass = false;
+        *pdwRevisedKeepAliveTime = revised;
+        return result;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD* pdwKeepAliveTime) override
+    {
+        if (!pdwKeepAliveTime) return E_INVALIDARG;
+        LockGuard g(App().globalLock);
+        if (owner_->gone()) return kGoneResult;
+        *pdwKeepAliveTime = owner_->keepAlive.load();
+        return S_OK;
+    }
 };
 
 } // namespace
 
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) GroupStateMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCGroupStateMgt2Impl(g));
 }
 
 } // namespace qv

@@ -25,13 +25,7 @@ TaskPtr<T> taskArray(DWORD n)
     return TaskPtr<T>(App().taskAllocArray<T>(n));
 }
 
-bool isDead(OPCGroup* g)
-{
-    LockGuard lock(App().globalLock);
-    return g->gone();
-}
-
-class ItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
+class OPCItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -56,7 +50,7 @@ public:
         QV_TRACE_BODY("IOPCItemMgt::RemoveItems", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
@@ -113,7 +107,7 @@ public:
         std::vector<std::unique_ptr<OPCItem>> snapshot;
         {
             LockGuard g(App().globalLock);
-            if (owner_->gone()) return E_FAIL;
+            if (owner_->gone()) return kGoneResult;
             try {
                 snapshot.reserve(owner_->items.size());
                 for (const auto& kv : owner_->items) {
@@ -141,7 +135,7 @@ private:
         if (ppResults) *ppResults = nullptr;
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !defs || !ppResults || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskPtr<OPCITEMRESULT> results = taskArray<OPCITEMRESULT>(dwCount);
         if (!results) return E_OUTOFMEMORY;
         TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
@@ -173,7 +167,7 @@ private:
             return E_OUTOFMEMORY;
         }
         LockGuard g(App().globalLock);
-        if (owner_->gone()) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         OPCTag* tag = nullptr;
         HRESULT hr = App().tags.validateItem(def, result, &tag);
         if (hr != S_OK) return hr;
@@ -209,7 +203,7 @@ private:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !input || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskPtr<HRESULT> errors = taskArray<HRESULT>(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
@@ -235,7 +229,7 @@ private:
 
 std::unique_ptr<InterfaceHolder> makeItemMgt(OPCGroup* g)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ItemMgtImpl(g));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCItemMgtImpl(g));
 }
 
 } // namespace qv

@@ -46,6 +46,11 @@ HRESULT STDMETHODCALLTYPE OPCGroup::QueryInterface(REFIID riid, void** ppv)
     else if (IsEqualIID(riid, IID_IConnectionPointContainer)) r = interfaceFor(kConnectionContainer);
     else if (IsEqualIID(riid, IID_IOPCItemMgt)) r = interfaceFor(kItemMgt);
     else if (IsEqualIID(riid, IID_IDataObject)) r = interfaceFor(kDataObject);
+    // DA 3.0: each derived interface is served by its base's object.
+    else if (IsEqualIID(riid, IID_IOPCGroupStateMgt2)) r = interfaceFor(kStateMgt);
+    else if (IsEqualIID(riid, IID_IOPCSyncIO2)) r = interfaceFor(kSyncIO);
+    else if (IsEqualIID(riid, IID_IOPCAsyncIO3)) r = interfaceFor(kAsyncIO2);
+    else if (IsEqualIID(riid, IID_IOPCItemDeadbandMgt)) r = interfaceFor(kItemDeadbandMgt);
     else return E_NOINTERFACE;
     if (!r) return E_NOINTERFACE;
     *ppv = r;
@@ -76,6 +81,7 @@ IUnknown* OPCGroup::interfaceFor(Slot slot)
             case kStateMgt: itf_[slot] = makeGroupStateMgt(this); break;
             case kDataObject: itf_[slot] = makeDataObject(this); break;
             case kConnectionContainer: itf_[slot] = makeGroupConnectionContainer(this); break;
+            case kItemDeadbandMgt: itf_[slot] = makeItemDeadbandMgt(this); break;
             default: break;
             }
         } catch (const std::bad_alloc&) {

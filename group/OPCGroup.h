@@ -27,6 +27,9 @@ struct AsyncTransaction {
     DWORD cancelId = 0;
     std::vector<OPCHANDLE> serverHandles;
     std::vector<HRESULT> writeResults;
+    // ReadMaxAge / RefreshMaxAge: per-item maximum ages (a refresh holds one).
+    bool maxAgeRead = false;
+    std::vector<DWORD> maxAges;
 };
 
 // An OPC DA group: held by its server's list, by passes working on it and by the client's
@@ -35,7 +38,8 @@ struct AsyncTransaction {
 class OPCGroup : public IUnknown, public ServerObject<OPCGroup> {
 public:
     // Interface objects, in the order they are destroyed.
-    enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer, kSlotCount };
+    enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer,
+                kItemDeadbandMgt, kSlotCount };
     static constexpr size_t kMaxQueued = 10;
 
     static std::shared_ptr<OPCGroup> create();
@@ -65,6 +69,9 @@ public:
     // Items by server handle. Handles only grow, so this order is the order of adding.
     std::map<OPCHANDLE, std::unique_ptr<OPCItem>> items;
     bool listed = false; // items follow host updates
+    std::atomic<DWORD> keepAlive{0}; // ms, a multiple of the update tick; 0: off
+    DWORD sinceLastSend = 0;         // ms of passes since the last OnDataChange/OnReadComplete
+    bool sentThisPass = false;       // a callback went out since the last keep-alive pass
 
     // ---- interface objects ----
     IUnknown* interfaceFor(Slot slot);
@@ -98,6 +105,8 @@ public:
 
     // ---- data exchange (dataio) ----
     void scan(bool forced);
+    // One pass of the keep-alive count; sends an empty OnDataChange when it is due.
+    void keepAlivePass();
     void dispatchQueue();
     bool hasDataCallback();
     bool hasDA1DataSink();
@@ -117,6 +126,7 @@ std::unique_ptr<InterfaceHolder> makeAsyncIO2(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupStateMgt(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
+std::unique_ptr<InterfaceHolder> makeItemDeadbandMgt(OPCGroup* g);
 
 // The item enumerator of IOPCItemMgt::CreateEnumerator: takes the snapshot and
 // answers QueryInterface(riid) into *ppUnk; on failure *ppUnk is null and the snapshot freed.

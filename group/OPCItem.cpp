@@ -21,6 +21,8 @@ void OPCItem::copyFrom(const OPCItem& other)
     value = other.value;
     lastReported = other.lastReported;
     accessRights = other.accessRights;
+    hasItemDeadband = other.hasItemDeadband;
+    itemDeadband = other.itemDeadband;
     // `changed` is not copied: a copy starts changed, so its first active scan reports it.
     changed = true;
 }

@@ -36,6 +36,8 @@ public:
     Variant lastReported; // deadband reference
     DWORD accessRights = 0;
     OPCGroup* group = nullptr; // owner, for the group's deadband
+    bool hasItemDeadband = false; // a per-item deadband overrides the group's
+    float itemDeadband = 0.0f;
 
     // The value as the client should see it (requested type); any output may be null.
     HRESULT readValue(VARIANT* out, WORD* outQuality, FILETIME* outTime) const;
@@ -46,8 +48,6 @@ public:
     void copyFrom(const OPCItem& other);
     // OPCITEMATTRIBUTES for the item enumerator (strings in task memory).
     HRESULT fillAttributes(OPCITEMATTRIBUTES* a) const;
-    // Bytes the value takes in a DA 1.0 stream.
-    DWORD streamSize() const;
 
     // Change detection: the host updated the tag this item follows (global lock held).
     void onTagUpdated(const OPCTag& tag) override;

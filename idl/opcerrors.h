@@ -65,6 +65,29 @@
 #define OPC_E_INVALID_PID        QV_OPC_HR(0xC0040203L)
 #endif
 
+/* Data Access 3.0 */
+#ifndef OPC_E_DEADBANDNOTSET
+#define OPC_E_DEADBANDNOTSET           QV_OPC_HR(0xC0040400L)
+#endif
+#ifndef OPC_E_DEADBANDNOTSUPPORTED
+#define OPC_E_DEADBANDNOTSUPPORTED     QV_OPC_HR(0xC0040401L)
+#endif
+#ifndef OPC_E_NOBUFFERING
+#define OPC_E_NOBUFFERING              QV_OPC_HR(0xC0040402L)
+#endif
+#ifndef OPC_E_INVALIDCONTINUATIONPOINT
+#define OPC_E_INVALIDCONTINUATIONPOINT QV_OPC_HR(0xC0040403L)
+#endif
+#ifndef OPC_S_DATAQUEUEOVERFLOW
+#define OPC_S_DATAQUEUEOVERFLOW        QV_OPC_HR(0x00040404L)
+#endif
+#ifndef OPC_E_RATENOTSET
+#define OPC_E_RATENOTSET               QV_OPC_HR(0xC0040405L)
+#endif
+#ifndef OPC_E_NOTSUPPORTED
+#define OPC_E_NOTSUPPORTED             QV_OPC_HR(0xC0040406L)
+#endif
+
 /* Alarms & Events. OPC_E_INVALIDBRANCHNAME shares its value with
  * OPC_E_INVALID_PID; GetErrorString must decide by interface, not by code. */
 #ifndef OPC_S_ALREADYACKED

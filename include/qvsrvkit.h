@@ -2,7 +2,7 @@
  * QvSrvKit: the host API of QvSrvKit.dll.
  *
  * A host program publishes process variables as tags and keeps them current; the library
- * makes the host process an OPC Data Access 2.0 / 1.0a (and minimal Alarms & Events)
+ * makes the host process an OPC Data Access 3.0 / 2.0 / 1.0a (and minimal Alarms & Events)
  * out-of-process COM server. Every function uses the WINAPI calling convention and is
  * exported under its plain name. All strings are 8-bit; everything passed in is copied.
  */
@@ -29,6 +29,11 @@ typedef void(WINAPI *QV_WRITENOTIFICATIONPROC)(DWORD hTag, VARIANT *pValue, HRES
 /* A client asked for a device read: fill value, quality and time stamp (UTC). What is stored
  * in *pValue (a BSTR, say) passes to the client. */
 typedef void(WINAPI *QV_DEVICEREADPROC)(DWORD hTag, VARIANT *pValue, WORD *pQuality, FILETIME *pTimeStamp);
+/* A client wrote value, quality and/or time stamp (OPC DA 3.0 WriteVQT). pQuality and
+ * pTimeStamp are NULL where the client did not specify them. Leave *pResult at S_OK to let
+ * them into the tag (what is left in *pValue is stored), or store an error code to refuse. */
+typedef void(WINAPI *QV_WRITEVQTNOTIFICATIONPROC)(DWORD hTag, VARIANT *pValue, const WORD *pQuality,
+                                                  const FILETIME *pTimeStamp, HRESULT *pResult);
 /* A client disconnected; dwClientCount clients remain. */
 typedef void(WINAPI *QV_DISCONNECTNOTIFICATIONPROC)(DWORD dwClientCount);
 
@@ -82,6 +87,9 @@ QVAPI BOOL WINAPI QV_ReadTagWithTimeStamp(DWORD hTag, VARIANT *pValue, WORD *pQu
 QVAPI BOOL WINAPI QV_EnableWriteNotification(QV_WRITENOTIFICATIONPROC pfn);
 QVAPI BOOL WINAPI QV_EnableDeviceRead(QV_DEVICEREADPROC pfn);
 QVAPI BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC pfn);
+/* Writes that specify quality or time stamp go here; without it they fail for the item with
+ * OPC_E_NOTSUPPORTED. A write of a value alone always goes to the write notification. */
+QVAPI BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn);
 
 /* Number of connected clients. */
 QVAPI int WINAPI QV_GetClientCounts(void);

@@ -1,22 +1,17 @@
 #include "runtime/OPCServerApp.h"
 #include <algorithm>
 #include <cstring>
-#include "ae/EventHandler.h"
 #include "runtime/CallOut.h"
 #include "server/OPCServer.h"
 #include "runtime/Trace.h"
 
 namespace qv {
 
-OPCServerApp::OPCServerApp()
-{
-    eventHandler = new EventHandler();
-}
+OPCServerApp::OPCServerApp() = default;
 
 OPCServerApp::~OPCServerApp()
 {
     tags.clear();
-    delete eventHandler;
 }
 
 OPCServerApp& App()

@@ -7,6 +7,7 @@
 #include <vector>
 #include "runtime/Lock.h"
 #include "runtime/ComUtil.h"
+#include "runtime/UpdateClock.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"
 #include "qvsrvkit.h"
@@ -14,8 +15,7 @@
 namespace qv {
 
 class OPCServer;
-class EventHandler;
-class ServerClassFactory;
+class ClassFactoryImpl;
 
 // The one server-wide state object: descriptive data, the update period, the task
 // allocator, the client list, the address-space root with every tag, and the global lock.
@@ -26,7 +26,6 @@ public:
     OPCServerApp(const OPCServerApp&) = delete;
     OPCServerApp& operator=(const OPCServerApp&) = delete;
 
-    EventHandler* eventHandler = nullptr;
     const char delimiter = '.';
     DWORD classObjectCookie = 0;
     int comInitialised = 0;
@@ -57,18 +56,17 @@ public:
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
-    ServerClassFactory* classFactory = nullptr;
+    ClassFactoryImpl* classFactory = nullptr;
     // Update ticks so far; each worker compares it with the last one it served.
     std::atomic<LONG> ticks{0};
     // The host's thread is a single-threaded apartment: it serves every client (caller timer).
     std::atomic<bool> passesOnHostThread{false};
-    HANDLE timerThread = nullptr;
-    std::atomic<DWORD> timerThreadId{0};
-    UINT_PTR callerTimerId = 0;
+    UpdateClock clock;
     std::atomic<int> matchCaseFlag{1};
     std::atomic<QV_WRITENOTIFICATIONPROC> writeNotificationProc{nullptr};
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};
     std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
+    std::atomic<QV_WRITEVQTNOTIFICATIONPROC> writeVQTNotificationProc{nullptr};
 
     bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }
 

@@ -2,8 +2,8 @@
 #include <string>
 #include <cctype>
 #include <cstring>
+#include "runtime/GuidText.h"
 #include "runtime/Security.h"
-#include "runtime/ServerRuntime.h"
 
 namespace qv {
 
@@ -11,6 +11,7 @@ namespace {
 
 const char kCatDA10[] = "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 const char kCatDA20[] = "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+const char kCatDA30[] = "{CC603642-66D7-48F1-B69A-B625E73652D7}";
 const char kVendor[] = "Quvex CO.";
 
 // Open registry key, closed on every path.
@@ -126,10 +127,11 @@ bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn
     cls.set(nullptr, desc, 100);
     cls.set("AppID", guid, 100);
 
-    Key cats, c1, c2;
+    Key cats, c1, c2, c3;
     if (!cats.create(cls.get(), "Implemented Categories")) return false;
     c1.create(cats.get(), kCatDA10);
     c2.create(cats.get(), kCatDA20);
+    c3.create(cats.get(), kCatDA30);
 
     Key local;
     if (!local.create(cls.get(), "LocalServer32")) return false;
@@ -166,6 +168,7 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
     if (!cats.open(cls.get(), "Implemented Categories", KEY_ALL_ACCESS)) return false;
     RegDeleteKeyA(cats.get(), kCatDA10);
     RegDeleteKeyA(cats.get(), kCatDA20);
+    RegDeleteKeyA(cats.get(), kCatDA30);
     cats.close();
     RegDeleteKeyA(cls.get(), "Implemented Categories");
     RegDeleteKeyA(cls.get(), "LocalServer32");

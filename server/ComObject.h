@@ -13,6 +13,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/ComUtil.h"
+#include "server/ServerObject.h"
 #include "runtime/Trace.h"
 
 namespace qv {
@@ -83,6 +84,7 @@ public:
     {
         QV_TRACE_BODY("IConnectionPoint::Advise", 0) {
         if (!pUnkSink || !pdwCookie) return E_POINTER;
+        if (container_->ownerGone()) return kGoneResult;
         {
             std::lock_guard<std::mutex> g(m_);
             if (sink_) return CONNECT_E_ADVISELIMIT;
@@ -109,6 +111,7 @@ public:
     {
         QV_TRACE_BODY("IConnectionPoint::Unadvise", 0) {
         ComPtr<Sink> old;
+        if (container_->ownerGone()) return kGoneResult;
         {
             std::lock_guard<std::mutex> g(m_);
             if (!sink_ || dwCookie != 1) return CONNECT_E_NOCONNECTION;
@@ -209,7 +212,12 @@ private:
 template <class Sink>
 class ConnectionContainer : public IConnectionPointContainer, public InterfaceHolder {
 public:
-    ConnectionContainer(IUnknown* owner, REFIID sinkIid) : owner_(owner), sinkIid_(sinkIid), point_(this) {}
+    // ownerGone: the owner's gone state, so the point answers as the owner does once it is gone.
+    ConnectionContainer(IUnknown* owner, REFIID sinkIid, const std::atomic<bool>* ownerGone = nullptr)
+        : owner_(owner), ownerGone_(ownerGone), sinkIid_(sinkIid), point_(this)
+    {
+    }
+    bool ownerGone() const { return ownerGone_ && ownerGone_->load(); }
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
     void dropSinks() override { point_.dropSink(); }
     const IID& sinkIid() const { return sinkIid_; }
@@ -251,6 +259,7 @@ public:
 
 private:
     IUnknown* owner_;
+    const std::atomic<bool>* ownerGone_;
     IID sinkIid_;
     ConnectionPoint<Sink> point_;
 };

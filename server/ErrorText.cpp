@@ -22,6 +22,13 @@ const struct { DWORD code; const char* text; } kTable[] = {
     {0xC0040010, "OPC_E_INVALIDCONFIGFILE: The server's configuration file is an invalid format"},
     {0xC0040011, "OPC_E_NOTFOUND: The server could not locate the requested object"},
     {0xC0040203, "OPC_E_INVALID_PID: The server does not recognise the passed property ID."},
+    {0xC0040400, "OPC_E_DEADBANDNOTSET: The item deadband has not been set for this item"},
+    {0xC0040401, "OPC_E_DEADBANDNOTSUPPORTED: The item does not support deadband"},
+    {0xC0040402, "OPC_E_NOBUFFERING: The server does not support buffering of data items that are collected at a faster rate than the group update rate"},
+    {0xC0040403, "OPC_E_INVALIDCONTINUATIONPOINT: The continuation point is not valid"},
+    {0x00040404, "OPC_S_DATAQUEUEOVERFLOW: Not every detected change has been returned since the server's buffer reached its limit and had to purge out the oldest data"},
+    {0xC0040405, "OPC_E_RATENOTSET: There is no sampling rate set for the specified item"},
+    {0xC0040406, "OPC_E_NOTSUPPORTED: The server does not support writing of quality and/or timestamp"},
 };
 
 } // namespace

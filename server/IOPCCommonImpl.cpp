@@ -12,7 +12,7 @@ namespace {
 
 constexpr LCID kServerLocale = 0x0800; // LOCALE_SYSTEM_DEFAULT
 
-class CIOPCCommon : public InterfaceObject<IOPCCommon, OPCServer> {
+class OPCCommonImpl : public InterfaceObject<IOPCCommon, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -85,7 +85,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new CIOPCCommon(s));
+    return std::unique_ptr<InterfaceHolder>(new OPCCommonImpl(s));
 }
 
 } // namespace qv

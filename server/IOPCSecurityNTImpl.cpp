@@ -8,7 +8,7 @@ namespace qv {
 
 namespace {
 
-class SecurityNT : public InterfaceObject<IOPCSecurityNT, OPCServer> {
+class OPCSecurityNTImpl : public InterfaceObject<IOPCSecurityNT, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -35,7 +35,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new SecurityNT(s));
+    return std::unique_ptr<InterfaceHolder>(new OPCSecurityNTImpl(s));
 }
 
 bool OPCServer::refreshAccessRights()

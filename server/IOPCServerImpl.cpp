@@ -31,7 +31,7 @@ LONG localStandardBias()
     return tzi.Bias; // minutes west of UTC, daylight saving not counted
 }
 
-class IOPCServerImpl : public InterfaceObject<IOPCServer, OPCServer> {
+class OPCServerImpl : public InterfaceObject<IOPCServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
 
@@ -237,7 +237,7 @@ public:
 
 std::unique_ptr<InterfaceHolder> makeIOPCServer(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) IOPCServerImpl(s));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) OPCServerImpl(s));
 }
 
 } // namespace qv

@@ -2,7 +2,6 @@
 #include "runtime/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
-#include "ae/EventHandler.h"
 #include "runtime/CallOut.h"
 
 namespace qv {
@@ -42,6 +41,8 @@ IUnknown* OPCServer::interfaceFor(Slot slot)
             case kCommon: itf_[slot] = makeIOPCCommon(this); break;
             case kEventServer: itf_[slot] = makeIOPCEventServer(this); break;
             case kSecurityNT: itf_[slot] = makeIOPCSecurityNT(this); break;
+            case kBrowse3: itf_[slot] = makeIOPCBrowse(this); break;
+            case kItemIO: itf_[slot] = makeIOPCItemIO(this); break;
             default: break;
             }
         } catch (const std::bad_alloc&) {
@@ -71,6 +72,8 @@ HRESULT STDMETHODCALLTYPE OPCServer::QueryInterface(REFIID riid, void** ppv)
     else if (IsEqualIID(riid, IID_IOPCCommon)) result = interfaceFor(kCommon);
     else if (IsEqualIID(riid, IID_IOPCEventServer)) result = interfaceFor(kEventServer);
     else if (IsEqualIID(riid, IID_IOPCSecurityNT)) result = interfaceFor(kSecurityNT);
+    else if (IsEqualIID(riid, IID_IOPCBrowse)) result = interfaceFor(kBrowse3);
+    else if (IsEqualIID(riid, IID_IOPCItemIO)) result = interfaceFor(kItemIO);
     *ppv = result;
     if (!result) return E_NOINTERFACE;
     AddRef();
@@ -117,29 +120,24 @@ void OPCServer::dataChangePass()
     for (auto& grp : snapshot) {
         if (disconnected()) return;
         grp->scan(false);
+        grp->keepAlivePass();
     }
 }
 
 void OPCServer::eventPass()
 {
-    std::vector<COPCEventSubscription*> due;
+    std::vector<std::shared_ptr<COPCEventSubscription>> due;
     {
         LockGuard g(App().globalLock);
         try {
-            due.reserve(subscriptions.size());
+            for (auto& sub : subscriptions)
+                if (sub->hasPendingEvents()) due.push_back(sub);
         } catch (const std::bad_alloc&) {
-            return; // the events stay queued for the next round
-        }
-        for (COPCEventSubscription* sub : subscriptions) {
-            if (!sub->hasPendingEvents()) continue;
-            sub->hold();
-            due.push_back(sub);
+            // what was not taken stays queued for the next round
         }
     }
-    for (COPCEventSubscription* sub : due) {
+    for (auto& sub : due)
         if (!disconnected()) sub->deliverPendingEvents();
-        sub->unhold();
-    }
 }
 
 void OPCServer::serve(bool tick)
@@ -193,7 +191,7 @@ void OPCServer::reclaim()
     OPCServerApp& app = App();
     app.removeClient(this); // the client count drops and the host hears of it
     std::vector<std::shared_ptr<OPCGroup>> oldGroups;
-    std::vector<COPCEventSubscription*> oldSubs;
+    std::vector<std::shared_ptr<COPCEventSubscription>> oldSubs;
     {
         LockGuard g(app.globalLock);
         oldGroups.swap(groups);
@@ -206,11 +204,11 @@ void OPCServer::reclaim()
         disconnect(static_cast<IUnknown*>(grp.get()));
     }
     oldGroups.clear();
-    // The list's token keeps each subscription alive while COM lets go of it.
-    for (COPCEventSubscription* sub : oldSubs) {
+    // The list's hold keeps each subscription alive while COM lets go of it.
+    for (auto& sub : oldSubs) {
         ConnectionContainer<IOPCEventSink>* c = sub->containerIfAny();
         disconnectPoint(c);
-        disconnect(static_cast<IUnknown*>(sub));
+        disconnect(static_cast<IUnknown*>(sub.get()));
     }
     destroySubscriptions(oldSubs);
     for (auto& p : itf_)
@@ -223,7 +221,7 @@ void OPCServer::destroyContents()
 {
     OPCServerApp& app = App();
     std::vector<std::shared_ptr<OPCGroup>> oldGroups;
-    std::vector<COPCEventSubscription*> oldSubs;
+    std::vector<std::shared_ptr<COPCEventSubscription>> oldSubs;
     {
         LockGuard g(app.globalLock);
         oldGroups.swap(groups);

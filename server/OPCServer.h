@@ -22,7 +22,8 @@ struct EventRecord;
 class OPCServer : public IUnknown, public ServerObject<OPCServer> {
 public:
     // Interface objects, in the order they are destroyed.
-    enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT, kSlotCount };
+    enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
+                kBrowse3, kItemIO, kSlotCount };
 
     // Null when out of memory.
     static std::shared_ptr<OPCServer> create();
@@ -46,7 +47,7 @@ public:
     // pointers let a pass or a client call keep a group alive while it works on it.
     std::vector<std::shared_ptr<OPCGroup>> groups;
     // The client's event subscriptions; under the global lock.
-    std::vector<COPCEventSubscription*> subscriptions;
+    std::vector<std::shared_ptr<COPCEventSubscription>> subscriptions;
 
     // The interface object of a slot, created on first use (null when out of memory).
     IUnknown* interfaceFor(Slot slot);
@@ -99,5 +100,7 @@ std::unique_ptr<InterfaceHolder> makeItemProperties(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCCommon(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCEventServer(OPCServer* s);
 std::unique_ptr<InterfaceHolder> makeIOPCSecurityNT(OPCServer* s);
+std::unique_ptr<InterfaceHolder> makeIOPCBrowse(OPCServer* s);
+std::unique_ptr<InterfaceHolder> makeIOPCItemIO(OPCServer* s);
 
 } // namespace qv

@@ -30,6 +30,8 @@ public:
     std::atomic<LONG> refCount{0};
 
     bool gone() const { return gone_.load(); }
+    // For parts that answer for the object (its connection point).
+    const std::atomic<bool>* goneFlag() const { return &gone_; }
     // True for the one caller that turned it gone.
     bool makeGone() { return !gone_.exchange(true); }
 

@@ -12,6 +12,7 @@
 //   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
 //                                       QV_UpdateTag times (median, 99th percentile, max)
 //   resources                           logs the process's handle and thread counts
+//   vqt on|off                          install / remove the value-quality-time write callback
 // TYPE is i4, r8, r4, bool or str.
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
@@ -104,6 +105,13 @@ std::string toText(const VARIANT* v)
     return out;
 }
 
+void WINAPI onWriteVQT(DWORD hTag, VARIANT* pValue, const WORD* pQuality, const FILETIME* pTime, HRESULT* pResult)
+{
+    logf("write vqt: tag %lu value %s quality %s time %s", hTag, toText(pValue).c_str(),
+         pQuality ? std::to_string(*pQuality).c_str() : "-", pTime ? "set" : "-");
+    if (hTag == handleOf("Plant.Refuse")) *pResult = E_ACCESSDENIED;
+}
+
 HRESULT runCommand(const std::string& line)
 {
     std::istringstream in(line);
@@ -131,6 +139,10 @@ HRESULT runCommand(const std::string& line)
             g_tags.erase(name);
         }
         return QV_RemoveTag(h) ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "vqt") {
+        QV_EnableWriteVQTNotification(name == "on" ? onWriteVQT : nullptr);
+        return S_OK;
     }
     if (cmd == "limits") {
         float ll = 0, l = 0, h = 0, hh = 0;

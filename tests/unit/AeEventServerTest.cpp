@@ -214,9 +214,10 @@ TEST_F(AeServerTest, CreateEventSubscriptionRevisesBufferTimeAndMaxSize)
     EXPECT_EQ(bt, 0u);
     EXPECT_EQ(ms, 1u);
     ASSERT_EQ(subscriptionCount(), 1u);
-    COPCEventSubscription* sub = server->subscriptions[0];
+    COPCEventSubscription* sub = server->subscriptions[0].get();
     EXPECT_EQ(static_cast<IUnknown*>(sub), unk);
-    EXPECT_EQ(sub->refCount(), 1);
+    EXPECT_EQ(sub->AddRef(), 2u); // the client holds the one reference
+    sub->Release();
     EXPECT_EQ(sub->clientHandle(), 0x1234u);
     EXPECT_FALSE(sub->active());
 
@@ -249,7 +250,8 @@ TEST_F(AeServerTest, CreateEventSubscriptionRevisesBufferTimeAndMaxSize)
     EXPECT_EQ(mgt->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
     EXPECT_EQ(again, unk);
     again->Release();
-    EXPECT_EQ(sub->refCount(), 2);
+    EXPECT_EQ(sub->AddRef(), 3u); // the client's reference and mgt's
+    sub->Release();
     void* none = reinterpret_cast<void*>(1);
     EXPECT_EQ(unk->QueryInterface(IID_IOPCServer, &none), E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);

@@ -7,7 +7,7 @@
 #include <vector>
 #include "TestSupport.h"
 #include "ae/COPCEventSubscription.h"
-#include "ae/EventHandler.h"
+#include "ae/EventDelivery.h"
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "server/OPCServer.h"
@@ -210,10 +210,12 @@ TEST(AeConnectionPoint, FollowsTheConnectionPointRules)
 
     // Every reference on the container and point counts on the subscription.
     COPCEventSubscription* s = static_cast<COPCEventSubscription*>(sub);
-    EXPECT_EQ(s->refCount(), 3);
+    EXPECT_EQ(s->AddRef(), 4u);
+    s->Release();
     cp->Release();
     cpc->Release();
-    EXPECT_EQ(s->refCount(), 1);
+    EXPECT_EQ(s->AddRef(), 2u);
+    s->Release();
 }
 
 TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)

@@ -3,8 +3,11 @@
 #include <string>
 #include "browse/PatternMatch.h"
 
-using qv::matchPattern;
 using qv::Pattern;
+
+namespace {
+bool matchPattern(const std::string& name, const std::string& pattern) { return Pattern(pattern).matches(name); }
+} // namespace
 
 TEST(BrowsePattern, LiteralsAndWildcards)
 {

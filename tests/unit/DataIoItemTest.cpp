@@ -130,22 +130,6 @@ TEST_F(DataIoTest, WriteValueChecksTheArrayShape)
     EXPECT_EQ(g->findItem(h)->writeValue(shifted.get()), DISP_E_TYPEMISMATCH);
 }
 
-TEST_F(DataIoTest, StreamSizeCountsStringsByTheirBytes)
-{
-    makeTag("S", vStr(L"abc"));
-    makeTag("N", vI4(5));
-    auto g = makeGroup();
-    OPCHANDLE s = addItem(*g, "S", 1);
-    OPCHANDLE n = addItem(*g, "N", 2);
-    OPCHANDLE nAsText = addItem(*g, "N", 3, VT_BSTR);
-    OPCHANDLE sAsInt = addItem(*g, "S", 4, VT_I4); // fails: counted as an empty value
-    LockGuard lock(App().globalLock);
-    EXPECT_EQ(g->findItem(s)->streamSize(), 6u + 22u);
-    EXPECT_EQ(g->findItem(n)->streamSize(), 16u);
-    EXPECT_EQ(g->findItem(nAsText)->streamSize(), 2u + 22u);
-    EXPECT_EQ(g->findItem(sAsInt)->streamSize(), 16u);
-}
-
 // The deadband rules, one row per host update: value, quality, expected flag afterwards.
 TEST_F(DataIoTest, DeadbandTable)
 {

@@ -4,7 +4,8 @@
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "runtime/Registration.h"
-#include "runtime/ServerRuntime.h"
+#include "runtime/ClassFactory.h"
+#include "runtime/GuidText.h"
 #include "server/OPCServer.h"
 
 using namespace qv;
@@ -100,7 +101,7 @@ TEST(Registration, LongTextsAreCut)
 
 TEST(ClassFactory, RefusesAggregationAndClientsWhenStopped)
 {
-    ServerClassFactory f;
+    ClassFactoryImpl f;
     IUnknown* unk = reinterpret_cast<IUnknown*>(0x1);
     void* out = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(f.CreateInstance(unk, IID_IUnknown, &out), CLASS_E_NOAGGREGATION);
@@ -173,7 +174,7 @@ TEST(Lifetime, StartCreateReleaseStop)
     EXPECT_FALSE(QV_InitOpcServer(&kTestClsid, 0)); // already running
     EXPECT_EQ(app.comInitialised, 1);
 
-    ServerClassFactory f;
+    ClassFactoryImpl f;
     IUnknown* c1 = nullptr;
     IUnknown* c2 = nullptr;
     ASSERT_EQ(f.CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&c1)), S_OK);
@@ -209,7 +210,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
     std::thread t([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (QV_InitOpcServer(&kTestClsid, 20)) {
-            bool callerMode = app.comInitialised == 0 && app.callerTimerId != 0 && app.timerThread == nullptr;
+            bool callerMode = app.comInitialised == 0 && app.clock.callerTimer() != 0 && app.clock.thread() == nullptr;
             // The timer runs from this thread's message loop.
             MSG msg;
             DWORD until = GetTickCount() + 100;
@@ -219,7 +220,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
             // Still in our STA: a second CoInitialize reports S_FALSE.
             HRESULT again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             if (SUCCEEDED(again)) CoUninitialize();
-            ok = callerMode && again == S_FALSE && app.callerTimerId == 0;
+            ok = callerMode && again == S_FALSE && app.clock.callerTimer() == 0;
         }
         CoUninitialize();
     });

@@ -2,11 +2,14 @@
 //
 //   qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND ...
 //     status
-//     browse [PATH] [--flat] [--filter PATTERN]
+//     browse [PATH] [--flat] [--filter PATTERN] [--da2]
 //     props ITEM
-//     read ITEM... [--device]
-//     write ITEM VALUE
-//     watch ITEM... [--rate MS] [--da1] [--seconds N]
+//     read ITEM... [--device | --max-age MS]
+//     write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.mmm]]
+//     watch ITEM... [--rate MS] [--da1] [--seconds N] [--keepalive MS]
+// Where the server offers them, browse uses IOPCBrowse (--da2 forces the old interface; there
+// the filter matches element names), read --max-age uses IOPCItemIO, and a write with quality
+// or time stamp IOPCItemIO::WriteVQT.
 //     events [--seconds N]
 #include <windows.h>
 #include <objbase.h>
@@ -274,8 +277,70 @@ void printStrings(IEnumString* en, const char* prefix)
     }
 }
 
-int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std::string& filter)
+struct Element {
+    std::string name, itemId;
+    DWORD flags;
+};
+
+// Every element of a branch through IOPCBrowse, page by page with continuation points.
+HRESULT browseAll(IOPCBrowse* b, const std::wstring& id, OPCBROWSEFILTER f, const std::wstring& nameFilter,
+                  std::vector<Element>& out)
 {
+    LPWSTR cp = nullptr;
+    DWORD none = 0; // an empty [in] array still needs a pointer on the wire
+    HRESULT hr;
+    do {
+        BOOL more = FALSE;
+        DWORD n = 0;
+        OPCBROWSEELEMENT* e = nullptr;
+        hr = b->Browse(const_cast<LPWSTR>(id.c_str()), &cp, 500, f, const_cast<LPWSTR>(nameFilter.c_str()),
+                       const_cast<LPWSTR>(L""), FALSE, FALSE, 0, &none, &more, &n, &e);
+        for (DWORD i = 0; SUCCEEDED(hr) && i < n; ++i) {
+            out.push_back({narrow(e[i].szName), narrow(e[i].szItemID), e[i].dwFlagValue});
+            CoTaskMemFree(e[i].szName);
+            CoTaskMemFree(e[i].szItemID);
+        }
+        CoTaskMemFree(e);
+    } while (SUCCEEDED(hr) && cp && *cp);
+    CoTaskMemFree(cp);
+    return hr;
+}
+
+// Branches ("+ name") then items ("  name"), or with flat every item below by item ID. The
+// filter is the server's element name filter, applied to items.
+bool browse3(IOPCBrowse* b, const std::wstring& id, bool flat, const std::wstring& filter)
+{
+    std::vector<Element> all, matching;
+    HRESULT hr = browseAll(b, id, OPC_BROWSE_FILTER_ALL, L"", all);
+    if (SUCCEEDED(hr) && !filter.empty()) hr = browseAll(b, id, OPC_BROWSE_FILTER_ITEMS, filter, matching);
+    if (FAILED(hr)) return fail("browse " + narrow(id.c_str()), hr) == 0;
+    auto passes = [&](const Element& e) {
+        if (!(e.flags & OPC_BROWSE_ISITEM)) return false;
+        if (filter.empty()) return true;
+        for (const Element& m : matching)
+            if (m.name == e.name) return true;
+        return false;
+    };
+    for (const Element& e : all) {
+        if (flat) {
+            if (passes(e)) printf("%s\n", e.itemId.c_str());
+            if ((e.flags & OPC_BROWSE_HASCHILDREN) && !browse3(b, wide(e.itemId), true, filter)) return false;
+        } else if (e.flags & OPC_BROWSE_HASCHILDREN) {
+            printf("+ %s\n", e.name.c_str());
+        }
+    }
+    if (!flat)
+        for (const Element& e : all)
+            if (passes(e)) printf("  %s\n", e.name.c_str());
+    return true;
+}
+
+int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std::string& filter, bool da2)
+{
+    Ptr<IOPCBrowse> b3;
+    if (!da2 && SUCCEEDED(server->QueryInterface(IID_IOPCBrowse, b3.out())))
+        return browse3(b3.get(), wide(path), flat, wide(filter)) ? 0 : 1;
+
     Ptr<IOPCBrowseServerAddressSpace> b;
     HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCBrowseServerAddressSpace, b.out()));
     if (FAILED(hr)) return fail("the server does not offer browsing", hr);
@@ -328,6 +393,87 @@ int cmdProps(IOPCServer* server, const std::string& item)
     CoTaskMemFree(types);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
+    return 0;
+}
+
+// Reads by item ID through IOPCItemIO with one maximum age for all.
+int cmdReadMaxAge(IOPCServer* server, const std::vector<std::string>& names, DWORD maxAge)
+{
+    Ptr<IOPCItemIO> io;
+    HRESULT hr = server->QueryInterface(IID_IOPCItemIO, io.out());
+    if (FAILED(hr)) return fail("the server does not offer IOPCItemIO (--max-age)", hr);
+    std::vector<std::wstring> ids;
+    for (const auto& n : names) ids.push_back(wide(n));
+    std::vector<LPCWSTR> ptrs;
+    for (const auto& w : ids) ptrs.push_back(w.c_str());
+    std::vector<DWORD> ages(names.size(), maxAge);
+    const DWORD n = static_cast<DWORD>(names.size());
+    VARIANT* v = nullptr;
+    WORD* q = nullptr;
+    FILETIME* t = nullptr;
+    HRESULT* e = nullptr;
+    hr = io->Read(n, ptrs.data(), ages.data(), &v, &q, &t, &e);
+    if (FAILED(hr)) return fail("Read", hr);
+    int rc = 0;
+    for (DWORD i = 0; i < n; ++i) {
+        if (FAILED(e[i])) {
+            fprintf(stderr, "qvopc: %s: %s\n", names[i].c_str(), errorText(e[i]).c_str());
+            rc = 1;
+        } else {
+            printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), names[i].c_str(), valueText(&v[i]).c_str(),
+                   qualityText(q[i]).c_str());
+        }
+        VariantClear(&v[i]);
+    }
+    CoTaskMemFree(v), CoTaskMemFree(q), CoTaskMemFree(t), CoTaskMemFree(e);
+    return rc;
+}
+
+// "now" or YYYY-MM-DDTHH:MM:SS[.mmm] (UTC).
+bool parseTime(const std::string& text, FILETIME* ft)
+{
+    if (text == "now") {
+        GetSystemTimeAsFileTime(ft);
+        return true;
+    }
+    SYSTEMTIME st{};
+    unsigned y, mo, d, h, mi, s, ms = 0;
+    int k = sscanf(text.c_str(), "%u-%u-%uT%u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
+    if (k < 6) return false;
+    st.wYear = static_cast<WORD>(y), st.wMonth = static_cast<WORD>(mo), st.wDay = static_cast<WORD>(d);
+    st.wHour = static_cast<WORD>(h), st.wMinute = static_cast<WORD>(mi), st.wSecond = static_cast<WORD>(s);
+    st.wMilliseconds = static_cast<WORD>(ms);
+    return SystemTimeToFileTime(&st, ft) != FALSE;
+}
+
+// Value with quality and/or time stamp through IOPCItemIO::WriteVQT.
+int cmdWriteVQT(IOPCServer* server, const std::string& name, const std::string& value, const std::string& quality,
+                const std::string& time)
+{
+    Ptr<IOPCItemIO> io;
+    HRESULT hr = server->QueryInterface(IID_IOPCItemIO, io.out());
+    if (FAILED(hr)) return fail("the server does not offer IOPCItemIO (--quality/--time)", hr);
+    OPCITEMVQT vqt{};
+    if (!quality.empty()) {
+        vqt.bQualitySpecified = TRUE;
+        vqt.wQuality = static_cast<WORD>(strtoul(quality.c_str(), nullptr, 0));
+    }
+    if (!time.empty()) {
+        vqt.bTimeStampSpecified = TRUE;
+        if (!parseTime(time, &vqt.ftTimeStamp)) return fail("bad time " + time + " (now or YYYY-MM-DDTHH:MM:SS)", E_INVALIDARG);
+    }
+    V_VT(&vqt.vDataValue) = VT_BSTR;
+    V_BSTR(&vqt.vDataValue) = SysAllocString(wide(value).c_str());
+    std::wstring id = wide(name);
+    LPCWSTR pid = id.c_str();
+    HRESULT* errors = nullptr;
+    hr = io->WriteVQT(1, &pid, &vqt, &errors);
+    VariantClear(&vqt.vDataValue);
+    if (FAILED(hr)) return fail("WriteVQT", hr);
+    HRESULT e = errors[0];
+    CoTaskMemFree(errors);
+    if (FAILED(e)) return fail(name, e);
+    printf("%s <- %s: ok\n", name.c_str(), value.c_str());
     return 0;
 }
 
@@ -412,6 +558,10 @@ public:
             else printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), name.c_str(), valueText(&v[i]).c_str(),
                         qualityText(q[i]).c_str());
         }
+        if (count == 0) {
+            printf("%s  keep-alive\n", timeText(nowUtc()).c_str());
+            ++keepAlives;
+        }
         fflush(stdout);
         changes += count;
         return S_OK;
@@ -420,9 +570,15 @@ public:
                                              FILETIME*, HRESULT*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-    std::atomic<unsigned long> changes{0};
+    std::atomic<unsigned long> changes{0}, keepAlives{0};
 
 private:
+    static FILETIME nowUtc()
+    {
+        FILETIME ft;
+        GetSystemTimeAsFileTime(&ft);
+        return ft;
+    }
     std::vector<std::string> names_;
     std::atomic<ULONG> refs_{1};
 };
@@ -498,7 +654,8 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
-int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool da1, int seconds)
+int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool da1, int seconds,
+             DWORD keepAlive)
 {
     Items it;
     HRESULT hr = addItems(server, names, rate, TRUE, it);
@@ -523,6 +680,14 @@ int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD ra
         if (FAILED(hr)) return fail("FindConnectionPoint", hr);
         hr = traced("IConnectionPoint::Advise", cp->Advise(&sink, &cookie));
         if (FAILED(hr)) return fail("Advise", hr);
+        if (keepAlive) {
+            Ptr<IOPCGroupStateMgt2> st;
+            DWORD revised = 0;
+            hr = it.group->QueryInterface(IID_IOPCGroupStateMgt2, st.out());
+            if (SUCCEEDED(hr)) hr = st->SetKeepAlive(keepAlive, &revised);
+            if (FAILED(hr)) return fail("SetKeepAlive", hr);
+            printf("keep-alive every %lu ms\n", revised);
+        }
     }
     printf("watching %zu item(s) every %lu ms for %d s (%s)\n", it.names.size(), rate, seconds, da1 ? "DA 1.0" : "DA 2.0");
     fflush(stdout);
@@ -531,6 +696,10 @@ int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, DWORD ra
     else traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie));
     unsigned long n = da1 ? streamSink.changes.load() : sink.changes.load();
     printf("%lu change(s) received\n", n);
+    if (keepAlive) {
+        printf("%lu keep-alive callback(s) received\n", sink.keepAlives.load());
+        n += sink.keepAlives.load();
+    }
     return n > 0 ? 0 : 2;
 }
 
@@ -595,11 +764,11 @@ int usage()
     fprintf(stderr,
             "usage: qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND\n"
             "  status\n"
-            "  browse [PATH] [--flat] [--filter PATTERN]\n"
+            "  browse [PATH] [--flat] [--filter PATTERN] [--da2]\n"
             "  props ITEM\n"
-            "  read ITEM... [--device]\n"
-            "  write ITEM VALUE\n"
-            "  watch ITEM... [--rate MS] [--da1] [--seconds N]\n"
+            "  read ITEM... [--device | --max-age MS]\n"
+            "  write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.mmm]]\n"
+            "  watch ITEM... [--rate MS] [--da1] [--seconds N] [--keepalive MS]\n"
             "  events [--seconds N]\n");
     return 2;
 }
@@ -608,9 +777,10 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath;
+    std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath, quality, time;
     std::vector<std::string> args;
-    bool flat = false, device = false, da1 = false;
+    bool flat = false, device = false, da1 = false, da2 = false, maxAgeSet = false;
+    DWORD maxAge = 0, keepAlive = 0;
     DWORD rate = 500;
     int seconds = 10;
     for (int i = 1; i < argc; ++i) {
@@ -621,6 +791,11 @@ int main(int argc, char** argv)
         else if (a == "--device") device = true;
         else if (a == "--da1") da1 = true;
         else if (a == "--trace" && i + 1 < argc) tracePath = argv[++i];
+        else if (a == "--da2") da2 = true;
+        else if (a == "--max-age" && i + 1 < argc) maxAge = strtoul(argv[++i], nullptr, 0), maxAgeSet = true;
+        else if (a == "--quality" && i + 1 < argc) quality = argv[++i];
+        else if (a == "--time" && i + 1 < argc) time = argv[++i];
+        else if (a == "--keepalive" && i + 1 < argc) keepAlive = strtoul(argv[++i], nullptr, 0);
         else if (a == "--filter" && i + 1 < argc) filter = argv[++i];
         else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
@@ -643,11 +818,14 @@ int main(int argc, char** argv)
             return 1;
         }
         if (cmd == "status") rc = cmdStatus(server.get());
-        else if (cmd == "browse") rc = cmdBrowse(server.get(), args.empty() ? "" : args[0], flat, filter);
+        else if (cmd == "browse") rc = cmdBrowse(server.get(), args.empty() ? "" : args[0], flat, filter, da2);
+        else if (cmd == "read" && !args.empty() && maxAgeSet) rc = cmdReadMaxAge(server.get(), args, maxAge);
+        else if (cmd == "write" && args.size() == 2 && (!quality.empty() || !time.empty()))
+            rc = cmdWriteVQT(server.get(), args[0], args[1], quality, time);
         else if (cmd == "props" && args.size() == 1) rc = cmdProps(server.get(), args[0]);
         else if (cmd == "read" && !args.empty()) rc = cmdRead(server.get(), args, device);
         else if (cmd == "write" && args.size() == 2) rc = cmdWrite(server.get(), args[0], args[1]);
-        else if (cmd == "watch" && !args.empty()) rc = cmdWatch(server.get(), args, rate, da1, seconds);
+        else if (cmd == "watch" && !args.empty()) rc = cmdWatch(server.get(), args, rate, da1, seconds, keepAlive);
         else if (cmd == "events") rc = cmdEvents(server.get(), seconds);
         else rc = usage();
         g_server = nullptr;

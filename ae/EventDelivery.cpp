@@ -1,0 +1,135 @@
+#include "ae/EventDelivery.h"
+#include <string>
+#include "ae/COPCEventSubscription.h"
+#include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+namespace {
+
+size_t wideBytes(const std::string& s) { return (s.size() + 1) * sizeof(WCHAR); }
+
+// Copies s into dst with each byte zero-extended; returns the position after the null.
+WCHAR* putWide(WCHAR* dst, const std::string& s)
+{
+    for (unsigned char c : s) *dst++ = c;
+    *dst++ = 0;
+    return dst;
+}
+
+} // namespace
+
+void broadcastEvent(const EventRecord& ev)
+{
+    // Only queues: the clients' workers deliver, so no host thread ever waits for a client.
+    OPCServerApp& app = App();
+    LockGuard g(app.globalLock);
+    for (OPCServer* s : app.clients) {
+        if (s->disconnected()) continue;
+        bool wake = false;
+        for (auto& sub : s->subscriptions)
+            if (sub && sub->enqueueEvent(ev)) wake = true;
+        if (wake) s->wake();
+    }
+}
+
+ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)
+{
+    if (!attributes) attributeCount = 0;
+    const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
+    size_t bytes = sizeof(ONEVENTSTRUCT);
+    for (const std::string* s : strings) bytes += wideBytes(*s);
+    size_t attrOffset = 0;
+    if (attributeCount) {
+        // The VARIANT array needs its natural alignment after the 2-byte characters.
+        bytes = (bytes + alignof(VARIANT) - 1) & ~(alignof(VARIANT) - 1);
+        attrOffset = bytes;
+        bytes += attributeCount * sizeof(VARIANT);
+    }
+    BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
+    if (!base) return nullptr;
+    ONEVENTSTRUCT* e = reinterpret_cast<ONEVENTSTRUCT*>(base);
+    e->wChangeMask = ev.changeMask;
+    e->wNewState = ev.newState;
+    e->ftTime = ev.time;
+    e->dwEventType = ev.eventType;
+    e->dwEventCategory = ev.eventCategory;
+    e->dwSeverity = ev.severity;
+    e->wQuality = ev.quality;
+    e->wReserved = 0;
+    e->bAckRequired = ev.ackRequired;
+    e->ftActiveTime = ev.activeTime;
+    e->dwCookie = ev.cookie;
+    LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
+    WCHAR* w = reinterpret_cast<WCHAR*>(base + sizeof(ONEVENTSTRUCT));
+    for (int i = 0; i < 5; ++i) {
+        *targets[i] = w;
+        w = putWide(w, *strings[i]);
+    }
+    if (attributeCount) {
+        VARIANT* attrs = reinterpret_cast<VARIANT*>(base + attrOffset);
+        for (DWORD i = 0; i < attributeCount; ++i) {
+            VariantInit(&attrs[i]);
+            if (FAILED(VariantCopy(&attrs[i], const_cast<VARIANT*>(&attributes[i])))) {
+                for (DWORD k = 0; k < i; ++k) VariantClear(&attrs[k]);
+                App().taskFree(base);
+                return nullptr;
+            }
+        }
+        e->dwNumEventAttrs = attributeCount;
+        e->pEventAttributes = attrs;
+    }
+    return e;
+}
+
+ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n)
+{
+    if (n == 0 || n > (static_cast<size_t>(-1) / 4) / sizeof(ONEVENTSTRUCT)) return nullptr;
+    size_t bytes = n * sizeof(ONEVENTSTRUCT);
+    for (size_t i = 0; i < n; ++i) {
+        const EventRecord& ev = evs[i];
+        for (const std::string* s : {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId})
+            bytes += wideBytes(*s);
+    }
+    BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
+    if (!base) return nullptr;
+    auto* arr = reinterpret_cast<ONEVENTSTRUCT*>(base);
+    WCHAR* w = reinterpret_cast<WCHAR*>(base + n * sizeof(ONEVENTSTRUCT));
+    for (size_t i = 0; i < n; ++i) {
+        const EventRecord& ev = evs[i];
+        ONEVENTSTRUCT* e = &arr[i];
+        e->wChangeMask = ev.changeMask;
+        e->wNewState = ev.newState;
+        e->ftTime = ev.time;
+        e->dwEventType = ev.eventType;
+        e->dwEventCategory = ev.eventCategory;
+        e->dwSeverity = ev.severity;
+        e->wQuality = ev.quality;
+        e->bAckRequired = ev.ackRequired;
+        e->ftActiveTime = ev.activeTime;
+        e->dwCookie = ev.cookie;
+        const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
+        LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
+        for (int k = 0; k < 5; ++k) {
+            *targets[k] = w;
+            w = putWide(w, *strings[k]);
+        }
+    }
+    return arr;
+}
+
+void freePackedEvents(ONEVENTSTRUCT* block, size_t)
+{
+    App().taskFree(block);
+}
+
+void freePackedEvent(ONEVENTSTRUCT* block)
+{
+    if (!block) return;
+    for (DWORD i = 0; block->pEventAttributes && i < block->dwNumEventAttrs; ++i)
+        VariantClear(&block->pEventAttributes[i]);
+    App().taskFree(block);
+}
+
+} // namespace qv

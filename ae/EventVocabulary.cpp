@@ -1,0 +1,31 @@
+#include "ae/EventVocabulary.h"
+#include "qvopc.h"
+
+namespace qv {
+
+const EventCategory kEventCategories[3] = {
+    {1, OPC_SIMPLE_EVENT, "System Message", "Informational Text"},
+    {2, OPC_CONDITION_EVENT, "Level", "Level Alarm"},
+    {3, OPC_CONDITION_EVENT, "Discrete", "Discrete Alarm"},
+};
+
+const char* const kLevelSubConditionNames[4] = {"Lo Lo", "Lo", "Hi", "Hi Hi"};
+
+const EventCategory* findEventCategory(DWORD id)
+{
+    for (const EventCategory& c : kEventCategories)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+const char* const* subConditionNames(const std::string& conditionName, size_t* count)
+{
+    if (conditionName == kEventCategories[1].conditionName) {
+        *count = 4;
+        return kLevelSubConditionNames;
+    }
+    *count = 0;
+    return nullptr;
+}
+
+} // namespace qv

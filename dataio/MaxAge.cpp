@@ -1,0 +1,180 @@
+// DA 3.0 data paths of a group: reads under a maximum age (IOPCSyncIO2, IOPCAsyncIO3), the
+// checks and tag write of a WriteVQT, and the keep-alive callback.
+#include <new>
+#include <string>
+#include <vector>
+#include "dataio/DataIo.h"
+#include "runtime/CallOut.h"
+#include "runtime/OPCServerApp.h"
+
+namespace qv {
+
+bool tooOld(DWORD maxAge, const FILETIME& stamp)
+{
+    if (maxAge == 0) return true;
+    if (maxAge == 0xFFFFFFFFu) return false;
+    const FILETIME now = utcNow();
+    const ULONGLONG n = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const ULONGLONG s = (static_cast<ULONGLONG>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
+    // A stamp in the future counts as fresh.
+    const ULONGLONG ageMs = n > s ? (n - s) / 10000 : 0;
+    return ageMs > maxAge;
+}
+
+bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD* ages, bool oneAge,
+                     VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, OPCHANDLE* clientHandles)
+{
+    OPCServerApp& app = App();
+    struct DeviceRead { DWORD index; DWORD tag; VARTYPE requested; };
+    std::vector<DeviceRead> device;
+    const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
+    bool allOk = true;
+    {
+        LockGuard lock(app.globalLock);
+        for (DWORD i = 0; i < n; ++i) {
+            VariantInit(&values[i]);
+            OPCItem* it = g.gone() ? nullptr : g.findItem(handles[i]);
+            HRESULT hr = S_OK;
+            if (!it) {
+                hr = OPC_E_INVALIDHANDLE;
+            } else {
+                if (clientHandles) clientHandles[i] = it->clientHandle;
+                const OPCTag* tag = proc ? app.tags.lookup(it->tagName) : nullptr;
+                // Active state does not matter here: the client asked for these values.
+                if (!(it->accessRights & OPC_READABLE)) hr = OPC_E_BADRIGHTS;
+                else if (tag && tooOld(ages[oneAge ? 0 : i], it->timestamp))
+                    device.push_back({i, tag->handle, it->requestedType});
+                else hr = it->readValue(&values[i], qualities ? &qualities[i] : nullptr, times ? &times[i] : nullptr);
+            }
+            if (clientHandles && !it) clientHandles[i] = 0;
+            if (errors) errors[i] = hr;
+            allOk = allOk && hr == S_OK;
+        }
+    }
+    // The host is called without the lock.
+    for (const DeviceRead& d : device) {
+        WORD q = 0;
+        FILETIME t{};
+        callHost([&] { proc(d.tag, &values[d.index], &q, &t); });
+        HRESULT hr = S_OK;
+        if (d.requested != VT_EMPTY && V_VT(&values[d.index]) != d.requested)
+            hr = VariantChangeType(&values[d.index], &values[d.index], 0, d.requested);
+        if (FAILED(hr)) {
+            VariantClear(&values[d.index]);
+            q = 0;
+            allOk = false;
+        }
+        if (qualities) qualities[d.index] = q;
+        if (times) times[d.index] = t;
+        if (errors) errors[d.index] = hr;
+    }
+    return allOk;
+}
+
+HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted)
+{
+    const bool extra = vqt.bQualitySpecified || vqt.bTimeStampSpecified;
+    if (extra && !App().writeVQTNotificationProc.load()) return OPC_E_NOTSUPPORTED;
+    // A client object is never copied or converted (that would call into it).
+    if (holdsObject(vqt.vDataValue)) return DISP_E_TYPEMISMATCH;
+    HRESULT hr = VariantCopyInd(converted, const_cast<VARIANT*>(&vqt.vDataValue));
+    if (FAILED(hr)) return hr;
+    hr = it.writeValue(converted);
+    if (hr != S_OK) return hr;
+    if (vqt.bQualitySpecified) it.quality = vqt.wQuality;
+    if (vqt.bTimeStampSpecified) it.timestamp = vqt.ftTimeStamp;
+    return S_OK;
+}
+
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt)
+{
+    OPCServerApp& app = App();
+    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value);
+    return app.tags.clientWriteVQT(tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
+                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
+}
+
+void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
+{
+    OPCServerApp& app = App();
+    std::vector<OPCHANDLE> handles;
+    try {
+        if (t.kind == AsyncTransaction::kRefresh) {
+            LockGuard lock(app.globalLock);
+            for (auto& kv : g.items)
+                if (kv.second->active) handles.push_back(kv.first);
+        } else {
+            handles = t.serverHandles;
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    const size_t n = handles.size();
+    if (n == 0 || t.maxAges.empty() || n > (static_cast<size_t>(-1) / 64)) return;
+    const CallbackBlockLayout layout(n);
+    BYTE* block = static_cast<BYTE*>(app.taskAlloc(layout.total));
+    if (!block) return;
+    auto* clientHandles = reinterpret_cast<OPCHANDLE*>(block);
+    auto* values = reinterpret_cast<VARIANT*>(block + layout.values);
+    auto* qualities = reinterpret_cast<WORD*>(block + layout.qualities);
+    auto* times = reinterpret_cast<FILETIME*>(block + layout.timestamps);
+    auto* errors = reinterpret_cast<HRESULT*>(block + layout.errors);
+    const bool oneAge = t.kind == AsyncTransaction::kRefresh;
+    const bool allOk = readItemsMaxAge(g, static_cast<DWORD>(n), handles.data(), t.maxAges.data(), oneAge, values,
+                                       qualities, times, errors, clientHandles);
+    HRESULT masterQuality = S_OK;
+    for (size_t i = 0; i < n; ++i)
+        if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
+    {
+        LockGuard lock(app.globalLock);
+        g.sinceLastSend = 0;
+        g.sentThisPass = true;
+    }
+    const DWORD count = static_cast<DWORD>(n);
+    const HRESULT master = allOk ? S_OK : S_FALSE;
+    const OPCHANDLE hGroup = g.clientHandle.load();
+    callClient([&] {
+        return t.kind == AsyncTransaction::kRefresh
+                   ? sink->OnDataChange(t.transactionId, hGroup, masterQuality, master, count, clientHandles, values,
+                                        qualities, times, errors)
+                   : sink->OnReadComplete(t.transactionId, hGroup, masterQuality, master, count, clientHandles,
+                                          values, qualities, times, errors);
+    });
+    for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
+    app.taskFree(block);
+}
+
+void OPCGroup::keepAlivePass()
+{
+    if (keepAlive.load() == 0) return; // the common case takes no lock
+    ConnectionContainer<IOPCDataCallback>* c = dataContainer();
+    if (!c) return;
+    ComPtr<IOPCDataCallback> sink;
+    OPCHANDLE hGroup;
+    {
+        LockGuard lock(App().globalLock);
+        if (gone() || keepAlive.load() == 0) return;
+        // The pass that sent a callback starts the count: the next keep-alive is a full period later.
+        if (sentThisPass) {
+            sentThisPass = false;
+            return;
+        }
+        const DWORD b = App().updatePeriod.load();
+        sinceLastSend = sinceLastSend > 0xFFFFFFFFu - b ? 0xFFFFFFFFu : sinceLastSend + b;
+        if (sinceLastSend < keepAlive) return;
+        sinceLastSend = 0;
+        sink = c->point().sink();
+        hGroup = clientHandle.load();
+    }
+    if (!sink) return;
+    // No items; the arrays are never read but must not be null for the marshaler.
+    OPCHANDLE h = 0;
+    VARIANT v;
+    VariantInit(&v);
+    WORD q = 0;
+    FILETIME t{};
+    HRESULT e = S_OK;
+    callClient([&] { return sink->OnDataChange(0, hGroup, S_OK, S_OK, 0, &h, &v, &q, &t, &e); });
+}
+
+} // namespace qv

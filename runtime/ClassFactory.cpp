@@ -1,0 +1,69 @@
+#include "runtime/ClassFactory.h"
+#include <memory>
+#include <new>
+#include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_INVALIDARG;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE ClassFactoryImpl::AddRef() { return static_cast<ULONG>(++refs_); }
+ULONG STDMETHODCALLTYPE ClassFactoryImpl::Release() { return static_cast<ULONG>(--refs_); }
+
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
+{
+    if (outer) {
+        if (ppv) *ppv = nullptr;
+        return CLASS_E_NOAGGREGATION;
+    }
+    return createServer(riid, ppv);
+}
+
+HRESULT STDMETHODCALLTYPE ClassFactoryImpl::LockServer(BOOL lock)
+{
+    if (lock) ++App().serverLocks;
+    else --App().serverLocks;
+    return S_OK;
+}
+
+HRESULT createServer(REFIID riid, void** ppv)
+{
+    OPCServerApp& app = App();
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (!app.started.load()) return E_FAIL;
+    std::shared_ptr<OPCServer> s = OPCServer::create();
+    if (!s) return E_OUTOFMEMORY;
+    HRESULT hr = s->QueryInterface(riid, ppv);
+    if (FAILED(hr)) return hr; // nothing else made: the object goes with s
+    // The worker's hold; suspended until its handle is stored (the worker closes it).
+    std::unique_ptr<std::shared_ptr<OPCServer>> workerHold(new (std::nothrow) std::shared_ptr<OPCServer>(s));
+    HANDLE h = workerHold ? CreateThread(nullptr, 0, &OPCServer::workerMain, workerHold.get(), CREATE_SUSPENDED, nullptr)
+                          : nullptr;
+    if (!h) {
+        static_cast<IUnknown*>(*ppv)->Release();
+        *ppv = nullptr;
+        return E_FAIL;
+    }
+    workerHold.release();
+    s->workerThread = h;
+    ++app.liveWorkers;
+    app.addClient(s.get());
+    QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s.get()), app.clientCount());
+    ResumeThread(h);
+    return hr;
+}
+
+} // namespace qv

@@ -1,0 +1,122 @@
+#include "runtime/ServerLifetime.h"
+#include <new>
+#include "runtime/ClassFactory.h"
+#include "runtime/OPCServerApp.h"
+#include "runtime/Security.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+namespace {
+
+// What a start has done so far; the destructor undoes it in reverse order unless committed.
+struct StartSteps {
+    bool comJoined = false;
+    IMalloc* allocator = nullptr;
+    DWORD cookie = 0;
+    bool committed = false;
+
+    ~StartSteps()
+    {
+        if (committed) return;
+        if (cookie) CoRevokeClassObject(cookie);
+        if (allocator) allocator->Release();
+        if (comJoined) CoUninitialize();
+    }
+};
+
+void shutdownBroadcast()
+{
+    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) s->sendShutdownRequest();
+}
+
+void waitForWorkers()
+{
+    OPCServerApp& app = App();
+    for (int round = 0; round < 50 && app.liveWorkers.load() > 0; ++round) Sleep(100);
+}
+
+} // namespace
+
+bool startServer(const CLSID& clsid, DWORD period)
+{
+    OPCServerApp& app = App();
+    if (app.started.load()) return false;
+    StartSteps steps;
+
+    // A thread already in a single-threaded apartment keeps it: the caller timer serves then.
+    const bool ownThread = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    steps.comJoined = ownThread;
+    // A failure leaves COM to take the same AppID values from the registry on first use.
+    initDefaultSecurity(clsid);
+    if (FAILED(CoGetMalloc(1, &steps.allocator))) {
+        steps.allocator = nullptr;
+        return false;
+    }
+    if (!app.classFactory) app.classFactory = new (std::nothrow) ClassFactoryImpl();
+    if (!app.classFactory) return false;
+    // A registration left by an earlier start (a stop keeps it) gives way to this one.
+    if (app.classObjectCookie) {
+        CoRevokeClassObject(app.classObjectCookie);
+        app.classObjectCookie = 0;
+    }
+    if (FAILED(CoRegisterClassObject(clsid, app.classFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                     &steps.cookie))) {
+        steps.cookie = 0;
+        return false;
+    }
+    const DWORD revised = period < 10 ? 10 : period;
+    if (!(ownThread ? app.clock.startThread(revised) : app.clock.startOnCaller(revised))) return false;
+
+    steps.committed = true;
+    app.rememberedClsid = clsid;
+    app.comInitialised = ownThread ? 1 : 0;
+    if (app.taskAllocator) app.taskAllocator->Release();
+    app.taskAllocator = steps.allocator;
+    app.classObjectCookie = steps.cookie;
+    CoFileTimeNow(&app.startTime);
+    app.updatePeriod = revised;
+    app.passesOnHostThread = !ownThread;
+    app.stopped = false;
+    app.started = true;
+    return true;
+}
+
+void stopServer()
+{
+    OPCServerApp& app = App();
+    shutdownBroadcast();
+    Sleep(500);
+    app.started = false;
+    app.stopped = true;
+    waitForWorkers();
+    // Nothing pulses any more after the stop, and a timer thread must not outlive the
+    // library's code if the host unloads it next.
+    app.clock.stop();
+    app.passesOnHostThread = false;
+    if (app.comInitialised) {
+        CoUninitialize();
+        app.comInitialised = 0;
+    }
+}
+
+void unloadTeardown(bool processTerminating)
+{
+    // Other threads are gone already when the process ends; nothing to do then. On an
+    // explicit unload no waiting is possible here (loader lock): the host stops the server
+    // with QV_UnInitOpcServer first. If workers or the timer still run, their state stays
+    // allocated rather than being freed under them.
+    if (processTerminating) return;
+    OPCServerApp& app = App();
+    // A caller timer left running would call into unloaded code (the thread unloading is
+    // normally the one that set it).
+    app.clock.killCallerTimer();
+    if (app.liveWorkers.load() > 0 || app.clock.thread()) return;
+    if (app.classObjectCookie) {
+        CoRevokeClassObject(app.classObjectCookie);
+        app.classObjectCookie = 0;
+    }
+    app.tags.clear();
+}
+
+} // namespace qv

@@ -1,0 +1,112 @@
+#include "runtime/UpdateClock.h"
+#include <vector>
+#include "runtime/CallOut.h"
+#include "runtime/OPCServerApp.h"
+#include "server/OPCServer.h"
+
+namespace qv {
+
+namespace {
+
+const char kTimerClass[] = "QvTimerNotify";
+
+LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    App().tick();
+}
+
+// The client objects live in the host's apartment and their sinks' proxies belong to it, so
+// every client is served on the host's thread (passes, events, and the reclaiming of a gone
+// client).
+VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    ++App().ticks;
+    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) {
+        if (s->gone()) continue;
+        ClientScope scope(s.get());
+        s->serve(true);
+    }
+}
+
+} // namespace
+
+DWORD WINAPI UpdateClock::threadMain(void* param)
+{
+    UpdateClock* self = static_cast<UpdateClock*>(param);
+    WNDCLASSA wc = {};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = timerWndProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = kTimerClass;
+    RegisterClassA(&wc);
+    // The hidden window needs a display; the thread timer below works without one.
+    HWND hwnd = CreateWindowA(kTimerClass, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, wc.hInstance, nullptr);
+    UINT_PTR id = SetTimer(nullptr, 0, self->period_, threadTick);
+    if (hwnd) {
+        ShowWindow(hwnd, SW_HIDE);
+        UpdateWindow(hwnd);
+    }
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // the queue exists before anyone posts
+    SetEvent(self->ready_);
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    KillTimer(nullptr, id);
+    if (hwnd) DestroyWindow(hwnd);
+    return static_cast<DWORD>(msg.wParam);
+}
+
+bool UpdateClock::startThread(DWORD period)
+{
+    if (thread_) return false;
+    period_ = period;
+    if (!ready_) ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!ready_) return false;
+    DWORD tid = 0;
+    thread_ = CreateThread(nullptr, 0, threadMain, this, 0, &tid);
+    if (!thread_) return false;
+    threadId_ = tid;
+    WaitForSingleObject(ready_, 5000);
+    return true;
+}
+
+bool UpdateClock::startOnCaller(DWORD period)
+{
+    if (callerTimer_) return false;
+    period_ = period;
+    callerTimer_ = SetTimer(nullptr, 0, period, callerTick);
+    return callerTimer_ != 0;
+}
+
+void UpdateClock::stopThread()
+{
+    if (!thread_) return;
+    PostThreadMessageA(threadId_.load(), WM_QUIT, 0, 0);
+    WaitForSingleObject(thread_, 5000);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    threadId_ = 0;
+}
+
+void UpdateClock::killCallerTimer()
+{
+    if (!callerTimer_) return;
+    KillTimer(nullptr, callerTimer_);
+    callerTimer_ = 0;
+}
+
+void UpdateClock::stop()
+{
+    stopThread();
+    killCallerTimer();
+}
+
+} // namespace qv

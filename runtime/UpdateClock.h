@@ -1,0 +1,40 @@
+#pragma once
+#include <windows.h>
+#include <atomic>
+
+namespace qv {
+
+// What pulses the update period: either a thread of its own whose timer calls App().tick(),
+// or (the host's thread is a single-threaded apartment) a timer on the host's thread that
+// serves every client there. One of the two runs between a start and a stop.
+class UpdateClock {
+public:
+    UpdateClock() = default;
+    ~UpdateClock() = default;
+    UpdateClock(const UpdateClock&) = delete;
+    UpdateClock& operator=(const UpdateClock&) = delete;
+
+    // False (nothing left running) when the thread cannot be created.
+    bool startThread(DWORD period);
+    // False when the timer cannot be set; the calling thread's message loop runs it.
+    bool startOnCaller(DWORD period);
+    // Ends the thread (waits for it) and kills the caller timer (on the thread that set it).
+    void stop();
+    // Kills the caller timer only: safe where no waiting is allowed (the loader lock).
+    void killCallerTimer();
+
+    HANDLE thread() const { return thread_; }
+    UINT_PTR callerTimer() const { return callerTimer_; }
+
+private:
+    static DWORD WINAPI threadMain(void* self);
+    void stopThread();
+
+    HANDLE thread_ = nullptr;
+    std::atomic<DWORD> threadId_{0};
+    HANDLE ready_ = nullptr; // set by the thread once its message queue exists
+    DWORD period_ = 500;
+    UINT_PTR callerTimer_ = 0;
+};
+
+} // namespace qv
