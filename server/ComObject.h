@@ -154,10 +154,11 @@ private:
 };
 
 template <class Sink>
-class ConnectionPointEnumerator : public IEnumConnectionPoints {
+class ConnectionPointEnumerator : public IEnumConnectionPoints, public ServerObject<ConnectionPointEnumerator<Sink>> {
 public:
     explicit ConnectionPointEnumerator(ConnectionContainer<Sink>* c) : container_(c) { container_->AddRef(); }
     virtual ~ConnectionPointEnumerator() { container_->Release(); }
+    void lastReleased() {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -170,13 +171,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG n = --refs_;
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return this->addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return this->release(); }
     HRESULT STDMETHODCALLTYPE Next(ULONG c, IConnectionPoint** rg, ULONG* fetched) override
     {
         if (!fetched && c != 1) return E_POINTER;
@@ -194,16 +190,14 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = new (std::nothrow) ConnectionPointEnumerator(container_);
+        auto* e = newServerObject<ConnectionPointEnumerator>(container_);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
-        e->AddRef();
         *pp = e;
         return S_OK;
     }
 
 private:
     ConnectionContainer<Sink>* container_;
-    std::atomic<LONG> refs_{0};
     LONG position_ = 0;
 };
 
@@ -239,9 +233,8 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = new (std::nothrow) ConnectionPointEnumerator<Sink>(this);
+        auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(this);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
-        e->AddRef();
         *pp = e;
         return S_OK;
     }

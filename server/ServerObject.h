@@ -15,6 +15,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 
 namespace qv {
 
@@ -71,5 +73,19 @@ private:
     std::shared_ptr<T> self_; // held while the client has references
     std::atomic<bool> gone_{false};
 };
+
+// A new object with one reference for the caller (it then holds itself); null when out of
+// memory.
+template <class T, class... Args>
+T* newServerObject(Args&&... args)
+{
+    try {
+        std::shared_ptr<T> p = std::make_shared<T>(std::forward<Args>(args)...);
+        p->AddRef();
+        return p.get();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 
 } // namespace qv
