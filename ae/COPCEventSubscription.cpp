@@ -78,7 +78,7 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
     } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
         LockGuard g(App().globalLock);
         if (!container_) {
-            container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink));
+            container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink, goneFlag()));
         }
         if (container_) result = container_->unknown();
     }
@@ -88,42 +88,32 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE COPCEventSubscription::AddRef()
-{
-    return static_cast<ULONG>(++refCount_);
-}
+ULONG STDMETHODCALLTYPE COPCEventSubscription::AddRef() { return addRef(); }
+ULONG STDMETHODCALLTYPE COPCEventSubscription::Release() { return release(); }
 
-ULONG STDMETHODCALLTYPE COPCEventSubscription::Release()
+void COPCEventSubscription::lastReleased()
 {
-    LONG n = --refCount_;
-    if (n > 0) return static_cast<ULONG>(n);
-    if (n < 0) {
-        ++refCount_; // a client released more than it held: ignore it
-        return 0;
-    }
-    if (comGone_.exchange(true)) return 0;
-    // From here no broadcast that has not yet called the sink will call it.
-    released_ = true;
-    bool listed = false;
+    // From here no delivery that has not yet called the sink will call it.
+    makeGone();
+    std::shared_ptr<COPCEventSubscription> listed; // the list's hold, let go after the lock
     ConnectionContainer<IOPCEventSink>* c = nullptr;
     {
         LockGuard g(App().globalLock);
         c = container_.get();
         if (owner_) {
-            std::vector<COPCEventSubscription*>& list = owner_->subscriptions;
-            auto it = std::find(list.begin(), list.end(), this);
-            if (it != list.end()) {
-                list.erase(it);
-                listed = true;
+            auto& list = owner_->subscriptions;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (it->get() == this) {
+                    listed = std::move(*it);
+                    list.erase(it);
+                    break;
+                }
             }
             owner_ = nullptr;
         }
     }
     // The sink is a client object: released without the lock.
     if (c) c->dropSinks();
-    if (listed) unhold();
-    unhold();
-    return 0;
 }
 
 ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
@@ -134,7 +124,7 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
 
 bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
 {
-    if (released_.load() || !container_ || !container_->point().hasSink()) return false;
+    if (gone() || !container_ || !container_->point().hasSink()) return false;
     // A queue that already held events has had its worker woken: only the first one wakes it
     // (waking costs a system call, queuing does not).
     const bool first = pending_.empty();
@@ -160,7 +150,7 @@ void COPCEventSubscription::deliverPendingEvents()
         ComPtr<IOPCEventSink> sink; // released after the lock
         {
             LockGuard g(App().globalLock);
-            if (released_.load() || pending_.empty()) return;
+            if (gone() || pending_.empty()) return;
             if (container_) sink = container_->point().sink();
             try {
                 const size_t n = pending_.size() < kBatch ? pending_.size() : kBatch;
@@ -186,18 +176,13 @@ void COPCEventSubscription::deliverPendingEvents()
     }
 }
 
-void COPCEventSubscription::unhold()
-{
-    if (--life_ == 0) delete this;
-}
-
 void COPCEventSubscription::detachFromOwner()
 {
     owner_ = nullptr;
-    released_ = true;
+    makeGone();
 }
 
-void COPCEventSubscription::finishDetach()
+void COPCEventSubscription::dropSink()
 {
     ConnectionContainer<IOPCEventSink>* c = nullptr;
     {
@@ -205,26 +190,16 @@ void COPCEventSubscription::finishDetach()
         c = container_.get();
     }
     if (c) c->dropSinks();
-    unhold();
 }
 
-void COPCEventSubscription::discardUnreferenced()
-{
-    comGone_ = true;
-    released_ = true;
-    unhold();
-}
-
-void destroySubscriptions(std::vector<COPCEventSubscription*>& subs)
+void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& subs)
 {
     {
         LockGuard g(App().globalLock);
-        for (COPCEventSubscription* s : subs)
-            if (s) s->detachFromOwner();
+        for (auto& s : subs) s->detachFromOwner();
     }
-    for (COPCEventSubscription* s : subs)
-        if (s) s->finishDetach();
-    subs.clear();
+    for (auto& s : subs) s->dropSink();
+    subs.clear(); // a subscription the client still references stays, gone, until its last Release
 }
 
 } // namespace qv

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 #include "server/ComObject.h"
+#include "server/ServerObject.h"
 #include "addrspace/OPCTag.h"
 #include "qvopc.h"
 
@@ -18,12 +19,9 @@ struct EventRecord;
 // there is no filter. The queue is bounded: past kMaxPendingEvents the oldest event goes
 // (counted in droppedEvents), so a stalled client never holds up the host or grows memory.
 //
-// Lifetime: the memory stays while any of three holders keeps it: the client's references
-// (one token for the whole COM count), the owner's subscription list (one token), and each
-// broadcast that is delivering to it (one token each). So a client that still references a
-// subscription of a destroyed server, or a broadcast racing with the last Release, never
-// reaches freed memory.
-class COPCEventSubscription : public IUnknown {
+// Held (ServerObject) by its owner's list, by a delivery in progress and by the client's
+// references; gone once the client released it or its server went, and then never called on.
+class COPCEventSubscription : public IUnknown, public ServerObject<COPCEventSubscription> {
 public:
     COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription);
     virtual ~COPCEventSubscription();
@@ -38,8 +36,6 @@ public:
     DWORD revisedBufferTime() const { return revisedBufferTime_; }
     DWORD revisedMaxSize() const { return revisedMaxSize_; }
     OPCHANDLE clientHandle() const { return hClientSubscription_; }
-    // Set by the last Release or the owner's destruction; no event is delivered afterwards.
-    bool released() const { return released_.load(); }
 
     // The sink point's container, null until the client asked for it (global lock held).
     ConnectionContainer<IOPCEventSink>* container() const { return container_.get(); }
@@ -56,31 +52,21 @@ public:
     void deliverPendingEvents();
     DWORD droppedEvents() const { return dropped_.load(); }
 
-    // A broadcast keeps the object while it delivers (take under the global lock while the
-    // subscription is listed; drop anywhere without the lock).
-    void hold() { ++life_; }
-    void unhold();
-
-    // The owner's side (global lock held for detachFromOwner): the list no longer holds it.
+    // The client let go of its last reference.
+    void lastReleased();
+    // Its server goes (global lock held): no longer listed, no event delivered afterwards.
     void detachFromOwner();
-    // After detachFromOwner, without the lock: drops the sink and the list's token.
-    void finishDetach();
-    // CreateEventSubscription failed before the client got a reference: drops the client's
-    // token (the caller has already taken it off the list).
-    void discardUnreferenced();
+    // After detachFromOwner, without the lock: drops the client's sink.
+    void dropSink();
 
 private:
     OPCServer* owner_;          // null once the owner dropped it; under the global lock
-    std::atomic<LONG> refCount_{0};
     BOOL active_;
     DWORD revisedBufferTime_ = 0;
     DWORD revisedMaxSize_ = 1;
     OPCHANDLE hClientSubscription_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock
     std::unique_ptr<ConnectionContainer<IOPCEventSink>> container_; // under the global lock
-    std::atomic<LONG> life_{2}; // client token + list token
-    std::atomic<bool> released_{false};
-    std::atomic<bool> comGone_{false};
     std::deque<EventRecord> pending_; // under the global lock
     std::atomic<DWORD> dropped_{0};
 };
@@ -88,6 +74,6 @@ private:
 // Destroys the subscriptions of a server that is going away (called without the global
 // lock); a subscription the client still references stays in memory, inert, until its last
 // Release.
-void destroySubscriptions(std::vector<COPCEventSubscription*>& subs);
+void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& subs);
 
 } // namespace qv

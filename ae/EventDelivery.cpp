@@ -26,9 +26,9 @@ void broadcastEvent(const EventRecord& ev)
     OPCServerApp& app = App();
     LockGuard g(app.globalLock);
     for (OPCServer* s : app.clients) {
-        if (s->gone()) continue;
+        if (s->disconnected()) continue;
         bool wake = false;
-        for (COPCEventSubscription* sub : s->subscriptions)
+        for (auto& sub : s->subscriptions)
             if (sub && sub->enqueueEvent(ev)) wake = true;
         if (wake) s->wake();
     }

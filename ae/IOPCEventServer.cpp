@@ -56,36 +56,31 @@ public:
         clearOut(pdwRevisedBufferTime);
         clearOut(pdwRevisedMaxSize);
         if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
-        auto* sub = new (std::nothrow) COPCEventSubscription(owner_, bActive, hClientSubscription);
-        if (!sub) return E_FAIL;
-        {
+        std::shared_ptr<COPCEventSubscription> sub;
+        try {
+            sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
             LockGuard g(App().globalLock);
-            try {
-                owner_->subscriptions.push_back(sub);
-            } catch (const std::bad_alloc&) {
-                g.release();
-                delete sub; // never listed, never referenced
-                return E_FAIL;
-            }
+            owner_->subscriptions.push_back(sub);
+        } catch (const std::bad_alloc&) {
+            return E_FAIL; // never listed, never referenced: it goes with sub
         }
         // The caller's interface, not a bare IUnknown: an in-process caller uses the pointer
         // as riid directly; through a proxy the result is the same.
         HRESULT hr = sub->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
         if (FAILED(hr)) {
             *ppUnk = nullptr;
-            bool listed = false;
-            {
-                LockGuard g(App().globalLock);
-                auto& list = owner_->subscriptions;
-                auto it = std::find(list.begin(), list.end(), sub);
-                if (it != list.end()) {
+            std::shared_ptr<COPCEventSubscription> listed; // let go after the lock
+            LockGuard g(App().globalLock);
+            auto& list = owner_->subscriptions;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (*it == sub) {
+                    listed = std::move(*it);
                     list.erase(it);
-                    listed = true;
+                    break;
                 }
-                sub->detachFromOwner();
             }
-            if (listed) sub->finishDetach();
-            sub->discardUnreferenced();
+            sub->detachFromOwner();
+            g.release();
             return hr;
         }
         *pdwRevisedBufferTime = sub->revisedBufferTime();

@@ -127,11 +127,10 @@ void run(int branches, int perBranch)
     printf("%d tags (%d branches x %d): created in %.1f ms\n", branches * perBranch, branches, perBranch,
            nowMs() - t0);
 
-    OPCServer* server = new OPCServer();
+    std::shared_ptr<OPCServer> server = OPCServer::create();
     IOPCBrowseServerAddressSpace* b = nullptr;
-    if (server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b)) != S_OK) {
+    if (!server || server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b)) != S_OK) {
         printf("no browse interface\n");
-        delete server;
         return;
     }
     snprintf(name, sizeof name, "Area%03d", branches - 1);
@@ -184,7 +183,7 @@ void run(int branches, int perBranch)
         return 0UL;
     });
     b->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
-    compareFullTree(server, b);
+    compareFullTree(server.get(), b);
     measure("flat listing of the whole space", 5, [&](int) {
         IEnumString* e = nullptr;
         b->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &e);
@@ -200,7 +199,7 @@ void run(int branches, int perBranch)
         return n;
     });
     b->Release();
-    delete server;
+    server.reset();
     t0 = nowMs();
     app.tags.clear();
     printf("  cleared in %.1f ms\n", nowMs() - t0);

@@ -69,9 +69,8 @@ public:
     {
         if (!ppIEnumString) return E_INVALIDARG;
         *ppIEnumString = nullptr;
-        IOPCEnumString* e = new (std::nothrow) IOPCEnumString();
+        IOPCEnumString* e = newServerObject<IOPCEnumString>();
         if (!e) return E_OUTOFMEMORY;
-        e->AddRef();
         try {
             // No length limit: the filter is held as a string, not in a fixed buffer.
             LeafFilter filter(lowBytes(szFilterCriteria), vtDataTypeFilter, dwAccessRightsFilter);

@@ -43,7 +43,7 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
         LockGuard lock(app.globalLock);
         // Checked again here, at the moment of appending, so concurrent callers cannot pass the
         // limit. After the stop nothing would ever complete the request.
-        if (app.stopped.load() || g.dead || g.queueFull()) return E_FAIL;
+        if (app.stopped.load() || g.gone() || g.queueFull()) return E_FAIL;
         id = g.nextTransactionId();
         if (version == 2) {
             t->transactionId = clientTransactionId;

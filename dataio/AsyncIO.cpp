@@ -23,6 +23,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO::Read", dwNumItems) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
         if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwNumItems, phServer, nullptr, pTransactionID, ppErrors);
@@ -35,6 +36,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO::Write", dwNumItems) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDA1WriteSink()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwNumItems, phServer, pItemValues, pTransactionID, ppErrors);
@@ -45,6 +47,7 @@ public:
     {
         QV_TRACE_BODY("IOPCAsyncIO::Refresh", 0) {
         if (!pTransactionID) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
@@ -53,7 +56,7 @@ public:
         t->kind = AsyncTransaction::kRefresh;
         try {
             LockGuard lock(App().globalLock);
-            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
+            if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
             t->transactionId = owner_->nextTransactionId();
             *pTransactionID = t->transactionId;
             owner_->queue.push_back(std::move(t));
@@ -67,6 +70,7 @@ public:
     HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) override
     {
         QV_TRACE_BODY("IOPCAsyncIO::Cancel", 0) {
+        if (owner_->gone()) return kGoneResult;
         LockGuard lock(App().globalLock);
         // Only DA 1.0 records: a DA 2.0 record's transactionId is its client's own number and
         // may equal a DA 1.0 id by chance.

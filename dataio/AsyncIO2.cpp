@@ -21,6 +21,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Read", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
@@ -33,6 +34,7 @@ public:
         QV_TRACE_BODY("IOPCAsyncIO2::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
@@ -44,6 +46,7 @@ public:
     {
         QV_TRACE_BODY("IOPCAsyncIO2::Refresh2", 0) {
         if (!pdwCancelID) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
@@ -54,7 +57,7 @@ public:
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
-            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
+            if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));
@@ -68,6 +71,7 @@ public:
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::Cancel2", 0) {
+        if (owner_->gone()) return kGoneResult;
         LockGuard lock(App().globalLock);
         for (auto& t : owner_->queue) {
             // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
@@ -83,6 +87,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::SetEnable", 0) {
+        if (owner_->gone()) return kGoneResult;
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         c->point().enabled.store(bEnable);
@@ -93,6 +98,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
         QV_TRACE_BODY("IOPCAsyncIO2::GetEnable", 0) {
+        if (owner_->gone()) return kGoneResult;
         ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
         if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
         if (!pbEnable) return E_INVALIDARG;
@@ -107,6 +113,7 @@ public:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
@@ -118,6 +125,7 @@ public:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         if (owner_->queueFull()) return E_FAIL;
         return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
@@ -127,6 +135,7 @@ public:
     HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
         if (!pdwCancelID) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
         if (!t) return E_OUTOFMEMORY;
@@ -136,7 +145,7 @@ public:
         try {
             t->maxAges.push_back(dwMaxAge);
             LockGuard lock(App().globalLock);
-            if (App().stopped.load() || owner_->dead || owner_->queueFull()) return E_FAIL;
+            if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
             // A refresh reports the active items of an active group.
             if (!owner_->active.load()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
@@ -176,7 +185,7 @@ void OPCGroup::dispatchQueue()
     std::vector<AsyncTransaction*> pending;
     {
         LockGuard lock(App().globalLock);
-        if (dead || queue.empty()) return;
+        if (gone() || queue.empty()) return;
         try {
             pending.reserve(queue.size());
             for (auto& t : queue) pending.push_back(t.get());

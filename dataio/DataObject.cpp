@@ -238,7 +238,7 @@ public:
         std::vector<StreamValue> values;
         std::vector<OPCItem*> list;
         LockGuard lock(App().globalLock);
-        if (g.dead) return;
+        if (g.gone()) return;
         bool complete = true;
         try {
             for (auto& kv : g.items)
@@ -276,7 +276,7 @@ public:
         std::vector<StreamValue> values;
         std::vector<OPCItem*> list;
         LockGuard lock(App().globalLock);
-        if (g.dead) return;
+        if (g.gone()) return;
         timeSink = sinks_[kDataTime];
         dataSink = sinks_[kData];
         if (!timeSink && !dataSink) return;
@@ -322,7 +322,7 @@ private:
         ComPtr<IAdviseSink> sink;
         GlobalBlock block;
         LockGuard lock(App().globalLock);
-        if (g.dead) return;
+        if (g.gone()) return;
         sink = sinks_[kWrite];
         const size_t n = t.writeResults.size();
         if (!sink || n > t.serverHandles.size() || n > (0xFFFFFFFFu - kWriteHeader) / kWriteItem) return;

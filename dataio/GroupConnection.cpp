@@ -12,7 +12,7 @@ namespace qv {
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g)
 {
     return std::unique_ptr<InterfaceHolder>(new (std::nothrow)
-                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback));
+                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback, g->goneFlag()));
 }
 
 namespace {
@@ -96,7 +96,7 @@ void sendSubscriptionDataChange(OPCGroup& g, bool forced)
     std::vector<OPCItem*> list;
     ComPtr<IOPCDataCallback> sink; // declared before the guard: released after the lock
     LockGuard lock(App().globalLock);
-    if (g.dead) return;
+    if (g.gone()) return;
     sink = c->point().sink();
     if (!sink) {
         lock.release();

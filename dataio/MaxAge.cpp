@@ -33,7 +33,7 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
         LockGuard lock(app.globalLock);
         for (DWORD i = 0; i < n; ++i) {
             VariantInit(&values[i]);
-            OPCItem* it = g.dead ? nullptr : g.findItem(handles[i]);
+            OPCItem* it = g.gone() ? nullptr : g.findItem(handles[i]);
             HRESULT hr = S_OK;
             if (!it) {
                 hr = OPC_E_INVALIDHANDLE;
@@ -156,7 +156,7 @@ void OPCGroup::keepAlivePass()
     OPCHANDLE hGroup;
     {
         LockGuard lock(App().globalLock);
-        if (dead || keepAlive.load() == 0) return;
+        if (gone() || keepAlive.load() == 0) return;
         // The pass that sent a callback starts the count: the next keep-alive is a full period later.
         if (sentThisPass) {
             sentThisPass = false;

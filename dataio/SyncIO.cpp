@@ -25,6 +25,7 @@ public:
         if (ppItemValues) *ppItemValues = nullptr;
         if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
         if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         // The larger array first: a count whose size overflows fails before any allocation.
         TaskArray<OPCITEMSTATE> states(dwCount);
         if (!states) return E_OUTOFMEMORY;
@@ -50,6 +51,7 @@ public:
         QV_TRACE_BODY("IOPCSyncIO::Write", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
@@ -99,6 +101,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
             return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<VARIANT> values(dwCount);
         TaskArray<WORD> qualities(dwCount);
@@ -125,6 +128,7 @@ public:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;

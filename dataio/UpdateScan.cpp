@@ -22,7 +22,7 @@ void OPCGroup::scan(bool forced)
     {
         // The worker's scan and the forced scan of an activation may run at the same time.
         LockGuard lock(App().globalLock);
-        if (dead) return;
+        if (gone()) return;
         const DWORD b = App().updatePeriod.load();
         elapsed = (elapsed > 0xFFFFFFFFu - b) ? 0xFFFFFFFFu : elapsed + b;
         if (elapsed < updateRate.load() && !forced) return;

@@ -25,7 +25,7 @@ public:
         if (ppName) *ppName = nullptr;
         OPCGroup* grp = owner_;
         LockGuard g(App().globalLock);
-        if (grp->dead) return E_FAIL;
+        if (grp->gone()) return kGoneResult;
         if (ppName) {
             LPWSTR w = widen(grp->name);
             if (!w) return E_OUTOFMEMORY;
@@ -50,7 +50,7 @@ public:
         bool activated = false;
         {
             LockGuard g(App().globalLock);
-            if (grp->dead) return E_FAIL;
+            if (grp->gone()) return kGoneResult;
             if (pRequestedUpdateRate)
                 grp->updateRate = reviseUpdateRate(*pRequestedUpdateRate, App().updatePeriod.load(), &result);
             if (pActive) {
@@ -150,7 +150,7 @@ public:
         if (!pdwRevisedKeepAliveTime) return E_INVALIDARG;
         HRESULT result = S_OK;
         LockGuard g(App().globalLock);
-        if (owner_->dead) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         // Counted in update ticks like the update rate; 0 switches it off.
         const DWORD revised = dwKeepAliveTime == 0 ? 0 : reviseUpdateRate(dwKeepAliveTime, App().updatePeriod.load(), &result);
         if (revised != dwKeepAliveTime) result = OPC_S_UNSUPPORTEDRATE;
@@ -165,7 +165,7 @@ public:
     {
         if (!pdwKeepAliveTime) return E_INVALIDARG;
         LockGuard g(App().globalLock);
-        if (owner_->dead) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         *pdwKeepAliveTime = owner_->keepAlive.load();
         return S_OK;
     }

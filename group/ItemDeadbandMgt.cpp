@@ -71,7 +71,7 @@ private:
         bool allOk = true;
         {
             LockGuard g(App().globalLock);
-            if (owner_->dead) return E_FAIL;
+            if (owner_->gone()) return kGoneResult;
             for (DWORD i = 0; i < n; ++i) {
                 OPCItem* it = owner_->findItem(handles[i]);
                 errors[i] = !it ? OPC_E_INVALIDHANDLE : !analog(*it) ? OPC_E_DEADBANDNOTSUPPORTED : op(*it, i);

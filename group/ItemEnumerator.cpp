@@ -20,10 +20,11 @@ void clearAttributes(OPCITEMATTRIBUTES& a)
     VariantClear(&a.vEUInfo);
 }
 
-class IOPCItemEnumerator : public IEnumOPCItemAttributes {
+class IOPCItemEnumerator : public IEnumOPCItemAttributes, public ServerObject<IOPCItemEnumerator> {
 public:
     explicit IOPCItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot) : snapshot_(std::move(snapshot)) {}
     virtual ~IOPCItemEnumerator() = default;
+    void lastReleased() {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -36,13 +37,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const LONG n = --refs_;
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n < 0 ? 0 : n);
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override
     {
@@ -109,10 +105,9 @@ public:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        auto* e = new (std::nothrow) IOPCItemEnumerator(std::move(copies));
+        auto* e = newServerObject<IOPCItemEnumerator>(std::move(copies));
         if (!e) return E_OUTOFMEMORY;
         e->position_ = position;
-        e->AddRef();
         *ppEnum = e;
         return S_OK;
     }
@@ -120,7 +115,6 @@ public:
 private:
     std::vector<std::unique_ptr<OPCItem>> snapshot_;
     size_t position_ = 0;
-    std::atomic<LONG> refs_{0};
     std::mutex m_; // calls may arrive on several RPC threads at once
 };
 
@@ -130,9 +124,8 @@ HRESULT createItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot, REF
 {
     if (!ppUnk) return E_INVALIDARG;
     *ppUnk = nullptr;
-    auto* e = new (std::nothrow) IOPCItemEnumerator(std::move(snapshot));
+    auto* e = newServerObject<IOPCItemEnumerator>(std::move(snapshot));
     if (!e) return E_OUTOFMEMORY;
-    e->AddRef();
     HRESULT hr = e->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     e->Release(); // the interface reference keeps it; a failed QueryInterface frees it
     return hr;

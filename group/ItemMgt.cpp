@@ -17,12 +17,6 @@ namespace qv {
 
 namespace {
 
-bool isDead(OPCGroup* g)
-{
-    LockGuard lock(App().globalLock);
-    return g->dead;
-}
-
 class OPCItemMgtImpl : public InterfaceObject<IOPCItemMgt, OPCGroup> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -48,7 +42,7 @@ public:
         QV_TRACE_BODY("IOPCItemMgt::RemoveItems", dwCount) {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
@@ -105,7 +99,7 @@ public:
         std::vector<std::unique_ptr<OPCItem>> snapshot;
         {
             LockGuard g(App().globalLock);
-            if (owner_->dead) return E_FAIL;
+            if (owner_->gone()) return kGoneResult;
             try {
                 snapshot.reserve(owner_->items.size());
                 for (const auto& kv : owner_->items) {
@@ -133,7 +127,7 @@ private:
         if (ppResults) *ppResults = nullptr;
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !defs || !ppResults || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskArray<OPCITEMRESULT> results(dwCount);
         if (!results) return E_OUTOFMEMORY;
         TaskArray<HRESULT> errors(dwCount);
@@ -165,7 +159,7 @@ private:
             return E_OUTOFMEMORY;
         }
         LockGuard g(App().globalLock);
-        if (owner_->dead) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         OPCTag* tag = nullptr;
         HRESULT hr = App().tags.validateItem(def, result, &tag);
         if (hr != S_OK) return hr;
@@ -201,14 +195,14 @@ private:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (!dwCount || !phServer || !input || !ppErrors) return E_INVALIDARG;
-        if (isDead(owner_)) return E_FAIL;
+        if (owner_->gone()) return kGoneResult;
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
         bool allOk = true;
         {
             LockGuard g(App().globalLock);
             for (DWORD i = 0; i < dwCount; ++i) {
-                OPCItem* item = owner_->dead ? nullptr : owner_->findItem(phServer[i]);
+                OPCItem* item = owner_->gone() ? nullptr : owner_->findItem(phServer[i]);
                 if (item) {
                     errors[i] = apply(*item, i);
                     allOk = allOk && errors[i] == S_OK;

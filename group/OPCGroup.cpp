@@ -58,40 +58,19 @@ HRESULT STDMETHODCALLTYPE OPCGroup::QueryInterface(REFIID riid, void** ppv)
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE OPCGroup::AddRef()
-{
-    std::lock_guard<std::mutex> g(refMutex_);
-    LONG n = ++refCount;
-    if (n == 1) selfRef_ = shared_from_this();
-    return static_cast<ULONG>(n);
-}
+ULONG STDMETHODCALLTYPE OPCGroup::AddRef() { return addRef(); }
+ULONG STDMETHODCALLTYPE OPCGroup::Release() { return release(); }
 
-ULONG STDMETHODCALLTYPE OPCGroup::Release()
+void OPCGroup::lastReleased()
 {
-    std::shared_ptr<OPCGroup> keep; // may free the group when this function ends
-    LONG n;
-    bool destroyNow = false;
-    {
-        std::lock_guard<std::mutex> g(refMutex_);
-        n = --refCount;
-        if (n < 0) {
-            refCount = 0;
-            return 0;
-        }
-        if (n == 0) {
-            keep = std::move(selfRef_);
-            destroyNow = removed;
-        }
-    }
     // destroy() takes the global lock itself and releases client sinks outside it.
-    if (destroyNow) destroy();
-    return static_cast<ULONG>(n);
+    if (removed.load()) destroy();
 }
 
 IUnknown* OPCGroup::interfaceFor(Slot slot)
 {
     LockGuard g(App().globalLock);
-    if (dead) return nullptr;
+    if (gone()) return nullptr;
     if (!itf_[slot]) {
         try {
             switch (slot) {
@@ -182,25 +161,24 @@ void OPCGroup::setListed(bool on)
 
 bool OPCGroup::markRemovedIfReferenced()
 {
-    std::lock_guard<std::mutex> g(refMutex_);
     if (refCount.load() == 0) return false;
     removed = true;
+    // A last Release between the two lines found removed unset: the caller's hold destroys it.
     return true;
 }
 
 OPCServer* OPCGroup::liveServer() const
 {
-    if (dead || removed || !server) return nullptr;
-    return server->alive.load() ? server : nullptr;
+    if (gone() || removed.load() || !server) return nullptr;
+    return server->gone() ? nullptr : server;
 }
 
 void OPCGroup::destroy()
 {
     {
         LockGuard g(App().globalLock);
-        if (dead) return;
+        if (!makeGone()) return;
         setListed(false);
-        dead = true;
         server = nullptr;
         items.clear();
         queue.clear();

@@ -9,6 +9,7 @@
 #include <vector>
 #include "group/OPCItem.h"
 #include "server/ComObject.h"
+#include "server/ServerObject.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -31,10 +32,10 @@ struct AsyncTransaction {
     std::vector<DWORD> maxAges;
 };
 
-// An OPC DA group. Owned by its server's list and kept alive by the client's references;
-// the memory stays while either holds it (shared ownership), so a group that was destroyed
-// while the client still references it answers with an error instead of reaching freed memory.
-class OPCGroup : public IUnknown, public std::enable_shared_from_this<OPCGroup> {
+// An OPC DA group: held by its server's list, by passes working on it and by the client's
+// references (ServerObject). Destroyed (gone) by RemoveGroup, by its server's end or, when
+// RemoveGroup found it referenced, by the client's last Release.
+class OPCGroup : public IUnknown, public ServerObject<OPCGroup> {
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kItemMgt, kSyncIO, kAsyncIO, kAsyncIO2, kStateMgt, kDataObject, kConnectionContainer,
@@ -52,8 +53,8 @@ public:
     // ---- state (under the global lock unless atomic) ----
     OPCServer* server = nullptr; // null once removed from its server or the server is gone
     std::string name;
-    std::atomic<LONG> refCount{0};
-    bool removed = false;
+    // RemoveGroup found it referenced: the client's last Release destroys it.
+    std::atomic<bool> removed{false};
     std::atomic<DWORD> updateRate{0};
     DWORD elapsed = 0;
     std::atomic<float> percentDeadband{0.0f};
@@ -66,7 +67,6 @@ public:
     DWORD transactionCounter = 0;
     // Items by server handle. Handles only grow, so this order is the order of adding.
     std::map<OPCHANDLE, std::unique_ptr<OPCItem>> items;
-    bool dead = false;   // destroyed: items, queue and sinks are gone; calls fail
     bool listed = false; // items follow host updates
     std::atomic<DWORD> keepAlive{0}; // ms, a multiple of the update tick; 0: off
     DWORD sinceLastSend = 0;         // ms of passes since the last OnDataChange/OnReadComplete
@@ -88,14 +88,15 @@ public:
     bool removeItem(OPCHANDLE h);
     // Takes the lock itself; copies every item (copy rules of OPCItem) into other.
     void copyItemsInto(OPCGroup& other);
-    // Logical destruction: items, queue, the client's sinks; later calls fail. Idempotent.
+    // Makes it gone: items, queue, the client's sinks go; later calls fail. Idempotent.
     // Call without the global lock held (it releases client sinks).
     void destroy();
+    void lastReleased();
     // Whether the items follow host updates (listed in a live server).
     void setListed(bool on);
     // RemoveGroup without force: when the client still holds references, sets `removed`
-    // (checked against Release under the reference lock, so the last Release destroys the
-    // group) and returns true; false when nothing references the group.
+    // (so the last Release destroys the group) and returns true; false when nothing
+    // references the group.
     bool markRemovedIfReferenced();
     // The owning server when the group may still use it: not destroyed, not removed, and the
     // server not leaving (its `alive` still set). Null otherwise. Global lock held.
@@ -114,8 +115,6 @@ public:
 
 private:
     OPCGroup() = default;
-    std::mutex refMutex_;
-    std::shared_ptr<OPCGroup> selfRef_; // held while the client has references
     std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
 };
 

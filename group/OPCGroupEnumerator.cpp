@@ -38,19 +38,18 @@ HRESULT STDMETHODCALLTYPE OPCGroupEnumerator::QueryInterface(REFIID riid, void**
 
 ULONG STDMETHODCALLTYPE OPCGroupEnumerator::AddRef()
 {
-    LONG n = ++refCount_;
     if (server_) server_->AddRef();
-    return static_cast<ULONG>(n);
+    return addRef();
 }
 
 ULONG STDMETHODCALLTYPE OPCGroupEnumerator::Release()
 {
     OPCServer* s = server_;
-    LONG n = --refCount_;
-    // The groups go before the server reference that this one held.
-    if (n == 0) delete this;
+    // The groups go (with the object, on the last Release) before the server reference
+    // that this one held.
+    const ULONG n = release();
     if (s) s->Release();
-    return static_cast<ULONG>(n < 0 ? 0 : n);
+    return n;
 }
 
 HRESULT STDMETHODCALLTYPE OPCGroupEnumerator::Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched)
@@ -104,10 +103,8 @@ HRESULT STDMETHODCALLTYPE OPCGroupEnumerator::Clone(IEnumUnknown** ppenum)
 {
     if (!ppenum) return E_INVALIDARG;
     *ppenum = nullptr;
-    OPCGroupEnumerator* e = new (std::nothrow) OPCGroupEnumerator();
+    OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(server_);
     if (!e) return E_OUTOFMEMORY;
-    e->setServer(server_);
-    e->AddRef();
     for (OPCGroup* g : groups_) {
         if (!e->append(g)) {
             e->Release();

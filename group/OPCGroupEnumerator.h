@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "server/ServerObject.h"
+
 namespace qv {
 
 class OPCServer;
@@ -13,15 +15,14 @@ class OPCGroup;
 // IEnumUnknown over a snapshot of a client's groups. Every entry holds one COM
 // reference on its group, and every reference on the enumerator holds one on the server, so
 // the server and the enumerated groups stay alive until the enumerator's last Release.
-class OPCGroupEnumerator : public IEnumUnknown {
+class OPCGroupEnumerator : public IEnumUnknown, public ServerObject<OPCGroupEnumerator> {
 public:
-    OPCGroupEnumerator() = default;
+    explicit OPCGroupEnumerator(OPCServer* s = nullptr) : server_(s) {}
     virtual ~OPCGroupEnumerator();
+    void lastReleased() {}
     OPCGroupEnumerator(const OPCGroupEnumerator&) = delete;
     OPCGroupEnumerator& operator=(const OPCGroupEnumerator&) = delete;
 
-    // Set once by the creator, before the first AddRef.
-    void setServer(OPCServer* s) { server_ = s; }
     // Appends a group to the snapshot, taking a reference on it (false when out of memory).
     bool append(OPCGroup* g);
     size_t size() const { return groups_.size(); }
@@ -37,7 +38,6 @@ public:
 private:
     OPCServer* server_ = nullptr;
     std::vector<OPCGroup*> groups_; // each AddRef'd once
-    std::atomic<LONG> refCount_{0};
     std::mutex m_; // guards position_ against concurrent Next/Skip/Reset/Clone
     LONG position_ = 0;
 };

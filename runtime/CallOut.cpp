@@ -47,7 +47,7 @@ ClientScope::ClientScope(OPCServer* s) : previous_(t_current) { t_current = s; }
 ClientScope::~ClientScope() { t_current = previous_; }
 OPCServer* ClientScope::current() { return t_current; }
 
-bool clientGone(OPCServer* s) { return s->gone(); }
-void markClientGone(OPCServer* s, HRESULT why) { s->markGone(why); }
+bool clientDisconnected(OPCServer* s) { return s->disconnected(); }
+void markClientDisconnected(OPCServer* s, HRESULT why) { s->markDisconnected(why); }
 
 } // namespace qv

@@ -30,19 +30,19 @@ private:
     OPCServer* previous_;
 };
 
-bool clientGone(OPCServer* s);
-void markClientGone(OPCServer* s, HRESULT why);
+bool clientDisconnected(OPCServer* s);
+void markClientDisconnected(OPCServer* s, HRESULT why);
 
-// Calls into a client's sink (call returns the HRESULT). A client already known to be gone
-// is not called again (RPC_E_DISCONNECTED); a disconnection result marks it gone.
+// Calls into a client's sink (call returns the HRESULT). A client already known to be
+// disconnected is not called again (RPC_E_DISCONNECTED); a disconnection result marks it so.
 template <class F>
 HRESULT callClient(F&& call)
 {
     OPCServer* s = ClientScope::current();
-    if (s && clientGone(s)) return RPC_E_DISCONNECTED;
+    if (s && clientDisconnected(s)) return RPC_E_DISCONNECTED;
     checkNotLocked("a call into a client");
     HRESULT hr = std::forward<F>(call)();
-    if (s && isDisconnection(hr)) markClientGone(s, hr);
+    if (s && isDisconnection(hr)) markClientDisconnected(s, hr);
     return hr;
 }
 
@@ -51,7 +51,7 @@ template <class F>
 void callClientVoid(F&& call)
 {
     OPCServer* s = ClientScope::current();
-    if (s && clientGone(s)) return;
+    if (s && clientDisconnected(s)) return;
     checkNotLocked("a call into a client");
     std::forward<F>(call)();
 }

@@ -1,4 +1,5 @@
 #include "runtime/ClassFactory.h"
+#include <memory>
 #include <new>
 #include "runtime/OPCServerApp.h"
 #include "runtime/Trace.h"
@@ -43,24 +44,24 @@ HRESULT createServer(REFIID riid, void** ppv)
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
     if (!app.started.load()) return E_FAIL;
-    OPCServer* s = new (std::nothrow) OPCServer();
+    std::shared_ptr<OPCServer> s = OPCServer::create();
     if (!s) return E_OUTOFMEMORY;
     HRESULT hr = s->QueryInterface(riid, ppv);
-    if (FAILED(hr)) {
-        delete s;
-        return hr;
-    }
-    // Suspended until its handle is stored: the worker closes that handle when it ends.
-    HANDLE h = CreateThread(nullptr, 0, &OPCServer::workerMain, s, CREATE_SUSPENDED, nullptr);
+    if (FAILED(hr)) return hr; // nothing else made: the object goes with s
+    // The worker's hold; suspended until its handle is stored (the worker closes it).
+    std::unique_ptr<std::shared_ptr<OPCServer>> workerHold(new (std::nothrow) std::shared_ptr<OPCServer>(s));
+    HANDLE h = workerHold ? CreateThread(nullptr, 0, &OPCServer::workerMain, workerHold.get(), CREATE_SUSPENDED, nullptr)
+                          : nullptr;
     if (!h) {
+        static_cast<IUnknown*>(*ppv)->Release();
         *ppv = nullptr;
-        delete s;
         return E_FAIL;
     }
+    workerHold.release();
     s->workerThread = h;
     ++app.liveWorkers;
-    app.addClient(s);
-    QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s), app.clientCount());
+    app.addClient(s.get());
+    QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s.get()), app.clientCount());
     ResumeThread(h);
     return hr;
 }

@@ -56,7 +56,6 @@ bool OPCServerApp::removeClient(OPCServer* s)
     auto it = std::find(clients.begin(), clients.end(), s);
     if (it == clients.end()) return false;
     clients.erase(it);
-    s->alive = 0;
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
     QV_TRACE(trace::kConnections, "client %p \"%s\" gone (%lu clients)", static_cast<void*>(s), s->clientName.c_str(), static_cast<unsigned long>(left));
@@ -78,18 +77,14 @@ LONG OPCServerApp::clientCount()
     return static_cast<LONG>(clients.size());
 }
 
-std::vector<OPCServer*> OPCServerApp::snapshotClients()
+std::vector<std::shared_ptr<OPCServer>> OPCServerApp::snapshotClients()
 {
+    std::vector<std::shared_ptr<OPCServer>> v;
     LockGuard g(globalLock);
-    std::vector<OPCServer*> v = clients;
-    for (OPCServer* s : v) s->holdInternal();
+    v.reserve(clients.size());
+    // A listed server is held by its worker until it leaves the list: shared_from_this is valid.
+    for (OPCServer* s : clients) v.push_back(s->shared_from_this());
     return v;
-}
-
-void OPCServerApp::releaseSnapshot(std::vector<OPCServer*>& v)
-{
-    for (OPCServer* s : v) s->releaseInternal();
-    v.clear();
 }
 
 } // namespace qv

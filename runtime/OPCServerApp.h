@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 #include "runtime/Lock.h"
@@ -78,10 +79,9 @@ public:
     void addClient(OPCServer* s);
     bool removeClient(OPCServer* s);
     LONG clientCount();
-    // The clients at this moment, each with a reference held by the caller's walk, so that a
-    // walk may call out to clients without the lock (release with releaseSnapshot).
-    std::vector<OPCServer*> snapshotClients();
-    static void releaseSnapshot(std::vector<OPCServer*>& v);
+    // The clients at this moment, each held by the caller's walk, so that a walk may call out
+    // to clients without the lock.
+    std::vector<std::shared_ptr<OPCServer>> snapshotClients();
 
     // One update period passed: every client's worker is woken (none can miss it).
     void tick();

@@ -27,9 +27,7 @@ struct StartSteps {
 
 void shutdownBroadcast()
 {
-    std::vector<OPCServer*> clients = App().snapshotClients();
-    for (OPCServer* s : clients) s->sendShutdownRequest();
-    OPCServerApp::releaseSnapshot(clients);
+    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) s->sendShutdownRequest();
 }
 
 void waitForWorkers()

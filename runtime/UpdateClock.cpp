@@ -26,13 +26,11 @@ VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD)
 VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 {
     ++App().ticks;
-    std::vector<OPCServer*> clients = App().snapshotClients();
-    for (OPCServer* s : clients) {
-        if (!s->alive.load()) continue;
-        ClientScope scope(s);
+    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) {
+        if (s->gone()) continue;
+        ClientScope scope(s.get());
         s->serve(true);
     }
-    OPCServerApp::releaseSnapshot(clients);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/ComUtil.h"
+#include "server/ServerObject.h"
 #include "runtime/Trace.h"
 
 namespace qv {
@@ -83,6 +84,7 @@ public:
     {
         QV_TRACE_BODY("IConnectionPoint::Advise", 0) {
         if (!pUnkSink || !pdwCookie) return E_POINTER;
+        if (container_->ownerGone()) return kGoneResult;
         {
             std::lock_guard<std::mutex> g(m_);
             if (sink_) return CONNECT_E_ADVISELIMIT;
@@ -109,6 +111,7 @@ public:
     {
         QV_TRACE_BODY("IConnectionPoint::Unadvise", 0) {
         ComPtr<Sink> old;
+        if (container_->ownerGone()) return kGoneResult;
         {
             std::lock_guard<std::mutex> g(m_);
             if (!sink_ || dwCookie != 1) return CONNECT_E_NOCONNECTION;
@@ -151,10 +154,11 @@ private:
 };
 
 template <class Sink>
-class ConnectionPointEnumerator : public IEnumConnectionPoints {
+class ConnectionPointEnumerator : public IEnumConnectionPoints, public ServerObject<ConnectionPointEnumerator<Sink>> {
 public:
     explicit ConnectionPointEnumerator(ConnectionContainer<Sink>* c) : container_(c) { container_->AddRef(); }
     virtual ~ConnectionPointEnumerator() { container_->Release(); }
+    void lastReleased() {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -167,13 +171,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG n = --refs_;
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return this->addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return this->release(); }
     HRESULT STDMETHODCALLTYPE Next(ULONG c, IConnectionPoint** rg, ULONG* fetched) override
     {
         if (!fetched && c != 1) return E_POINTER;
@@ -191,16 +190,14 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = new (std::nothrow) ConnectionPointEnumerator(container_);
+        auto* e = newServerObject<ConnectionPointEnumerator>(container_);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
-        e->AddRef();
         *pp = e;
         return S_OK;
     }
 
 private:
     ConnectionContainer<Sink>* container_;
-    std::atomic<LONG> refs_{0};
     LONG position_ = 0;
 };
 
@@ -209,7 +206,12 @@ private:
 template <class Sink>
 class ConnectionContainer : public IConnectionPointContainer, public InterfaceHolder {
 public:
-    ConnectionContainer(IUnknown* owner, REFIID sinkIid) : owner_(owner), sinkIid_(sinkIid), point_(this) {}
+    // ownerGone: the owner's gone state, so the point answers as the owner does once it is gone.
+    ConnectionContainer(IUnknown* owner, REFIID sinkIid, const std::atomic<bool>* ownerGone = nullptr)
+        : owner_(owner), ownerGone_(ownerGone), sinkIid_(sinkIid), point_(this)
+    {
+    }
+    bool ownerGone() const { return ownerGone_ && ownerGone_->load(); }
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
     void dropSinks() override { point_.dropSink(); }
     const IID& sinkIid() const { return sinkIid_; }
@@ -231,9 +233,8 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = new (std::nothrow) ConnectionPointEnumerator<Sink>(this);
+        auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(this);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
-        e->AddRef();
         *pp = e;
         return S_OK;
     }
@@ -251,6 +252,7 @@ public:
 
 private:
     IUnknown* owner_;
+    const std::atomic<bool>* ownerGone_;
     IID sinkIid_;
     ConnectionPoint<Sink> point_;
 };

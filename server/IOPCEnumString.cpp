@@ -16,14 +16,8 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::QueryInterface(REFIID riid, void** ppv
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE IOPCEnumString::AddRef() { return static_cast<ULONG>(++refCount_); }
-
-ULONG STDMETHODCALLTYPE IOPCEnumString::Release()
-{
-    LONG n = --refCount_;
-    if (n == 0) delete this;
-    return static_cast<ULONG>(n);
-}
+ULONG STDMETHODCALLTYPE IOPCEnumString::AddRef() { return addRef(); }
+ULONG STDMETHODCALLTYPE IOPCEnumString::Release() { return release(); }
 
 HRESULT STDMETHODCALLTYPE IOPCEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched)
 {
@@ -77,12 +71,12 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Clone(IEnumString** ppenum)
     IOPCEnumString* e = nullptr;
     try {
         std::lock_guard<std::mutex> g(m_);
-        e = new IOPCEnumString(strings_);
+        e = newServerObject<IOPCEnumString>(strings_);
+        if (!e) return E_OUTOFMEMORY;
         e->position_ = position_;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    e->AddRef();
     *ppenum = e;
     return S_OK;
 }

@@ -5,16 +5,18 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "server/ServerObject.h"
 
 namespace qv {
 
 // IEnumString over a snapshot of 8-bit strings (group names, browse results). Strings go out
 // widened byte by byte into task memory.
-class IOPCEnumString : public IEnumString {
+class IOPCEnumString : public IEnumString, public ServerObject<IOPCEnumString> {
 public:
     IOPCEnumString() = default;
     explicit IOPCEnumString(std::vector<std::string> strings) : strings_(std::move(strings)) {}
     virtual ~IOPCEnumString() = default;
+    void lastReleased() {}
 
     void add(const std::string& s) { strings_.push_back(s); }
     std::vector<std::string>& strings() { return strings_; }
@@ -31,7 +33,6 @@ private:
     std::vector<std::string> strings_;
     LONG position_ = 0;
     std::mutex m_; // guards position_ against concurrent Next/Skip/Reset/Clone
-    std::atomic<LONG> refCount_{0};
 };
 
 } // namespace qv

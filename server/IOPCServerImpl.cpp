@@ -59,7 +59,7 @@ public:
         IUnknown* unk = nullptr;
         {
             LockGuard g(app.globalLock);
-            if (!owner_->alive.load()) return E_FAIL;
+            if (owner_->gone()) return kGoneResult;
             try {
                 std::string name = requestedName.empty() ? defaultGroupName(*owner_) : requestedName;
                 if (groupNameInUse(*owner_, name)) return OPC_E_DUPLICATENAME;
@@ -197,10 +197,8 @@ public:
         *ppUnk = nullptr;
         const bool fill = scopeListsPrivateGroups(dwScope);
         if (IsEqualIID(riid, IID_IEnumUnknown)) {
-            OPCGroupEnumerator* e = new (std::nothrow) OPCGroupEnumerator();
+            OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(owner_);
             if (!e) return E_OUTOFMEMORY;
-            e->setServer(owner_);
-            e->AddRef();
             if (fill) {
                 LockGuard g(App().globalLock);
                 for (const auto& grp : owner_->groups) {
@@ -215,9 +213,8 @@ public:
             return S_OK;
         }
         if (IsEqualIID(riid, IID_IEnumString)) {
-            IOPCEnumString* e = new (std::nothrow) IOPCEnumString();
+            IOPCEnumString* e = newServerObject<IOPCEnumString>();
             if (!e) return E_OUTOFMEMORY;
-            e->AddRef();
             if (fill) {
                 try {
                     LockGuard g(App().globalLock);

@@ -6,6 +6,15 @@
 
 namespace qv {
 
+std::shared_ptr<OPCServer> OPCServer::create()
+{
+    try {
+        return std::make_shared<OPCServer>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 OPCServer::OPCServer()
 {
     startTime = utcNow();
@@ -71,28 +80,18 @@ HRESULT STDMETHODCALLTYPE OPCServer::QueryInterface(REFIID riid, void** ppv)
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE OPCServer::AddRef()
-{
-    return static_cast<ULONG>(++refCount);
-}
+ULONG STDMETHODCALLTYPE OPCServer::AddRef() { return addRef(); }
+ULONG STDMETHODCALLTYPE OPCServer::Release() { return release(); }
 
-ULONG STDMETHODCALLTYPE OPCServer::Release()
+void OPCServer::lastReleased()
 {
-    LONG n = --refCount;
-    if (n != 0) return static_cast<ULONG>(n < 0 ? 0 : n);
-    // The worker thread, woken by the removal, sees alive cleared and lets go of the object.
+    // The worker thread, woken by the removal, ends and lets go of its hold.
     App().removeClient(this);
-    if (!clientSideDone_.exchange(true)) dropOwner();
-    return 0;
-}
-
-void OPCServer::dropOwner()
-{
-    if (--owners_ == 0) delete this;
 }
 
 void OPCServer::onRemovedFromClientList()
 {
+    makeGone();
     // Items of a server that has left stop following host updates at once.
     for (auto& g : groups) g->setListed(false);
     if (wakeEvent) SetEvent(wakeEvent);
@@ -106,7 +105,7 @@ void OPCServer::dispatchPass()
         snapshot = groups;
     }
     for (auto& grp : snapshot) {
-        if (gone()) return;
+        if (disconnected()) return;
         grp->dispatchQueue();
     }
 }
@@ -119,7 +118,7 @@ void OPCServer::dataChangePass()
         snapshot = groups;
     }
     for (auto& grp : snapshot) {
-        if (gone()) return;
+        if (disconnected()) return;
         grp->scan(false);
         grp->keepAlivePass();
     }
@@ -127,34 +126,28 @@ void OPCServer::dataChangePass()
 
 void OPCServer::eventPass()
 {
-    std::vector<COPCEventSubscription*> due;
+    std::vector<std::shared_ptr<COPCEventSubscription>> due;
     {
         LockGuard g(App().globalLock);
         try {
-            due.reserve(subscriptions.size());
+            for (auto& sub : subscriptions)
+                if (sub->hasPendingEvents()) due.push_back(sub);
         } catch (const std::bad_alloc&) {
-            return; // the events stay queued for the next round
-        }
-        for (COPCEventSubscription* sub : subscriptions) {
-            if (!sub->hasPendingEvents()) continue;
-            sub->hold();
-            due.push_back(sub);
+            // what was not taken stays queued for the next round
         }
     }
-    for (COPCEventSubscription* sub : due) {
-        if (!gone()) sub->deliverPendingEvents();
-        sub->unhold();
-    }
+    for (auto& sub : due)
+        if (!disconnected()) sub->deliverPendingEvents();
 }
 
 void OPCServer::serve(bool tick)
 {
-    if (!gone()) {
+    if (!disconnected()) {
         if (tick) dispatchPass();
         eventPass();
         if (tick) dataChangePass();
     }
-    if (gone()) reclaim();
+    if (disconnected()) reclaim();
 }
 
 void OPCServer::sendShutdownRequest()
@@ -168,9 +161,9 @@ void OPCServer::sendShutdownRequest()
     callClient([&] { return sink->ShutdownRequest(empty); });
 }
 
-void OPCServer::markGone(HRESULT)
+void OPCServer::markDisconnected(HRESULT)
 {
-    if (!gone_.exchange(true)) wake();
+    if (!disconnected_.exchange(true)) wake();
 }
 
 namespace {
@@ -194,11 +187,11 @@ void disconnectPoint(ConnectionContainer<Sink>* c)
 void OPCServer::reclaim()
 {
     if (reclaimed_.exchange(true)) return;
-    gone_ = true;
+    disconnected_ = true;
     OPCServerApp& app = App();
     app.removeClient(this); // the client count drops and the host hears of it
     std::vector<std::shared_ptr<OPCGroup>> oldGroups;
-    std::vector<COPCEventSubscription*> oldSubs;
+    std::vector<std::shared_ptr<COPCEventSubscription>> oldSubs;
     {
         LockGuard g(app.globalLock);
         oldGroups.swap(groups);
@@ -211,11 +204,11 @@ void OPCServer::reclaim()
         disconnect(static_cast<IUnknown*>(grp.get()));
     }
     oldGroups.clear();
-    // The list's token keeps each subscription alive while COM lets go of it.
-    for (COPCEventSubscription* sub : oldSubs) {
+    // The list's hold keeps each subscription alive while COM lets go of it.
+    for (auto& sub : oldSubs) {
         ConnectionContainer<IOPCEventSink>* c = sub->containerIfAny();
         disconnectPoint(c);
-        disconnect(static_cast<IUnknown*>(sub));
+        disconnect(static_cast<IUnknown*>(sub.get()));
     }
     destroySubscriptions(oldSubs);
     for (auto& p : itf_)
@@ -228,7 +221,7 @@ void OPCServer::destroyContents()
 {
     OPCServerApp& app = App();
     std::vector<std::shared_ptr<OPCGroup>> oldGroups;
-    std::vector<COPCEventSubscription*> oldSubs;
+    std::vector<std::shared_ptr<COPCEventSubscription>> oldSubs;
     {
         LockGuard g(app.globalLock);
         oldGroups.swap(groups);
@@ -247,30 +240,31 @@ void OPCServer::destroyContents()
 
 DWORD WINAPI OPCServer::workerMain(void* arg)
 {
-    OPCServer* s = static_cast<OPCServer*>(arg);
+    std::unique_ptr<std::shared_ptr<OPCServer>> hold(static_cast<std::shared_ptr<OPCServer>*>(arg));
+    OPCServer* s = hold->get();
     OPCServerApp& app = App();
     // The worker calls client sinks through proxies: it must be in the multithreaded apartment.
     HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
         ClientScope scope(s);
         LONG seen = app.ticks.load();
-        while (s->alive.load()) {
+        while (!s->gone()) {
             // With a single-threaded host the host's thread serves every client (caller timer).
             if (!app.passesOnHostThread.load()) {
                 const LONG now = app.ticks.load();
                 s->serve(now != seen);
                 seen = now;
             }
-            if (!s->alive.load()) break;
+            if (s->gone()) break;
             WaitForSingleObject(s->wakeEvent, INFINITE);
         }
     }
     HANDLE self = s->workerThread;
     s->workerThread = nullptr;
-    // Normally the client's side has let go already and this deletes the object; a client
-    // that died while holding an object COM cannot reach keeps it until that last Release.
-    s->dropOwner();
     if (self) CloseHandle(self);
+    // Normally the last hold, so the object goes here; a client that died holding an object
+    // COM cannot reach keeps it until that last Release.
+    hold.reset();
     if (SUCCEEDED(hrCom)) CoUninitialize();
     --app.liveWorkers;
     return 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include "server/ComObject.h"
+#include "server/ServerObject.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -16,12 +17,16 @@ struct EventRecord;
 
 // The object one OPC client gets from the class factory: its own groups, event
 // subscriptions and worker thread. Every interface object forwards reference counting here.
-class OPCServer : public IUnknown {
+// Held (ServerObject) by its worker thread, by the client's references and by snapshots of
+// the client list; gone once it left the client list.
+class OPCServer : public IUnknown, public ServerObject<OPCServer> {
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
                 kBrowse3, kItemIO, kSlotCount };
 
+    // Null when out of memory.
+    static std::shared_ptr<OPCServer> create();
     OPCServer();
     virtual ~OPCServer();
     OPCServer(const OPCServer&) = delete;
@@ -34,18 +39,16 @@ public:
     FILETIME startTime;
     FILETIME lastDataChange{}; // when a data change last went to the client; under the global lock
     std::string clientName;           // under the global lock
-    std::atomic<LONG> alive{1};       // cleared when the server leaves the client list
     HANDLE workerThread = nullptr;
     // Auto-reset: set by every tick, by queued events and by the removal, so a wake-up that
     // comes while the worker is busy is served as soon as it is free.
     HANDLE wakeEvent = nullptr;
-    std::atomic<LONG> refCount{0};
 
     // The client's groups in the order they were added; under the global lock. The shared
     // pointers let a pass or a client call keep a group alive while it works on it.
     std::vector<std::shared_ptr<OPCGroup>> groups;
     // The client's event subscriptions; under the global lock.
-    std::vector<COPCEventSubscription*> subscriptions;
+    std::vector<std::shared_ptr<COPCEventSubscription>> subscriptions;
 
     // The interface object of a slot, created on first use (null when out of memory).
     IUnknown* interfaceFor(Slot slot);
@@ -66,33 +69,26 @@ public:
 
     // A call into the client failed with a disconnection error: its sinks are not called any
     // more, and the thread that serves it reclaims it (reclaim) at once.
-    bool gone() const { return gone_.load(); }
-    void markGone(HRESULT why);
-    // Takes a gone client off the client list (the host hears of it), destroys its groups and
+    bool disconnected() const { return disconnected_.load(); }
+    void markDisconnected(HRESULT why);
+    // Takes a disconnected client off the client list (the host hears of it), destroys its groups and
     // subscriptions, drops its sinks and disconnects its objects from COM, so the references
     // its dead process held are released. Runs on the thread that serves the client.
     void reclaim();
     // Re-derives the access rights of every item from its tag; FALSE when a tag was missing.
     bool refreshAccessRights();
-    // Called (global lock held) when the client list drops this server.
+    // Called (global lock held) when the client list drops this server: it is gone.
     void onRemovedFromClientList();
+    // The client let go of its last reference.
+    void lastReleased();
 
-    // Keeps the object from being destroyed while a walk outside the lock uses it.
-    void holdInternal() { ++owners_; }
-    void releaseInternal() { dropOwner(); }
-
-    // Worker thread body (argument: the server).
+    // Worker thread body (argument: a new std::shared_ptr<OPCServer>, the worker's hold).
     static DWORD WINAPI workerMain(void* arg);
 
 private:
     void destroyContents();
-    // The object is deleted when its last owner lets go: the client side (once its COM count
-    // reached zero), the worker thread, and each internal hold.
-    void dropOwner();
     std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
-    std::atomic<LONG> owners_{2};
-    std::atomic<bool> clientSideDone_{false};
-    std::atomic<bool> gone_{false};
+    std::atomic<bool> disconnected_{false};
     std::atomic<bool> reclaimed_{false};
 };
 

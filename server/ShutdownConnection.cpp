@@ -5,7 +5,7 @@ namespace qv {
 
 std::unique_ptr<InterfaceHolder> makeServerConnectionContainer(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new ConnectionContainer<IOPCShutdown>(s, IID_IOPCShutdown));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ConnectionContainer<IOPCShutdown>(s, IID_IOPCShutdown, s->goneFlag()));
 }
 
 } // namespace qv

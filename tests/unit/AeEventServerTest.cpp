@@ -26,13 +26,13 @@ class AeServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server = new OPCServer();
+        server = qvtest::newServer();
         ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, reinterpret_cast<void**>(&es)), S_OK);
     }
     void TearDown() override
     {
         if (es) es->Release();
-        delete server; // never in the client list: the test owns it
+        qvtest::deleteServer(server); // never in the client list: the test owns it
     }
     size_t subscriptionCount()
     {
@@ -214,7 +214,7 @@ TEST_F(AeServerTest, CreateEventSubscriptionRevisesBufferTimeAndMaxSize)
     EXPECT_EQ(bt, 0u);
     EXPECT_EQ(ms, 1u);
     ASSERT_EQ(subscriptionCount(), 1u);
-    COPCEventSubscription* sub = server->subscriptions[0];
+    COPCEventSubscription* sub = server->subscriptions[0].get();
     EXPECT_EQ(static_cast<IUnknown*>(sub), unk);
     EXPECT_EQ(sub->AddRef(), 2u); // the client holds the one reference
     sub->Release();

@@ -104,7 +104,7 @@ class Client {
 public:
     Client()
     {
-        server = new OPCServer();
+        server = qvtest::newServer();
         server->QueryInterface(IID_IOPCEventServer, reinterpret_cast<void**>(&es));
         App().addClient(server);
     }
@@ -113,7 +113,7 @@ public:
         for (IUnknown* u : subs)
             if (u) u->Release();
         if (es) es->Release(); // last reference: leaves the client list
-        delete server;         // what the worker thread would do
+        qvtest::deleteServer(server);         // what the worker thread would do
     }
     // A subscription, with its point's container and (when sink is given) the sink advised.
     IUnknown* subscribe(OPCHANDLE h, RecordingSink* sink, BOOL active = TRUE)
@@ -172,9 +172,7 @@ protected:
     }
     static void deliverAll()
     {
-        std::vector<OPCServer*> clients = App().snapshotClients();
-        for (OPCServer* s : clients) s->eventPass();
-        OPCServerApp::releaseSnapshot(clients);
+        for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) s->eventPass();
     }
 };
 

@@ -34,13 +34,13 @@ protected:
     void SetUp() override
     {
         StoreTest::SetUp();
-        server_ = new OPCServer();
+        server_ = qvtest::newServer();
         ASSERT_EQ(server_->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b_)), S_OK);
     }
     void TearDown() override
     {
         if (b_) b_->Release(); // last reference: the server is not listed, so we free it
-        delete server_;
+        qvtest::deleteServer(server_);
         StoreTest::TearDown();
     }
     void add(const char* name, VARIANT v, bool writeable)
@@ -218,7 +218,7 @@ TEST_F(BrowseInterface, LongFiltersAndBytesAbove127)
 TEST_F(BrowseInterface, PositionIsPerClient)
 {
     addExampleTags();
-    OPCServer* other = new OPCServer();
+    OPCServer* other = qvtest::newServer();
     IOPCBrowseServerAddressSpace* b2 = nullptr;
     ASSERT_EQ(other->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&b2)), S_OK);
     ASSERT_EQ(move(OPC_BROWSE_DOWN, L"Line1"), S_OK);
@@ -232,5 +232,5 @@ TEST_F(BrowseInterface, PositionIsPerClient)
     EXPECT_EQ(again, b_);
     again->Release();
     b2->Release();
-    delete other;
+    qvtest::deleteServer(other);
 }

@@ -13,13 +13,13 @@ class Common : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server_ = new OPCServer();
+        server_ = qvtest::newServer();
         ASSERT_EQ(server_->QueryInterface(IID_IOPCCommon, reinterpret_cast<void**>(&c_)), S_OK);
     }
     void TearDown() override
     {
         if (c_) c_->Release();
-        delete server_;
+        qvtest::deleteServer(server_);
     }
     std::string name()
     {

@@ -34,13 +34,13 @@ protected:
         StoreTest::SetUp();
         savedPeriod_ = qv::App().updatePeriod.load();
         qv::App().updatePeriod = 500;
-        server = new qv::OPCServer();
+        server = qvtest::newServer();
         ASSERT_EQ(server->QueryInterface(IID_IOPCServer, srv.out()), S_OK);
     }
     void TearDown() override
     {
         srv.reset();
-        delete server; // destroys every group it still lists
+        qvtest::deleteServer(server); // destroys every group it still lists
         server = nullptr;
         qv::App().updatePeriod = savedPeriod_;
         StoreTest::TearDown();

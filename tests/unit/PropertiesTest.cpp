@@ -16,7 +16,7 @@ protected:
     void SetUp() override
     {
         StoreTest::SetUp();
-        server_ = new OPCServer();
+        server_ = qvtest::newServer();
         ASSERT_EQ(server_->QueryInterface(IID_IOPCItemProperties, reinterpret_cast<void**>(&p_)), S_OK);
         flow_ = App().tags.create("Line1.Flow", qvtest::vR4(2.5f), 0xC0, false);
         valve_ = App().tags.create("Line1.Valve", qvtest::vI4(1), 0x40, true);
@@ -26,7 +26,7 @@ protected:
     void TearDown() override
     {
         if (p_) p_->Release();
-        delete server_;
+        qvtest::deleteServer(server_);
         StoreTest::TearDown();
     }
     OPCServer* server_ = nullptr;

@@ -117,7 +117,7 @@ TEST(ClassFactory, RefusesAggregationAndClientsWhenStopped)
 
 TEST(ServerObject, QueryInterfaceRules)
 {
-    OPCServer* s = new OPCServer();
+    OPCServer* s = qvtest::newServer();
     IUnknown* a = nullptr;
     IUnknown* b = nullptr;
     EXPECT_EQ(s->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
@@ -161,7 +161,7 @@ TEST(ServerObject, QueryInterfaceRules)
     EXPECT_EQ(s->refCount.load(), 1);
     // Last release: not in the client list, so nothing else happens; we free it ourselves.
     EXPECT_EQ(a->Release(), 0u);
-    delete s;
+    qvtest::deleteServer(s);
 }
 
 TEST(Lifetime, StartCreateReleaseStop)

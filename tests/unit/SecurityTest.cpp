@@ -15,7 +15,7 @@ TEST_F(StoreTest, ChangeUserRederivesItemRightsFromTags)
     ASSERT_NE(rw, QV_INVALID_HANDLE);
     ASSERT_NE(ro, QV_INVALID_HANDLE);
 
-    OPCServer* s = new OPCServer();
+    OPCServer* s = qvtest::newServer();
     IOPCSecurityNT* sec = nullptr;
     ASSERT_EQ(s->QueryInterface(IID_IOPCSecurityNT, reinterpret_cast<void**>(&sec)), S_OK);
     BOOL avail = TRUE;
@@ -51,5 +51,5 @@ TEST_F(StoreTest, ChangeUserRederivesItemRightsFromTags)
     EXPECT_FALSE(s->refreshAccessRights());
 
     sec->Release();
-    delete s; // not in the client list: we own it
+    qvtest::deleteServer(s); // not in the client list: we own it
 }

@@ -245,7 +245,7 @@ TEST_F(IOPCServerTest, ForcedRemovalOfAReferencedGroupFailsLaterCallsCleanly)
     EXPECT_EQ(srv->RemoveGroup(h, TRUE), S_OK);
     EXPECT_EQ(groupCount(), 0u);
     ASSERT_FALSE(weak.expired()); // the memory stays while the client holds references
-    EXPECT_TRUE(weak.lock()->dead);
+    EXPECT_TRUE(weak.lock()->gone());
 
     DWORD rate = 0;
     LPWSTR name = reinterpret_cast<LPWSTR>(1);
@@ -284,7 +284,7 @@ TEST_F(IOPCServerTest, GroupsOutlivingTheirServerFailCleanly)
     ASSERT_EQ(addGroup(L"Orphan", st.out()), S_OK);
     std::weak_ptr<OPCGroup> weak = groupNamed("Orphan");
     srv.reset();
-    delete server;
+    qvtest::deleteServer(server);
     server = nullptr;
     ASSERT_FALSE(weak.expired());
     EXPECT_EQ(st->GetState(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_FAIL);

@@ -46,7 +46,7 @@ class Shutdown : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server_ = new OPCServer();
+        server_ = qvtest::newServer();
         ASSERT_EQ(server_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc_)), S_OK);
         ASSERT_EQ(cpc_->FindConnectionPoint(IID_IOPCShutdown, &cp_), S_OK);
     }
@@ -54,7 +54,7 @@ protected:
     {
         if (cp_) cp_->Release();
         if (cpc_) cpc_->Release();
-        delete server_;
+        qvtest::deleteServer(server_);
     }
     OPCServer* server_ = nullptr;
     IConnectionPointContainer* cpc_ = nullptr;
@@ -96,16 +96,16 @@ TEST_F(Shutdown, AdviseLimitAndUnadviseRules)
     cpc_->Release();
     cp_ = nullptr;
     cpc_ = nullptr;
-    delete server_;
+    qvtest::deleteServer(server_);
     server_ = nullptr;
     EXPECT_EQ(second.refs.load(), 1);
 }
 
 TEST_F(Shutdown, NoContainerNoSinkNothingHappens)
 {
-    OPCServer* bare = new OPCServer();
+    OPCServer* bare = qvtest::newServer();
     bare->sendShutdownRequest();
-    delete bare;
+    qvtest::deleteServer(bare);
     server_->sendShutdownRequest(); // container without sink
 }
 

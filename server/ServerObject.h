@@ -1,0 +1,91 @@
+#pragma once
+// How every server-side COM object lives (server, group, event subscription, enumerators).
+//
+// Memory: shared ownership (std::shared_ptr). The holders are whoever works with the object
+// at the moment: its owner's list, a pass or a delivery in progress, a snapshot, and, as one
+// holder for all of them, the client's COM references (the object holds itself from the
+// first AddRef to the last Release). So no path ever reaches freed memory, whatever order a
+// client, a worker and the host let go in.
+//
+// State: an object turns gone once (its owner destroyed it, the client let go of it, or the
+// client's process died) and never comes back. A gone object answers every call, from every
+// one of its interfaces, with kGoneResult, and calls out no more; its memory stays until its
+// last holder lets go.
+#include <windows.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace qv {
+
+constexpr HRESULT kGoneResult = E_FAIL;
+
+template <class T>
+class ServerObject : public std::enable_shared_from_this<T> {
+public:
+    ServerObject(const ServerObject&) = delete;
+    ServerObject& operator=(const ServerObject&) = delete;
+
+    // The client's COM references (all interfaces of the object count here).
+    std::atomic<LONG> refCount{0};
+
+    bool gone() const { return gone_.load(); }
+    // For parts that answer for the object (its connection point).
+    const std::atomic<bool>* goneFlag() const { return &gone_; }
+    // True for the one caller that turned it gone.
+    bool makeGone() { return !gone_.exchange(true); }
+
+protected:
+    ServerObject() = default;
+    ~ServerObject() = default;
+
+    // The IUnknown AddRef/Release of the derived object.
+    ULONG addRef()
+    {
+        std::lock_guard<std::mutex> g(refMutex_);
+        const LONG n = ++refCount;
+        if (n == 1) self_ = this->shared_from_this();
+        return static_cast<ULONG>(n);
+    }
+    // Calls T::lastReleased() (no lock held) when the client's last reference goes; the
+    // object may be freed when this returns.
+    ULONG release()
+    {
+        std::shared_ptr<T> keep;
+        LONG n;
+        {
+            std::lock_guard<std::mutex> g(refMutex_);
+            n = --refCount;
+            if (n < 0) { // a client released more than it held: ignore it
+                refCount = 0;
+                return 0;
+            }
+            if (n == 0) keep = std::move(self_);
+        }
+        if (n == 0 && keep) keep->lastReleased();
+        return static_cast<ULONG>(n);
+    }
+
+private:
+    std::mutex refMutex_;
+    std::shared_ptr<T> self_; // held while the client has references
+    std::atomic<bool> gone_{false};
+};
+
+// A new object with one reference for the caller (it then holds itself); null when out of
+// memory.
+template <class T, class... Args>
+T* newServerObject(Args&&... args)
+{
+    try {
+        std::shared_ptr<T> p = std::make_shared<T>(std::forward<Args>(args)...);
+        p->AddRef();
+        return p.get();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+} // namespace qv
