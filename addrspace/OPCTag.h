@@ -9,6 +9,8 @@
 
 namespace qv {
 
+struct Followers;
+
 constexpr DWORD kInvalidTagHandle = 0xFFFFFFFF;
 
 struct LevelLimit {
@@ -55,7 +57,7 @@ public:
     std::vector<OPCTag*> children; // owned, in creation order
     std::vector<CustomProperty> customProperties;
     std::string name; // tags: full item ID; branch nodes: their own segment
-    std::string foldedName; // name with ASCII letters folded: the key of the item index
+    Followers* followers = nullptr; // the items following this name (tags only; see TagSubscribers)
     Variant value;    // its VARTYPE is the canonical data type
     FILETIME timestamp;
     WORD quality = 0x40;
