@@ -128,7 +128,12 @@ void OPCItem::onTagUpdated(const OPCTag& tag)
         return;
     }
     value.copyFrom(next);
-    if (c) lastReported.copyFrom(*value.get());
+    // Only a numeric reference takes part in the deadband; any other compares as changed
+    // either way, so a string is not copied a second time.
+    if (c) {
+        if (plainType(V_VT(&next))) lastReported.copyFrom(next);
+        else lastReported.clear();
+    }
 }
 
 } // namespace qv
