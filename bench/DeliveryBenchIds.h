@@ -7,3 +7,5 @@ static const CLSID CLSID_QvDeliveryBench = {0x6a0b7e52, 0x3c1d, 0x4f8a, {0x9b, 0
 #define QV_DELIVERYBENCH_PROGID "QvSrvKit.DeliveryBench"
 // Named manual-reset event: while set, the host makes no updates.
 #define QV_DELIVERYBENCH_PAUSE "QvSrvKitDeliveryBenchPause"
+// Registry key (under HKEY_CURRENT_USER) of the settings the client hands to the host.
+#define QV_DELIVERYBENCH_KEY "Software\\QvSrvKit\\DeliveryBench"

@@ -200,6 +200,17 @@ int main(int argc, char** argv)
     SetEnvironmentVariableA("QV_BENCH_PERIOD", buf);
     snprintf(buf, sizeof buf, "%u", static_cast<unsigned>(vt));
     SetEnvironmentVariableA("QV_BENCH_VT", buf);
+    {
+        HKEY k;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k,
+                            nullptr) == ERROR_SUCCESS) {
+            const DWORD vtValue = vt;
+            RegSetValueExA(k, "QV_BENCH_TAGS", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&tags), sizeof tags);
+            RegSetValueExA(k, "QV_BENCH_PERIOD", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&period), sizeof period);
+            RegSetValueExA(k, "QV_BENCH_VT", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vtValue), sizeof vtValue);
+            RegCloseKey(k);
+        }
+    }
     if (!runExe("dataio_delivery_host.exe", "--regserver") || !runExe("raw_bench_server.exe", "--regserver")) {
         printf("registering the benchmark servers failed\n");
         return 1;

@@ -14,8 +14,14 @@
 
 namespace {
 
+// COM starts this host with the environment of Wine's service process, not the client's: the
+// client leaves its settings in the registry as well, which win.
 DWORD envNumber(const char* name, DWORD fallback)
 {
+    DWORD value = 0, size = sizeof value;
+    if (RegGetValueA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+        ERROR_SUCCESS)
+        return value;
     const char* v = getenv(name);
     return v && *v ? static_cast<DWORD>(atoi(v)) : fallback;
 }
