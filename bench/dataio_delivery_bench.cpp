@@ -248,7 +248,14 @@ int main(int argc, char** argv)
                 double t0 = benchNowMs();
                 hr = items->AddItems(tags, defs.data(), &res, &errs);
                 double a = benchNowMs() - t0;
-                if (hr != S_OK) printf("AddItems: 0x%08lx\n", static_cast<unsigned long>(hr));
+                if (hr != S_OK) {
+                    DWORD bad = 0, first = 0;
+                    for (DWORD i = 0; errs && i < tags; ++i)
+                        if (errs[i] != S_OK && !bad++) first = i;
+                    printf("AddItems: 0x%08lx, %lu failed, first #%lu: 0x%08lx\n", static_cast<unsigned long>(hr),
+                           static_cast<unsigned long>(bad), static_cast<unsigned long>(first),
+                           static_cast<unsigned long>(errs && bad ? errs[first] : 0));
+                }
                 CoTaskMemFree(res);
                 CoTaskMemFree(errs);
                 items->Release();
