@@ -58,6 +58,9 @@ public:
 
     // Checks a client's item definition (AddItems, ValidateItems); fills result on success.
     HRESULT validateItem(const tagOPCITEMDEF& def, tagOPCITEMRESULT* result, OPCTag** tag);
+    // The same with the definition's names already narrowed.
+    HRESULT validateItem(const std::string& accessPath, const std::string& itemId, VARTYPE requested,
+                         tagOPCITEMRESULT* result, OPCTag** tag);
     // A client's write of one item: the host's write callback decides, then the tag takes the
     // value; on S_OK *taken (when given) receives what the tag took. Called without the global
     // lock; takes it itself.

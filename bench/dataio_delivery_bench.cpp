@@ -1,7 +1,9 @@
-// Out-of-process delivery: one client subscribes to N tags that the host updates on every
-// tick, and counts the items that reach its IOPCDataCallback per second, with the delay from
-// the host's update (the item time stamp) to the client's receipt.
-//   dataio_delivery_bench [tags=10000] [periodMs=10] [seconds=10]
+// Out-of-process delivery against a raw baseline: one client subscribes to N tags that the host
+// updates on every tick, and counts the items that reach its IOPCDataCallback per second, with
+// the delay from the host's update (the item time stamp) to the client's receipt. In
+// alternation, raw_bench_server makes the same calls with nothing behind them; each round
+// gives one ratio.
+//   dataio_delivery_bench [r8|bstr|additems] [tags=10000] [periodMs=10] [seconds=3] [rounds=5]
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -13,6 +15,9 @@
 #include <vector>
 #include "qvopc.h"
 #include "DeliveryBenchIds.h"
+#include "RawBenchIds.h"
+#include "rawbench.h"
+#include "BenchStats.h"
 
 namespace {
 
@@ -43,8 +48,8 @@ public:
             LONGLONG d = tn - ft(t[i]);
             sum += d;
             if (d > worst) worst = d;
-            // 1 ms buckets (FILETIME counts 100 ns) for the median and the 99th percentile.
-            LONGLONG ms = d < 0 ? 0 : d / 10000;
+            // 0.1 ms buckets (FILETIME counts 100 ns) for the median and the 99th percentile.
+            LONGLONG ms = d < 0 ? 0 : d / 1000;
             ++histogram[ms < kBuckets - 1 ? ms : kBuckets - 1];
         }
         items += n;
@@ -78,9 +83,9 @@ public:
         LONGLONG want = static_cast<LONGLONG>(q * static_cast<double>(total)), seen = 0;
         for (int i = 0; i < kBuckets; ++i) {
             seen += histogram[i].load();
-            if (seen > want) return i + 0.5;
+            if (seen > want) return (i + 0.5) / 10;
         }
-        return kBuckets;
+        return kBuckets / 10.0;
     }
     static constexpr int kBuckets = 10000;
     std::atomic<LONGLONG> histogram[kBuckets] = {};
@@ -88,13 +93,39 @@ public:
     std::atomic<LONGLONG> items{0}, calls{0}, delaySum{0}, maxDelay{0};
 };
 
-bool runHost(const std::string& args)
+// The raw server's calls land in the same counters.
+class RawSink : public IQvRawSink {
+public:
+    explicit RawSink(CountingSink& c) : c_(c) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQvRawSink)) {
+            *ppv = static_cast<IQvRawSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD a, OPCHANDLE b, HRESULT c, HRESULT d, DWORD n, OPCHANDLE* h,
+                                           VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override
+    {
+        return c_.OnDataChange(a, b, c, d, n, h, v, q, t, e);
+    }
+
+private:
+    CountingSink& c_;
+};
+
+bool runExe(const char* exe, const std::string& args)
 {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string dir(path);
     dir = dir.substr(0, dir.find_last_of('\\'));
-    std::string cmd = "\"" + dir + "\\dataio_delivery_host.exe\" " + args;
+    std::string cmd = "\"" + dir + "\\" + exe + "\" " + args;
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -107,121 +138,230 @@ bool runHost(const std::string& args)
     return code == 0;
 }
 
+struct Phase {
+    double itemsPerSec = 0, median = 0;
+};
+
+Phase measure(CountingSink& sink, DWORD seconds)
+{
+    Sleep(1000); // warm up
+    sink.reset();
+    DWORD t0 = GetTickCount();
+    Sleep(seconds * 1000);
+    double secs = (GetTickCount() - t0) / 1000.0;
+    Phase p;
+    p.itemsPerSec = sink.items.load() / secs;
+    p.median = sink.percentile(0.5);
+    return p;
+}
+
+template <class F>
+double readsPerSec(F&& readOnce)
+{
+    DWORD reads = 0, start = GetTickCount();
+    while (GetTickCount() - start < 1000) {
+        if (!readOnce()) break;
+        ++reads;
+    }
+    return reads / ((GetTickCount() - start) / 1000.0);
+}
+
+std::vector<OPCITEMDEF> itemDefs(DWORD n, std::vector<std::wstring>& names)
+{
+    names.resize(n);
+    std::vector<OPCITEMDEF> defs(n);
+    for (DWORD i = 0; i < n; ++i) {
+        wchar_t w[32];
+        swprintf(w, 32, L"Bench.Tag%05lu", static_cast<unsigned long>(i));
+        names[i] = w;
+        defs[i] = OPCITEMDEF{};
+        defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[i].szItemID = &names[i][0];
+        defs[i].bActive = TRUE;
+        defs[i].hClient = i;
+    }
+    return defs;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const DWORD tags = argc > 1 ? static_cast<DWORD>(atoi(argv[1])) : 10000;
-    const DWORD period = argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10;
-    const DWORD seconds = argc > 3 ? static_cast<DWORD>(atoi(argv[3])) : 10;
-    char buf[32];
+    const std::string mode = argc > 1 ? argv[1] : "r8";
+    const DWORD tags = argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : (mode == "additems" ? 100000 : 10000);
+    const DWORD period = argc > 3 ? static_cast<DWORD>(atoi(argv[3])) : 10;
+    const DWORD seconds = argc > 4 ? static_cast<DWORD>(atoi(argv[4])) : 3;
+    const int rounds = argc > 5 ? atoi(argv[5]) : 5;
+    const VARTYPE vt = mode == "bstr" ? VT_BSTR : VT_R8;
+    char buf[96];
     snprintf(buf, sizeof buf, "%lu", static_cast<unsigned long>(tags));
     SetEnvironmentVariableA("QV_BENCH_TAGS", buf);
     snprintf(buf, sizeof buf, "%lu", static_cast<unsigned long>(period));
     SetEnvironmentVariableA("QV_BENCH_PERIOD", buf);
-    if (!runHost("--regserver")) {
-        printf("registering the benchmark host failed\n");
+    snprintf(buf, sizeof buf, "%u", static_cast<unsigned>(vt));
+    SetEnvironmentVariableA("QV_BENCH_VT", buf);
+    {
+        HKEY k;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k,
+                            nullptr) == ERROR_SUCCESS) {
+            const DWORD vtValue = vt;
+            RegSetValueExA(k, "QV_BENCH_TAGS", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&tags), sizeof tags);
+            RegSetValueExA(k, "QV_BENCH_PERIOD", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&period), sizeof period);
+            RegSetValueExA(k, "QV_BENCH_VT", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vtValue), sizeof vtValue);
+            RegCloseKey(k);
+        }
+    }
+    if (!runExe("dataio_delivery_host.exe", "--regserver") || !runExe("raw_bench_server.exe", "--regserver")) {
+        printf("registering the benchmark servers failed\n");
         return 1;
     }
+    // Set while the raw baseline runs: the host then makes no updates.
+    HANDLE pause = CreateEventA(nullptr, TRUE, mode == "additems", QV_DELIVERYBENCH_PAUSE);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int rc = 1;
     {
         IOPCServer* server = nullptr;
+        IQvRawServer* raw = nullptr;
         HRESULT hr = CoCreateInstance(CLSID_QvDeliveryBench, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                       reinterpret_cast<void**>(&server));
-        if (FAILED(hr)) {
-            printf("CoCreateInstance failed: 0x%08lx\n", static_cast<unsigned long>(hr));
+        HRESULT hr2 = CoCreateInstance(CLSID_QvRawBench, nullptr, CLSCTX_LOCAL_SERVER, IID_IQvRawServer,
+                                       reinterpret_cast<void**>(&raw));
+        if (FAILED(hr) || FAILED(hr2)) {
+            printf("CoCreateInstance failed: 0x%08lx / 0x%08lx\n", static_cast<unsigned long>(hr),
+                   static_cast<unsigned long>(hr2));
             return 1;
         }
-        OPCHANDLE hGroup = 0;
-        DWORD revised = 0;
-        IOPCItemMgt* items = nullptr;
-        hr = server->AddGroup(L"bench", TRUE, period, 1, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt,
-                              reinterpret_cast<IUnknown**>(&items));
-        if (FAILED(hr)) {
-            printf("AddGroup failed: 0x%08lx\n", static_cast<unsigned long>(hr));
-            return 1;
-        }
-        std::vector<std::wstring> names(tags);
-        std::vector<OPCITEMDEF> defs(tags);
-        for (DWORD i = 0; i < tags; ++i) {
-            wchar_t n[32];
-            swprintf(n, 32, L"Bench.Tag%05lu", static_cast<unsigned long>(i));
-            names[i] = n;
-            defs[i].szAccessPath = const_cast<LPWSTR>(L"");
-            defs[i].szItemID = &names[i][0];
-            defs[i].bActive = TRUE;
-            defs[i].hClient = i;
-        }
-        OPCITEMRESULT* results = nullptr;
-        HRESULT* errors = nullptr;
-        hr = items->AddItems(tags, defs.data(), &results, &errors);
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
-        if (hr != S_OK) printf("AddItems: 0x%08lx\n", static_cast<unsigned long>(hr));
-
-        CountingSink sink;
-        IConnectionPointContainer* cpc = nullptr;
-        IConnectionPoint* cp = nullptr;
-        DWORD cookie = 0;
-        items->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-        cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp);
-        hr = cp->Advise(&sink, &cookie);
-        if (FAILED(hr)) printf("Advise failed: 0x%08lx\n", static_cast<unsigned long>(hr));
-
-        Sleep(2000); // warm up
-        sink.reset();
-        DWORD t0 = GetTickCount();
-        Sleep(seconds * 1000);
-        double secs = (GetTickCount() - t0) / 1000.0;
-        LONGLONG n = sink.items.load(), c = sink.calls.load();
-        printf("%lu items updated every %lu ms (update rate %lu ms), %lu s:\n", static_cast<unsigned long>(tags),
-               static_cast<unsigned long>(period), static_cast<unsigned long>(revised),
-               static_cast<unsigned long>(seconds));
-        printf("  items delivered:  %.0f /s (offered %.0f /s)\n", n / secs, tags * 1000.0 / period);
-        printf("  OnDataChange:     %.1f /s, %.0f items each\n", c / secs, c ? static_cast<double>(n) / c : 0.0);
-        printf("  delay host update -> client: mean %.1f ms, median %.1f ms, 99th percentile %.1f ms, max %.1f ms\n",
-               n ? sink.delaySum.load() / 1e4 / n : 0.0, sink.percentile(0.5), sink.percentile(0.99),
-               sink.maxDelay.load() / 1e4);
-        fflush(stdout);
-        cp->Unadvise(cookie);
-
-        // Synchronous read round trips of one item, with the subscription stopped.
-        IOPCSyncIO* sync = nullptr;
-        DWORD one = 1;
-        OPCHANDLE h = 0;
-        OPCITEMDEF d1 = defs[0];
-        if (SUCCEEDED(items->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync)))) {
-            OPCITEMRESULT* added = nullptr;
-            HRESULT* addErr = nullptr;
-            d1.hClient = tags; // a second item for the same tag
-            if (SUCCEEDED(items->AddItems(one, &d1, &added, &addErr)) && SUCCEEDED(addErr[0])) h = added[0].hServer;
-            CoTaskMemFree(added);
-            CoTaskMemFree(addErr);
-            DWORD reads = 0, start = GetTickCount();
-            while (GetTickCount() - start < 2000) {
-                OPCITEMSTATE* st = nullptr;
-                HRESULT* er = nullptr;
-                if (FAILED(sync->Read(OPC_DS_CACHE, 1, &h, &st, &er))) break;
-                VariantClear(&st[0].vDataValue);
-                CoTaskMemFree(st);
-                CoTaskMemFree(er);
-                ++reads;
+        std::vector<std::wstring> names;
+        std::vector<OPCITEMDEF> defs = itemDefs(tags, names);
+        if (mode == "additems") {
+            std::vector<double> r;
+            double tq = 0, tr = 0;
+            for (int round = -1; round < rounds; ++round) {
+                OPCHANDLE hGroup = 0;
+                DWORD revised = 0;
+                IOPCItemMgt* items = nullptr;
+                hr = server->AddGroup(L"adds", FALSE, 1000, 1, nullptr, nullptr, 0, &hGroup, &revised,
+                                      IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(&items));
+                if (FAILED(hr)) break;
+                OPCITEMRESULT* res = nullptr;
+                HRESULT* errs = nullptr;
+                double t0 = benchNowMs();
+                hr = items->AddItems(tags, defs.data(), &res, &errs);
+                double a = benchNowMs() - t0;
+                if (hr != S_OK) {
+                    DWORD bad = 0, first = 0;
+                    for (DWORD i = 0; errs && i < tags; ++i)
+                        if (errs[i] != S_OK && !bad++) first = i;
+                    printf("AddItems: 0x%08lx, %lu failed, first #%lu: 0x%08lx\n", static_cast<unsigned long>(hr),
+                           static_cast<unsigned long>(bad), static_cast<unsigned long>(first),
+                           static_cast<unsigned long>(errs && bad ? errs[first] : 0));
+                }
+                CoTaskMemFree(res);
+                CoTaskMemFree(errs);
+                items->Release();
+                server->RemoveGroup(hGroup, TRUE);
+                t0 = benchNowMs();
+                raw->AddItems(tags, defs.data(), &res, &errs);
+                double b = benchNowMs() - t0;
+                CoTaskMemFree(res);
+                CoTaskMemFree(errs);
+                if (round >= 0) {
+                    r.push_back(a / b);
+                    tq += a;
+                    tr += b;
+                }
             }
-            double rs = (GetTickCount() - start) / 1000.0;
-            printf("  sync read round trips (1 item, cache): %.0f /s\n", reads / rs);
-            fflush(stdout);
+            printf("AddItems of %lu items: toolkit %.0f ms, raw %.0f ms (means)\n", static_cast<unsigned long>(tags),
+                   tq / rounds, tr / rounds);
+            snprintf(buf, sizeof buf, "AddItems %lu, time / raw", static_cast<unsigned long>(tags));
+            printRatio(buf, r, "<= 1.2");
+        } else {
+            OPCHANDLE hGroup = 0;
+            DWORD revised = 0;
+            IOPCItemMgt* items = nullptr;
+            hr = server->AddGroup(L"bench", TRUE, period, 1, nullptr, nullptr, 0, &hGroup, &revised,
+                                  IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(&items));
+            if (FAILED(hr)) {
+                printf("AddGroup failed: 0x%08lx\n", static_cast<unsigned long>(hr));
+                return 1;
+            }
+            OPCITEMRESULT* results = nullptr;
+            HRESULT* errors = nullptr;
+            hr = items->AddItems(tags, defs.data(), &results, &errors);
+            OPCHANDLE first = results ? results[0].hServer : 0;
+            CoTaskMemFree(results);
+            CoTaskMemFree(errors);
+            if (hr != S_OK) printf("AddItems: 0x%08lx\n", static_cast<unsigned long>(hr));
+            CountingSink sink;
+            RawSink rawSink(sink);
+            IConnectionPointContainer* cpc = nullptr;
+            IConnectionPoint* cp = nullptr;
+            items->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
+            cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp);
+            IOPCSyncIO* sync = nullptr;
+            items->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
+            std::vector<double> rate, delay, reads;
+            Phase lastQ, lastR;
+            for (int round = 0; round < rounds; ++round) {
+                ResetEvent(pause);
+                DWORD cookie = 0;
+                cp->Advise(&sink, &cookie);
+                Phase q = measure(sink, seconds);
+                cp->Unadvise(cookie);
+                SetEvent(pause);
+                raw->Start(&rawSink, tags, period, vt);
+                Phase r = measure(sink, seconds);
+                raw->Stop();
+                rate.push_back(q.itemsPerSec / r.itemsPerSec);
+                delay.push_back(q.median - r.median);
+                lastQ = q;
+                lastR = r;
+                if (vt == VT_R8 && sync && tags >= 10000) {
+                    // One item, from the cache, with no subscription running.
+                    double a = readsPerSec([&] {
+                        OPCITEMSTATE* st = nullptr;
+                        HRESULT* er = nullptr;
+                        if (FAILED(sync->Read(OPC_DS_CACHE, 1, &first, &st, &er))) return false;
+                        VariantClear(&st[0].vDataValue);
+                        CoTaskMemFree(st);
+                        CoTaskMemFree(er);
+                        return true;
+                    });
+                    double b = readsPerSec([&] {
+                        OPCITEMSTATE* st = nullptr;
+                        HRESULT* er = nullptr;
+                        if (FAILED(raw->Read(OPC_DS_CACHE, 1, &first, &st, &er))) return false;
+                        VariantClear(&st[0].vDataValue);
+                        CoTaskMemFree(st);
+                        CoTaskMemFree(er);
+                        return true;
+                    });
+                    reads.push_back(a / b);
+                }
+            }
+            const char* type = vt == VT_BSTR ? "VT_BSTR" : "VT_R8";
+            printf("%lu %s items every %lu ms (last round): toolkit %.0f items/s median delay %.1f ms; raw %.0f "
+                   "items/s median delay %.1f ms; offered %.0f items/s\n",
+                   static_cast<unsigned long>(tags), type, static_cast<unsigned long>(period), lastQ.itemsPerSec,
+                   lastQ.median, lastR.itemsPerSec, lastR.median, tags * 1000.0 / period);
+            snprintf(buf, sizeof buf, "delivery %lu %s / raw", static_cast<unsigned long>(tags), type);
+            printRatio(buf, rate, ">= 0.97");
+            snprintf(buf, sizeof buf, "delivery %lu %s median delay - raw (ms)", static_cast<unsigned long>(tags), type);
+            printRatio(buf, delay, "<= 1");
+            if (!reads.empty()) printRatio("sync read 1 item / raw", reads, ">= 0.95");
+            if (sync) sync->Release();
+            cp->Release();
+            cpc->Release();
+            items->Release();
+            server->RemoveGroup(hGroup, TRUE);
         }
-        if (sync) sync->Release();
-
-        cp->Release();
-        cpc->Release();
-        items->Release();
-        server->RemoveGroup(hGroup, TRUE);
+        raw->Release();
         server->Release();
         rc = 0;
     }
     CoUninitialize();
-    runHost("--unregserver");
+    CloseHandle(pause);
+    runExe("dataio_delivery_host.exe", "--unregserver");
+    runExe("raw_bench_server.exe", "--unregserver");
     return rc;
 }

@@ -1,6 +1,8 @@
 // Host side of the delivery benchmark: serves N tags (Bench.Tag00000 ...) and updates every
 // one of them on each tick. Launched by COM for dataio_delivery_bench; it reads its settings
-// from the environment the client hands down: QV_BENCH_TAGS (10000), QV_BENCH_PERIOD (10 ms).
+// from the environment the client hands down: QV_BENCH_TAGS (10000), QV_BENCH_PERIOD (10 ms),
+// QV_BENCH_VT (VT_R8; VT_BSTR makes one string per tick). It skips its updates while the client
+// holds the named pause event set (while the raw baseline runs).
 //   dataio_delivery_host --regserver | --unregserver
 #include <windows.h>
 #include <cstdio>
@@ -12,8 +14,14 @@
 
 namespace {
 
+// COM starts this host with the environment of Wine's service process, not the client's: the
+// client leaves its settings in the registry as well, which win.
 DWORD envNumber(const char* name, DWORD fallback)
 {
+    DWORD value = 0, size = sizeof value;
+    if (RegGetValueA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+        ERROR_SUCCESS)
+        return value;
     const char* v = getenv(name);
     return v && *v ? static_cast<DWORD>(atoi(v)) : fallback;
 }
@@ -45,16 +53,20 @@ int main(int argc, char** argv)
     }
     const DWORD count = envNumber("QV_BENCH_TAGS", 10000);
     const DWORD period = envNumber("QV_BENCH_PERIOD", 10);
+    const VARTYPE vt = static_cast<VARTYPE>(envNumber("QV_BENCH_VT", VT_R8));
+    HANDLE pause = CreateEventA(nullptr, TRUE, FALSE, QV_DELIVERYBENCH_PAUSE);
     std::vector<DWORD> tags;
     VARIANT v;
     VariantInit(&v);
-    V_VT(&v) = VT_R8;
+    V_VT(&v) = vt;
+    if (vt == VT_BSTR) V_BSTR(&v) = SysAllocString(L"0");
+    else V_R8(&v) = 0;
     for (DWORD i = 0; i < count; ++i) {
         char name[32];
         snprintf(name, sizeof name, "Bench.Tag%05lu", static_cast<unsigned long>(i));
-        V_R8(&v) = 0;
         tags.push_back(QV_CreateTag(name, v, 0xC0, FALSE));
     }
+    VariantClear(&v);
     if (!QV_InitOpcServer(&CLSID_QvDeliveryBench, period)) return 1;
     timeBeginPeriod(1);
     bool everConnected = false;
@@ -67,8 +79,18 @@ int main(int argc, char** argv)
         if (wait > 0) Sleep(static_cast<DWORD>(wait));
         else next = GetTickCount(); // behind: do not try to catch up
         tick += 1;
-        V_R8(&v) = tick;
-        for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
+        if (WaitForSingleObject(pause, 0) != WAIT_OBJECT_0) {
+            V_VT(&v) = vt;
+            if (vt == VT_BSTR) {
+                wchar_t buf[32];
+                swprintf(buf, 32, L"%.0f", tick);
+                V_BSTR(&v) = SysAllocString(buf);
+            } else {
+                V_R8(&v) = tick;
+            }
+            for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
+            VariantClear(&v);
+        }
         int clients = QV_GetClientCounts();
         if (clients > 0) {
             everConnected = true;
@@ -79,5 +101,6 @@ int main(int argc, char** argv)
     }
     timeEndPeriod(1);
     QV_UnInitOpcServer();
+    CloseHandle(pause);
     return 0;
 }

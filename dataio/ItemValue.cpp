@@ -100,17 +100,6 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
     return pct >= percent;
 }
 
-namespace {
-
-// Types whose VARIANT owns no memory (all below 32): a plain 16-byte copy is a full copy.
-constexpr DWORD kPlainTypes = (1u << VT_EMPTY) | (1u << VT_NULL) | (1u << VT_I2) | (1u << VT_I4) | (1u << VT_R4) |
-                              (1u << VT_R8) | (1u << VT_CY) | (1u << VT_DATE) | (1u << VT_BOOL) | (1u << VT_ERROR) |
-                              (1u << VT_I1) | (1u << VT_UI1) | (1u << VT_UI2) | (1u << VT_UI4) | (1u << VT_I8) |
-                              (1u << VT_UI8) | (1u << VT_INT) | (1u << VT_UINT);
-inline bool plainType(VARTYPE vt) { return vt < 32 && ((kPlainTypes >> vt) & 1u); }
-
-} // namespace
-
 // Runs for every item that follows the tag on every host update: the common numeric values
 // take no oleaut32 round trip.
 void OPCItem::onTagUpdated(const OPCTag& tag)
@@ -126,13 +115,18 @@ void OPCItem::onTagUpdated(const OPCTag& tag)
     }
     changed = c;
     quality = tag.quality;
-    if (plainType(V_VT(&next)) && plainType(value.vt()) && plainType(lastReported.vt())) {
+    if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt()) && plainVariantType(lastReported.vt())) {
         *value = next;
         if (c) *lastReported = next;
         return;
     }
-    value.copyFrom(next);
-    if (c) lastReported.copyFrom(*value.get());
+    assignValue(value, next);
+    // Only a numeric reference takes part in the deadband; any other compares as changed
+    // either way, so a string is not copied a second time.
+    if (c) {
+        if (plainVariantType(V_VT(&next))) lastReported.copyFrom(next);
+        else lastReported.clear();
+    }
 }
 
 } // namespace qv

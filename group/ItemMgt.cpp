@@ -161,7 +161,7 @@ private:
         LockGuard g(App().globalLock);
         if (owner_->gone()) return kGoneResult;
         OPCTag* tag = nullptr;
-        HRESULT hr = App().tags.validateItem(def, result, &tag);
+        HRESULT hr = App().tags.validateItem(item->accessPath, item->itemId, def.vtRequestedDataType, result, &tag);
         if (hr != S_OK) return hr;
         item->active = def.bActive;
         item->clientHandle = def.hClient;

@@ -8,6 +8,15 @@ namespace qv {
 std::string narrow(LPCWSTR s)
 {
     if (!s || !*s) return std::string();
+    // ASCII reads the same in every ANSI code page: item names mostly need no conversion call.
+    size_t len = 0;
+    WCHAR any = 0;
+    for (; s[len]; ++len) any |= s[len];
+    if (any < 0x80) {
+        std::string out(len, '\0');
+        for (size_t i = 0; i < len; ++i) out[i] = static_cast<char>(s[i]);
+        return out;
+    }
     int n = WideCharToMultiByte(CP_ACP, 0, s, -1, nullptr, 0, nullptr, nullptr);
     if (n <= 1) return std::string();
     std::string out(static_cast<size_t>(n - 1), '\0');
@@ -49,12 +58,27 @@ std::string lowBytes(LPCWSTR s)
     return out;
 }
 
+namespace {
+
+using ClockFn = VOID(WINAPI*)(LPFILETIME);
+
+// The precise clock reads at full resolution; the plain one only advances with the system tick
+// on Windows. Windows 7 lacks the precise one, hence the look-up.
+ClockFn pickClock()
+{
+    if (HMODULE k = GetModuleHandleW(L"kernel32.dll"))
+        if (FARPROC p = GetProcAddress(k, "GetSystemTimePreciseAsFileTime"))
+            return reinterpret_cast<ClockFn>(reinterpret_cast<void*>(p));
+    return &GetSystemTimeAsFileTime;
+}
+
+} // namespace
+
 FILETIME utcNow()
 {
-    SYSTEMTIME st;
-    GetSystemTime(&st);
+    static const ClockFn clock = pickClock();
     FILETIME ft;
-    SystemTimeToFileTime(&st, &ft);
+    clock(&ft);
     return ft;
 }
 

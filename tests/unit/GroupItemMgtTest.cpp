@@ -287,6 +287,29 @@ TEST_F(GroupItemMgtTest, ItemsFollowHostUpdatesOnlyWhileListed)
     EXPECT_EQ(App().tags.subscribers().size(), 0u);
 }
 
+TEST_F(GroupItemMgtTest, ItemsFollowTheirNameAcrossTagRemovalAndLateCreation)
+{
+    std::vector<OPCITEMRESULT> res;
+    ASSERT_EQ(add({itemDef(L"Plant.Line.Flow")}, &res), S_OK);
+    // An item made for a name no tag has yet (the host may publish it later).
+    OPCItem* late = nullptr;
+    {
+        LockGuard g(App().globalLock);
+        std::unique_ptr<OPCItem> it(new OPCItem());
+        it->itemId = it->tagName = "Plant.Late";
+        it->accessRights = 3;
+        late = grp->findItem(grp->addItem(std::move(it)));
+    }
+    ASSERT_TRUE(QV_RemoveTag(flowTag));
+    const DWORD again = QV_CreateTag("Plant.Line.Flow", qvtest::vR8(0), 0xC0, TRUE);
+    const DWORD lateTag = QV_CreateTag("Plant.Late", qvtest::vR8(0), 0xC0, TRUE);
+    ASSERT_TRUE(QV_UpdateTag(again, qvtest::vR8(2.5), 0xC0));
+    ASSERT_TRUE(QV_UpdateTag(lateTag, qvtest::vR8(3.5), 0xC0));
+    LockGuard g(App().globalLock);
+    EXPECT_EQ(V_R8(item(res[0].hServer)->value.get()), 2.5);
+    EXPECT_EQ(V_R8(late->value.get()), 3.5);
+}
+
 TEST_F(GroupItemMgtTest, ItemCopyAndAttributes)
 {
     std::vector<OPCITEMRESULT> res;

@@ -110,6 +110,17 @@ TEST_F(StoreTest, UpdatesReplaceValueQualityAndTimestamp)
     EXPECT_EQ(App().tags.lookup("Nope"), nullptr);
 }
 
+TEST_F(StoreTest, TimeStampsHaveSubMillisecondSteps)
+{
+    const FILETIME a = utcNow();
+    FILETIME b = a;
+    for (int i = 0; i < 10000000 && CompareFileTime(&a, &b) == 0; ++i) b = utcNow();
+    const LONGLONG step = ((LONGLONG(b.dwHighDateTime) << 32) | b.dwLowDateTime) -
+                          ((LONGLONG(a.dwHighDateTime) << 32) | a.dwLowDateTime);
+    EXPECT_GT(step, 0);
+    EXPECT_LT(step, 10000); // 100 ns units: under one millisecond
+}
+
 TEST_F(StoreTest, CustomPropertiesAboveSix)
 {
     DWORD h = create("T", qvtest::vR8(1));
