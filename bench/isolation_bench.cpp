@@ -163,11 +163,12 @@ I* query(IUnknown* u, REFIID iid)
 int main(int argc, char** argv)
 {
     const int afterKill = argc > 1 ? atoi(argv[1]) : 60;
-    char tmp[MAX_PATH];
-    GetTempPathA(MAX_PATH, tmp);
-    g_dir = std::string(tmp) + "qvisolationbench";
-    CreateDirectoryA(g_dir.c_str(), nullptr);
-    SetEnvironmentVariableA("QV_TEST_LOGDIR", g_dir.c_str()); // the host COM starts inherits it
+    // The test host's own folder: where it looks when COM starts it without our environment.
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    g_dir = self;
+    g_dir = g_dir.substr(0, g_dir.find_last_of('\\'));
+    SetEnvironmentVariableA("QV_TEST_LOGDIR", g_dir.c_str());
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     // A healthy data client at 100 ms on the host's ramp (updated every 100 ms).
