@@ -30,6 +30,7 @@ for args in "r8 10000 10" "r8 1000 10" "r8 100 10" "bstr 1000 10" "bstr 100 10" 
   echo "== dataio_delivery_bench $args"
   set -- $args
   run "$b/bin/dataio_delivery_bench.exe" "$1" "$2" "${3:-10}" 3 "$rounds" | tee -a "$out"
+  sleep 4 # the previous hosts leave 2 s after their last client; a new run must not reach them
 done
 echo
 echo "Ratios against baselines of the same run ($rounds rounds):"
