@@ -274,42 +274,22 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
 
 HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value, Variant* taken)
 {
-    OPCServerApp& app = App();
-    DWORD handle;
-    {
-        LockGuard g(app.globalLock);
-        OPCTag* tag = lookup(tagName);
-        if (!tag) return OPC_E_INVALIDHANDLE;
-        handle = tag->handle;
-    }
-    HRESULT hr = S_OK;
-    if (QV_WRITENOTIFICATIONPROC proc = app.writeNotificationProc.load()) {
-        // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
-        Variant copy(value);
-        callHost([&] { proc(handle, copy.get(), &hr); });
-        if (hr != S_OK) return hr;
-        LockGuard g(app.globalLock);
-        OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
-        if (!tag) return OPC_E_INVALIDHANDLE;
-        hr = tag->value.copyFrom(*copy);
-        if (hr == S_OK && taken) *taken = std::move(copy);
-        return hr;
-    }
-    LockGuard g(app.globalLock);
-    // The host may have removed the tag while its callback ran.
-    OPCTag* tag = handles_.resolve(handle);
-    if (!tag) return OPC_E_INVALIDHANDLE;
-    hr = tag->value.copyFrom(value);
-    if (hr == S_OK && taken && taken->get() != &value) hr = taken->copyFrom(value);
-    return hr;
+    return writeThroughHost(tagName, value, nullptr, nullptr, taken, false);
 }
 
 HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
                                     const FILETIME* timeStamp, Variant* taken)
 {
+    return writeThroughHost(tagName, value, quality, timeStamp, taken, true);
+}
+
+HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
+                                      const FILETIME* timeStamp, Variant* taken, bool vqt)
+{
     OPCServerApp& app = App();
-    QV_WRITEVQTNOTIFICATIONPROC proc = app.writeVQTNotificationProc.load();
-    if (!proc) return OPC_E_NOTSUPPORTED;
+    const QV_WRITENOTIFICATIONPROC plain = vqt ? nullptr : app.writeNotificationProc.load();
+    const QV_WRITEVQTNOTIFICATIONPROC withVqt = vqt ? app.writeVQTNotificationProc.load() : nullptr;
+    if (vqt && !withVqt) return OPC_E_NOTSUPPORTED;
     DWORD handle;
     {
         LockGuard g(app.globalLock);
@@ -317,12 +297,14 @@ HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& v
         if (!tag) return OPC_E_INVALIDHANDLE;
         handle = tag->handle;
     }
+    // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
     HRESULT hr = S_OK;
     Variant copy(value);
-    callHost([&] { proc(handle, copy.get(), quality, timeStamp, &hr); });
+    if (withVqt) callHost([&] { withVqt(handle, copy.get(), quality, timeStamp, &hr); });
+    else if (plain) callHost([&] { plain(handle, copy.get(), &hr); });
     if (hr != S_OK) return hr;
     LockGuard g(app.globalLock);
-    OPCTag* tag = handles_.resolve(handle);
+    OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
     if (!tag) return OPC_E_INVALIDHANDLE;
     if (quality) tag->quality = *quality;
     if (timeStamp) tag->timestamp = *timeStamp;

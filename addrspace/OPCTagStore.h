@@ -75,6 +75,9 @@ public:
     void clear();
 
 private:
+    // Both client write paths: through the host's plain or VQT callback, then into the tag.
+    HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
+                             const FILETIME* timeStamp, Variant* taken, bool vqt);
     void pushToSubscribers(const OPCTag& tag);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;

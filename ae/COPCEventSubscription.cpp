@@ -171,7 +171,7 @@ void COPCEventSubscription::deliverPendingEvents()
         }
         const DWORD n = static_cast<DWORD>(batch.size());
         HRESULT hr = callClient([&] { return sink->OnEvent(hClientSubscription_, FALSE, FALSE, n, block); });
-        freePackedEvents(block, n);
+        freePackedEvent(block); // no attributes: one free
         if (isDisconnection(hr)) return;
     }
 }

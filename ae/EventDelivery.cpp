@@ -18,6 +18,36 @@ WCHAR* putWide(WCHAR* dst, const std::string& s)
     return dst;
 }
 
+// The five strings of an event, in the order they follow the record.
+size_t stringBytes(const EventRecord& ev)
+{
+    return wideBytes(ev.source) + wideBytes(ev.message) + wideBytes(ev.conditionName) +
+           wideBytes(ev.subconditionName) + wideBytes(ev.actorId);
+}
+
+// Fills one record and writes its strings at w; returns the position after them.
+WCHAR* fillEvent(ONEVENTSTRUCT* e, const EventRecord& ev, WCHAR* w)
+{
+    e->wChangeMask = ev.changeMask;
+    e->wNewState = ev.newState;
+    e->ftTime = ev.time;
+    e->dwEventType = ev.eventType;
+    e->dwEventCategory = ev.eventCategory;
+    e->dwSeverity = ev.severity;
+    e->wQuality = ev.quality;
+    e->wReserved = 0;
+    e->bAckRequired = ev.ackRequired;
+    e->ftActiveTime = ev.activeTime;
+    e->dwCookie = ev.cookie;
+    const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
+    LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
+    for (int k = 0; k < 5; ++k) {
+        *targets[k] = w;
+        w = putWide(w, *strings[k]);
+    }
+    return w;
+}
+
 } // namespace
 
 void broadcastEvent(const EventRecord& ev)
@@ -37,9 +67,7 @@ void broadcastEvent(const EventRecord& ev)
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)
 {
     if (!attributes) attributeCount = 0;
-    const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
-    size_t bytes = sizeof(ONEVENTSTRUCT);
-    for (const std::string* s : strings) bytes += wideBytes(*s);
+    size_t bytes = sizeof(ONEVENTSTRUCT) + stringBytes(ev);
     size_t attrOffset = 0;
     if (attributeCount) {
         // The VARIANT array needs its natural alignment after the 2-byte characters.
@@ -50,23 +78,7 @@ ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD
     BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
     if (!base) return nullptr;
     ONEVENTSTRUCT* e = reinterpret_cast<ONEVENTSTRUCT*>(base);
-    e->wChangeMask = ev.changeMask;
-    e->wNewState = ev.newState;
-    e->ftTime = ev.time;
-    e->dwEventType = ev.eventType;
-    e->dwEventCategory = ev.eventCategory;
-    e->dwSeverity = ev.severity;
-    e->wQuality = ev.quality;
-    e->wReserved = 0;
-    e->bAckRequired = ev.ackRequired;
-    e->ftActiveTime = ev.activeTime;
-    e->dwCookie = ev.cookie;
-    LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
-    WCHAR* w = reinterpret_cast<WCHAR*>(base + sizeof(ONEVENTSTRUCT));
-    for (int i = 0; i < 5; ++i) {
-        *targets[i] = w;
-        w = putWide(w, *strings[i]);
-    }
+    fillEvent(e, ev, reinterpret_cast<WCHAR*>(base + sizeof(ONEVENTSTRUCT)));
     if (attributeCount) {
         VARIANT* attrs = reinterpret_cast<VARIANT*>(base + attrOffset);
         for (DWORD i = 0; i < attributeCount; ++i) {
@@ -87,41 +99,13 @@ ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n)
 {
     if (n == 0 || n > (static_cast<size_t>(-1) / 4) / sizeof(ONEVENTSTRUCT)) return nullptr;
     size_t bytes = n * sizeof(ONEVENTSTRUCT);
-    for (size_t i = 0; i < n; ++i) {
-        const EventRecord& ev = evs[i];
-        for (const std::string* s : {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId})
-            bytes += wideBytes(*s);
-    }
+    for (size_t i = 0; i < n; ++i) bytes += stringBytes(evs[i]);
     BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
     if (!base) return nullptr;
     auto* arr = reinterpret_cast<ONEVENTSTRUCT*>(base);
     WCHAR* w = reinterpret_cast<WCHAR*>(base + n * sizeof(ONEVENTSTRUCT));
-    for (size_t i = 0; i < n; ++i) {
-        const EventRecord& ev = evs[i];
-        ONEVENTSTRUCT* e = &arr[i];
-        e->wChangeMask = ev.changeMask;
-        e->wNewState = ev.newState;
-        e->ftTime = ev.time;
-        e->dwEventType = ev.eventType;
-        e->dwEventCategory = ev.eventCategory;
-        e->dwSeverity = ev.severity;
-        e->wQuality = ev.quality;
-        e->bAckRequired = ev.ackRequired;
-        e->ftActiveTime = ev.activeTime;
-        e->dwCookie = ev.cookie;
-        const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
-        LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
-        for (int k = 0; k < 5; ++k) {
-            *targets[k] = w;
-            w = putWide(w, *strings[k]);
-        }
-    }
+    for (size_t i = 0; i < n; ++i) w = fillEvent(&arr[i], evs[i], w);
     return arr;
-}
-
-void freePackedEvents(ONEVENTSTRUCT* block, size_t)
-{
-    App().taskFree(block);
 }
 
 void freePackedEvent(ONEVENTSTRUCT* block)

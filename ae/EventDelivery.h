@@ -16,11 +16,10 @@ void broadcastEvent(const EventRecord& ev);
 // One ONEVENTSTRUCT in one block of task memory together with its five strings (each byte
 // widened to 16 bits) and a copy of the attribute values. Null when out of memory.
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes = nullptr, DWORD attributeCount = 0);
-// Clears the attribute copies and frees the block.
+// Clears the attribute copies and frees the block (of either packer).
 void freePackedEvent(ONEVENTSTRUCT* block);
 // n events (no attributes) in one block: the array first, then every string. Null when out
 // of memory.
 ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n);
-void freePackedEvents(ONEVENTSTRUCT* block, size_t n);
 
 } // namespace qv

@@ -52,42 +52,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors) return E_OUTOFMEMORY;
-        try {
-            // The client's values are [in]: convert private copies, never the caller's array.
-            std::vector<Variant> values(dwCount);
-            std::vector<std::string> names(dwCount);
-            {
-                LockGuard lock(app.globalLock);
-                for (DWORD i = 0; i < dwCount; ++i) {
-                    OPCItem* it = owner_->findItem(phServer[i]);
-                    if (!it) {
-                        errors[i] = OPC_E_INVALIDHANDLE;
-                        continue;
-                    }
-                    names[i] = it->tagName;
-                    // A client object is never copied or converted (that would call into it).
-                    HRESULT hr = holdsObject(pItemValues[i]) ? DISP_E_TYPEMISMATCH
-                                                             : VariantCopyInd(values[i].get(), &pItemValues[i]);
-                    errors[i] = SUCCEEDED(hr) ? it->checkWrite(values[i].get()) : hr;
-                }
-            }
-            for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = app.tags.clientWrite(names[i], *values[i].get(), &values[i]);
-            // Only what the host accepted enters the items.
-            LockGuard lock(app.globalLock);
-            for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK)
-                    if (OPCItem* it = owner_->findItem(phServer[i])) it->storeWritten(*values[i].get());
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        bool allOk = true;
-        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
+        return writeItems(dwCount, phServer, pItemValues, nullptr, ppErrors);
         });
     }
 
@@ -129,44 +94,62 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
+        return writeItems(dwCount, phServer, nullptr, pItemVQT, ppErrors);
+    }
+
+private:
+    // Write and WriteVQT (values or vqt given): check under the lock, the host decides without
+    // it, and only what the host accepted enters the items.
+    HRESULT writeItems(DWORD n, const OPCHANDLE* handles, const VARIANT* values, const OPCITEMVQT* vqt,
+                       HRESULT** ppErrors)
+    {
         OPCServerApp& app = App();
-        TaskArray<HRESULT> errors(dwCount);
+        TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         try {
-            std::vector<Variant> values(dwCount);
-            std::vector<std::string> names(dwCount);
+            // The client's values are [in]: convert private copies, never the caller's array.
+            std::vector<Variant> converted(n);
+            std::vector<std::string> names(n);
             {
                 LockGuard lock(app.globalLock);
-                for (DWORD i = 0; i < dwCount; ++i) {
-                    OPCItem* it = owner_->findItem(phServer[i]);
+                for (DWORD i = 0; i < n; ++i) {
+                    OPCItem* it = owner_->findItem(handles[i]);
                     if (!it) {
                         errors[i] = OPC_E_INVALIDHANDLE;
                         continue;
                     }
                     names[i] = it->tagName;
-                    errors[i] = checkItemVQT(*it, pItemVQT[i], values[i].get());
+                    if (vqt) {
+                        errors[i] = checkItemVQT(*it, vqt[i], converted[i].get());
+                        continue;
+                    }
+                    // A client object is never copied or converted (that would call into it).
+                    HRESULT hr = holdsObject(values[i])
+                                     ? DISP_E_TYPEMISMATCH
+                                     : VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
+                    errors[i] = SUCCEEDED(hr) ? it->checkWrite(converted[i].get()) : hr;
                 }
             }
-            for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i], &values[i]);
-            // Only what the host accepted enters the items.
-            LockGuard lock(app.globalLock);
-            for (DWORD i = 0; i < dwCount; ++i)
+            for (DWORD i = 0; i < n; ++i)
                 if (errors[i] == S_OK)
-                    if (OPCItem* it = owner_->findItem(phServer[i])) {
-                        it->storeWritten(*values[i].get());
-                        applyItemVQT(*it, pItemVQT[i]);
+                    errors[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i], &converted[i])
+                                    : app.tags.clientWrite(names[i], *converted[i].get(), &converted[i]);
+            LockGuard lock(app.globalLock);
+            for (DWORD i = 0; i < n; ++i)
+                if (errors[i] == S_OK)
+                    if (OPCItem* it = owner_->findItem(handles[i])) {
+                        it->storeWritten(*converted[i].get());
+                        if (vqt) applyItemVQT(*it, vqt[i]);
                     }
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
         bool allOk = true;
-        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+        for (DWORD i = 0; i < n; ++i) allOk = allOk && errors[i] == S_OK;
         *ppErrors = errors.release();
         return allOk ? S_OK : S_FALSE;
     }
 
-private:
     void readAll(OPCDATASOURCE source, DWORD n, const OPCHANDLE* handles, OPCITEMSTATE* states, HRESULT* errors)
     {
         OPCServerApp& app = App();

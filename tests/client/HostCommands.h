@@ -42,11 +42,11 @@ inline ::testing::AssertionResult hostCommands(const std::vector<std::string>& l
     return ::testing::AssertionSuccess();
 }
 
-// The host's log from a byte offset on.
-inline std::string hostLogFrom(long offset)
+// A file's text from a byte offset on ("" when it cannot be read).
+inline std::string readFrom(const std::string& path, long offset)
 {
     std::string text;
-    FILE* f = fopen((testLogDir() + "\\qvtesthost.log").c_str(), "rb");
+    FILE* f = fopen(path.c_str(), "rb");
     if (!f) return text;
     if (fseek(f, offset, SEEK_SET) == 0) {
         char buf[4096];
@@ -55,6 +55,18 @@ inline std::string hostLogFrom(long offset)
     }
     fclose(f);
     return text;
+}
+
+// The host's log from a byte offset on.
+inline std::string hostLogFrom(long offset) { return readFrom(testLogDir() + "\\qvtesthost.log", offset); }
+
+// The pid of the host that logged "start: pid N" last in the log text, and whether it said "sta".
+inline DWORD lastHostPid(const std::string& log, bool* sta = nullptr)
+{
+    size_t p = log.rfind("start: pid ");
+    if (p == std::string::npos) return 0;
+    if (sta) *sta = log.find(" sta", p) < log.find('\n', p);
+    return static_cast<DWORD>(strtoul(log.c_str() + p + 11, nullptr, 10));
 }
 
 // Waits until the host's log after offset contains the text.

@@ -213,20 +213,10 @@ DWORD largestGap(std::vector<DWORD> t, DWORD from, DWORD to)
 
 long hostLogSize() { return static_cast<long>(hostLogFrom(0).size()); }
 
-// The pid of the host that logged "start: pid N" last, and whether it said "sta".
-DWORD lastHostPid(bool* sta = nullptr)
-{
-    std::string log = hostLogFrom(0);
-    size_t p = log.rfind("start: pid ");
-    if (p == std::string::npos) return 0;
-    if (sta) *sta = log.find(" sta", p) < log.find('\n', p);
-    return static_cast<DWORD>(strtoul(log.c_str() + p + 11, nullptr, 10));
-}
-
 // Asks the running host (if any) to stop and waits until its process is gone.
 void stopHost()
 {
-    DWORD pid = lastHostPid();
+    DWORD pid = lastHostPid(hostLogFrom(0));
     HANDLE h = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
     if (!h) return;
     const std::string stop = testLogDir() + "\\qvtesthost.stop";
@@ -398,7 +388,7 @@ TEST(IsolationClient, SingleThreadedHostServesDataCompletionsEventsAndShutdown)
     ASSERT_NO_FATAL_FAILURE(dc.open(data, {L"Sim.Ramp", L"Plant.Line.Flow"}));
     SetEnvironmentVariableA("QV_TESTHOST_STA", nullptr);
     bool sta = false;
-    const DWORD pid = lastHostPid(&sta);
+    const DWORD pid = lastHostPid(hostLogFrom(0), &sta);
     ASSERT_TRUE(sta) << "the host did not start in STA mode";
 
     EXPECT_TRUE(data.waitData(3, 10000)) << "no data changes from an STA host";

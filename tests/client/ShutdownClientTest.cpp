@@ -3,6 +3,7 @@
 // afterwards; later tests get a new one from COM.
 #include "ComRef.h"
 #include "HostActivation.h"
+#include "HostCommands.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -64,33 +65,6 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
-std::string logDir()
-{
-    const char* env = getenv("QV_TEST_LOGDIR");
-    return env && *env ? env : "";
-}
-
-std::string readFrom(const std::string& path, long offset)
-{
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return text;
-    if (fseek(f, offset, SEEK_SET) == 0) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    }
-    fclose(f);
-    return text;
-}
-
-// The pid of the host that logged "start: pid N" last.
-DWORD lastHostPid(const std::string& log)
-{
-    size_t p = log.rfind("start: pid ");
-    return p == std::string::npos ? 0 : static_cast<DWORD>(strtoul(log.c_str() + p + 11, nullptr, 10));
-}
-
 } // namespace
 
 TEST(ShutdownClient, AdviseRulesThroughCom)
@@ -132,7 +106,7 @@ TEST(ShutdownClient, AdviseRulesThroughCom)
 // Stops the host: keep this the last test that relies on the running host.
 TEST(ShutdownClient, HostStopSendsShutdownRequest)
 {
-    const std::string dir = logDir();
+    const std::string dir = testLogDir();
     if (dir.empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
     const std::string log = dir + "\\qvtesthost.log";
 
