@@ -128,7 +128,16 @@ bool OPCTag::limitHolds(int k) const
     return k >= 3 ? v >= l.limit : v <= l.limit;
 }
 
-std::unique_ptr<EventRecord> OPCTag::evaluateLevel()
+void OPCTag::setLevelLimits(const LevelLimit limits[4])
+{
+    limitsEnabled = 0;
+    for (int i = 0; i < 4; ++i) {
+        levelLimits[i] = limits[i];
+        if (limits[i].enabled) limitsEnabled = static_cast<BYTE>(limitsEnabled | (1u << i));
+    }
+}
+
+std::unique_ptr<EventRecord> OPCTag::evaluateLevelSlow()
 {
     int newLevel = limitHolds(4) ? 4 : limitHolds(1) ? 1 : limitHolds(3) ? 3 : limitHolds(2) ? 2 : 0;
     if (newLevel == level) return nullptr;
@@ -171,9 +180,13 @@ OPCTag* OPCTag::findChild(const std::string& childName, bool matchCase) const
 
 void OPCTag::appendChild(OPCTag* child)
 {
+    // Everything that can fail comes first: the child ends up in both lists or in neither.
+    std::vector<OPCTag*>& bucket = childIndex_[foldCase(child->name)];
+    bucket.reserve(bucket.size() + 1);
+    children.reserve(children.size() + 1);
     child->parent = this;
     children.push_back(child);
-    childIndex_[foldCase(child->name)].push_back(child);
+    bucket.push_back(child);
 }
 
 void OPCTag::detachChild(OPCTag* child, const std::string& key) noexcept

@@ -72,21 +72,24 @@ struct EventRecord {
 };
 
 // A published process variable, and also a branch node of the address-space tree
-// (a node with children; branch nodes have the handle 0xFFFFFFFF).
-class OPCTag {
+// (a node with children; branch nodes have the handle 0xFFFFFFFF). Aligned to a cache line so
+// that what a host update writes is one line, wherever the allocator puts the tag.
+class alignas(64) OPCTag {
 public:
     OPCTag();
     virtual ~OPCTag();
     OPCTag(const OPCTag&) = delete;
     OPCTag& operator=(const OPCTag&) = delete;
 
-    // What every host update touches comes first, together (fewer cache misses in large stores).
+    // What every host update touches comes first, in the first cache line.
     Variant value;    // its VARTYPE is the canonical data type
     FILETIME timestamp;
     WORD quality = 0x40;
+    BYTE limitsEnabled = 0; // bit k: levelLimits[k] is enabled
     int level = 0;
-    FollowerLink followers; // the items following this name (tags only; see TagSubscribers)
+
     LevelLimit levelLimits[4];
+    FollowerLink* followers = nullptr; // in the handle table (tags only; see TagSubscribers)
 
     OPCTag* parent = nullptr;
     std::vector<OPCTag*> children; // owned, in creation order
@@ -108,8 +111,13 @@ public:
     HRESULT propertyValue(DWORD id, VARIANT* out) const;
     bool setCustomProperty(DWORD id, const std::string& description, const VARIANT& v);
 
+    void setLevelLimits(const LevelLimit limits[4]);
     // Runs the level evaluation; returns an event when the level state changed.
-    std::unique_ptr<EventRecord> evaluateLevel();
+    std::unique_ptr<EventRecord> evaluateLevel()
+    {
+        if (!limitsEnabled && level == 0) return nullptr; // most tags: nothing to read further
+        return evaluateLevelSlow();
+    }
 
     // Children lookup by name (first in creation order), under the match-case rule.
     OPCTag* findChild(const std::string& childName, bool matchCase) const;
@@ -125,6 +133,7 @@ public:
 
 private:
     bool limitHolds(int k) const;
+    std::unique_ptr<EventRecord> evaluateLevelSlow();
     // Children indexed by their ASCII-folded name; each bucket keeps creation order.
     std::unordered_map<std::string, std::vector<OPCTag*>> childIndex_;
 };

@@ -30,39 +30,47 @@ std::string fullTagName(const std::string& accessPath, const std::string& itemId
     return accessPath + delimiter + itemId;
 }
 
-DWORD TagHandleTable::add(OPCTag* tag)
+TagHandleTable::Slot* TagHandleTable::add(OPCTag* tag, DWORD* handle)
 {
     DWORD index;
     if (!free_.empty()) {
         index = free_.front();
         free_.pop_front();
     } else {
-        if (slots_.size() >= 0x00FFFFFE) return kInvalidTagHandle;
-        index = static_cast<DWORD>(slots_.size());
-        slots_.emplace_back();
+        if (used_ >= 0x00FFFFFE) return nullptr;
+        index = used_;
+        if ((index >> kChunkBits) == chunks_.size()) {
+            try {
+                chunks_.emplace_back(new Slot[1u << kChunkBits]);
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+        }
+        ++used_;
     }
-    Slot& s = slots_[index];
+    Slot& s = at(index);
     s.tag = tag;
     ++live_;
     // Index 0 is stored as 1 so that no handle is 0; generation in the top byte.
-    return (static_cast<DWORD>(s.gen) << 24) | (index + 1);
+    *handle = (static_cast<DWORD>(s.gen) << 24) | (index + 1);
+    return &s;
 }
 
-OPCTag* TagHandleTable::resolve(DWORD handle) const
+TagHandleTable::Slot* TagHandleTable::find(DWORD handle) const
 {
     if (handle == kInvalidTagHandle) return nullptr;
     DWORD index = (handle & 0x00FFFFFF);
-    if (index == 0 || index > slots_.size()) return nullptr;
-    const Slot& s = slots_[index - 1];
+    if (index == 0 || index > used_) return nullptr;
+    Slot& s = at(index - 1);
     if (!s.tag || s.gen != static_cast<BYTE>(handle >> 24)) return nullptr;
-    return s.tag;
+    return &s;
 }
 
 void TagHandleTable::remove(DWORD handle)
 {
     if (!resolve(handle)) return;
     DWORD index = (handle & 0x00FFFFFF) - 1;
-    Slot& s = slots_[index];
+    Slot& s = at(index);
     s.tag = nullptr;
     s.gen = static_cast<BYTE>(s.gen + 1);
     // 0xFF generation with the last index would spell 0xFFFFFFFF; never hand that out.
@@ -112,7 +120,8 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
                 std::unique_ptr<OPCTag> branch(new OPCTag());
                 branch->name = segs[i];
                 child = branch.get();
-                node->appendChild(branch.release());
+                node->appendChild(child);
+                branch.release();
             }
             node = child;
         }
@@ -123,14 +132,19 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
         tag->readable = 1;
         tag->writeable = writeable ? 2 : 0;
         tag->timestamp = utcNow();
-        subscribers_.attachTag(name, &tag->followers);
-        DWORD h = handles_.add(tag.get());
-        if (h == kInvalidTagHandle) {
-            subscribers_.detachTag(&tag->followers);
+        DWORD h = kInvalidTagHandle;
+        TagHandleTable::Slot* slot = handles_.add(tag.get(), &h);
+        if (!slot) return kInvalidTagHandle;
+        try {
+            subscribers_.attachTag(name, &slot->link);
+            tag->followers = &slot->link;
+            node->appendChild(tag.get());
+        } catch (const std::bad_alloc&) {
+            if (tag->followers) subscribers_.detachTag(tag->followers);
+            handles_.remove(h);
             return kInvalidTagHandle;
         }
         tag->handle = h;
-        node->appendChild(tag.get());
         tag.release();
         return h;
     } catch (const std::bad_alloc&) {
@@ -157,7 +171,7 @@ bool OPCTagStore::remove(DWORD handle)
         return false;
     }
     handles_.remove(handle);
-    subscribers_.detachTag(&tag->followers); // cannot fail: only frees
+    subscribers_.detachTag(tag->followers); // cannot fail: only frees
     if (branch) {
         // A delimiter-free tag name can also be the first segment of later tags; those tags
         // stay, under a plain branch node that takes the removed tag's place.
@@ -178,24 +192,28 @@ bool OPCTagStore::remove(DWORD handle)
     return true;
 }
 
-void OPCTagStore::pushToSubscribers(const OPCTag& tag)
+void OPCTagStore::pushToSubscribers(const OPCTag& tag, const FollowerLink& link)
 {
-    TagSubscribers::forEachMatching(tag.followers, App().matchCase(),
+    TagSubscribers::forEachMatching(link, App().matchCase(),
                                     [&](TagSubscriber* s) { s->onTagUpdated(tag); });
 }
 
 bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)
 {
     OPCServerApp& app = App();
+    // The clock is read before the lock: a shorter hold is what lets host threads run side by side.
+    const FILETIME when = ts ? *ts : utcNow();
     LockGuard g(app.globalLock);
-    OPCTag* tag = handles_.resolve(handle);
-    if (!tag) return false;
-    // In a large store the follower is a cache miss of its own: start it while the tag is written.
-    __builtin_prefetch(tag->followers.first, 1);
+    TagHandleTable::Slot* slot = handles_.find(handle);
+    if (!slot) return false;
+    // In a large store the tag and its first item are a cache miss each: the slot names both,
+    // so they are fetched side by side rather than one after the other.
+    __builtin_prefetch(slot->link.first, 1);
+    OPCTag* tag = slot->tag;
     if (FAILED(assignValue(tag->value, value))) return false;
     tag->quality = quality;
-    tag->timestamp = ts ? *ts : utcNow();
-    pushToSubscribers(*tag);
+    tag->timestamp = when;
+    pushToSubscribers(*tag, slot->link);
     std::unique_ptr<EventRecord> ev = tag->evaluateLevel();
     g.release();
     if (ev) broadcastEvent(*ev);
@@ -210,7 +228,7 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     if (FAILED(tag->value.copyFrom(value))) return false;
     tag->quality = quality;
     tag->timestamp = utcNow();
-    pushToSubscribers(*tag);
+    pushToSubscribers(*tag, *tag->followers);
     return true;
 }
 
@@ -226,7 +244,7 @@ bool OPCTagStore::setLevelLimits(DWORD handle, const LevelLimit limits[4])
     LockGuard g(App().globalLock);
     OPCTag* tag = handles_.resolve(handle);
     if (!tag) return false;
-    for (int i = 0; i < 4; ++i) tag->levelLimits[i] = limits[i];
+    tag->setLevelLimits(limits);
     return true;
 }
 

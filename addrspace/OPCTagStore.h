@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 #include "addrspace/OPCTag.h"
@@ -18,16 +19,31 @@ std::string fullTagName(const std::string& accessPath, const std::string& itemId
 
 // Maps 32-bit tag handles to records. Handles carry a generation so that the handle of a
 // removed tag never designates a later one (until the same slot is reused 255 times).
+// A slot also holds the tag's follower link: a host update reads the slot and can then fetch
+// the tag and its first item side by side. Slots live in fixed chunks, so a link never moves.
 class TagHandleTable {
 public:
-    DWORD add(OPCTag* tag);
-    OPCTag* resolve(DWORD handle) const;
+    struct Slot {
+        OPCTag* tag = nullptr;
+        FollowerLink link;
+        BYTE gen = 0;
+    };
+    // The tag's slot; null (nothing changed) when the table is full or out of memory.
+    Slot* add(OPCTag* tag, DWORD* handle);
+    Slot* find(DWORD handle) const;
+    OPCTag* resolve(DWORD handle) const
+    {
+        Slot* s = find(handle);
+        return s ? s->tag : nullptr;
+    }
     void remove(DWORD handle);
     size_t size() const { return live_; }
 
 private:
-    struct Slot { OPCTag* tag = nullptr; BYTE gen = 0; };
-    std::vector<Slot> slots_;
+    static constexpr DWORD kChunkBits = 12;
+    Slot& at(DWORD index) const { return chunks_[index >> kChunkBits][index & ((1u << kChunkBits) - 1)]; }
+    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    DWORD used_ = 0; // slots handed out so far, free or not
     std::deque<DWORD> free_;
     size_t live_ = 0;
 };
@@ -78,7 +94,7 @@ private:
     // Both client write paths: through the host's plain or VQT callback, then into the tag.
     HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
                              const FILETIME* timeStamp, Variant* taken, bool vqt);
-    void pushToSubscribers(const OPCTag& tag);
+    static void pushToSubscribers(const OPCTag& tag, const FollowerLink& link);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;

@@ -115,6 +115,11 @@ BOOL WINAPI QV_UpdateTagByName(LPCSTR szName, VARIANT vValue, WORD wQuality)
     return App().tags.updateByName(str(szName), vValue, wQuality) ? TRUE : FALSE;
 }
 
+BOOL WINAPI QV_EndUpdateCycle(void)
+{
+    return App().clock.hostTick() ? TRUE : FALSE;
+}
+
 BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue)
 {
     return App().tags.setCustomProperty(hTag, dwPropertyID, str(szDescription), vValue) ? TRUE : FALSE;

@@ -1,7 +1,8 @@
 // Host side of the delivery benchmark: serves N tags (Bench.Tag00000 ...) and updates every
 // one of them on each tick. Launched by COM for dataio_delivery_bench; it reads its settings
 // from the environment the client hands down: QV_BENCH_TAGS (10000), QV_BENCH_PERIOD (10 ms),
-// QV_BENCH_VT (VT_R8; VT_BSTR makes one string per tick). It skips its updates while the client
+// QV_BENCH_VT (VT_R8; VT_BSTR makes one string per tick), QV_BENCH_TIMER (0: each tick's updates
+// end with QV_EndUpdateCycle; 1: the server's own timer paces the data changes). It skips its updates while the client
 // holds the named pause event set (while the raw baseline runs).
 //   dataio_delivery_host --regserver | --unregserver
 #include <windows.h>
@@ -54,6 +55,7 @@ int main(int argc, char** argv)
     const DWORD count = envNumber("QV_BENCH_TAGS", 10000);
     const DWORD period = envNumber("QV_BENCH_PERIOD", 10);
     const VARTYPE vt = static_cast<VARTYPE>(envNumber("QV_BENCH_VT", VT_R8));
+    const bool ownTimer = envNumber("QV_BENCH_TIMER", 0) != 0;
     HANDLE pause = CreateEventA(nullptr, TRUE, FALSE, QV_DELIVERYBENCH_PAUSE);
     std::vector<DWORD> tags;
     VARIANT v;
@@ -90,6 +92,7 @@ int main(int argc, char** argv)
             }
             for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
             VariantClear(&v);
+            if (!ownTimer) QV_EndUpdateCycle();
         }
         int clients = QV_GetClientCounts();
         if (clients > 0) {

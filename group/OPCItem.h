@@ -13,15 +13,16 @@ class OPCTag;
 
 // One client's reference to one tag inside one group. Refers to its tag by name only: it
 // survives the tag's removal and follows a tag of that name created later. Every field is
-// read and written under the global lock.
-class OPCItem : public TagSubscriber {
+// read and written under the global lock. Aligned so that what a host update touches is one
+// cache line.
+class alignas(64) OPCItem : public TagSubscriber {
 public:
     OPCItem() = default;
     ~OPCItem() override = default;
     OPCItem(const OPCItem&) = delete;
     OPCItem& operator=(const OPCItem&) = delete;
 
-    // What every host update touches comes first, together (fewer cache misses).
+    // What every host update touches comes first: with the base class, 64 bytes on 32 bit.
     Variant value;        // cached, in the tag's type
     Variant lastReported; // deadband reference
     FILETIME timestamp{};

@@ -70,6 +70,15 @@ QVAPI BOOL WINAPI QV_RemoveTag(DWORD hTag);
 QVAPI BOOL WINAPI QV_UpdateTag(DWORD hTag, VARIANT vValue, WORD wQuality);
 QVAPI BOOL WINAPI QV_UpdateTagWithTimeStamp(DWORD hTag, VARIANT vValue, WORD wQuality, FILETIME ftTimeStamp);
 QVAPI BOOL WINAPI QV_UpdateTagByName(LPCSTR szName, VARIANT vValue, WORD wQuality);
+/* Ends one cycle of the host's updates: the server's update tick runs now, so what changed in
+ * this cycle goes to the clients at once instead of at the next tick of the server's own timer.
+ * A host that calls it once per update period puts the server on its own clock; the server's
+ * timer stands aside while such calls keep coming (one at least every 1.5 periods) and takes
+ * over again when they stop. FALSE, and nothing done, when the last tick is less than half a
+ * period old (group rates never run more than twice as fast), when the server is not running,
+ * or when it runs on the host's single-threaded apartment (its timer serves the clients on that
+ * thread). Any thread; never waits for a client. */
+QVAPI BOOL WINAPI QV_EndUpdateCycle(void);
 /* Custom item property; ids 1 to 6 are the standard properties and cannot be set. */
 QVAPI BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue);
 /* Level limits for the alarm events of the tag (all disabled until set): for each of

@@ -15,11 +15,6 @@ LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
-VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD)
-{
-    App().tick();
-}
-
 // The client objects live in the host's apartment and their sinks' proxies belong to it, so
 // every client is served on the host's thread (passes, events, and the reclaiming of a gone
 // client).
@@ -34,6 +29,41 @@ VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 }
 
 } // namespace
+
+LONGLONG UpdateClock::nowUs()
+{
+    static const LONGLONG freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return c.QuadPart / freq * 1000000 + c.QuadPart % freq * 1000000 / freq;
+}
+
+VOID CALLBACK UpdateClock::threadTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    UpdateClock& self = App().clock;
+    const LONGLONG now = nowUs();
+    // The host keeps the clock while its ticks come; the timer is the fallback.
+    if (now - self.lastHostTickUs_.load() < static_cast<LONGLONG>(self.period_) * 1500) return;
+    self.lastTickUs_ = now;
+    App().tick();
+}
+
+bool UpdateClock::hostTick()
+{
+    if (!threadRunning_.load()) return false;
+    const LONGLONG now = nowUs();
+    LONGLONG last = lastTickUs_.load();
+    if (now - last < static_cast<LONGLONG>(period_) * 500) return false;
+    // Two host threads ending a cycle at once make one tick.
+    if (!lastTickUs_.compare_exchange_strong(last, now)) return false;
+    lastHostTickUs_ = now;
+    App().tick();
+    return true;
+}
 
 DWORD WINAPI UpdateClock::threadMain(void* param)
 {
@@ -75,6 +105,8 @@ bool UpdateClock::startThread(DWORD period)
     if (!thread_) return false;
     threadId_ = tid;
     WaitForSingleObject(ready_, 5000);
+    lastTickUs_ = lastHostTickUs_ = nowUs() - 2000LL * period;
+    threadRunning_ = true;
     return true;
 }
 
@@ -89,6 +121,7 @@ bool UpdateClock::startOnCaller(DWORD period)
 void UpdateClock::stopThread()
 {
     if (!thread_) return;
+    threadRunning_ = false;
     PostThreadMessageA(threadId_.load(), WM_QUIT, 0, 0);
     WaitForSingleObject(thread_, 5000);
     CloseHandle(thread_);

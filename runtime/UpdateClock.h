@@ -7,6 +7,9 @@ namespace qv {
 // What pulses the update period: either a thread of its own whose timer calls App().tick(),
 // or (the host's thread is a single-threaded apartment) a timer on the host's thread that
 // serves every client there. One of the two runs between a start and a stop.
+// With the thread, the host may keep the clock itself (hostTick at the end of each of its
+// update cycles): its data then leaves at once instead of waiting up to a period for the
+// timer, whose ticks stand aside while the host's keep coming.
 class UpdateClock {
 public:
     UpdateClock() = default;
@@ -22,19 +25,27 @@ public:
     void stop();
     // Kills the caller timer only: safe where no waiting is allowed (the loader lock).
     void killCallerTimer();
+    // A tick of the host's: false (nothing done) when the thread is not running or the last
+    // tick is less than half a period old, so group rates never run more than twice as fast.
+    bool hostTick();
 
     HANDLE thread() const { return thread_; }
     UINT_PTR callerTimer() const { return callerTimer_; }
 
 private:
     static DWORD WINAPI threadMain(void* self);
+    static VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD);
     void stopThread();
+    static LONGLONG nowUs();
 
     HANDLE thread_ = nullptr;
     std::atomic<DWORD> threadId_{0};
     HANDLE ready_ = nullptr; // set by the thread once its message queue exists
     DWORD period_ = 500;
     UINT_PTR callerTimer_ = 0;
+    std::atomic<bool> threadRunning_{false};
+    std::atomic<LONGLONG> lastTickUs_{0};
+    std::atomic<LONGLONG> lastHostTickUs_{0};
 };
 
 } // namespace qv

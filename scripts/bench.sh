@@ -26,10 +26,11 @@ done
 echo "== update_ratio_bench"
 run "$b/bin/update_ratio_bench.exe" "$rounds" | tee -a "$out"
 # Out of process, each against the raw server of bench/rawbench.idl, in alternation.
-for args in "r8 10000 10" "r8 1000 10" "r8 100 10" "bstr 1000 10" "bstr 100 10" "additems 100000"; do
+# The host ends its update cycles (QV_EndUpdateCycle); "timer" shows a host that does not.
+for args in "r8 10000 10" "r8 1000 10" "r8 100 10" "r8 100 10 timer" "bstr 1000 10" "bstr 100 10" "additems 100000"; do
   echo "== dataio_delivery_bench $args"
   set -- $args
-  run "$b/bin/dataio_delivery_bench.exe" "$1" "$2" "${3:-10}" 3 "$rounds" | tee -a "$out"
+  run "$b/bin/dataio_delivery_bench.exe" "$1" "$2" "${3:-10}" 3 "$rounds" "${4:-host}" | tee -a "$out"
   sleep 4 # the previous hosts leave 2 s after their last client; a new run must not reach them
 done
 echo

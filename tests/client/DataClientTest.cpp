@@ -3,6 +3,7 @@
 // the MTA, so callbacks arrive on RPC threads without a message pump).
 #include "ComRef.h"
 #include "HostActivation.h"
+#include "HostCommands.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -287,6 +288,31 @@ TEST_F(DataClient, SubscriptionFollowsHostUpdates)
     EXPECT_EQ(find(c, kCount)->quality, 0x40);
     EXPECT_EQ(c.master, S_FALSE);
     Sink::clear(c);
+    command(L"update Plant.Line.Count i4 7");
+}
+
+// A host that ends its update cycles keeps the server's clock: each cycle's value reaches the
+// client, although the cycles come faster than the server's own timer ticks (70 ms against
+// 100), which would merge some of them.
+TEST_F(DataClient, HostUpdateCyclesKeepTheClock)
+{
+    makeGroup(TRUE, 100);
+    advise();
+    const long offset = static_cast<long>(hostLogFrom(0).size());
+    ASSERT_TRUE(hostCommands({"cycles Plant.Line.Count 5001 20 70"}));
+    std::vector<LONG> seen;
+    Call c;
+    while (sink_->waitFor([](const Call& x) { return x.kind == Call::Data && find(x, kCount); }, &c, 3000)) {
+        LONG v = i4(find(c, kCount)->v);
+        if (v > 5000) seen.push_back(v);
+        Sink::clear(c);
+        if (v == 5020) break;
+    }
+    std::vector<LONG> expected;
+    for (LONG v = 5001; v <= 5020; ++v) expected.push_back(v);
+    EXPECT_EQ(seen, expected);
+    // A second end of cycle at once is refused: it would run the groups' clocks fast.
+    EXPECT_TRUE(waitHostLog(offset, "again=1 twice=0", 5000)) << hostLogFrom(offset);
     command(L"update Plant.Line.Count i4 7");
 }
 

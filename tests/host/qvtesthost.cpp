@@ -155,6 +155,27 @@ HRESULT runCommand(const std::string& line)
         return QV_SetTagLevelLimits(handleOf(name), ll, TRUE, 100, l, TRUE, 200, h, TRUE, 300, hh, TRUE, 400) ? S_OK
                                                                                                               : E_INVALIDARG;
     }
+    if (cmd == "cycles") {
+        // cycles <tag> <first> <n> <spacingMs>: n update cycles, each ended with QV_EndUpdateCycle.
+        long first = 0;
+        int n = 0, spacing = 0, late = 0;
+        in >> first >> n >> spacing;
+        DWORD h = handleOf(name);
+        for (int i = 0; i < n; ++i) {
+            VARIANT v;
+            VariantInit(&v);
+            V_VT(&v) = VT_I4;
+            V_I4(&v) = first + i;
+            QV_UpdateTag(h, v, 0xC0);
+            // The first cycle may come just after a tick of the server's own timer.
+            for (int waited = 0; !QV_EndUpdateCycle() && waited < 1000; waited += 5, ++late) Sleep(5);
+            Sleep(static_cast<DWORD>(spacing));
+        }
+        BOOL again = QV_EndUpdateCycle();
+        BOOL twice = QV_EndUpdateCycle();
+        logf("cycles: n=%d late=%d again=%d twice=%d", n, late, again, twice);
+        return S_OK;
+    }
     if (cmd == "burst") {
         int n = 0;
         double lo = 0, hi = 0;
