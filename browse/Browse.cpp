@@ -33,7 +33,6 @@ void clearProperties(OPCITEMPROPERTIES& p)
 bool fillProperties(const OPCTag& tag, bool all, DWORD count, const DWORD* ids, bool withValues,
                     OPCITEMPROPERTIES& out)
 {
-    OPCServerApp& app = App();
     const DWORD n = all ? tag.propertyCount() : count;
     out.hrErrorID = S_OK;
     out.dwNumProperties = 0;

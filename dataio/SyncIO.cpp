@@ -67,7 +67,6 @@ public:
         if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
             return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
         TaskArray<VARIANT> values(dwCount);
         TaskArray<WORD> qualities(dwCount);
         TaskArray<FILETIME> times(dwCount);
