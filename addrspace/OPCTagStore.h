@@ -23,7 +23,7 @@ std::string fullTagName(const std::string& accessPath, const std::string& itemId
 // the tag and its first item side by side. Slots live in fixed chunks, so a link never moves.
 class TagHandleTable {
 public:
-    struct Slot {
+    struct alignas(32) Slot { // never across two cache lines
         OPCTag* tag = nullptr;
         FollowerLink link;
         BYTE gen = 0;

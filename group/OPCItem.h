@@ -28,6 +28,7 @@ public:
     FILETIME timestamp{};
     WORD quality = 0;
     bool changed = true;  // a change not yet reported by the update scan
+    bool hasItemDeadband = false; // a per-item deadband overrides the group's
     OPCGroup* group = nullptr; // owner, for the group's deadband
 
     OPCHANDLE serverHandle = 0;
@@ -39,7 +40,6 @@ public:
     VARTYPE requestedType = VT_EMPTY;
     BOOL active = FALSE;
     DWORD accessRights = 0;
-    bool hasItemDeadband = false; // a per-item deadband overrides the group's
     float itemDeadband = 0.0f;
 
     // The value as the client should see it (requested type); any output may be null.

@@ -78,6 +78,8 @@ int main(int argc, char **argv)
         V_VT(&v) = VT_I4;
         V_I4(&v) = (LONG)(++tick % 1000);
         QV_UpdateTag(level, v, 0xC0);
+        /* One cycle per period: its values go out now, not at the server's next timer tick. */
+        QV_EndUpdateCycle();
         /* Started by COM for a client: end once the last one has gone. */
         if (byCom && tick > 40 && QV_GetClientCounts() == 0) break;
     }
