@@ -13,7 +13,7 @@ LeafFilter::LeafFilter(const std::string& text, VARTYPE vt, DWORD rights)
 
 bool LeafFilter::passes(const OPCTag& leaf) const
 {
-    if (vt_ != VT_EMPTY && leaf.value.vt() != vt_) return false;
+    if (vt_ != VT_EMPTY && leaf.canonicalType() != vt_) return false;
     if (rights_ != 0 && (rights_ & 3) != (leaf.accessRights() & 3)) return false;
     // The filter is matched against the full name, case-sensitively whatever the flag.
     return anyName_ || pattern_.matches(leaf.name);

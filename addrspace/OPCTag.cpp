@@ -7,10 +7,7 @@ namespace qv {
 
 OPCTag::OPCTag()
 {
-    V_VT(value.get()) = VT_R4;
-    V_R4(value.get()) = 0.0f;
-    timestamp = utcNow();
-    levelTime = timestamp;
+    levelTime = utcNow();
     levelLimits[0] = {0.0f, 0, 200};
     levelLimits[1] = {0.0f, 0, 200};
     levelLimits[2] = {100.0f, 0, 200};
@@ -19,7 +16,6 @@ OPCTag::OPCTag()
 
 OPCTag::~OPCTag()
 {
-    value.clear();
     destroyChildren();
 }
 
@@ -46,7 +42,7 @@ bool OPCTag::propertyAt(DWORD position, DWORD* id, std::string* description, VAR
     if (position < 6) {
         *id = standard[position].id;
         *description = standard[position].text;
-        *vt = position == 1 ? value.vt() : standard[position].vt;
+        *vt = position == 1 ? (state ? state->value.vt() : VT_EMPTY) : standard[position].vt;
         return true;
     }
     size_t k = position - 6;
@@ -60,6 +56,8 @@ bool OPCTag::propertyAt(DWORD position, DWORD* id, std::string* description, VAR
 HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const
 {
     VariantInit(out);
+    if (!state) return OPC_E_UNKNOWNITEMID; // a branch node has no item properties
+    const Variant& value = state->value;
     switch (id) {
     case 1:
         V_VT(out) = VT_I2;
@@ -69,13 +67,13 @@ HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const
         return VariantCopy(out, const_cast<VARIANT*>(value.get()));
     case 3:
         V_VT(out) = VT_I2;
-        V_I2(out) = static_cast<SHORT>(quality);
+        V_I2(out) = static_cast<SHORT>(state->quality);
         return S_OK;
     case 4: {
         FILETIME local;
         SYSTEMTIME st;
         DATE d = 0;
-        FileTimeToLocalFileTime(&timestamp, &local);
+        FileTimeToLocalFileTime(&state->timestamp, &local);
         FileTimeToSystemTime(&local, &st);
         SystemTimeToVariantTime(&st, &d);
         // SystemTimeToVariantTime drops milliseconds; add them back.
@@ -123,25 +121,26 @@ bool OPCTag::limitHolds(int k) const
     const LevelLimit& l = levelLimits[k - 1];
     if (!l.enabled) return false;
     Variant r4;
-    if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(value.get()), 0, VT_R4))) return false;
+    if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(state->value.get()), 0, VT_R4))) return false;
     float v = V_R4(r4.get());
     return k >= 3 ? v >= l.limit : v <= l.limit;
 }
 
 void OPCTag::setLevelLimits(const LevelLimit limits[4])
 {
-    limitsEnabled = 0;
+    BYTE enabled = 0;
     for (int i = 0; i < 4; ++i) {
         levelLimits[i] = limits[i];
-        if (limits[i].enabled) limitsEnabled = static_cast<BYTE>(limitsEnabled | (1u << i));
+        if (limits[i].enabled) enabled = static_cast<BYTE>(enabled | (1u << i));
     }
+    if (state) state->limitsEnabled = enabled;
 }
 
 std::unique_ptr<EventRecord> OPCTag::evaluateLevelSlow()
 {
     int newLevel = limitHolds(4) ? 4 : limitHolds(1) ? 1 : limitHolds(3) ? 3 : limitHolds(2) ? 2 : 0;
-    if (newLevel == level) return nullptr;
-    level = newLevel;
+    if (newLevel == state->level) return nullptr;
+    state->level = static_cast<BYTE>(newLevel);
     levelTime = utcNow();
 
     static const struct { const char* message; const char* sub; } texts[5] = {
@@ -162,7 +161,7 @@ std::unique_ptr<EventRecord> OPCTag::evaluateLevelSlow()
     ev->severity = newLevel ? static_cast<DWORD>(levelLimits[newLevel - 1].severity) : 0;
     ev->conditionName = "Level";
     ev->subconditionName = texts[newLevel].sub;
-    ev->quality = quality;
+    ev->quality = state->quality;
     ev->ackRequired = FALSE;
     ev->activeTime = levelTime;
     ev->cookie = handle;

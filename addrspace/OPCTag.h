@@ -71,23 +71,26 @@ struct EventRecord {
     std::string actorId;
 };
 
+// What a host update writes. It lives in the tag's slot of the handle table, not in the tag:
+// in a large store an update then reads one dense array and its items, not the tag as well.
+struct TagState {
+    Variant value;    // its VARTYPE is the canonical data type
+    FILETIME timestamp{};
+    WORD quality = 0x40;
+    BYTE limitsEnabled = 0; // bit k: the tag's levelLimits[k] is enabled
+    BYTE level = 0;         // current alarm level, 0 normal
+};
+
 // A published process variable, and also a branch node of the address-space tree
-// (a node with children; branch nodes have the handle 0xFFFFFFFF). Aligned to a cache line so
-// that what a host update writes is one line, wherever the allocator puts the tag.
-class alignas(64) OPCTag {
+// (a node with children; branch nodes have the handle 0xFFFFFFFF and no state).
+class OPCTag {
 public:
     OPCTag();
     virtual ~OPCTag();
     OPCTag(const OPCTag&) = delete;
     OPCTag& operator=(const OPCTag&) = delete;
 
-    // What every host update touches comes first, in the first cache line.
-    Variant value;    // its VARTYPE is the canonical data type
-    FILETIME timestamp;
-    WORD quality = 0x40;
-    BYTE limitsEnabled = 0; // bit k: levelLimits[k] is enabled
-    int level = 0;
-
+    TagState* state = nullptr; // tags only: value, quality, time stamp (see TagHandleTable)
     LevelLimit levelLimits[4];
     FollowerLink* followers = nullptr; // in the handle table (tags only; see TagSubscribers)
 
@@ -100,6 +103,7 @@ public:
     DWORD handle = kInvalidTagHandle;
     FILETIME levelTime;
 
+    VARTYPE canonicalType() const { return state ? state->value.vt() : VT_EMPTY; }
     DWORD accessRights() const { return static_cast<DWORD>((writeable & 2) | (readable & 1)); }
     bool isLeaf() const { return children.empty(); }
     // Part of the name after the last delimiter (the whole name when there is none).
@@ -115,7 +119,7 @@ public:
     // Runs the level evaluation; returns an event when the level state changed.
     std::unique_ptr<EventRecord> evaluateLevel()
     {
-        if (!limitsEnabled && level == 0) return nullptr; // most tags: nothing to read further
+        if (!state->limitsEnabled && state->level == 0) return nullptr; // most tags: no more to read
         return evaluateLevelSlow();
     }
 

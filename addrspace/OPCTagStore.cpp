@@ -72,6 +72,7 @@ void TagHandleTable::remove(DWORD handle)
     DWORD index = (handle & 0x00FFFFFF) - 1;
     Slot& s = at(index);
     s.tag = nullptr;
+    s.state = TagState();
     s.gen = static_cast<BYTE>(s.gen + 1);
     // 0xFF generation with the last index would spell 0xFFFFFFFF; never hand that out.
     --live_;
@@ -127,14 +128,18 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
         }
         std::unique_ptr<OPCTag> tag(new OPCTag());
         tag->name = name;
-        if (FAILED(tag->value.copyFrom(value))) return kInvalidTagHandle;
-        tag->quality = quality;
         tag->readable = 1;
         tag->writeable = writeable ? 2 : 0;
-        tag->timestamp = utcNow();
         DWORD h = kInvalidTagHandle;
         TagHandleTable::Slot* slot = handles_.add(tag.get(), &h);
         if (!slot) return kInvalidTagHandle;
+        tag->state = &slot->state;
+        if (FAILED(slot->state.value.copyFrom(value))) {
+            handles_.remove(h);
+            return kInvalidTagHandle;
+        }
+        slot->state.quality = quality;
+        slot->state.timestamp = utcNow();
         try {
             subscribers_.attachTag(name, &slot->link);
             tag->followers = &slot->link;
@@ -192,7 +197,7 @@ bool OPCTagStore::remove(DWORD handle)
     return true;
 }
 
-void OPCTagStore::pushToSubscribers(const OPCTag& tag, const FollowerLink& link)
+void OPCTagStore::pushToSubscribers(const TagState& tag, const FollowerLink& link)
 {
     TagSubscribers::forEachMatching(link, App().matchCase(),
                                     [&](TagSubscriber* s) { s->onTagUpdated(tag); });
@@ -209,12 +214,13 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     // In a large store the tag and its first item are a cache miss each: the slot names both,
     // so they are fetched side by side rather than one after the other.
     __builtin_prefetch(slot->link.first, 1);
-    OPCTag* tag = slot->tag;
-    if (FAILED(assignValue(tag->value, value))) return false;
-    tag->quality = quality;
-    tag->timestamp = when;
-    pushToSubscribers(*tag, slot->link);
-    std::unique_ptr<EventRecord> ev = tag->evaluateLevel();
+    TagState& st = slot->state;
+    if (FAILED(assignValue(st.value, value))) return false;
+    st.quality = quality;
+    st.timestamp = when;
+    pushToSubscribers(st, slot->link);
+    // The tag itself is read only when its level limits are in use.
+    std::unique_ptr<EventRecord> ev = st.limitsEnabled || st.level ? slot->tag->evaluateLevel() : nullptr;
     g.release();
     if (ev) broadcastEvent(*ev);
     return true;
@@ -225,10 +231,11 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(name);
     if (!tag) return false;
-    if (FAILED(tag->value.copyFrom(value))) return false;
-    tag->quality = quality;
-    tag->timestamp = utcNow();
-    pushToSubscribers(*tag, *tag->followers);
+    TagState& st = *tag->state;
+    if (FAILED(st.value.copyFrom(value))) return false;
+    st.quality = quality;
+    st.timestamp = utcNow();
+    pushToSubscribers(st, *tag->followers);
     return true;
 }
 
@@ -255,10 +262,10 @@ bool OPCTagStore::read(DWORD handle, VARIANT* value, WORD* quality, FILETIME* ts
     if (!tag) return false;
     if (value) {
         VariantInit(value);
-        if (FAILED(VariantCopy(value, tag->value.get()))) return false;
+        if (FAILED(VariantCopy(value, tag->state->value.get()))) return false;
     }
-    if (quality) *quality = tag->quality;
-    if (ts) *ts = tag->timestamp;
+    if (quality) *quality = tag->state->quality;
+    if (ts) *ts = tag->state->timestamp;
     return true;
 }
 
@@ -274,13 +281,13 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(path, id);
     if (!tag) return OPC_E_UNKNOWNITEMID;
-    if (requested != VT_EMPTY && requested != tag->value.vt()) {
+    if (requested != VT_EMPTY && requested != tag->state->value.vt()) {
         Variant scratch;
-        if (FAILED(VariantChangeType(scratch.get(), tag->value.get(), 0, requested))) return OPC_E_BADTYPE;
+        if (FAILED(VariantChangeType(scratch.get(), tag->state->value.get(), 0, requested))) return OPC_E_BADTYPE;
     }
     if (result) {
         result->hServer = 0;
-        result->vtCanonicalDataType = tag->value.vt();
+        result->vtCanonicalDataType = tag->state->value.vt();
         result->wReserved = 0;
         result->dwAccessRights = tag->accessRights();
         result->dwBlobSize = 0;
@@ -324,9 +331,9 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     LockGuard g(app.globalLock);
     OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
     if (!tag) return OPC_E_INVALIDHANDLE;
-    if (quality) tag->quality = *quality;
-    if (timeStamp) tag->timestamp = *timeStamp;
-    hr = tag->value.copyFrom(*copy);
+    if (quality) tag->state->quality = *quality;
+    if (timeStamp) tag->state->timestamp = *timeStamp;
+    hr = tag->state->value.copyFrom(*copy);
     if (hr == S_OK && taken) *taken = std::move(copy);
     return hr;
 }

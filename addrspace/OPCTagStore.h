@@ -19,13 +19,15 @@ std::string fullTagName(const std::string& accessPath, const std::string& itemId
 
 // Maps 32-bit tag handles to records. Handles carry a generation so that the handle of a
 // removed tag never designates a later one (until the same slot is reused 255 times).
-// A slot also holds the tag's follower link: a host update reads the slot and can then fetch
-// the tag and its first item side by side. Slots live in fixed chunks, so a link never moves.
+// A slot also holds what a host update writes (the tag's state) and the tag's follower link,
+// so an update reads one cache line here and then its items, never the tag. Slots live in
+// fixed chunks: a state or link never moves.
 class TagHandleTable {
 public:
-    struct alignas(32) Slot { // never across two cache lines
-        OPCTag* tag = nullptr;
+    struct alignas(64) Slot {
+        TagState state;
         FollowerLink link;
+        OPCTag* tag = nullptr;
         BYTE gen = 0;
     };
     // The tag's slot; null (nothing changed) when the table is full or out of memory.
@@ -94,7 +96,7 @@ private:
     // Both client write paths: through the host's plain or VQT callback, then into the tag.
     HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
                              const FILETIME* timeStamp, Variant* taken, bool vqt);
-    static void pushToSubscribers(const OPCTag& tag, const FollowerLink& link);
+    static void pushToSubscribers(const TagState& tag, const FollowerLink& link);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;

@@ -6,7 +6,7 @@
 
 namespace qv {
 
-class OPCTag;
+struct TagState;
 struct Followers;
 
 // Something that follows a tag by name (a group item). It is told of every host update
@@ -14,7 +14,7 @@ struct Followers;
 class TagSubscriber {
 public:
     virtual ~TagSubscriber() = default;
-    virtual void onTagUpdated(const OPCTag& tag) = 0;
+    virtual void onTagUpdated(const TagState& tag) = 0;
 
 private:
     friend class TagSubscribers;

@@ -59,11 +59,11 @@ public:
                     OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
                     if (!tag) continue;
                     if (!(tag->accessRights() & OPC_READABLE)) errors[i] = OPC_E_BADRIGHTS;
-                    else if (proc && tooOld(pdwMaxAge[i], tag->timestamp)) device.emplace_back(i, tag->handle);
+                    else if (proc && tooOld(pdwMaxAge[i], tag->state->timestamp)) device.emplace_back(i, tag->handle);
                     else {
-                        errors[i] = VariantCopy(&values[i], tag->value.get());
-                        qualities[i] = tag->quality;
-                        times[i] = tag->timestamp;
+                        errors[i] = VariantCopy(&values[i], tag->state->value.get());
+                        qualities[i] = tag->state->quality;
+                        times[i] = tag->state->timestamp;
                     }
                 }
             }
@@ -125,7 +125,7 @@ private:
         if (holdsObject(q.vDataValue)) return DISP_E_TYPEMISMATCH;
         HRESULT hr = VariantCopyInd(out, const_cast<VARIANT*>(&q.vDataValue));
         if (FAILED(hr)) return hr;
-        const VARTYPE t = tag.value.vt();
+        const VARTYPE t = tag.canonicalType();
         if (V_VT(out) != t && t != VT_EMPTY && t != VT_NULL && !(t & VT_ARRAY))
             hr = VariantChangeType(out, out, 0, t);
         else if ((t & VT_ARRAY) && V_VT(out) != t)

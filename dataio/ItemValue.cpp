@@ -102,7 +102,7 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
 
 // Runs for every item that follows the tag on every host update: the common numeric values
 // take no oleaut32 round trip.
-void OPCItem::onTagUpdated(const OPCTag& tag)
+void OPCItem::onTagUpdated(const TagState& tag)
 {
     const VARIANT& next = *tag.value.get();
     timestamp = tag.timestamp;

@@ -166,10 +166,10 @@ private:
         item->active = def.bActive;
         item->clientHandle = def.hClient;
         item->requestedType = def.vtRequestedDataType;
-        item->canonicalType = tag->value.vt();
-        if (FAILED(item->value.copyFrom(*tag->value))) return E_OUTOFMEMORY;
-        item->quality = tag->quality;
-        item->timestamp = tag->timestamp;
+        item->canonicalType = tag->state->value.vt();
+        if (FAILED(item->value.copyFrom(*tag->state->value))) return E_OUTOFMEMORY;
+        item->quality = tag->state->quality;
+        item->timestamp = tag->state->timestamp;
         item->accessRights = result->dwAccessRights;
         item->changed = true;
         const VARTYPE canonical = item->canonicalType;

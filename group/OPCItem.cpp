@@ -1,10 +1,33 @@
 // Group items: the copy rule and the attributes record. Reading and writing values,
 // the stream size and change detection live with data exchange (dataio/).
 #include "group/OPCItem.h"
+#include "group/ItemPool.h"
 #include "runtime/ComUtil.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {
+
+namespace {
+
+// Constructed on first use and never destroyed: items may still be released while the
+// library's other statics go away at process end.
+ObjectPool& itemPool()
+{
+    static ObjectPool* pool = new ObjectPool(sizeof(OPCItem), alignof(OPCItem), 1024);
+    return *pool;
+}
+
+} // namespace
+
+void* OPCItem::operator new(std::size_t)
+{
+    return itemPool().allocate(); // the class is final: always sizeof(OPCItem)
+}
+
+void OPCItem::operator delete(void* p) noexcept
+{
+    itemPool().release(p);
+}
 
 void OPCItem::copyFrom(const OPCItem& other)
 {

@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <cstddef>
+#include <new>
 #include <string>
 #include "addrspace/TagSubscribers.h"
 #include "runtime/ComUtil.h"
@@ -10,17 +12,32 @@ namespace qv {
 
 class OPCGroup;
 class OPCTag;
+struct TagState;
 
 // One client's reference to one tag inside one group. Refers to its tag by name only: it
 // survives the tag's removal and follows a tag of that name created later. Every field is
 // read and written under the global lock. Aligned so that what a host update touches is one
 // cache line.
-class alignas(64) OPCItem : public TagSubscriber {
+class alignas(64) OPCItem final : public TagSubscriber {
 public:
     OPCItem() = default;
     ~OPCItem() override = default;
     OPCItem(const OPCItem&) = delete;
     OPCItem& operator=(const OPCItem&) = delete;
+    // Items live packed in a pool (see ObjectPool).
+    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, std::align_val_t) { return operator new(size); }
+    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, std::align_val_t) noexcept { operator delete(p); }
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+    {
+        try {
+            return operator new(size);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    static void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
     // What every host update touches comes first: with the base class, 64 bytes on 32 bit.
     Variant value;        // cached, in the tag's type
@@ -57,7 +74,7 @@ public:
     HRESULT fillAttributes(OPCITEMATTRIBUTES* a) const;
 
     // Change detection: the host updated the tag this item follows (global lock held).
-    void onTagUpdated(const OPCTag& tag) override;
+    void onTagUpdated(const TagState& tag) override;
 };
 
 } // namespace qv

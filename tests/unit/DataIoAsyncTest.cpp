@@ -199,8 +199,8 @@ TEST_F(AsyncIoTest, WriteReportsEachItemsOutcomeInTheCompletion)
     EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{102, 103, 101}));
     EXPECT_EQ(calls[0].errors, (std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, E_ACCESSDENIED}));
     LockGuard lock(App().globalLock);
-    EXPECT_EQ(asI4(App().tags.lookup("B")->value), 8);
-    EXPECT_EQ(asI4(App().tags.lookup("A")->value), 1);
+    EXPECT_EQ(asI4(App().tags.lookup("B")->state->value), 8);
+    EXPECT_EQ(asI4(App().tags.lookup("A")->state->value), 1);
 
     g_refuseTag = 0xFFFFFFFF;
 }

@@ -183,10 +183,10 @@ protected:
         it->requestedType = requested;
         it->active = active ? TRUE : FALSE;
         if (qv::OPCTag* t = qv::App().tags.lookup(tagName)) {
-            it->canonicalType = t->value.vt();
-            it->value.copyFrom(*t->value.get());
-            it->quality = t->quality;
-            it->timestamp = t->timestamp;
+            it->canonicalType = t->state->value.vt();
+            it->value.copyFrom(*t->state->value.get());
+            it->quality = t->state->quality;
+            it->timestamp = t->state->timestamp;
             it->accessRights = t->accessRights();
         }
         return g.addItem(std::move(it));

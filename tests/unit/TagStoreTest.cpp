@@ -274,7 +274,7 @@ TEST_F(StoreTest, LevelEvaluationRaisesOneEventPerChange)
     LockGuard g(App().globalLock);
     OPCTag* t = App().tags.resolve(h);
     EXPECT_EQ(t->evaluateLevel(), nullptr);
-    t->value.copyFrom(qvtest::vR8(96));
+    t->state->value.copyFrom(qvtest::vR8(96));
     auto ev = t->evaluateLevel();
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(ev->message, "High High Limit Exceeded");
@@ -283,11 +283,11 @@ TEST_F(StoreTest, LevelEvaluationRaisesOneEventPerChange)
     EXPECT_EQ(ev->newState, 3);
     EXPECT_EQ(ev->cookie, h);
     EXPECT_EQ(t->evaluateLevel(), nullptr); // same level: nothing
-    t->value.copyFrom(qvtest::vR8(3));
+    t->state->value.copyFrom(qvtest::vR8(3));
     ev = t->evaluateLevel();
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(ev->subconditionName, "Low Low Limit");
-    t->value.copyFrom(qvtest::vR8(50));
+    t->state->value.copyFrom(qvtest::vR8(50));
     ev = t->evaluateLevel();
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(ev->message, "Normal Condition");
