@@ -177,12 +177,22 @@ OPCTag* OPCTag::findChild(const std::string& childName, bool matchCase) const
     return nullptr;
 }
 
+namespace {
+
+// Growth stays geometric (reserve(size + 1) would copy the whole list on every append).
+void roomForOneMore(std::vector<OPCTag*>& v)
+{
+    if (v.size() == v.capacity()) v.reserve(v.empty() ? 4 : v.size() * 2);
+}
+
+} // namespace
+
 void OPCTag::appendChild(OPCTag* child)
 {
     // Everything that can fail comes first: the child ends up in both lists or in neither.
     std::vector<OPCTag*>& bucket = childIndex_[foldCase(child->name)];
-    bucket.reserve(bucket.size() + 1);
-    children.reserve(children.size() + 1);
+    roomForOneMore(bucket);
+    roomForOneMore(children);
     child->parent = this;
     children.push_back(child);
     bucket.push_back(child);
