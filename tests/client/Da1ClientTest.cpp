@@ -217,6 +217,13 @@ protected:
 
 TEST_F(Da1Client, SubscriptionArrivesInBothDataFormats)
 {
+    // Inactive while both formats are advised: otherwise a pass between the two DAdvise calls
+    // hands the first report to the first format only.
+    ComRef<IOPCGroupStateMgt> state;
+    ASSERT_EQ(items_->QueryInterface(IID_IOPCGroupStateMgt, state.out()), S_OK);
+    DWORD revised = 0;
+    BOOL off = FALSE, on = TRUE;
+    ASSERT_EQ(state->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr), S_OK);
     DWORD token = 0;
     ASSERT_EQ(dadvise(fTime_, &token), S_OK);
     EXPECT_EQ(token, fTime_);
@@ -227,6 +234,7 @@ TEST_F(Da1Client, SubscriptionArrivesInBothDataFormats)
     AdviseSink* s = new AdviseSink(&log_);
     EXPECT_EQ(data_->DAdvise(&text, 0, s, &token), DV_E_FORMATETC);
     s->Release();
+    ASSERT_EQ(state->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
 
     // The first report carries every new active item.
     DataStream t, d;
