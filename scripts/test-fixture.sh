@@ -10,6 +10,8 @@ run() { "$here/wine-run.sh" "$prefix" "$@" </dev/null; }
 case "$action" in
 setup)
   mkdir -p "$(dirname "$prefix")/logs"
+  # A fresh trace per run: the trace rotates at 4 MB, and a test looks for the host's first lines.
+  rm -f "$(dirname "$prefix")/logs/qvtesthost.trace" "$(dirname "$prefix")/logs/qvtesthost.trace.1"
   run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
   run regsvr32 /s "$bin/QvSrvKitPS.dll" || { echo "registering QvSrvKitPS.dll failed"; exit 1; }
   # A 64-bit build's 32-bit proxy/stub, for 32-bit clients of the 64-bit host.
