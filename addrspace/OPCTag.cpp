@@ -136,7 +136,7 @@ void OPCTag::setLevelLimits(const LevelLimit limits[4])
     if (state) state->limitsEnabled = enabled;
 }
 
-std::unique_ptr<EventRecord> OPCTag::evaluateLevelSlow()
+std::unique_ptr<EventRecord> OPCTag::evaluateLevel()
 {
     int newLevel = limitHolds(4) ? 4 : limitHolds(1) ? 1 : limitHolds(3) ? 3 : limitHolds(2) ? 2 : 0;
     if (newLevel == state->level) return nullptr;

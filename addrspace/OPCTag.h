@@ -92,7 +92,6 @@ public:
 
     TagState* state = nullptr; // tags only: value, quality, time stamp (see TagHandleTable)
     LevelLimit levelLimits[4];
-    FollowerLink* followers = nullptr; // in the handle table (tags only; see TagSubscribers)
 
     OPCTag* parent = nullptr;
     std::vector<OPCTag*> children; // owned, in creation order
@@ -117,11 +116,7 @@ public:
 
     void setLevelLimits(const LevelLimit limits[4]);
     // Runs the level evaluation; returns an event when the level state changed.
-    std::unique_ptr<EventRecord> evaluateLevel()
-    {
-        if (!state->limitsEnabled && state->level == 0) return nullptr; // most tags: no more to read
-        return evaluateLevelSlow();
-    }
+    std::unique_ptr<EventRecord> evaluateLevel();
 
     // Children lookup by name (first in creation order), under the match-case rule.
     OPCTag* findChild(const std::string& childName, bool matchCase) const;
@@ -137,7 +132,6 @@ public:
 
 private:
     bool limitHolds(int k) const;
-    std::unique_ptr<EventRecord> evaluateLevelSlow();
     // Children indexed by their ASCII-folded name; each bucket keeps creation order.
     std::unordered_map<std::string, std::vector<OPCTag*>> childIndex_;
 };

@@ -140,12 +140,13 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
         }
         slot->state.quality = quality;
         slot->state.timestamp = utcNow();
+        bool attached = false;
         try {
             subscribers_.attachTag(name, &slot->link);
-            tag->followers = &slot->link;
+            attached = true;
             node->appendChild(tag.get());
         } catch (const std::bad_alloc&) {
-            if (tag->followers) subscribers_.detachTag(tag->followers);
+            if (attached) subscribers_.detachTag(&slot->link);
             handles_.remove(h);
             return kInvalidTagHandle;
         }
@@ -160,8 +161,9 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
 bool OPCTagStore::remove(DWORD handle)
 {
     LockGuard g(App().globalLock);
-    OPCTag* tag = handles_.resolve(handle);
-    if (!tag) return false;
+    TagHandleTable::Slot* slot = handles_.find(handle);
+    if (!slot) return false;
+    OPCTag* tag = slot->tag;
     OPCTag* parent = tag->parent;
     // Everything that can run out of memory comes first: a failure changes nothing.
     std::unique_ptr<OPCTag> branch;
@@ -175,8 +177,8 @@ bool OPCTagStore::remove(DWORD handle)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    handles_.remove(handle);
-    subscribers_.detachTag(tag->followers); // cannot fail: only frees
+    handles_.remove(handle); // the slot's link stays in place for the detach
+    subscribers_.detachTag(&slot->link); // cannot fail: only frees
     if (branch) {
         // A delimiter-free tag name can also be the first segment of later tags; those tags
         // stay, under a plain branch node that takes the removed tag's place.
@@ -235,7 +237,7 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     if (FAILED(st.value.copyFrom(value))) return false;
     st.quality = quality;
     st.timestamp = utcNow();
-    pushToSubscribers(st, *tag->followers);
+    pushToSubscribers(st, handles_.find(tag->handle)->link);
     return true;
 }
 

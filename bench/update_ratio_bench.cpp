@@ -11,6 +11,7 @@
 #include <thread>
 #include <functional>
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 #include "qvopc.h"
 #include "qvsrvkit.h"
@@ -30,44 +31,11 @@ ClockFn preciseClock()
     return p ? reinterpret_cast<ClockFn>(reinterpret_cast<void*>(p)) : &GetSystemTimeAsFileTime;
 }
 
-// The baseline: what any store must do per update (with the given clock).
-class MinimalStore {
-public:
-    explicit MinimalStore(size_t n, ClockFn clock = &GetSystemTimeAsFileTime) : clock_(clock), slots_(n)
-    {
-        InitializeCriticalSection(&cs_);
-        for (auto& s : slots_) VariantInit(&s.v);
-    }
-    ~MinimalStore()
-    {
-        for (auto& s : slots_) VariantClear(&s.v);
-        DeleteCriticalSection(&cs_);
-    }
-    __attribute__((noinline)) bool update(DWORD i, const VARIANT& v, WORD q)
-    {
-        EnterCriticalSection(&cs_);
-        Slot& s = slots_[i];
-        bool ok = SUCCEEDED(VariantCopy(&s.v, const_cast<VARIANT*>(&v)));
-        s.q = q;
-        clock_(&s.t);
-        LeaveCriticalSection(&cs_);
-        return ok;
-    }
-
-private:
-    struct Slot {
-        VARIANT v;
-        WORD q = 0;
-        FILETIME t{};
-    };
-    CRITICAL_SECTION cs_;
-    ClockFn clock_;
-    std::vector<Slot> slots_;
-};
-
-// The floor for a store whose tags have followers: the minimal store's slot plus one item
-// object elsewhere in memory that each update writes (two random accesses instead of one).
-class MinimalFollowedStore {
+// The baseline: what any store must do per update (with the given clock). With kFollowed, the
+// floor for a store whose tags have followers: each slot also has one item elsewhere in memory
+// that the update writes (two random accesses instead of one).
+template <bool kFollowed = false>
+class MinimalStoreOf {
 public:
     struct alignas(64) Item {
         VARIANT v;
@@ -75,36 +43,42 @@ public:
         WORD q;
         bool changed;
     };
-    MinimalFollowedStore(size_t n, ClockFn clock) : clock_(clock), slots_(n)
+    explicit MinimalStoreOf(size_t n, ClockFn clock = &GetSystemTimeAsFileTime) : clock_(clock), slots_(n)
     {
         InitializeCriticalSection(&cs_);
         for (auto& s : slots_) {
             VariantInit(&s.v);
-            s.item = new Item();
-            VariantInit(&s.item->v);
+            if constexpr (kFollowed) {
+                s.item = new Item();
+                VariantInit(&s.item->v);
+            }
         }
     }
-    ~MinimalFollowedStore()
+    ~MinimalStoreOf()
     {
         for (auto& s : slots_) {
             VariantClear(&s.v);
-            VariantClear(&s.item->v);
-            delete s.item;
+            if constexpr (kFollowed) {
+                VariantClear(&s.item->v);
+                delete s.item;
+            }
         }
         DeleteCriticalSection(&cs_);
     }
     __attribute__((noinline)) bool update(DWORD i, const VARIANT& v, WORD q)
     {
         EnterCriticalSection(&cs_);
-        Slot& s = slots_[i];
-        __builtin_prefetch(s.item, 1);
+        auto& s = slots_[i];
+        if constexpr (kFollowed) __builtin_prefetch(s.item, 1);
         bool ok = SUCCEEDED(VariantCopy(&s.v, const_cast<VARIANT*>(&v)));
         s.q = q;
         clock_(&s.t);
-        ok = ok && SUCCEEDED(VariantCopy(&s.item->v, &s.v));
-        s.item->q = q;
-        s.item->t = s.t;
-        s.item->changed = true;
+        if constexpr (kFollowed) {
+            ok = ok && SUCCEEDED(VariantCopy(&s.item->v, &s.v));
+            s.item->q = q;
+            s.item->t = s.t;
+            s.item->changed = true;
+        }
         LeaveCriticalSection(&cs_);
         return ok;
     }
@@ -114,12 +88,16 @@ private:
         VARIANT v;
         WORD q = 0;
         FILETIME t{};
+    };
+    struct FollowedSlot : Slot {
         Item* item = nullptr;
     };
     CRITICAL_SECTION cs_;
     ClockFn clock_;
-    std::vector<Slot> slots_;
+    std::vector<std::conditional_t<kFollowed, FollowedSlot, Slot>> slots_;
 };
+using MinimalStore = MinimalStoreOf<>;
+using MinimalFollowedStore = MinimalStoreOf<true>;
 
 // One group holding one active item per tag: every tag has exactly one follower.
 struct Followed {

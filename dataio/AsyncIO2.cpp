@@ -49,22 +49,9 @@ public:
         if (owner_->gone()) return kGoneResult;
         if (owner_->queueFull()) return E_FAIL;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
         if (!t) return E_OUTOFMEMORY;
-        t->version = 2;
-        t->kind = AsyncTransaction::kRefresh;
-        t->transactionId = dwTransactionID;
-        try {
-            LockGuard lock(App().globalLock);
-            // Checked again where it counts: another thread may have queued meanwhile.
-            if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
-            t->cancelId = owner_->nextTransactionId();
-            *pdwCancelID = t->cancelId;
-            owner_->queue.push_back(std::move(t));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return S_OK;
+        return queueRefresh(std::move(t), false, pdwCancelID);
         });
     }
 
@@ -137,17 +124,37 @@ public:
         if (!pdwCancelID) return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+        std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
         if (!t) return E_OUTOFMEMORY;
-        t->kind = AsyncTransaction::kRefresh;
-        t->transactionId = dwTransactionID;
         t->maxAgeRead = true;
         try {
             t->maxAges.push_back(dwMaxAge);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        // A refresh reports the active items of an active group.
+        return queueRefresh(std::move(t), true, pdwCancelID);
+    }
+
+private:
+    static AsyncTransaction* newRefresh(DWORD transactionId)
+    {
+        AsyncTransaction* t = new (std::nothrow) AsyncTransaction();
+        if (t) {
+            t->kind = AsyncTransaction::kRefresh;
+            t->transactionId = transactionId;
+        }
+        return t;
+    }
+
+    // Refresh2 and RefreshMaxAge from the queueing on (their checks are done).
+    HRESULT queueRefresh(std::unique_ptr<AsyncTransaction> t, bool activeOnly, DWORD* pdwCancelID)
+    {
+        try {
             LockGuard lock(App().globalLock);
+            // Checked again where it counts: another thread may have queued meanwhile.
             if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
-            // A refresh reports the active items of an active group.
-            if (!owner_->active.load()) return E_FAIL;
+            if (activeOnly && !owner_->active.load()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));
@@ -157,7 +164,6 @@ public:
         return S_OK;
     }
 
-private:
     // Read and Write from the allocation on (their argument checks are done).
     HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
                    DWORD* pdwCancelID, HRESULT** ppErrors, const OPCITEMVQT* vqt = nullptr,

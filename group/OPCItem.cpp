@@ -1,7 +1,7 @@
 // Group items: the copy rule and the attributes record. Reading and writing values,
 // the stream size and change detection live with data exchange (dataio/).
 #include "group/OPCItem.h"
-#include "group/ItemPool.h"
+#include "runtime/ObjectPool.h"
 #include "runtime/ComUtil.h"
 #include "runtime/OPCServerApp.h"
 

@@ -2,6 +2,7 @@
 // test host traces every call to <log dir>\qvtesthost.trace.
 #include "ComRef.h"
 #include "HostActivation.h"
+#include "HostCommands.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <cstdio>
@@ -14,17 +15,7 @@ namespace {
 
 std::string traceText(long from)
 {
-    const char* dir = getenv("QV_TEST_LOGDIR");
-    std::string text;
-    FILE* f = dir ? fopen((std::string(dir) + "\\qvtesthost.trace").c_str(), "rb") : nullptr;
-    if (!f) return text;
-    if (fseek(f, from, SEEK_SET) == 0) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    }
-    fclose(f);
-    return text;
+    return testLogDir().empty() ? std::string() : readFrom(testLogDir() + "\\qvtesthost.trace", from);
 }
 
 std::string regText(const char* key, const char* value)

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <set>
 #include <vector>
-#include "group/ItemPool.h"
+#include "runtime/ObjectPool.h"
 
 // Blocks fill in turn, slots are reused, and a block whose objects are all released goes back
 // (all but the last), with the rest still intact.

@@ -1,4 +1,4 @@
-#include "group/ItemPool.h"
+#include "runtime/ObjectPool.h"
 #include <algorithm>
 #include <memory>
 #include <new>
