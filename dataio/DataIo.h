@@ -53,8 +53,8 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
 // Any output but values may be null. Returns whether every item read S_OK.
 bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD* ages, bool oneAge,
                      VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, OPCHANDLE* clientHandles);
-// Whether a value stamped `stamp` is too old for maxAge (device read wanted).
-bool tooOld(DWORD maxAge, const FILETIME& stamp);
+// Whether a value stamped `stamp` is too old for maxAge at `now` (device read wanted).
+bool tooOld(DWORD maxAge, const FILETIME& stamp, const FILETIME& now);
 // Checks one item's part of a WriteVQT under the lock: the item's write checks on a private
 // copy of the value, OPC_E_NOTSUPPORTED for quality/time stamp without the host's callback.
 // Nothing enters the item here: only what the host accepts does (applyItemVQT after storeWritten).

@@ -52,6 +52,7 @@ public:
         try {
             std::vector<std::pair<DWORD, DWORD>> device; // index, tag handle
             const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
+            const FILETIME now = utcNow(); // one clock read for the whole call
             {
                 LockGuard lock(app.globalLock);
                 for (DWORD i = 0; i < dwCount; ++i) {
@@ -59,7 +60,7 @@ public:
                     OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
                     if (!tag) continue;
                     if (!(tag->accessRights() & OPC_READABLE)) errors[i] = OPC_E_BADRIGHTS;
-                    else if (proc && tooOld(pdwMaxAge[i], tag->state->timestamp)) device.emplace_back(i, tag->handle);
+                    else if (proc && tooOld(pdwMaxAge[i], tag->state->timestamp, now)) device.emplace_back(i, tag->handle);
                     else {
                         errors[i] = VariantCopy(&values[i], tag->state->value.get());
                         qualities[i] = tag->state->quality;

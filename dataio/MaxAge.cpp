@@ -9,11 +9,10 @@
 
 namespace qv {
 
-bool tooOld(DWORD maxAge, const FILETIME& stamp)
+bool tooOld(DWORD maxAge, const FILETIME& stamp, const FILETIME& now)
 {
     if (maxAge == 0) return true;
     if (maxAge == 0xFFFFFFFFu) return false;
-    const FILETIME now = utcNow();
     const ULONGLONG n = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const ULONGLONG s = (static_cast<ULONGLONG>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
     // A stamp in the future counts as fresh.
@@ -29,6 +28,7 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
     std::vector<DeviceRead> device;
     const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
     bool allOk = true;
+    const FILETIME now = utcNow(); // one clock read for the whole call
     {
         LockGuard lock(app.globalLock);
         for (DWORD i = 0; i < n; ++i) {
@@ -42,7 +42,7 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
                 const OPCTag* tag = proc ? app.tags.lookup(it->tagName) : nullptr;
                 // Active state does not matter here: the client asked for these values.
                 if (!(it->accessRights & OPC_READABLE)) hr = OPC_E_BADRIGHTS;
-                else if (tag && tooOld(ages[oneAge ? 0 : i], it->timestamp))
+                else if (tag && tooOld(ages[oneAge ? 0 : i], it->timestamp, now))
                     device.push_back({i, tag->handle, it->requestedType});
                 else hr = it->readValue(&values[i], qualities ? &qualities[i] : nullptr, times ? &times[i] : nullptr);
             }
