@@ -53,6 +53,26 @@ bool OPCTag::propertyAt(DWORD position, DWORD* id, std::string* description, VAR
     return true;
 }
 
+DWORD OPCTag::euType() const
+{
+    for (const CustomProperty& p : customProperties) {
+        if (p.id != 7) continue;
+        VARIANT v;
+        VariantInit(&v);
+        if (FAILED(VariantChangeType(&v, const_cast<VARIANT*>(p.value.get()), 0, VT_I4))) return 0;
+        return V_I4(&v) > 0 ? static_cast<DWORD>(V_I4(&v)) : 0;
+    }
+    return 0;
+}
+
+HRESULT OPCTag::euInfo(VARIANT* out) const
+{
+    VariantInit(out);
+    for (const CustomProperty& p : customProperties)
+        if (p.id == 8) return VariantCopy(out, const_cast<VARIANT*>(p.value.get()));
+    return S_OK;
+}
+
 HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const
 {
     VariantInit(out);

@@ -113,6 +113,10 @@ public:
     bool propertyAt(DWORD position, DWORD* id, std::string* description, VARTYPE* vt) const;
     HRESULT propertyValue(DWORD id, VARIANT* out) const;
     bool setCustomProperty(DWORD id, const std::string& description, const VARIANT& v);
+    // The EU type the host declared (property 7; OPC_NOENUM when none) and its EU info
+    // (property 8, VT_EMPTY when none).
+    DWORD euType() const;
+    HRESULT euInfo(VARIANT* out) const;
 
     void setLevelLimits(const LevelLimit limits[4]);
     // Runs the level evaluation; returns an event when the level state changed.

@@ -205,6 +205,13 @@ void OPCTagStore::pushToSubscribers(const TagState& tag, const FollowerLink& lin
                                     [&](TagSubscriber* s) { s->onTagUpdated(tag); });
 }
 
+std::unique_ptr<EventRecord> OPCTagStore::publish(TagHandleTable::Slot* slot)
+{
+    pushToSubscribers(slot->state, slot->link);
+    // The tag itself is read only when its level limits are in use.
+    return slot->state.limitsEnabled || slot->state.level ? slot->tag->evaluateLevel() : nullptr;
+}
+
 bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)
 {
     OPCServerApp& app = App();
@@ -220,9 +227,7 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     if (FAILED(assignValue(st.value, value))) return false;
     st.quality = quality;
     st.timestamp = when;
-    pushToSubscribers(st, slot->link);
-    // The tag itself is read only when its level limits are in use.
-    std::unique_ptr<EventRecord> ev = st.limitsEnabled || st.level ? slot->tag->evaluateLevel() : nullptr;
+    std::unique_ptr<EventRecord> ev = publish(slot);
     g.release();
     if (ev) broadcastEvent(*ev);
     return true;
@@ -230,14 +235,42 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
 
 bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WORD quality)
 {
+    const FILETIME when = utcNow();
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(name);
     if (!tag) return false;
-    TagState& st = *tag->state;
-    if (FAILED(st.value.copyFrom(value))) return false;
+    TagHandleTable::Slot* slot = handles_.find(tag->handle);
+    if (!slot || FAILED(slot->state.value.copyFrom(value))) return false;
+    slot->state.quality = quality;
+    slot->state.timestamp = when;
+    std::unique_ptr<EventRecord> ev = publish(slot);
+    g.release();
+    if (ev) broadcastEvent(*ev);
+    return true;
+}
+
+bool OPCTagStore::deviceValue(DWORD handle, const VARIANT& value, WORD quality, const FILETIME& ts)
+{
+    LockGuard g(App().globalLock);
+    TagHandleTable::Slot* slot = handles_.find(handle);
+    if (!slot) return false;
+    TagState& st = slot->state;
+    // Only newer news: an answer stamped like the cache is the cache's own value.
+    if (CompareFileTime(&ts, &st.timestamp) <= 0) return false;
+    const VARTYPE canonical = st.value.vt();
+    Variant taken;
+    if (V_VT(&value) == canonical) {
+        if (FAILED(taken.copyFrom(value))) return false;
+    } else if (holdsObject(value) ||
+               FAILED(VariantChangeType(taken.get(), const_cast<VARIANT*>(&value), 0, canonical))) {
+        return false; // a value the tag cannot hold in its type stays the reader's own
+    }
+    st.value = std::move(taken);
     st.quality = quality;
-    st.timestamp = utcNow();
-    pushToSubscribers(st, handles_.find(tag->handle)->link);
+    st.timestamp = ts;
+    std::unique_ptr<EventRecord> ev = publish(slot);
+    g.release();
+    if (ev) broadcastEvent(*ev);
     return true;
 }
 
@@ -283,10 +316,7 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(path, id);
     if (!tag) return OPC_E_UNKNOWNITEMID;
-    if (requested != VT_EMPTY && requested != tag->state->value.vt()) {
-        Variant scratch;
-        if (FAILED(VariantChangeType(scratch.get(), tag->state->value.get(), 0, requested))) return OPC_E_BADTYPE;
-    }
+    if (!requestableType(*tag->state->value.get(), requested)) return OPC_E_BADTYPE;
     if (result) {
         result->hServer = 0;
         result->vtCanonicalDataType = tag->state->value.vt();
@@ -299,19 +329,19 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
     return S_OK;
 }
 
-HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value, Variant* taken)
+HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value)
 {
-    return writeThroughHost(tagName, value, nullptr, nullptr, taken, false);
+    return writeThroughHost(tagName, value, nullptr, nullptr, false);
 }
 
 HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                                    const FILETIME* timeStamp, Variant* taken)
+                                    const FILETIME* timeStamp)
 {
-    return writeThroughHost(tagName, value, quality, timeStamp, taken, true);
+    return writeThroughHost(tagName, value, quality, timeStamp, true);
 }
 
 HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                                      const FILETIME* timeStamp, Variant* taken, bool vqt)
+                                      const FILETIME* timeStamp, bool vqt)
 {
     OPCServerApp& app = App();
     const QV_WRITENOTIFICATIONPROC plain = vqt ? nullptr : app.writeNotificationProc.load();
@@ -330,14 +360,21 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     if (withVqt) callHost([&] { withVqt(handle, copy.get(), quality, timeStamp, &hr); });
     else if (plain) callHost([&] { plain(handle, copy.get(), &hr); });
     if (hr != S_OK) return hr;
+    // Stamped when the host accepted it, unless the client gave a time stamp.
+    const FILETIME when = timeStamp ? *timeStamp : utcNow();
     LockGuard g(app.globalLock);
-    OPCTag* tag = handles_.resolve(handle); // the host may have removed it meanwhile
-    if (!tag) return OPC_E_INVALIDHANDLE;
-    if (quality) tag->state->quality = *quality;
-    if (timeStamp) tag->state->timestamp = *timeStamp;
-    hr = tag->state->value.copyFrom(*copy);
-    if (hr == S_OK && taken) *taken = std::move(copy);
-    return hr;
+    TagHandleTable::Slot* slot = handles_.find(handle); // the host may have removed it meanwhile
+    if (!slot) return OPC_E_INVALIDHANDLE;
+    TagState& st = slot->state;
+    hr = st.value.copyFrom(*copy);
+    if (FAILED(hr)) return hr;
+    if (quality) st.quality = *quality;
+    st.timestamp = when;
+    // Every follower hears an accepted write as it would hear the host's own update.
+    std::unique_ptr<EventRecord> ev = publish(slot);
+    g.release();
+    if (ev) broadcastEvent(*ev);
+    return S_OK;
 }
 
 void OPCTagStore::clear()

@@ -64,6 +64,9 @@ public:
     // leaving the lock.
     bool update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts);
     bool updateByName(const std::string& name, const VARIANT& value, WORD quality);
+    // A device read's answer, as an update: taken only in the tag's own type (converted when
+    // it can be) and only when newer than what the tag holds. Returns whether it was taken.
+    bool deviceValue(DWORD handle, const VARIANT& value, WORD quality, const FILETIME& ts);
     bool setCustomProperty(DWORD handle, DWORD id, const std::string& description, const VARIANT& value);
     bool setLevelLimits(DWORD handle, const LevelLimit limits[4]);
     // Copies the current value, quality and timestamp (any output may be null).
@@ -80,13 +83,14 @@ public:
     HRESULT validateItem(const std::string& accessPath, const std::string& itemId, VARTYPE requested,
                          tagOPCITEMRESULT* result, OPCTag** tag);
     // A client's write of one item: the host's write callback decides, then the tag takes the
-    // value; on S_OK *taken (when given) receives what the tag took. Called without the global
-    // lock; takes it itself.
-    HRESULT clientWrite(const std::string& tagName, const VARIANT& value, Variant* taken = nullptr);
+    // value (what the callback left in its copy), stamped with the time of acceptance, and
+    // every item that follows the tag hears it as it would hear a host update. Called
+    // without the global lock; takes it itself.
+    HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
     // A client's write with quality and/or time stamp (either may be null): through the host's
-    // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag; *taken as above.
+    // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag and its followers.
     HRESULT clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                           const FILETIME* timeStamp, Variant* taken = nullptr);
+                           const FILETIME* timeStamp);
 
     TagSubscribers& subscribers() { return subscribers_; }
     // Destroys every node (library unload).
@@ -95,8 +99,11 @@ public:
 private:
     // Both client write paths: through the host's plain or VQT callback, then into the tag.
     HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                             const FILETIME* timeStamp, Variant* taken, bool vqt);
+                             const FILETIME* timeStamp, bool vqt);
     static void pushToSubscribers(const TagState& tag, const FollowerLink& link);
+    // The slot's new state to its followers, then its level evaluation (lock held); the
+    // event, if any, goes out after the lock.
+    std::unique_ptr<EventRecord> publish(TagHandleTable::Slot* slot);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;

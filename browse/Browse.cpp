@@ -127,6 +127,7 @@ public:
         if (ppItemProperties) *ppItemProperties = nullptr;
         if (dwItemCount == 0 || !pszItemIDs || !ppItemProperties || (dwPropertyCount && !pdwPropertyIDs))
             return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         OPCITEMPROPERTIES* out = TaskArray<OPCITEMPROPERTIES>(dwItemCount).release();
         if (!out) return E_OUTOFMEMORY;
@@ -164,6 +165,7 @@ public:
         if (pbMoreElements) *pbMoreElements = FALSE;
         if (pdwCount) *pdwCount = 0;
         if (ppBrowseElements) *ppBrowseElements = nullptr;
+        if (owner_->gone()) return kGoneResult;
         if (!pszContinuationPoint || !pbMoreElements || !pdwCount || !ppBrowseElements ||
             (dwPropertyCount && !pdwPropertyIDs))
             return E_INVALIDARG;

@@ -19,6 +19,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override
     {
         if (!pNameSpaceType) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         LockGuard g(App().globalLock);
         *pNameSpaceType = static_cast<OPCNAMESPACETYPE>(AddressTree::current().organization());
         return S_OK;
@@ -26,6 +27,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override
     {
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string text = narrow(szString);
             OPCServerApp& app = App();
@@ -69,6 +71,7 @@ public:
     {
         if (!ppIEnumString) return E_INVALIDARG;
         *ppIEnumString = nullptr;
+        if (owner_->gone()) return kGoneResult;
         IOPCEnumString* e = newServerObject<IOPCEnumString>();
         if (!e) return E_OUTOFMEMORY;
         try {
@@ -94,6 +97,7 @@ public:
     {
         if (!szItemID) return E_INVALIDARG;
         *szItemID = nullptr;
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string leaf = narrow(szItemDataID);
             OPCServerApp& app = App();
@@ -123,6 +127,7 @@ public:
     {
         if (!ppIEnumString) return E_INVALIDARG;
         *ppIEnumString = nullptr;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
 

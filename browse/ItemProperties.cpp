@@ -23,6 +23,7 @@ public:
         if (ppDescriptions) *ppDescriptions = nullptr;
         if (ppvtDataTypes) *ppvtDataTypes = nullptr;
         if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string id = narrow(szItemID);
             OPCServerApp& app = App();
@@ -58,6 +59,7 @@ public:
         if (ppvData) *ppvData = nullptr;
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !pdwPropertyIDs || !ppvData || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string id = narrow(szItemID);
             OPCServerApp& app = App();
@@ -87,6 +89,7 @@ public:
         if (ppszNewItemIDs) *ppszNewItemIDs = nullptr;
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !pdwPropertyIDs || !ppszNewItemIDs || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string id = narrow(szItemID);
             OPCServerApp& app = App();

@@ -14,6 +14,14 @@ bool OPCGroup::queueFull()
     return limit != 0 && queue.size() >= limit;
 }
 
+bool OPCGroup::canRefresh() const
+{
+    if (!active.load()) return false;
+    for (const auto& kv : items)
+        if (kv.second->active) return true;
+    return false;
+}
+
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
                            const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
                            const OPCITEMVQT* vqt, const DWORD* maxAges)
@@ -29,16 +37,19 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     std::vector<Variant> converted;
     std::vector<std::string> names;
     std::vector<HRESULT> results;
+    std::vector<const OPCITEMVQT*> vqtOf;
+    bool partial = false;
     try {
         t->serverHandles.reserve(n);
         if (maxAges) {
             t->maxAgeRead = true;
-            t->maxAges.assign(maxAges, maxAges + n);
+            t->maxAges.reserve(n);
         }
         if (write) {
             converted.resize(n);
             names.resize(n);
             results.resize(n);
+            if (vqt) vqtOf.resize(n);
         }
         LockGuard lock(app.globalLock);
         // Checked again here, at the moment of appending, so concurrent callers cannot pass the
@@ -52,28 +63,36 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
             t->transactionId = id;
         }
         *issuedId = id;
-        bool allValid = true;
+        // Invalid handles get their error and are left out; the valid ones are processed and
+        // completed. With none valid nothing is queued and no completion follows.
+        DWORD valid = 0;
         for (DWORD i = 0; i < n; ++i) {
+            OPCItem* it = g.findItem(handles[i]);
+            errors[i] = it ? S_OK : OPC_E_INVALIDHANDLE;
+            if (!it) continue;
             t->serverHandles.push_back(handles[i]);
-            const bool valid = g.findItem(handles[i]) != nullptr;
-            errors[i] = valid ? S_OK : OPC_E_INVALIDHANDLE;
-            allValid = allValid && valid;
-        }
-        if (!allValid) return S_FALSE; // dropped whole: nothing is read or written
-        if (write) {
-            for (DWORD i = 0; i < n; ++i) {
-                OPCItem* it = g.findItem(handles[i]);
-                names[i] = it->tagName;
-                // [in] values: the conversion works on a private copy.
-                if (vqt) {
-                    results[i] = checkItemVQT(*it, vqt[i], converted[i].get());
-                    continue;
-                }
-                // A client object is never copied or converted (that would call into it).
-                HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
-                                                    : VariantCopyInd(converted[i].get(), const_cast<VARIANT*>(&values[i]));
-                results[i] = SUCCEEDED(hr) ? it->checkWrite(converted[i].get()) : hr;
+            if (maxAges) t->maxAges.push_back(maxAges[i]);
+            if (!write) {
+                ++valid;
+                continue;
             }
+            names[valid] = it->tagName;
+            Variant& out = converted[valid];
+            // [in] values: the conversion works on a private copy.
+            if (vqt) {
+                vqtOf[valid] = &vqt[i];
+                results[valid++] = checkItemVQT(*it, vqt[i], out.get());
+                continue;
+            }
+            // A client object is never copied or converted (that would call into it).
+            HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
+                                                : VariantCopyInd(out.get(), const_cast<VARIANT*>(&values[i]));
+            results[valid++] = SUCCEEDED(hr) ? it->checkWrite(out.get()) : hr;
+        }
+        partial = valid < n;
+        if (valid == 0) return S_FALSE;
+        if (write) {
+            results.resize(valid);
             t->busy = true;
         }
         queued = t.get();
@@ -81,21 +100,15 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    if (!write) return S_OK;
+    if (!write) return partial ? S_FALSE : S_OK;
 
-    // The tag writes call the host: on this thread, without the lock, the record busy meanwhile.
-    for (DWORD i = 0; i < n; ++i)
+    // The tag writes call the host: on this thread, without the lock, the record busy
+    // meanwhile. An accepted value reaches every follower of its tag.
+    for (size_t i = 0; i < results.size(); ++i)
         if (results[i] == S_OK)
-            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i], &converted[i])
-                             : app.tags.clientWrite(names[i], *converted[i].get(), &converted[i]);
+            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), *vqtOf[i])
+                             : app.tags.clientWrite(names[i], *converted[i].get());
     LockGuard lock(app.globalLock);
-    // Only what the host accepted enters the items.
-    for (DWORD i = 0; i < n; ++i)
-        if (results[i] == S_OK)
-            if (OPCItem* it = g.findItem(handles[i])) {
-                it->storeWritten(*converted[i].get());
-                if (vqt) applyItemVQT(*it, vqt[i]);
-            }
     // The group may have been destroyed meanwhile (its queue freed): find the record first.
     for (auto& q : g.queue) {
         const DWORD qid = version == 2 ? q->cancelId : q->transactionId;
@@ -105,7 +118,7 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
             break;
         }
     }
-    return S_OK;
+    return partial ? S_FALSE : S_OK;
 }
 
 } // namespace qv

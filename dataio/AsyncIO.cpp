@@ -57,6 +57,8 @@ public:
         try {
             LockGuard lock(App().globalLock);
             if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
+            // A refresh of nothing would never be answered: refused.
+            if (!owner_->canRefresh()) return E_FAIL;
             t->transactionId = owner_->nextTransactionId();
             *pTransactionID = t->transactionId;
             owner_->queue.push_back(std::move(t));
@@ -76,6 +78,8 @@ public:
         // may equal a DA 1.0 id by chance.
         for (auto& t : owner_->queue) {
             if (t->version == 1 && t->transactionId == dwTransactionID) {
+                // A queued write already went to the host: too late, it completes as written.
+                if (t->kind == AsyncTransaction::kWrite) return E_FAIL;
                 t->cancelled = true;
                 return S_OK;
             }
@@ -91,10 +95,9 @@ private:
         TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
         HRESULT hr = acceptAsyncRequest(*owner_, 1, kind, n, handles, values, 0, pTransactionID, errors.get());
-        // A failure code hands out no array (a COM client frees nothing on failure); the
-        // request was dropped whole and no completion follows.
-        if (hr == S_FALSE) return OPC_E_INVALIDHANDLE;
-        if (hr == S_OK) *ppErrors = errors.release();
+        // S_FALSE: the invalid handles are marked and left out of the completion, which
+        // carries the valid ones (none valid: nothing follows).
+        if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
         return hr;
     }
 };

@@ -51,7 +51,7 @@ public:
         if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
         std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
         if (!t) return E_OUTOFMEMORY;
-        return queueRefresh(std::move(t), false, pdwCancelID);
+        return queueRefresh(std::move(t), pdwCancelID);
         });
     }
 
@@ -63,6 +63,8 @@ public:
         for (auto& t : owner_->queue) {
             // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
             if (t->version == 2 && t->cancelId == dwCancelID) {
+                // A queued write already went to the host: too late, it completes as written.
+                if (t->kind == AsyncTransaction::kWrite) return E_FAIL;
                 t->cancelled = true;
                 return S_OK;
             }
@@ -132,8 +134,7 @@ public:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        // A refresh reports the active items of an active group.
-        return queueRefresh(std::move(t), true, pdwCancelID);
+        return queueRefresh(std::move(t), pdwCancelID);
     }
 
 private:
@@ -148,13 +149,15 @@ private:
     }
 
     // Refresh2 and RefreshMaxAge from the queueing on (their checks are done).
-    HRESULT queueRefresh(std::unique_ptr<AsyncTransaction> t, bool activeOnly, DWORD* pdwCancelID)
+    HRESULT queueRefresh(std::unique_ptr<AsyncTransaction> t, DWORD* pdwCancelID)
     {
         try {
             LockGuard lock(App().globalLock);
             // Checked again where it counts: another thread may have queued meanwhile.
             if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
-            if (activeOnly && !owner_->active.load()) return E_FAIL;
+            // A refresh reports the active items of an active group: one of nothing would never
+            // be answered, so it is refused.
+            if (!owner_->canRefresh()) return E_FAIL;
             t->cancelId = owner_->nextTransactionId();
             *pdwCancelID = t->cancelId;
             owner_->queue.push_back(std::move(t));

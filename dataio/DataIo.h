@@ -7,6 +7,7 @@
 #include <vector>
 #include "group/OPCGroup.h"
 #include "runtime/Lock.h"
+#include "qvsrvkit.h"
 
 namespace qv {
 
@@ -37,10 +38,11 @@ void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 // Accepts an asynchronous Read or Write (values non-null) of either DA version: issues the
 // id (DA 2.0: the cancel id; DA 1.0: the transaction id) into *issuedId, checks the handles
 // into errors, and queues the record. A write checks each item's value under the lock,
-// then puts the values into the tags on the calling thread with the record busy; the items
-// take only the values the host accepted.
-// S_OK: queued. S_FALSE: some handle is invalid and the request was dropped whole (errors
-// tell which). E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
+// then puts the values into the tags on the calling thread with the record busy; the tags'
+// followers take only the values the host accepted.
+// S_OK: queued. S_FALSE: some handles are invalid (errors tell which): the valid ones are
+// queued and completed without them; none valid: nothing queued, no completion.
+// E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
 // A WriteVQT passes vqt (values null); a ReadMaxAge passes maxAges (one per handle).
 HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
                            const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
@@ -53,18 +55,21 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
 // Any output but values may be null. Returns whether every item read S_OK.
 bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD* ages, bool oneAge,
                      VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, OPCHANDLE* clientHandles);
+// A client's device read of one tag (no lock held): the host's DeviceReadProc fills value,
+// quality and time stamp (a zero time stamp means now); a value it gave refreshes the tag and
+// its followers like a host update, then is converted to `requested` (VT_EMPTY: as it is).
+// Returns the conversion's result (on failure the value is empty and the quality bad).
+HRESULT deviceRead(QV_DEVICEREADPROC proc, DWORD tagHandle, VARTYPE requested, VARIANT* value, WORD* quality,
+                   FILETIME* time);
 // Whether a value stamped `stamp` is too old for maxAge at `now` (device read wanted).
 bool tooOld(DWORD maxAge, const FILETIME& stamp, const FILETIME& now);
 // Checks one item's part of a WriteVQT under the lock: the item's write checks on a private
 // copy of the value, OPC_E_NOTSUPPORTED for quality/time stamp without the host's callback.
-// Nothing enters the item here: only what the host accepts does (applyItemVQT after storeWritten).
+// Nothing enters the item here: only what the host accepts does, through the tag.
 HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted);
-// The client's quality and time stamp into an item whose write the host accepted (lock held).
-void applyItemVQT(OPCItem& it, const OPCITEMVQT& vqt);
-// Puts a checked value into the tag (no lock held): the VQT path when quality or time stamp
-// is specified, else the plain write path; *taken receives what the tag took.
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt,
-                    Variant* taken = nullptr);
+// Puts a checked value into the tag and its followers (no lock held): the VQT path when
+// quality or time stamp is specified, else the plain write path.
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt);
 // Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);
 

@@ -165,17 +165,20 @@ public:
     HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC** pp) override
     {
         if (pp) *pp = nullptr;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** pp) override
     {
         if (pp) *pp = nullptr;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
 
     HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pFormatetc, DWORD, IAdviseSink* pAdvSink,
                                       DWORD* pdwConnection) override
     {
+        if (owner_->gone()) return kGoneResult;
         if (!pdwConnection || !pAdvSink || !pFormatetc) return E_POINTER;
         const int slot = slotOf(pFormatetc->cfFormat);
         if (slot < 0) return DV_E_FORMATETC;
@@ -191,7 +194,9 @@ public:
         if (!s) return E_NOINTERFACE;
         {
             LockGuard lock(App().globalLock);
-            // Another advise may have won the slot meanwhile; s is then released after the lock.
+            // The group may have gone meanwhile (its sinks were let go: nothing may be kept), or
+            // another advise may have won the slot; s is then released after the lock.
+            if (owner_->gone()) return kGoneResult;
             if (!sinks_[slot]) {
                 sinks_[slot] = std::move(s);
                 *pdwConnection = format_[slot];
@@ -203,6 +208,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
     {
+        if (owner_->gone()) return kGoneResult;
         ComPtr<IAdviseSink> old; // released after the lock
         LockGuard lock(App().globalLock);
         for (int i = 0; i < kSinkCount; ++i) {
@@ -256,7 +262,7 @@ public:
         // A report that did not go out (no data sink yet, or no stream built) keeps the flags,
         // so the change is not lost: a client advising after its items were added gets them.
         if (clear && complete && (timeSink || dataSink))
-            for (OPCItem* it : list) it->changed = false;
+            for (OPCItem* it : list) it->markDelivered();
         if (timeBlock.get() || dataBlock.get()) noteDataChangeSent(g);
         lock.release();
         sendStream(timeSink, format_[kDataTime], timeBlock);

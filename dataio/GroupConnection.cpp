@@ -65,7 +65,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
         if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
     }
     if (clear)
-        for (OPCItem* it : items) it->changed = false;
+        for (OPCItem* it : items) it->markDelivered();
     const OPCHANDLE hGroup = g.clientHandle.load();
     g.sinceLastSend = 0; // the keep-alive counts from the last callback
     g.sentThisPass = true;

@@ -42,6 +42,7 @@ public:
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !pszItemIDs || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
             return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<VARIANT> values(dwCount);
         TaskArray<WORD> qualities(dwCount);
@@ -69,7 +70,8 @@ public:
                 }
             }
             for (auto& d : device)
-                callHost([&] { proc(d.second, &values[d.first], &qualities[d.first], &times[d.first]); });
+                errors[d.first] = deviceRead(proc, d.second, VT_EMPTY, &values[d.first], &qualities[d.first],
+                                             &times[d.first]);
         } catch (const std::bad_alloc&) {
             for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
             return E_OUTOFMEMORY;
@@ -87,6 +89,7 @@ public:
     {
         if (ppErrors) *ppErrors = nullptr;
         if (dwCount == 0 || !pszItemIDs || !pItemVQT || !ppErrors) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;

@@ -65,18 +65,14 @@ HRESULT OPCItem::checkWrite(VARIANT* inout) const
     return S_OK;
 }
 
-HRESULT OPCItem::storeWritten(const VARIANT& v)
+void OPCItem::markDelivered()
 {
-    HRESULT hr = value.copyFrom(v);
-    if (FAILED(hr)) return hr;
-    changed = true;
-    return S_OK;
-}
-
-HRESULT OPCItem::writeValue(VARIANT* inout)
-{
-    HRESULT hr = checkWrite(inout);
-    return FAILED(hr) ? hr : storeWritten(*inout);
+    changed = false;
+    reportedQuality = quality;
+    // Only a numeric reference takes part in the deadband; any other compares as changed
+    // either way, so a string is not copied a second time.
+    if (plainVariantType(value.vt())) *lastReported = *value.get();
+    else lastReported.clear();
 }
 
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)
@@ -100,33 +96,27 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
     return pct >= percent;
 }
 
-// Runs for every item that follows the tag on every host update: the common numeric values
-// take no oleaut32 round trip.
+// Runs for every item that follows the tag on every host update and accepted write. The
+// change is judged against what the client last received, not against the previous update:
+// a pending change stays pending until a report carries it, unless value and quality come
+// back to what the client already has. The common numeric values take no oleaut32 round trip.
 void OPCItem::onTagUpdated(const TagState& tag)
 {
     const VARIANT& next = *tag.value.get();
     timestamp = tag.timestamp;
     bool c = true;
-    // Overwritten, not accumulated: a small move after a large one cancels the pending report.
-    if (quality == tag.quality) {
+    if (reportedQuality == tag.quality) {
         const float d = hasItemDeadband ? itemDeadband
                                         : group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
         c = d == 0.0f || deadbandExceeded(*lastReported.get(), next, d);
     }
     changed = c;
     quality = tag.quality;
-    if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt()) && plainVariantType(lastReported.vt())) {
+    if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt())) {
         *value = next;
-        if (c) *lastReported = next;
         return;
     }
     assignValue(value, next);
-    // Only a numeric reference takes part in the deadband; any other compares as changed
-    // either way, so a string is not copied a second time.
-    if (c) {
-        if (plainVariantType(V_VT(&next))) lastReported.copyFrom(next);
-        else lastReported.clear();
-    }
 }
 
 } // namespace qv

@@ -20,6 +20,27 @@ bool tooOld(DWORD maxAge, const FILETIME& stamp, const FILETIME& now)
     return ageMs > maxAge;
 }
 
+HRESULT deviceRead(QV_DEVICEREADPROC proc, DWORD tagHandle, VARTYPE requested, VARIANT* value, WORD* quality,
+                   FILETIME* time)
+{
+    VariantInit(value);
+    *quality = 0;
+    *time = FILETIME{};
+    callHost([&] { proc(tagHandle, value, quality, time); });
+    if (V_VT(value) == VT_EMPTY) return S_OK; // the host had nothing to say
+    if (time->dwLowDateTime == 0 && time->dwHighDateTime == 0) *time = utcNow();
+    // What the device said is the tag's newest value: the cache and every follower take it,
+    // so maximum-age reads are served from the cache while it is young.
+    App().tags.deviceValue(tagHandle, *value, *quality, *time);
+    HRESULT hr = S_OK;
+    if (requested != VT_EMPTY && V_VT(value) != requested) hr = VariantChangeType(value, value, 0, requested);
+    if (FAILED(hr)) {
+        VariantClear(value);
+        *quality = 0;
+    }
+    return hr;
+}
+
 bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD* ages, bool oneAge,
                      VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, OPCHANDLE* clientHandles)
 {
@@ -55,15 +76,8 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
     for (const DeviceRead& d : device) {
         WORD q = 0;
         FILETIME t{};
-        callHost([&] { proc(d.tag, &values[d.index], &q, &t); });
-        HRESULT hr = S_OK;
-        if (d.requested != VT_EMPTY && V_VT(&values[d.index]) != d.requested)
-            hr = VariantChangeType(&values[d.index], &values[d.index], 0, d.requested);
-        if (FAILED(hr)) {
-            VariantClear(&values[d.index]);
-            q = 0;
-            allOk = false;
-        }
+        const HRESULT hr = deviceRead(proc, d.tag, d.requested, &values[d.index], &q, &t);
+        allOk = allOk && hr == S_OK;
         if (qualities) qualities[d.index] = q;
         if (times) times[d.index] = t;
         if (errors) errors[d.index] = hr;
@@ -82,18 +96,12 @@ HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted)
     return it.checkWrite(converted);
 }
 
-void applyItemVQT(OPCItem& it, const OPCITEMVQT& vqt)
-{
-    if (vqt.bQualitySpecified) it.quality = vqt.wQuality;
-    if (vqt.bTimeStampSpecified) it.timestamp = vqt.ftTimeStamp;
-}
-
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt, Variant* taken)
+HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt)
 {
     OPCServerApp& app = App();
-    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value, taken);
+    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value);
     return app.tags.clientWriteVQT(tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
-                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr, taken);
+                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
 }
 
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
@@ -147,7 +155,7 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
     app.taskFree(block);
 }
 
-void OPCGroup::keepAlivePass()
+void OPCGroup::keepAlivePass(DWORD ticks)
 {
     if (keepAlive.load() == 0) return; // the common case takes no lock
     ConnectionContainer<IOPCDataCallback>* c = dataContainer();
@@ -162,8 +170,8 @@ void OPCGroup::keepAlivePass()
             sentThisPass = false;
             return;
         }
-        const DWORD b = App().updatePeriod.load();
-        sinceLastSend = sinceLastSend > 0xFFFFFFFFu - b ? 0xFFFFFFFFu : sinceLastSend + b;
+        const ULONGLONG sum = sinceLastSend + static_cast<ULONGLONG>(App().updatePeriod.load()) * ticks;
+        sinceLastSend = sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(sum);
         if (sinceLastSend < keepAlive) return;
         sinceLastSend = 0;
         sink = c->point().sink();

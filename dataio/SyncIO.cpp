@@ -98,7 +98,7 @@ public:
 
 private:
     // Write and WriteVQT (values or vqt given): check under the lock, the host decides without
-    // it, and only what the host accepted enters the items.
+    // it, and only what the host accepted enters the tag and its items.
     HRESULT writeItems(DWORD n, const OPCHANDLE* handles, const VARIANT* values, const OPCITEMVQT* vqt,
                        HRESULT** ppErrors)
     {
@@ -129,17 +129,11 @@ private:
                     errors[i] = SUCCEEDED(hr) ? it->checkWrite(converted[i].get()) : hr;
                 }
             }
+            // An accepted value reaches this item and every other follower of the tag.
             for (DWORD i = 0; i < n; ++i)
                 if (errors[i] == S_OK)
-                    errors[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i], &converted[i])
-                                    : app.tags.clientWrite(names[i], *converted[i].get(), &converted[i]);
-            LockGuard lock(app.globalLock);
-            for (DWORD i = 0; i < n; ++i)
-                if (errors[i] == S_OK)
-                    if (OPCItem* it = owner_->findItem(handles[i])) {
-                        it->storeWritten(*converted[i].get());
-                        if (vqt) applyItemVQT(*it, vqt[i]);
-                    }
+                    errors[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i])
+                                    : app.tags.clientWrite(names[i], *converted[i].get());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -171,10 +165,10 @@ private:
                     continue;
                 }
                 const DWORD tagHandle = tag->handle;
+                const VARTYPE requested = it->requestedType;
                 lock.unlock();
-                callHost([&] { proc(tagHandle, &st.vDataValue, &st.wQuality, &st.ftTimeStamp); });
+                errors[i] = deviceRead(proc, tagHandle, requested, &st.vDataValue, &st.wQuality, &st.ftTimeStamp);
                 lock.lock();
-                errors[i] = S_OK;
                 continue;
             }
             errors[i] = it->readValue(&st.vDataValue, &st.wQuality, &st.ftTimeStamp);

@@ -16,15 +16,16 @@ bool OPCGroup::hasDataCallback()
     return c && c->point().hasSink();
 }
 
-void OPCGroup::scan(bool forced)
+void OPCGroup::scan(bool forced, DWORD ticks)
 {
     if (!active.load()) return;
     {
         // The worker's scan and the forced scan of an activation may run at the same time.
         LockGuard lock(App().globalLock);
         if (gone()) return;
-        const DWORD b = App().updatePeriod.load();
-        elapsed = (elapsed > 0xFFFFFFFFu - b) ? 0xFFFFFFFFu : elapsed + b;
+        // Ticks that came while the worker was busy count: the group keeps its rate.
+        const ULONGLONG sum = elapsed + static_cast<ULONGLONG>(App().updatePeriod.load()) * ticks;
+        elapsed = sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(sum);
         if (elapsed < updateRate.load() && !forced) return;
         elapsed = 0;
     }

@@ -74,6 +74,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR szName) override
     {
+        if (owner_->gone()) return kGoneResult;
         std::string name;
         try {
             name = narrow(szName);
@@ -95,6 +96,7 @@ public:
     {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
+        if (owner_->gone()) return kGoneResult;
         std::string name;
         try {
             name = narrow(szName);

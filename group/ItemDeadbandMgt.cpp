@@ -8,14 +8,12 @@ namespace qv {
 
 namespace {
 
-// Tags carry no EU type: an item counts as analog when its canonical type is one the
-// deadband test compares numerically.
+// A deadband is a percentage of the EU range, so only an item whose tag declares itself
+// analog (property 7) has one (global lock held).
 bool analog(const OPCItem& it)
 {
-    switch (it.canonicalType) {
-    case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_UI1: case VT_UI2: case VT_UI4: return true;
-    default: return false;
-    }
+    const OPCTag* tag = App().tags.lookup(it.tagName);
+    return tag && tag->euType() == OPC_ANALOG;
 }
 
 class OPCItemDeadbandMgtImpl : public InterfaceObject<IOPCItemDeadbandMgt, OPCGroup> {

@@ -22,7 +22,7 @@ void clearAttributes(OPCITEMATTRIBUTES& a)
 
 class IOPCItemEnumerator : public IEnumOPCItemAttributes, public ServerObject<IOPCItemEnumerator> {
 public:
-    explicit IOPCItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot) : snapshot_(std::move(snapshot)) {}
+    explicit IOPCItemEnumerator(std::vector<ItemSnapshot> snapshot) : snapshot_(std::move(snapshot)) {}
     virtual ~IOPCItemEnumerator() = default;
     void lastReleased() {}
 
@@ -54,10 +54,13 @@ public:
         TaskArray<OPCITEMATTRIBUTES> records(n);
         if (!records) return E_OUTOFMEMORY;
         for (size_t i = 0; i < n; ++i) {
-            if (FAILED(snapshot_[position_ + i]->fillAttributes(&records[i]))) {
-                for (size_t j = 0; j < i; ++j) clearAttributes(records[j]);
+            const ItemSnapshot& e = snapshot_[position_ + i];
+            if (FAILED(e.item->fillAttributes(&records[i])) ||
+                FAILED(VariantCopy(&records[i].vEUInfo, const_cast<VARIANT*>(e.euInfo.get())))) {
+                for (size_t j = 0; j <= i; ++j) clearAttributes(records[j]);
                 return E_OUTOFMEMORY; // position unchanged: the same records can be asked again
             }
+            records[i].dwEUType = static_cast<OPCEUTYPE>(e.euType);
         }
         position_ += n;
         *ppItemArray = records.release();
@@ -85,20 +88,23 @@ public:
     {
         if (!ppEnum) return E_INVALIDARG;
         *ppEnum = nullptr;
-        std::vector<std::unique_ptr<OPCItem>> copies;
+        std::vector<ItemSnapshot> copies;
         size_t position = 0;
         try {
             std::lock_guard<std::mutex> g(m_);
             copies.reserve(snapshot_.size());
             for (const auto& it : snapshot_) {
                 // A copy that cannot be made is left out.
-                std::unique_ptr<OPCItem> c(new (std::nothrow) OPCItem());
-                if (!c) continue;
+                ItemSnapshot c;
+                c.item.reset(new (std::nothrow) OPCItem());
+                if (!c.item) continue;
                 try {
-                    c->copyFrom(*it);
+                    c.item->copyFrom(*it.item);
                 } catch (const std::bad_alloc&) {
                     continue;
                 }
+                c.euType = it.euType;
+                c.euInfo = it.euInfo;
                 copies.push_back(std::move(c));
             }
             position = position_;
@@ -113,14 +119,14 @@ public:
     }
 
 private:
-    std::vector<std::unique_ptr<OPCItem>> snapshot_;
+    std::vector<ItemSnapshot> snapshot_;
     size_t position_ = 0;
     std::mutex m_; // calls may arrive on several RPC threads at once
 };
 
 } // namespace
 
-HRESULT createItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot, REFIID riid, IUnknown** ppUnk)
+HRESULT createItemEnumerator(std::vector<ItemSnapshot> snapshot, REFIID riid, IUnknown** ppUnk)
 {
     if (!ppUnk) return E_INVALIDARG;
     *ppUnk = nullptr;

@@ -80,11 +80,10 @@ public:
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                            HRESULT** ppErrors) override
     {
-        // Other types are not checked here: a later read reports the conversion failure. Object
-        // types are refused, as AddItems refuses them: converting to one would call into an object.
+        // The check AddItems makes, against the item's value (in the tag's type).
         return QV_TRACE_CALL("IOPCItemMgt::SetDatatypes", dwCount,
                              forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
-                                 if (isObjectType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
+                                 if (!requestableType(*item.value.get(), pRequestedDatatypes[i])) return OPC_E_BADTYPE;
                                  item.requestedType = pRequestedDatatypes[i];
                                  return S_OK;
                              }));
@@ -96,7 +95,7 @@ public:
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
-        std::vector<std::unique_ptr<OPCItem>> snapshot;
+        std::vector<ItemSnapshot> snapshot;
         {
             LockGuard g(App().globalLock);
             if (owner_->gone()) return kGoneResult;
@@ -104,14 +103,19 @@ public:
                 snapshot.reserve(owner_->items.size());
                 for (const auto& kv : owner_->items) {
                     // An item whose copy cannot be made is left out.
-                    std::unique_ptr<OPCItem> copy(new (std::nothrow) OPCItem());
-                    if (!copy) continue;
+                    ItemSnapshot e;
+                    e.item.reset(new (std::nothrow) OPCItem());
+                    if (!e.item) continue;
                     try {
-                        copy->copyFrom(*kv.second);
+                        e.item->copyFrom(*kv.second);
                     } catch (const std::bad_alloc&) {
                         continue;
                     }
-                    snapshot.push_back(std::move(copy));
+                    if (const OPCTag* tag = App().tags.lookup(kv.second->tagName)) {
+                        e.euType = tag->euType();
+                        tag->euInfo(e.euInfo.get());
+                    }
+                    snapshot.push_back(std::move(e));
                 }
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;

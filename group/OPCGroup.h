@@ -105,9 +105,12 @@ public:
     // ---- data exchange (dataio) ----
     // As many requests queued as the host's limit allows (takes the lock).
     bool queueFull();
-    void scan(bool forced);
+    // A refresh would report something: the group is active and has an active item (lock held).
+    bool canRefresh() const;
+    // ticks: update periods this pass covers (more than one when ticks merged meanwhile).
+    void scan(bool forced, DWORD ticks = 1);
     // One pass of the keep-alive count; sends an empty OnDataChange when it is due.
-    void keepAlivePass();
+    void keepAlivePass(DWORD ticks = 1);
     void dispatchQueue();
     bool hasDataCallback();
     bool hasDA1DataSink();
@@ -129,9 +132,16 @@ std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeItemDeadbandMgt(OPCGroup* g);
 
+// One item as the item enumerator shows it: a copy, with its tag's EU type and EU info.
+struct ItemSnapshot {
+    std::unique_ptr<OPCItem> item;
+    DWORD euType = 0;
+    Variant euInfo;
+};
+
 // The item enumerator of IOPCItemMgt::CreateEnumerator: takes the snapshot and
 // answers QueryInterface(riid) into *ppUnk; on failure *ppUnk is null and the snapshot freed.
-HRESULT createItemEnumerator(std::vector<std::unique_ptr<OPCItem>> snapshot, REFIID riid, IUnknown** ppUnk);
+HRESULT createItemEnumerator(std::vector<ItemSnapshot> snapshot, REFIID riid, IUnknown** ppUnk);
 
 // ---- the server's group list (Parts 3.1, 3.2, 4.2); global lock held by the caller ----
 // The revised update rate: the multiple of the base tick nearest to the requested rate

@@ -40,6 +40,7 @@ void OPCItem::copyFrom(const OPCItem& other)
     requestedType = other.requestedType;
     active = other.active;
     quality = other.quality;
+    reportedQuality = other.reportedQuality;
     timestamp = other.timestamp;
     value = other.value;
     lastReported = other.lastReported;

@@ -41,10 +41,11 @@ public:
 
     // What every host update touches comes first: with the base class, 64 bytes on 32 bit.
     Variant value;        // cached, in the tag's type
-    Variant lastReported; // deadband reference
+    Variant lastReported; // the value its client last received (numeric only): the deadband reference
     FILETIME timestamp{};
     WORD quality = 0;
-    bool changed = true;  // a change not yet reported by the update scan
+    WORD reportedQuality = 0; // the quality its client last received
+    bool changed = true;  // differs from what its client last received; not yet reported
     bool hasItemDeadband = false; // a per-item deadband overrides the group's
     OPCGroup* group = nullptr; // owner, for the group's deadband
 
@@ -64,10 +65,9 @@ public:
     // A client's new value: rights, conversion to the canonical type (in place), array
     // shape. Changes nothing: the value enters the cache only once the host accepted it.
     HRESULT checkWrite(VARIANT* inout) const;
-    // Stores an accepted value in the cache and marks the item changed.
-    HRESULT storeWritten(const VARIANT& v);
-    // Both steps at once.
-    HRESULT writeValue(VARIANT* inout);
+    // The report that carries the item went out: it is what the client now has, so later
+    // changes are judged against it (global lock held).
+    void markDelivered();
     // Copies everything but the changed flag (a copy starts changed).
     void copyFrom(const OPCItem& other);
     // OPCITEMATTRIBUTES for the item enumerator (strings in task memory).

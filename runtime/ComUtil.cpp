@@ -108,6 +108,17 @@ bool isObjectType(VARTYPE vt)
     return base == VT_DISPATCH || base == VT_UNKNOWN || base == VT_RECORD;
 }
 
+bool requestableType(const VARIANT& value, VARTYPE requested)
+{
+    if (requested == VT_EMPTY || requested == V_VT(&value)) return true;
+    if (isObjectType(requested) || (requested & VT_BYREF)) return false;
+    VARIANT scratch;
+    VariantInit(&scratch);
+    const HRESULT hr = VariantChangeType(&scratch, const_cast<VARIANT*>(&value), 0, requested);
+    VariantClear(&scratch);
+    return SUCCEEDED(hr);
+}
+
 namespace {
 
 bool holdsObjectAt(const VARIANT& v, int depth)

@@ -24,7 +24,7 @@ VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
     for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) {
         if (s->gone()) continue;
         ClientScope scope(s.get());
-        s->serve(true);
+        s->serve(1);
     }
 }
 
@@ -48,7 +48,10 @@ VOID CALLBACK UpdateClock::threadTick(HWND, UINT, UINT_PTR, DWORD)
     const LONGLONG now = nowUs();
     // The host keeps the clock while its ticks come; the timer is the fallback.
     if (now - self.lastHostTickUs_.load() < static_cast<LONGLONG>(self.period_) * 1500) return;
-    self.lastTickUs_ = now;
+    // Claimed like a host tick, so a host tick at the same moment cannot make a second one.
+    LONGLONG last = self.lastTickUs_.load();
+    if (now - last < static_cast<LONGLONG>(self.period_) * 500) return;
+    if (!self.lastTickUs_.compare_exchange_strong(last, now)) return;
     App().tick();
 }
 

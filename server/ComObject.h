@@ -97,12 +97,12 @@ public:
             if (s) s->Release();
             return CONNECT_E_CANNOTCONNECT;
         }
+        ComPtr<Sink> taken(s, false); // released after our lock unless kept
         std::lock_guard<std::mutex> g(m_);
-        if (sink_) {
-            s->Release();
-            return CONNECT_E_ADVISELIMIT;
-        }
-        sink_ = ComPtr<Sink>(s, false);
+        // The owner may have gone meanwhile: its sinks were let go, so nothing may be kept now.
+        if (container_->ownerGone()) return kGoneResult;
+        if (sink_) return CONNECT_E_ADVISELIMIT;
+        sink_ = std::move(taken);
         *pdwCookie = 1;
         return S_OK;
         });

@@ -19,6 +19,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
     {
         QV_TRACE_BODY("IOPCCommon::SetLocaleID", 0) {
+        if (owner_->gone()) return kGoneResult;
         return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
         });
     }
@@ -27,6 +28,7 @@ public:
     {
         QV_TRACE_BODY("IOPCCommon::GetLocaleID", 0) {
         if (!pdwLcid) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         *pdwLcid = kServerLocale;
         return S_OK;
         });
@@ -38,6 +40,7 @@ public:
         if (pdwCount) *pdwCount = 0;
         if (pdwLcid) *pdwLcid = nullptr;
         if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         TaskArray<LCID> ids(1);
         if (!ids) return E_OUTOFMEMORY;
         ids[0] = kServerLocale;
@@ -52,6 +55,7 @@ public:
         QV_TRACE_BODY("IOPCCommon::GetErrorString", 0) {
         if (!ppString) return E_INVALIDARG;
         *ppString = nullptr;
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string text = errorText(dwError);
             if (text.empty()) return E_FAIL;
@@ -68,6 +72,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
     {
         QV_TRACE_BODY("IOPCCommon::SetClientName", 0) {
+        if (owner_->gone()) return kGoneResult;
         try {
             std::string name = narrow(szName);
             QV_TRACE(trace::kConnections, "client %p named \"%s\"", static_cast<void*>(owner_), name.c_str());

@@ -16,16 +16,19 @@ public:
     {
         if (!pbAvailable) return E_INVALIDARG;
         *pbAvailable = FALSE;
+        if (owner_->gone()) return kGoneResult;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryMinImpersonationLevel(DWORD* pdwMinImpLevel) override
     {
         if (!pdwMinImpLevel) return E_INVALIDARG;
         *pdwMinImpLevel = 0;
+        if (owner_->gone()) return kGoneResult;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ChangeUser() override
     {
+        if (owner_->gone()) return kGoneResult;
         owner_->refreshAccessRights();
         return S_OK;
     }

@@ -45,6 +45,7 @@ public:
         if (phServerGroup) *phServerGroup = 0;
         if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
         if (!ppUnk || !phServerGroup) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
 
         OPCServerApp& app = App();
         HRESULT rateResult = S_OK;
@@ -97,6 +98,7 @@ public:
         QV_TRACE_BODY("IOPCServer::GetErrorString", 0) {
         if (!ppString) return E_INVALIDARG;
         *ppString = nullptr;
+        if (owner_->gone()) return kGoneResult;
         std::string text;
         try {
             text = errorText(dwError);
@@ -115,6 +117,7 @@ public:
         QV_TRACE_BODY("IOPCServer::GetGroupByName", 1) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
+        if (owner_->gone()) return kGoneResult;
         const std::string name = narrow(szName);
         std::shared_ptr<OPCGroup> found;
         {
@@ -136,6 +139,7 @@ public:
         QV_TRACE_BODY("IOPCServer::GetStatus", 0) {
         if (!ppServerStatus) return E_INVALIDARG;
         *ppServerStatus = nullptr;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<OPCSERVERSTATUS> st(1);
         if (!st) return E_OUTOFMEMORY;
@@ -162,6 +166,7 @@ public:
     HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override
     {
         QV_TRACE_BODY("IOPCServer::RemoveGroup", 1) {
+        if (owner_->gone()) return kGoneResult;
         std::shared_ptr<OPCGroup> grp;
         {
             LockGuard g(App().globalLock);
@@ -195,6 +200,7 @@ public:
         QV_TRACE_BODY("IOPCServer::CreateGroupEnumerator", 0) {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
+        if (owner_->gone()) return kGoneResult;
         const bool fill = scopeListsPrivateGroups(dwScope);
         if (IsEqualIID(riid, IID_IEnumUnknown)) {
             OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(owner_);

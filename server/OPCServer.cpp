@@ -110,7 +110,7 @@ void OPCServer::dispatchPass()
     }
 }
 
-void OPCServer::dataChangePass()
+void OPCServer::dataChangePass(DWORD ticks)
 {
     std::vector<std::shared_ptr<OPCGroup>> snapshot;
     {
@@ -119,8 +119,8 @@ void OPCServer::dataChangePass()
     }
     for (auto& grp : snapshot) {
         if (disconnected()) return;
-        grp->scan(false);
-        grp->keepAlivePass();
+        grp->scan(false, ticks);
+        grp->keepAlivePass(ticks);
     }
 }
 
@@ -140,12 +140,12 @@ void OPCServer::eventPass()
         if (!disconnected()) sub->deliverPendingEvents();
 }
 
-void OPCServer::serve(bool tick)
+void OPCServer::serve(DWORD ticks)
 {
     if (!disconnected()) {
-        if (tick) dispatchPass();
+        if (ticks) dispatchPass();
         eventPass();
-        if (tick) dataChangePass();
+        if (ticks) dataChangePass(ticks);
     }
     if (disconnected()) reclaim();
 }
@@ -252,7 +252,7 @@ DWORD WINAPI OPCServer::workerMain(void* arg)
             // With a single-threaded host the host's thread serves every client (caller timer).
             if (!app.passesOnHostThread.load()) {
                 const LONG now = app.ticks.load();
-                s->serve(now != seen);
+                s->serve(static_cast<DWORD>(now - seen));
                 seen = now;
             }
             if (s->gone()) break;

@@ -57,12 +57,12 @@ public:
 
     // Passes run by the worker thread (or the caller timer) on every tick.
     void dispatchPass();
-    void dataChangePass();
+    void dataChangePass(DWORD ticks);
     // Delivers the alarm events queued on the client's subscriptions (any time it is woken).
     void eventPass();
-    // One round of the client's work on the thread that serves it; tick: the update period
-    // elapsed since the last round.
-    void serve(bool tick);
+    // One round of the client's work on the thread that serves it; ticks: the update periods
+    // that elapsed since the last round (0: only woken, for events or reclaiming).
+    void serve(DWORD ticks);
     void wake() { if (wakeEvent) SetEvent(wakeEvent); }
     // Tells an advised IOPCShutdown sink that the server stops (never under the global lock).
     void sendShutdownRequest();

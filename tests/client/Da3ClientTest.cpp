@@ -240,34 +240,51 @@ TEST_F(ServerClientTest, Da3GroupInterfaces)
 {
     ComRef<IOPCItemMgt> im;
     ASSERT_EQ(addGroup(server.p, L"da3", IID_IOPCItemMgt, im.out(), TRUE, 100).hr, S_OK);
-    Items items = addItemIds(im.p, {L"Plant.Line.Flow", L"Plant.Line.Status"});
+    Items items = addItemIds(im.p, {L"Plant.Line.Flow", L"Plant.Line.Status", L"Tank1"});
     ASSERT_EQ(items.hr, S_OK);
-    const OPCHANDLE flow = items.handles[0], status = items.handles[1];
+    const OPCHANDLE flow = items.handles[0], status = items.handles[1], tank = items.handles[2];
+    OPCHANDLE hs[1] = {flow};
 
-    // Item deadbands: analog items only, 0 to 100, "not set" until set.
+    // Item deadbands: only items whose tag declares the analog EU type (Tank1 does, the
+    // numeric Flow does not), 0 to 100, "not set" until set.
     ComRef<IOPCItemDeadbandMgt> db;
     ASSERT_EQ(im->QueryInterface(IID_IOPCItemDeadbandMgt, db.out()), S_OK);
-    OPCHANDLE hs[3] = {flow, status, 0xDEAD};
-    FLOAT pct[3] = {10, 10, 10};
+    OPCHANDLE dbh[4] = {tank, flow, status, 0xDEAD};
+    FLOAT pct[4] = {10, 10, 10, 10};
     HRESULT* e = nullptr;
     FLOAT* got = nullptr;
-    ASSERT_EQ(db->GetItemDeadband(1, hs, &got, &e), S_FALSE);
+    ASSERT_EQ(db->GetItemDeadband(1, dbh, &got, &e), S_FALSE);
     EXPECT_EQ(e[0], OPC_E_DEADBANDNOTSET);
     CoTaskMemFree(e), CoTaskMemFree(got);
-    ASSERT_EQ(db->SetItemDeadband(3, hs, pct, &e), S_FALSE);
+    ASSERT_EQ(db->SetItemDeadband(4, dbh, pct, &e), S_FALSE);
     EXPECT_EQ(e[0], S_OK);
     EXPECT_EQ(e[1], OPC_E_DEADBANDNOTSUPPORTED);
-    EXPECT_EQ(e[2], OPC_E_INVALIDHANDLE);
+    EXPECT_EQ(e[2], OPC_E_DEADBANDNOTSUPPORTED);
+    EXPECT_EQ(e[3], OPC_E_INVALIDHANDLE);
     CoTaskMemFree(e);
     FLOAT bad = 150;
-    ASSERT_EQ(db->SetItemDeadband(1, hs, &bad, &e), S_FALSE);
+    ASSERT_EQ(db->SetItemDeadband(1, dbh, &bad, &e), S_FALSE);
     EXPECT_EQ(e[0], E_INVALIDARG);
     CoTaskMemFree(e);
-    ASSERT_EQ(db->GetItemDeadband(1, hs, &got, &e), S_OK);
+    ASSERT_EQ(db->GetItemDeadband(1, dbh, &got, &e), S_OK);
     EXPECT_EQ(got[0], 10.0f);
     CoTaskMemFree(e), CoTaskMemFree(got);
-    ASSERT_EQ(db->ClearItemDeadband(1, hs, &e), S_OK);
+    ASSERT_EQ(db->ClearItemDeadband(1, dbh, &e), S_OK);
     CoTaskMemFree(e);
+    // The item attributes carry the tag's EU type and EU info.
+    ComRef<IEnumOPCItemAttributes> en;
+    ASSERT_EQ(im->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(en.out())), S_OK);
+    OPCITEMATTRIBUTES* attrs = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(en->Next(3, &attrs, &fetched), S_OK);
+    EXPECT_EQ(attrs[0].dwEUType, OPC_NOENUM);
+    EXPECT_EQ(attrs[2].dwEUType, OPC_ANALOG);
+    EXPECT_EQ(V_VT(&attrs[2].vEUInfo), VT_ARRAY | VT_R8);
+    for (ULONG i = 0; i < fetched; ++i) {
+        CoTaskMemFree(attrs[i].szAccessPath), CoTaskMemFree(attrs[i].szItemID);
+        VariantClear(&attrs[i].vEUInfo);
+    }
+    CoTaskMemFree(attrs);
 
     // Synchronous reads by age and a quality write refused without the host's VQT callback.
     ComRef<IOPCSyncIO2> sync;
@@ -316,7 +333,7 @@ TEST_F(ServerClientTest, Da3GroupInterfaces)
     EXPECT_EQ(cb.errors[0], S_OK);
     ASSERT_EQ(async->RefreshMaxAge(0, 79, &cancel), S_OK);
     ASSERT_TRUE(sink->wait('D', 79, &cb));
-    EXPECT_EQ(cb.count, 2u);
+    EXPECT_EQ(cb.count, 3u);
 
     ComRef<IOPCGroupStateMgt2> st;
     ASSERT_EQ(im->QueryInterface(IID_IOPCGroupStateMgt2, st.out()), S_OK);

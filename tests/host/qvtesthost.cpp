@@ -301,6 +301,19 @@ void createTestTags()
     V_BSTR(&v) = SysAllocString(L"litres per minute");
     QV_SetTagProperties(handleOf("Plant.Line.Flow"), 100, "EU Units", v);
     VariantClear(&v);
+    // Tank1 is an analog tag: EU type and EU range.
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 1; // OPC_ANALOG
+    QV_SetTagProperties(handleOf("Tank1"), 7, "Item EU Type", v);
+    SAFEARRAYBOUND b{2, 0};
+    V_VT(&v) = VT_ARRAY | VT_R8;
+    V_ARRAY(&v) = SafeArrayCreate(VT_R8, 1, &b);
+    LONG i0 = 0, i1 = 1;
+    double lo = 0.0, hi = 100.0;
+    SafeArrayPutElement(V_ARRAY(&v), &i0, &lo);
+    SafeArrayPutElement(V_ARRAY(&v), &i1, &hi);
+    QV_SetTagProperties(handleOf("Tank1"), 8, "Item EU Info", v);
+    VariantClear(&v);
 }
 
 } // namespace

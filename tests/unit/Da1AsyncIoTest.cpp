@@ -226,12 +226,12 @@ TEST_F(Da1AsyncIoTest, CancelSendsNothingAndOnlyMatchesDa10Records)
     ASSERT_EQ(readId, 2u);
     ASSERT_EQ(write({b_}, 55, &writeId), S_OK);
     EXPECT_EQ(io_->Cancel(readId), S_OK);
-    EXPECT_EQ(io_->Cancel(writeId), S_OK);
+    EXPECT_EQ(io_->Cancel(writeId), E_FAIL); // its values already went to the host
     EXPECT_EQ(io_->Cancel(999), E_FAIL);
     g_->dispatchQueue();
     EXPECT_EQ(data().count(), 0u);
     EXPECT_EQ(timed().count(), 0u);
-    EXPECT_EQ(writes().count(), 0u);
+    EXPECT_EQ(writes().take().size(), 1u); // the write completes as written
     auto calls = cb.take();
     ASSERT_EQ(calls.size(), 1u); // the DA 2.0 refresh completed normally
     EXPECT_EQ(calls[0].kind, CallbackRecord::DataChange);
@@ -240,24 +240,27 @@ TEST_F(Da1AsyncIoTest, CancelSendsNothingAndOnlyMatchesDa10Records)
     EXPECT_EQ(io_->Cancel(readId), E_FAIL);    // gone with the pass
 }
 
-TEST_F(Da1AsyncIoTest, InvalidHandleFailsWholeWithoutArrayOrCompletion)
+TEST_F(Da1AsyncIoTest, InvalidHandlesAreLeftOutOfTheStream)
 {
     connectAll();
     DWORD tid = 0;
-    bool gotArray = true;
-    EXPECT_EQ(read({a_, 0xBAD}, &tid, nullptr, &gotArray), OPC_E_INVALIDHANDLE);
-    EXPECT_FALSE(gotArray);
-    EXPECT_EQ(tid, 1u); // an id was taken all the same
-    DWORD* none = nullptr;
-    (void)none;
+    std::vector<HRESULT> errs;
+    EXPECT_EQ(read({a_, 0xBAD}, &tid, &errs), S_FALSE);
+    EXPECT_EQ(errs, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(tid, 1u);
     std::vector<VARIANT> v(1, vI4(9));
     OPCHANDLE bad[1] = {0xBAD};
-    HRESULT* e = reinterpret_cast<HRESULT*>(1);
-    EXPECT_EQ(io_->Write(0, 1, bad, v.data(), &tid, &e), OPC_E_INVALIDHANDLE);
-    EXPECT_EQ(e, nullptr);
-    EXPECT_EQ(queued(), 0u);
+    HRESULT* e = nullptr;
+    // Nothing valid: nothing queued, nothing written, no stream.
+    EXPECT_EQ(io_->Write(0, 1, bad, v.data(), &tid, &e), S_FALSE);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e[0], OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(e);
+    EXPECT_EQ(queued(), 1u);
     g_->dispatchQueue();
-    EXPECT_EQ(data().count(), 0u);
+    auto d = data().take();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(parseData(d[0].bytes, false).items.size(), 1u);
     EXPECT_EQ(writes().count(), 0u);
 }
 
@@ -280,12 +283,12 @@ TEST_F(Da1AsyncIoTest, RefreshSendsEveryActiveItemInGroupOrder)
     EXPECT_EQ(s.items[1].client, 103u);
     EXPECT_EQ(timed().take().size(), 1u);
 
-    // No active item: nothing at all.
+    // No active item: a refresh that could never be answered is refused.
     {
         LockGuard lock(App().globalLock);
         for (auto& kv : g_->items) kv.second->active = FALSE;
     }
-    ASSERT_EQ(io_->Refresh(0, OPC_DS_DEVICE, &tid), S_OK);
+    ASSERT_EQ(io_->Refresh(0, OPC_DS_DEVICE, &tid), E_FAIL);
     g_->dispatchQueue();
     EXPECT_EQ(data().count(), 0u);
     EXPECT_EQ(timed().count(), 0u);

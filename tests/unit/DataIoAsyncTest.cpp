@@ -114,19 +114,23 @@ TEST_F(AsyncIoTest, ReadCompletesWithValuesAtThePass)
     EXPECT_EQ(queued(), 0u);
 }
 
-TEST_F(AsyncIoTest, InvalidHandleDropsTheWholeRequest)
+TEST_F(AsyncIoTest, InvalidHandlesAreLeftOutOfTheCompletion)
 {
     DWORD cid = 0;
     std::vector<HRESULT> errs;
     EXPECT_EQ(read({a_, 0xBAD, b_}, 1, &cid, &errs), S_FALSE);
     EXPECT_EQ(errs, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
     EXPECT_EQ(cid, 1u);
+    // Nothing valid: nothing queued, nothing written, no completion.
     EXPECT_EQ(write({0xBAD}, 9, 2, &cid, &errs), S_FALSE);
     EXPECT_EQ(cid, 2u);
     EXPECT_EQ(asI4(item(*g_, a_)->value), 1);
-    EXPECT_EQ(queued(), 0u);
+    EXPECT_EQ(queued(), 1u);
     g_->dispatchQueue();
-    EXPECT_EQ(sink_.count(), 0u);
+    auto calls = sink_.take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].kind, CallbackRecord::ReadComplete);
+    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{101, 102}));
 }
 
 TEST_F(AsyncIoTest, QueueHoldsTenRequests)
@@ -166,7 +170,7 @@ TEST_F(AsyncIoTest, CancelTurnsACompletionIntoOnCancelComplete)
     write({b_}, 50, 12, &writeId);
     io_->Refresh2(OPC_DS_CACHE, 13, &refreshId);
     EXPECT_EQ(io_->Cancel2(readId), S_OK);
-    EXPECT_EQ(io_->Cancel2(writeId), S_OK);
+    EXPECT_EQ(io_->Cancel2(writeId), E_FAIL); // its values already went to the host
     EXPECT_EQ(io_->Cancel2(999), E_FAIL);
     g_->dispatchQueue();
     auto calls = sink_.take();
@@ -174,7 +178,7 @@ TEST_F(AsyncIoTest, CancelTurnsACompletionIntoOnCancelComplete)
     EXPECT_EQ(calls[0].kind, CallbackRecord::CancelComplete);
     EXPECT_EQ(calls[0].transactionId, 11u);
     EXPECT_EQ(calls[0].group, g_->clientHandle.load());
-    EXPECT_EQ(calls[1].kind, CallbackRecord::CancelComplete);
+    EXPECT_EQ(calls[1].kind, CallbackRecord::WriteComplete);
     EXPECT_EQ(calls[1].transactionId, 12u);
     EXPECT_EQ(calls[2].kind, CallbackRecord::DataChange);
     EXPECT_EQ(calls[2].transactionId, 13u);
@@ -251,12 +255,14 @@ TEST_F(AsyncIoTest, RefreshSendsActiveItemsWhateverTheEnableFlag)
     EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{101}));
     EXPECT_EQ(asI4(calls[0].values[0]), 9);
 
-    // All items inactive: a refresh is accepted and sends nothing.
+    // All items inactive, or the group inactive: a refresh that could never be answered is refused.
     for (OPCHANDLE h : {a_, b_, ro_}) item(*g_, h)->active = FALSE;
-    EXPECT_EQ(io_->Refresh2(OPC_DS_CACHE, 32, &cid), S_OK);
-    g_->dispatchQueue();
-    EXPECT_EQ(sink_.count(), 0u);
+    EXPECT_EQ(io_->Refresh2(OPC_DS_CACHE, 32, &cid), E_FAIL);
+    item(*g_, a_)->active = TRUE;
+    g_->active = FALSE;
+    EXPECT_EQ(io_->Refresh2(OPC_DS_CACHE, 33, &cid), E_FAIL);
     EXPECT_EQ(queued(), 0u);
+    EXPECT_EQ(sink_.count(), 0u);
 }
 
 TEST_F(AsyncIoTest, WithoutCallback)

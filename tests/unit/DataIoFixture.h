@@ -207,7 +207,9 @@ protected:
     static void clearChanged(qv::OPCGroup& g)
     {
         qv::LockGuard lock(qv::App().globalLock);
-        for (auto& kv : g.items) kv.second->changed = false;
+        // As a scan does: the changed items are delivered, the others keep their reference.
+        for (auto& kv : g.items)
+            if (kv.second->changed) kv.second->markDelivered();
     }
 
     // Advises the sink on the group's IOPCDataCallback point; returns the cookie.

@@ -68,7 +68,7 @@ TEST_F(DataIoTest, ReadValueWithoutReadRightWritesNothing)
     EXPECT_EQ(v.vt(), VT_EMPTY);
 }
 
-TEST_F(DataIoTest, WriteValueConvertsToTheCanonicalTypeAndMarksChanged)
+TEST_F(DataIoTest, CheckWriteConvertsToTheCanonicalTypeAndChangesNothing)
 {
     makeTag("Count", vI4(7));
     makeTag("Loose", VARIANT{}); // canonical VT_EMPTY
@@ -82,52 +82,43 @@ TEST_F(DataIoTest, WriteValueConvertsToTheCanonicalTypeAndMarksChanged)
     LockGuard lock(App().globalLock);
     Variant in;
     *in = vStr(L"12");
-    EXPECT_EQ(g->findItem(count)->writeValue(in.get()), S_OK);
+    EXPECT_EQ(g->findItem(count)->checkWrite(in.get()), S_OK);
     EXPECT_EQ(in.vt(), VT_I4); // the caller sees the converted value
     EXPECT_EQ(V_I4(in.get()), 12);
-    EXPECT_EQ(asI4(g->findItem(count)->value), 12);
-    EXPECT_TRUE(g->findItem(count)->changed);
+    EXPECT_EQ(asI4(g->findItem(count)->value), 7); // only what the host accepts enters
+    EXPECT_FALSE(g->findItem(count)->changed);
 
     Variant bad;
     *bad = vStr(L"twelve");
-    EXPECT_EQ(g->findItem(count)->writeValue(bad.get()), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(asI4(g->findItem(count)->value), 12);
+    EXPECT_EQ(g->findItem(count)->checkWrite(bad.get()), DISP_E_TYPEMISMATCH);
 
     Variant s;
     *s = vStr(L"free");
-    EXPECT_EQ(g->findItem(loose)->writeValue(s.get()), S_OK);
-    EXPECT_EQ(V_VT(g->findItem(loose)->value.get()), VT_BSTR);
+    EXPECT_EQ(g->findItem(loose)->checkWrite(s.get()), S_OK);
+    EXPECT_EQ(s.vt(), VT_BSTR);
 
     Variant r(vR8(5));
-    EXPECT_EQ(g->findItem(ro)->writeValue(r.get()), OPC_E_BADRIGHTS);
-    EXPECT_FALSE(g->findItem(ro)->changed);
+    EXPECT_EQ(g->findItem(ro)->checkWrite(r.get()), OPC_E_BADRIGHTS);
 }
 
-TEST_F(DataIoTest, WriteValueChecksTheArrayShape)
+TEST_F(DataIoTest, CheckWriteChecksTheArrayShape)
 {
     makeTag("Arr", vArrayI4(4));
     auto g = makeGroup();
     OPCHANDLE h = addItem(*g, "Arr", 1);
-    clearChanged(*g);
     LockGuard lock(App().globalLock);
     Variant three;
     *three = vArrayI4(3);
-    EXPECT_EQ(g->findItem(h)->writeValue(three.get()), DISP_E_TYPEMISMATCH);
-    EXPECT_FALSE(g->findItem(h)->changed);
+    EXPECT_EQ(g->findItem(h)->checkWrite(three.get()), DISP_E_TYPEMISMATCH);
     Variant four;
     *four = vArrayI4(4);
-    LONG idx = 2, val = 42;
-    SafeArrayPutElement(V_ARRAY(four.get()), &idx, &val);
-    EXPECT_EQ(g->findItem(h)->writeValue(four.get()), S_OK);
-    LONG got = 0;
-    SafeArrayGetElement(V_ARRAY(g->findItem(h)->value.get()), &idx, &got);
-    EXPECT_EQ(got, 42);
+    EXPECT_EQ(g->findItem(h)->checkWrite(four.get()), S_OK);
     // Same count, other lower bound: another shape.
     SAFEARRAYBOUND b{4, 1};
     Variant shifted;
     V_VT(shifted.get()) = VT_ARRAY | VT_I4;
     V_ARRAY(shifted.get()) = SafeArrayCreate(VT_I4, 1, &b);
-    EXPECT_EQ(g->findItem(h)->writeValue(shifted.get()), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(g->findItem(h)->checkWrite(shifted.get()), DISP_E_TYPEMISMATCH);
 }
 
 // The deadband rules, one row per host update: value, quality, expected flag afterwards.
@@ -141,7 +132,7 @@ TEST_F(DataIoTest, DeadbandTable)
                                                           {120, 0xC0, false}, {124, 0xC0, true}}},
         {"reference 0", 10.0f, {{0, 0xC0, true}, {0, 0xC0, false}, {0.001, 0xC0, true}}},
         {"quality change counts whatever the deadband", 50.0f, {{100, 0xC0, true}, {100, 0x40, true}, {101, 0x40, false}}},
-        {"flag overwritten, not accumulated", 10.0f, {{100, 0xC0, true}, {150, 0xC0, true}, {155, 0xC0, false}}},
+        {"a change stays pending until reported", 10.0f, {{100, 0xC0, true}, {150, 0xC0, true}, {155, 0xC0, true}}},
         {"negative deadband: every numeric update", -1.0f, {{100, 0xC0, true}, {100, 0xC0, true}}},
     };
     for (const Case& c : cases) {
@@ -153,7 +144,7 @@ TEST_F(DataIoTest, DeadbandTable)
             SCOPED_TRACE(i);
             const Row& r = c.rows[i];
             // Each row starts from a reported state so the flag shows this update alone.
-            if (std::string(c.what).find("overwritten") == std::string::npos) clearChanged(*g);
+            if (std::string(c.what).find("pending") == std::string::npos) clearChanged(*g);
             ASSERT_TRUE(update(tag, vR8(r.value), r.quality));
             EXPECT_EQ(changed(*g, h), r.changed);
         }
@@ -161,26 +152,33 @@ TEST_F(DataIoTest, DeadbandTable)
     }
 }
 
-TEST_F(DataIoTest, DeadbandReferenceIsTheLastDetectedChange)
+// Changes are judged against what the client last received, so no change is lost before
+// the group's next scan.
+TEST_F(DataIoTest, ChangesAreJudgedAgainstWhatTheClientLastReceived)
 {
     DWORD tag = makeTag("T", vR8(0));
     auto g = makeGroup(true, 500, 10.0f);
     OPCHANDLE h = addItem(*g, "T", 1);
-    update(tag, vR8(100)); // first update after adding: always a change (no reference yet)
+    update(tag, vR8(100)); // first update after adding: always a change (nothing delivered yet)
     EXPECT_TRUE(changed(*g, h));
-    update(tag, vR8(112));
-    EXPECT_DOUBLE_EQ(asR8(item(*g, h)->lastReported), 112.0);
-    update(tag, vR8(118)); // 5.4 % of 112: value taken, reference kept
+    clearChanged(*g); // delivered: 100 is what the client has
+    EXPECT_DOUBLE_EQ(asR8(item(*g, h)->lastReported), 100.0);
+    update(tag, vR8(108));
     EXPECT_FALSE(changed(*g, h));
-    EXPECT_DOUBLE_EQ(asR8(item(*g, h)->value), 118.0);
-    EXPECT_DOUBLE_EQ(asR8(item(*g, h)->lastReported), 112.0);
-    // 100 -> 150 -> 155 before a scan: the 155 update is within 10 % of 150, so the flag is
-    // cleared and the client hears nothing of either.
-    update(tag, vR8(100));
-    clearChanged(*g);
     update(tag, vR8(150));
     EXPECT_TRUE(changed(*g, h));
-    update(tag, vR8(155));
+    update(tag, vR8(151)); // within 10 % of 150, but the client still has 100
+    EXPECT_TRUE(changed(*g, h));
+    EXPECT_DOUBLE_EQ(asR8(item(*g, h)->lastReported), 100.0);
+    update(tag, vR8(105)); // back within the band of what the client has: nothing to tell
+    EXPECT_FALSE(changed(*g, h));
+    // Good to bad, then a small move with the same bad quality: the bad quality is still news.
+    update(tag, vR8(100), 0x00);
+    EXPECT_TRUE(changed(*g, h));
+    update(tag, vR8(101), 0x00);
+    EXPECT_TRUE(changed(*g, h));
+    clearChanged(*g);
+    update(tag, vR8(102), 0x00);
     EXPECT_FALSE(changed(*g, h));
 }
 

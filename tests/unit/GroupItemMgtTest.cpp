@@ -393,23 +393,31 @@ TEST_F(GroupItemMgtTest, HundredThousandItemsAddAndRemoveInOneCallEach)
     EXPECT_LT(ms(t4, t5), 20000.0);
 }
 
-TEST_F(GroupItemMgtTest, SetDatatypesToAnImpossibleTypeFailsTheNextRead)
+TEST_F(GroupItemMgtTest, SetDatatypesRefusesWhatAddItemsRefuses)
 {
-    ASSERT_NE(qvtest::makeTag("Plant.Big", qvtest::vR8(1e6)), QV_INVALID_HANDLE);
+    const DWORD big = qvtest::makeTag("Plant.Big", qvtest::vR8(1e6));
+    ASSERT_NE(big, QV_INVALID_HANDLE);
     std::vector<OPCITEMRESULT> res;
     ASSERT_EQ(add({itemDef(L"Plant.Big", L"", VT_EMPTY, 9)}, &res), S_OK);
     OPCHANDLE h = res[0].hServer;
-    VARTYPE vt = VT_I2;
     HRESULT* e = nullptr;
-    ASSERT_EQ(im->SetDatatypes(1, &h, &vt, &e), S_OK); // accepted: not checked here
+    // A reference, an object, and a type the value does not fit: refused, the item unchanged.
+    for (VARTYPE refused : {VARTYPE(VT_VARIANT | VT_BYREF), VARTYPE(VT_UNKNOWN), VARTYPE(VT_I2)}) {
+        ASSERT_EQ(im->SetDatatypes(1, &h, &refused, &e), S_FALSE);
+        EXPECT_EQ(take(e, 1), (std::vector<HRESULT>{OPC_E_BADTYPE}));
+    }
+    VARTYPE vt = VT_I4;
+    ASSERT_EQ(im->SetDatatypes(1, &h, &vt, &e), S_OK);
     EXPECT_EQ(take(e, 1), (std::vector<HRESULT>{S_OK}));
+    // The value may later leave the requested type's range: that read fails, with bad quality.
+    ASSERT_TRUE(QV_UpdateTag(big, qvtest::vR8(1e12), 0xC0));
 
     ComRef<IOPCSyncIO> io;
     ASSERT_EQ(im->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
     OPCITEMSTATE* st = nullptr;
     ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, &h, &st, &e), S_FALSE);
     std::vector<HRESULT> errs = take(e, 1);
-    EXPECT_EQ(errs[0], DISP_E_OVERFLOW); // 1e6 does not fit in VT_I2
+    EXPECT_EQ(errs[0], DISP_E_OVERFLOW); // 1e12 does not fit in VT_I4
     EXPECT_EQ(st[0].wQuality, 0);         // bad
     VariantClear(&st[0].vDataValue);
     CoTaskMemFree(st);
