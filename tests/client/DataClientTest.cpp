@@ -597,3 +597,140 @@ TEST_F(DataClient, RefusedWritesStatusAndQueueLimit)
     // The burst's completions end before the group goes (Wine's RPC layer dislikes the overlap).
     EXPECT_TRUE(sink_->waitFor([](const Call& x) { return x.tid == 1299 && x.kind != Call::Data; }, nullptr));
 }
+
+// A change the client should hear is never lost before the group's scan, and a client's write
+// reaches every client that follows the tag.
+TEST_F(DataClient, NoChangeIsLostAndWritesReachEveryFollower)
+{
+    // One second between scans, 10 % deadband: host updates land between two scans.
+    DWORD revised = 0;
+    FLOAT deadband = 10.0f;
+    ASSERT_EQ(server_->AddGroup(L"slow", TRUE, 1000, 0x4712, nullptr, &deadband, 0, &hGroup_, &revised,
+                                IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(group_.out())),
+              S_OK);
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Plant.Line.Count");
+    def.bActive = TRUE;
+    def.hClient = kCount;
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(group_->AddItems(1, &def, &res, &errors), S_OK);
+    server(kCount) = res[0].hServer;
+    CoTaskMemFree(res), CoTaskMemFree(errors);
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 100"}));
+    advise();
+    auto countIs = [](LONG v, WORD q) {
+        return [v, q](const Call& x) {
+            return x.kind == Call::Data && find(x, kCount) && i4(find(x, kCount)->v) == v &&
+                   find(x, kCount)->quality == q;
+        };
+    };
+    Call c;
+    ASSERT_TRUE(sink_->waitFor(countIs(100, 0xC0), &c));
+    Sink::clear(c);
+    // 100 -> 150 -> 151 before the scan: 151 is within 10 % of 150, but the client has 100.
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 150", "update Plant.Line.Count i4 151"}));
+    ASSERT_TRUE(sink_->waitFor(countIs(151, 0xC0), &c));
+    Sink::clear(c);
+    // Good to bad, then a small move with the same bad quality: the client hears bad.
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 151 0", "update Plant.Line.Count i4 152 0"}));
+    ASSERT_TRUE(sink_->waitFor(countIs(152, 0x00), &c));
+    Sink::clear(c);
+
+    // A second client follows the same tag; this client's write reaches its callback and cache.
+    Ref<IOPCServer> other;
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IOPCServer, other.out()), S_OK);
+    Ref<IOPCItemMgt> otherGroup;
+    OPCHANDLE hOther = 0;
+    ASSERT_EQ(other->AddGroup(L"other", TRUE, 100, 0x4713, nullptr, nullptr, 0, &hOther, &revised,
+                              IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(otherGroup.out())),
+              S_OK);
+    ASSERT_EQ(otherGroup->AddItems(1, &def, &res, &errors), S_OK);
+    OPCHANDLE otherItem = res[0].hServer;
+    CoTaskMemFree(res), CoTaskMemFree(errors);
+    Sink* otherSink = new Sink();
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(otherGroup->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+    DWORD otherCookie = 0;
+    ASSERT_EQ(cp->Advise(otherSink, &otherCookie), S_OK);
+    Ref<IOPCAsyncIO2> async;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCAsyncIO2, async.out()), S_OK);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 777;
+    OPCHANDLE h = server(kCount);
+    DWORD cid = 0;
+    ASSERT_EQ(async->Write(1, &h, &v, 301, &cid, &errors), S_OK);
+    CoTaskMemFree(errors);
+    // Its values went to the host during the call: too late to cancel, the completion comes.
+    EXPECT_EQ(async->Cancel2(cid), E_FAIL);
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Write && x.tid == 301; }, &c));
+    ASSERT_EQ(c.items.size(), 1u);
+    EXPECT_EQ(c.items[0].error, S_OK);
+    ASSERT_TRUE(otherSink->waitFor(countIs(777, 0x00), &c));
+    Sink::clear(c);
+    Ref<IOPCSyncIO> otherSync;
+    ASSERT_EQ(otherGroup->QueryInterface(IID_IOPCSyncIO, otherSync.out()), S_OK);
+    OPCITEMSTATE* st = nullptr;
+    ASSERT_EQ(otherSync->Read(OPC_DS_CACHE, 1, &otherItem, &st, &errors), S_OK);
+    EXPECT_EQ(i4(st[0].vDataValue), 777);
+    VariantClear(&st[0].vDataValue);
+    CoTaskMemFree(st), CoTaskMemFree(errors);
+    cp->Unadvise(otherCookie);
+    otherSink->Release();
+    otherGroup.reset();
+    other->RemoveGroup(hOther, TRUE);
+
+    // A refresh that could never be answered is refused; so is a requested type by reference.
+    ASSERT_EQ(group_->SetActiveState(1, &h, FALSE, &errors), S_OK);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 302, &cid), E_FAIL);
+    VARTYPE byRef = VT_VARIANT | VT_BYREF;
+    ASSERT_EQ(group_->SetDatatypes(1, &h, &byRef, &errors), S_FALSE);
+    EXPECT_EQ(errors[0], OPC_E_BADTYPE);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 7"}));
+}
+
+// A device read answers in the item's requested type and refreshes the cache, so a read that
+// accepts a young value does not go to the device again.
+TEST_F(DataClient, DeviceReadsFeedTheCache)
+{
+    DWORD revised = 0;
+    ASSERT_EQ(server_->AddGroup(L"device", TRUE, 1000, 1, nullptr, nullptr, 0, &hGroup_, &revised,
+                                IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(group_.out())),
+              S_OK);
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Plant.Device");
+    def.bActive = TRUE;
+    def.vtRequestedDataType = VT_BSTR;
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(group_->AddItems(1, &def, &res, &errors), S_OK);
+    OPCHANDLE h = res[0].hServer;
+    CoTaskMemFree(res), CoTaskMemFree(errors);
+    Ref<IOPCSyncIO2> io;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCSyncIO2, io.out()), S_OK);
+    OPCITEMSTATE* st = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_DEVICE, 1, &h, &st, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(V_VT(&st[0].vDataValue), VT_BSTR);
+    const LONG fromDevice = i4(st[0].vDataValue);
+    EXPECT_EQ(st[0].wQuality, 0xD8);
+    VariantClear(&st[0].vDataValue);
+    CoTaskMemFree(st);
+    DWORD age = 60000;
+    VARIANT* v = nullptr;
+    WORD* q = nullptr;
+    FILETIME* t = nullptr;
+    ASSERT_EQ(io->ReadMaxAge(1, &h, &age, &v, &q, &t, &errors), S_OK);
+    EXPECT_EQ(i4(v[0]), fromDevice); // the cache's value: the device would have said one more
+    EXPECT_EQ(q[0], 0xD8);
+    VariantClear(&v[0]);
+    CoTaskMemFree(v), CoTaskMemFree(q), CoTaskMemFree(t), CoTaskMemFree(errors);
+}

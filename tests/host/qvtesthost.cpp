@@ -242,6 +242,11 @@ void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* 
     // A device read answers the current value and a marked quality, so tests see the path.
     QV_ReadTag(hTag, pValue, nullptr, pTime);
     *pQuality = 0xD8; // good, local override
+    // Plant.Device has news at every read: one more, stamped by the server (no time given).
+    if (hTag == handleOf("Plant.Device") && V_VT(pValue) == VT_R8) {
+        V_R8(pValue) += 1.0;
+        *pTime = FILETIME{};
+    }
 }
 
 void WINAPI onDisconnect(DWORD count)
@@ -295,6 +300,7 @@ void createTestTags()
     createTag("Tank1", "r4", "2.5", true);
     createTag("Sim.Ramp", "i4", "0", false);
     createTag("Ctl.Command", "str", "", true);
+    createTag("Plant.Device", "r8", "10", false);
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;
