@@ -172,7 +172,7 @@ void COPCEventSubscription::deliverPendingEvents()
         const DWORD n = static_cast<DWORD>(batch.size());
         HRESULT hr = callClient([&] { return sink->OnEvent(hClientSubscription_, FALSE, FALSE, n, block); });
         freePackedEvent(block); // no attributes: one free
-        if (isDisconnection(hr)) return;
+        if (classifyFailure(hr) != CallFailure::None) return;
     }
 }
 

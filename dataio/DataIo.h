@@ -29,6 +29,16 @@ enum class ReportKind { DataChange, ReadComplete };
 void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
                  ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink);
 
+// Calls the group's data callback (sink taken earlier, no lock held): a result saying the
+// sink object is gone ends that connection only; the group and its items stay.
+template <class F>
+HRESULT callDataSink(OPCGroup& g, const ComPtr<IOPCDataCallback>& sink, F&& call)
+{
+    ConnectionContainer<IOPCDataCallback>* c = g.dataContainer();
+    if (!c) return callClient([&] { return call(sink.get()); });
+    return c->point().callSink(sink, std::forward<F>(call));
+}
+
 // Notes on the group's server that a data change goes to the client now (global lock held).
 void noteDataChangeSent(OPCGroup& g);
 
@@ -86,6 +96,8 @@ public:
     virtual void notifyDataChange(OPCGroup& g, bool clear) = 0;
     // Completion of one version-1 record taken out of the queue.
     virtual void complete(OPCGroup& g, const AsyncTransaction& t) = 0;
+    // One of its advise sinks, or null.
+    virtual ComPtr<IUnknown> anySink() = 0;
 };
 
 DA1DataSinks* da1Sinks(OPCGroup& g);

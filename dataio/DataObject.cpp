@@ -230,6 +230,14 @@ public:
         lock.release();
     }
 
+    ComPtr<IUnknown> anySink() override
+    {
+        LockGuard lock(App().globalLock);
+        for (auto& s : sinks_)
+            if (s) return ComPtr<IUnknown>(s.get(), true);
+        return ComPtr<IUnknown>();
+    }
+
     bool hasSink(SlotIndex i)
     {
         LockGuard lock(App().globalLock);

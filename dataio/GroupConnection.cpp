@@ -73,7 +73,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
-    callClient([&] {
+    callDataSink(g, sink, [&](IOPCDataCallback*) {
         return kind == ReportKind::ReadComplete
                    ? sink->OnReadComplete(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities,
                                           times, errors)
@@ -135,7 +135,7 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
             if (errors[i] != S_OK) master = S_FALSE;
         }
     }
-    callClient([&] {
+    callDataSink(g, sink, [&](IOPCDataCallback*) {
         return sink->OnWriteComplete(t.transactionId, g.clientHandle.load(), master, static_cast<DWORD>(n),
                                      handles.get(), errors.get());
     });
@@ -149,7 +149,10 @@ void completeTransaction(OPCGroup& g, const AsyncTransaction& t)
     if (!c) return;
     if (t.cancelled) {
         ComPtr<IOPCDataCallback> sink = c->point().sink();
-        if (sink) callClient([&] { return sink->OnCancelComplete(t.transactionId, g.clientHandle.load()); });
+        if (sink)
+            callDataSink(g, sink, [&](IOPCDataCallback*) {
+                return sink->OnCancelComplete(t.transactionId, g.clientHandle.load());
+            });
         return;
     }
     if (t.kind == AsyncTransaction::kWrite) {

@@ -144,7 +144,7 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
     const DWORD count = static_cast<DWORD>(n);
     const HRESULT master = allOk ? S_OK : S_FALSE;
     const OPCHANDLE hGroup = g.clientHandle.load();
-    callClient([&] {
+    callDataSink(g, sink, [&](IOPCDataCallback*) {
         return t.kind == AsyncTransaction::kRefresh
                    ? sink->OnDataChange(t.transactionId, hGroup, masterQuality, master, count, clientHandles, values,
                                         qualities, times, errors)
@@ -185,7 +185,7 @@ void OPCGroup::keepAlivePass(DWORD ticks)
     WORD q = 0;
     FILETIME t{};
     HRESULT e = S_OK;
-    callClient([&] { return sink->OnDataChange(0, hGroup, S_OK, S_OK, 0, &h, &v, &q, &t, &e); });
+    callDataSink(*this, sink, [&](IOPCDataCallback*) { return sink->OnDataChange(0, hGroup, S_OK, S_OK, 0, &h, &v, &q, &t, &e); });
 }
 
 } // namespace qv

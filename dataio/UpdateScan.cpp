@@ -16,6 +16,14 @@ bool OPCGroup::hasDataCallback()
     return c && c->point().hasSink();
 }
 
+ComPtr<IUnknown> OPCGroup::anyClientObject()
+{
+    if (ConnectionContainer<IOPCDataCallback>* c = dataContainer())
+        if (ComPtr<IOPCDataCallback> s = c->point().sink()) return ComPtr<IUnknown>(s.get(), true);
+    if (DA1DataSinks* da1 = da1Sinks(*this)) return da1->anySink();
+    return ComPtr<IUnknown>();
+}
+
 void OPCGroup::scan(bool forced, DWORD ticks)
 {
     if (!active.load()) return;

@@ -113,6 +113,8 @@ public:
     void keepAlivePass(DWORD ticks = 1);
     void dispatchQueue();
     bool hasDataCallback();
+    // A sink the client gave this group (DA 2.0 callback or DA 1.0 advise sink), or null.
+    ComPtr<IUnknown> anyClientObject();
     bool hasDA1DataSink();
     bool hasDA1WriteSink();
 

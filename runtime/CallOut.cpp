@@ -6,23 +6,30 @@
 
 namespace qv {
 
-bool isDisconnection(HRESULT hr)
+CallFailure classifyFailure(HRESULT hr)
 {
     switch (static_cast<unsigned long>(hr)) {
     case 0x80010108: // RPC_E_DISCONNECTED
+    case 0x800401FD: // CO_E_OBJNOTCONNECTED
+    case 0x80010114: // RPC_E_INVALID_OBJECT
+        return CallFailure::Sink;
+    case 0x800706BA: // RPC_S_SERVER_UNAVAILABLE
     case 0x80010007: // RPC_E_SERVER_DIED
     case 0x80010012: // RPC_E_SERVER_DIED_DNE
     case 0x80010006: // RPC_E_CONNECTION_TERMINATED
-    case 0x80010114: // RPC_E_INVALID_OBJECT
-    case 0x800401FD: // CO_E_OBJNOTCONNECTED
-    case 0x800706BA: // RPC_S_SERVER_UNAVAILABLE
-    case 0x800706BE: // RPC_S_CALL_FAILED
-    case 0x800706BF: // RPC_S_CALL_FAILED_DNE
     case 0x8007006D: // ERROR_BROKEN_PIPE
     case 0x800700E9: // ERROR_PIPE_NOT_CONNECTED
-        return true;
+    case 0x800706D9: // EPT_S_NOT_REGISTERED
+        return CallFailure::Process;
+    case 0x800706BE: // RPC_S_CALL_FAILED
+    case 0x800706BF: // RPC_S_CALL_FAILED_DNE
+    case 0x80010001: // RPC_E_CALL_REJECTED
+    case 0x8001011F: // RPC_E_TIMEOUT
+    case 0x800705B4: // ERROR_TIMEOUT
+    case 0x800706B5: // RPC_S_UNKNOWN_IF (an endpoint going away)
+        return CallFailure::Transient;
     default:
-        return false;
+        return CallFailure::None;
     }
 }
 
@@ -48,6 +55,15 @@ ClientScope::~ClientScope() { t_current = previous_; }
 OPCServer* ClientScope::current() { return t_current; }
 
 bool clientDisconnected(OPCServer* s) { return s->disconnected(); }
-void markClientDisconnected(OPCServer* s, HRESULT why) { s->markDisconnected(why); }
+
+void noteClientResult(OPCServer* s, HRESULT hr)
+{
+    switch (classifyFailure(hr)) {
+    case CallFailure::None: s->noteReachable(); break;
+    case CallFailure::Process: s->markDisconnected(hr); break;
+    case CallFailure::Transient: s->noteUnreachable(hr); break;
+    case CallFailure::Sink: break; // only that connection ends: the caller drops its sink
+    }
+}
 
 } // namespace qv

@@ -1,7 +1,7 @@
 #pragma once
 // The one way out of the server: every call into a client's sink or into the host goes
 // through callClient or callHost. Both refuse to run with the global lock held (checked in
-// builds with QV_CHECK_LOCKS); callClient also notices clients whose process has gone.
+// builds with QV_CHECK_LOCKS); callClient also tells a gone sink from a gone client.
 #include <windows.h>
 #include <utility>
 
@@ -9,9 +9,16 @@ namespace qv {
 
 class OPCServer;
 
-// The results that mean the client's process or its connection is gone. A timeout is not one
-// of them: a slow client stays a client.
-bool isDisconnection(HRESULT hr);
+// What a failed call into a client says, in one table:
+// - Sink: that object is gone (disconnected by its client, or its apartment ended); the client
+//   may well be alive, so only that connection ends.
+// - Process: the client's process or its endpoint is gone; the client is reclaimed at once.
+// - Transient: may pass on a network (call failed, rejected, timed out); the client is
+//   reclaimed only when every call into it keeps failing for kUnreachableGraceMs.
+// Any other result (success or the sink's own error) proves the client reachable.
+enum class CallFailure { None, Sink, Process, Transient };
+CallFailure classifyFailure(HRESULT hr);
+constexpr DWORD kUnreachableGraceMs = 30000;
 
 // Aborts with a message when the calling thread holds the global lock (QV_CHECK_LOCKS builds).
 void checkNotLocked(const char* what);
@@ -31,10 +38,12 @@ private:
 };
 
 bool clientDisconnected(OPCServer* s);
-void markClientDisconnected(OPCServer* s, HRESULT why);
+// What the result of a call into the client tells about it (classifyFailure).
+void noteClientResult(OPCServer* s, HRESULT hr);
 
 // Calls into a client's sink (call returns the HRESULT). A client already known to be
-// disconnected is not called again (RPC_E_DISCONNECTED); a disconnection result marks it so.
+// disconnected is not called again (RPC_E_DISCONNECTED); the result is noted for the client
+// (noteClientResult). A Sink result is the caller's to act on (see ConnectionPoint::callSink).
 template <class F>
 HRESULT callClient(F&& call)
 {
@@ -42,7 +51,7 @@ HRESULT callClient(F&& call)
     if (s && clientDisconnected(s)) return RPC_E_DISCONNECTED;
     checkNotLocked("a call into a client");
     HRESULT hr = std::forward<F>(call)();
-    if (s && isDisconnection(hr)) markClientDisconnected(s, hr);
+    if (s) noteClientResult(s, hr);
     return hr;
 }
 

@@ -59,6 +59,7 @@ HRESULT createServer(REFIID riid, void** ppv)
     }
     workerHold.release();
     s->workerThread = h;
+    s->noteClientProcess(); // this call comes from the client itself
     ++app.liveWorkers;
     app.addClient(s.get());
     QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s.get()), app.clientCount());

@@ -25,9 +25,35 @@ struct StartSteps {
     }
 };
 
-void shutdownBroadcast()
+// How long the stop waits, in all, for the clients to return from ShutdownRequest.
+constexpr DWORD kShutdownAnswerMs = 2000;
+
+// Every client hears ShutdownRequest from the thread that serves it, all at once; the host's
+// thread only waits, a bounded time. A client still inside the call then is abandoned: it is
+// called no more and its worker reclaims it when the call returns. Returns whether any
+// client was asked.
+bool shutdownBroadcast()
 {
-    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) s->sendShutdownRequest();
+    OPCServerApp& app = App();
+    std::vector<std::shared_ptr<OPCServer>> clients = app.snapshotClients();
+    if (clients.empty()) return false;
+    if (app.passesOnHostThread.load()) {
+        // A single-threaded host: this thread is the one that serves the clients.
+        for (const std::shared_ptr<OPCServer>& s : clients) s->sendShutdownRequest();
+        return true;
+    }
+    for (const std::shared_ptr<OPCServer>& s : clients) s->requestShutdown();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        bool all = true;
+        for (const std::shared_ptr<OPCServer>& s : clients) all = all && (s->shutdownAnswered() || s->gone());
+        if (all) return true;
+        if (GetTickCount() - start >= kShutdownAnswerMs) break;
+        Sleep(10);
+    }
+    for (const std::shared_ptr<OPCServer>& s : clients)
+        if (!s->shutdownAnswered() && !s->gone()) s->markDisconnected(RPC_E_TIMEOUT);
+    return true;
 }
 
 void waitForWorkers()
@@ -85,8 +111,8 @@ bool startServer(const CLSID& clsid, DWORD period)
 void stopServer()
 {
     OPCServerApp& app = App();
-    shutdownBroadcast();
-    Sleep(500);
+    // The clients that were asked get a moment to let go.
+    if (shutdownBroadcast()) Sleep(500);
     app.started = false;
     app.stopped = true;
     waitForWorkers();

@@ -145,6 +145,20 @@ public:
         std::lock_guard<std::mutex> g(m_);
         old = std::move(sink_);
     }
+    // Calls a sink taken earlier with sink(): a result saying that sink object is gone ends
+    // this connection only (when it still holds that sink); the client and its other
+    // connections stay.
+    template <class F>
+    HRESULT callSink(const ComPtr<Sink>& s, F&& call)
+    {
+        const HRESULT hr = callClient([&] { return call(s.get()); });
+        if (classifyFailure(hr) == CallFailure::Sink) {
+            ComPtr<Sink> old;
+            std::lock_guard<std::mutex> g(m_);
+            if (sink_.get() == s.get()) old = std::move(sink_);
+        }
+        return hr;
+    }
     std::atomic<BOOL> enabled{TRUE}; // only the group's data-callback point uses it
 
 private:

@@ -3,6 +3,8 @@
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
 #include "runtime/CallOut.h"
+#include "runtime/Trace.h"
+#include <rpcdcep.h>
 
 namespace qv {
 
@@ -25,6 +27,17 @@ OPCServer::~OPCServer()
 {
     destroyContents();
     if (wakeEvent) CloseHandle(wakeEvent);
+    if (clientProcess_) CloseHandle(clientProcess_);
+}
+
+void OPCServer::noteClientProcess()
+{
+    unsigned long pid = 0;
+    // The process at the other end of the current call; fails outside a local RPC call.
+    if (I_RpcBindingInqLocalClientPID(nullptr, &pid) != RPC_S_OK || pid == 0 || pid == GetCurrentProcessId())
+        return;
+    // A handle (not the id) keeps the identity: an id may be reused by a later process.
+    clientProcess_ = OpenProcess(SYNCHRONIZE, FALSE, pid);
 }
 
 IUnknown* OPCServer::interfaceFor(Slot slot)
@@ -142,12 +155,81 @@ void OPCServer::eventPass()
 
 void OPCServer::serve(DWORD ticks)
 {
+    if (shutdownState_.load() == 1) {
+        if (!disconnected()) sendShutdownRequest();
+        shutdownState_ = 2;
+    }
     if (!disconnected()) {
         if (ticks) dispatchPass();
         eventPass();
         if (ticks) dataChangePass(ticks);
+        livenessCheck();
     }
     if (disconnected()) reclaim();
+}
+
+void OPCServer::requestShutdown()
+{
+    int none = 0;
+    if (shutdownState_.compare_exchange_strong(none, 1)) wake();
+}
+
+void OPCServer::noteReachable()
+{
+    lastReached_ = GetTickCount();
+    unreachableSince_ = 0;
+}
+
+void OPCServer::noteUnreachable(HRESULT why)
+{
+    const DWORD now = GetTickCount() | 1; // never 0: 0 means no streak
+    DWORD since = 0;
+    if (unreachableSince_.compare_exchange_strong(since, now)) return; // the streak begins
+    if (now - since >= kUnreachableGraceMs) markDisconnected(why);
+}
+
+namespace {
+
+// For a remote client: an interface no client implements. Asking for it travels to the
+// client's machine (a proxy caches only what it found), so the answer tells whether the
+// process still lives. (Wine's proxies answer such a question locally: there a local
+// client's process handle does the job.)
+const IID kLivenessProbeIid = {0x5d0a1f3e, 0x7c41, 0x4b8e, {0x9a, 0x62, 0x31, 0xe4, 0x0b, 0x7d, 0xc5, 0x18}};
+constexpr DWORD kSilenceBeforeProbeMs = 10000;
+
+} // namespace
+
+void OPCServer::livenessCheck()
+{
+    // A local client: its process handle says at once whether it is gone.
+    if (clientProcess_) {
+        if (WaitForSingleObject(clientProcess_, 0) == WAIT_OBJECT_0) markDisconnected(RPC_S_SERVER_UNAVAILABLE);
+        return;
+    }
+    const DWORD now = GetTickCount();
+    if (now - lastReached_.load() < kSilenceBeforeProbeMs) return;
+    lastReached_ = now; // one probe per silent period, reachable or not
+    ComPtr<IUnknown> object = anyClientObject();
+    if (!object) return;
+    ComPtr<IUnknown> none;
+    const HRESULT hr =
+        callClient([&] { return object->QueryInterface(kLivenessProbeIid, reinterpret_cast<void**>(none.put())); });
+    QV_TRACE(trace::kConnections, "client %p probed: 0x%08lx", static_cast<void*>(this), static_cast<unsigned long>(hr));
+    if (unreachableSince_.load()) noteUnreachable(RPC_E_TIMEOUT); // a failing streak is judged here too
+}
+
+ComPtr<IUnknown> OPCServer::anyClientObject()
+{
+    if (ConnectionContainer<IOPCShutdown>* c = shutdownContainer())
+        if (ComPtr<IOPCShutdown> s = c->point().sink()) return ComPtr<IUnknown>(s.get(), true);
+    std::vector<std::shared_ptr<OPCGroup>> snapshot;
+    {
+        LockGuard g(App().globalLock);
+        snapshot = groups;
+    }
+    for (auto& grp : snapshot)
+        if (ComPtr<IUnknown> o = grp->anyClientObject()) return o;
+    return ComPtr<IUnknown>();
 }
 
 void OPCServer::sendShutdownRequest()
@@ -158,7 +240,7 @@ void OPCServer::sendShutdownRequest()
     if (!sink) return;
     WCHAR empty[1] = {0};
     ClientScope scope(this);
-    callClient([&] { return sink->ShutdownRequest(empty); });
+    c->point().callSink(sink, [&](IOPCShutdown*) { return sink->ShutdownRequest(empty); });
 }
 
 void OPCServer::markDisconnected(HRESULT)

@@ -66,11 +66,27 @@ public:
     void wake() { if (wakeEvent) SetEvent(wakeEvent); }
     // Tells an advised IOPCShutdown sink that the server stops (never under the global lock).
     void sendShutdownRequest();
+    // The stop asks the thread that serves the client to send ShutdownRequest (requestShutdown);
+    // shutdownAnswered once that call returned (or there was no sink).
+    void requestShutdown();
+    bool shutdownAnswered() const { return shutdownState_.load() == 2; }
 
-    // A call into the client failed with a disconnection error: its sinks are not called any
-    // more, and the thread that serves it reclaims it (reclaim) at once.
+    // A call into the client found its process gone: its sinks are not called any more, and
+    // the thread that serves it reclaims it (reclaim) at once.
     bool disconnected() const { return disconnected_.load(); }
     void markDisconnected(HRESULT why);
+    // A call into the client came back (whatever the sink answered): it is reachable.
+    void noteReachable();
+    // A call failed in a way that may pass (network): the client is marked disconnected once
+    // every call has failed for kUnreachableGraceMs.
+    void noteUnreachable(HRESULT why);
+    // On the thread that serves the client: a client that has been silent for a while (its
+    // only sinks return nothing, or it has not been called) is probed with a call that fails
+    // when its process is gone.
+    void livenessCheck();
+    // On the client's own call (its activation): a local client's process, so that its end is
+    // seen at once even when nothing is ever called into it (remote clients: nothing).
+    void noteClientProcess();
     // Takes a disconnected client off the client list (the host hears of it), destroys its groups and
     // subscriptions, drops its sinks and disconnects its objects from COM, so the references
     // its dead process held are released. Runs on the thread that serves the client.
@@ -87,9 +103,15 @@ public:
 
 private:
     void destroyContents();
+    // Some object of the client to probe (a sink it gave us), or null.
+    ComPtr<IUnknown> anyClientObject();
     std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
     std::atomic<bool> disconnected_{false};
     std::atomic<bool> reclaimed_{false};
+    std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
+    std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
+    std::atomic<int> shutdownState_{0};               // 0 none, 1 asked, 2 answered
+    HANDLE clientProcess_ = nullptr;                  // SYNCHRONIZE only; null for remote clients
 };
 
 // Factories of the interface objects; each lives beside its implementation and returns null

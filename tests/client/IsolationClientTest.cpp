@@ -1,6 +1,7 @@
 // No client can disturb the host or another client, through COM: a slow alarm sink, a client
-// process killed while subscribed, a client sending its own objects as values, and a host
-// whose thread is a single-threaded apartment.
+// process killed while subscribed (also one with DA 1.0 sinks only), a sink its own client
+// disconnects, a client hanging in ShutdownRequest, a client sending its own objects as
+// values, and a host whose thread is a single-threaded apartment.
 #include "ClientSupport.h"
 #include "HostCommands.h"
 #include <ocidl.h>
@@ -270,58 +271,106 @@ TEST(IsolationClient, SlowAlarmClientDelaysNeitherTheHostNorOtherClients)
     alarms.close();
 }
 
+// Starts qvopc with these arguments against the test host and waits until it shows a value.
+struct Victim {
+    PROCESS_INFORMATION pi{};
+    ::testing::AssertionResult start(const std::string& args, const char* shows)
+    {
+        char exe[MAX_PATH];
+        GetModuleFileNameA(nullptr, exe, MAX_PATH);
+        std::string dir(exe);
+        dir = dir.substr(0, dir.find_last_of('\\'));
+        const std::string out = testLogDir() + "\\victim.out";
+        SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+        HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return ::testing::AssertionFailure() << "cannot write " << out;
+        std::string cmd = "\"" + dir + "\\qvopc.exe\" --server " QV_TESTHOST_PROGID " " + args;
+        STARTUPINFOA si{};
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = file;
+        si.hStdError = file;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        const BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+        CloseHandle(file);
+        if (!ok) return ::testing::AssertionFailure() << "cannot start " << cmd;
+        for (int i = 0; i < 300; ++i) {
+            if (readFrom(out, 0).find(shows) != std::string::npos) return ::testing::AssertionSuccess();
+            Sleep(100);
+        }
+        return ::testing::AssertionFailure() << "qvopc never showed a value: " << readFrom(out, 0);
+    }
+    void kill()
+    {
+        TerminateProcess(pi.hProcess, 9);
+        WaitForSingleObject(pi.hProcess, 10000);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+};
+
 TEST(IsolationClient, KilledClientProcessIsReclaimedAndTheHostTold)
 {
-    // This connection keeps the host running; the victim is qvopc watching a changing item.
+    // This connection keeps the host running; the victims are qvopc watching a changing item,
+    // through IOPCDataCallback and then through DA 1.0 advise sinks only (calls that return
+    // nothing, so only the server's liveness check can find the process gone).
     ComRef<IOPCServer> keep;
     ASSERT_EQ(connect(keep.put()), S_OK);
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string dir(exe);
-    dir = dir.substr(0, dir.find_last_of('\\'));
-    const std::string out = testLogDir() + "\\victim.out";
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    std::string cmd = "\"" + dir + "\\qvopc.exe\" --server " QV_TESTHOST_PROGID " watch Sim.Ramp --rate 100 --seconds 120";
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = file;
-    si.hStdError = file;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(file);
-    // Running once it has printed values.
-    bool watching = false;
-    for (int i = 0; i < 300 && !watching; ++i) {
-        FILE* f = fopen(out.c_str(), "rb");
-        char buf[4096] = {};
-        if (f) {
-            size_t n = fread(buf, 1, sizeof buf - 1, f);
-            fclose(f);
-            watching = std::string(buf, n).find("Sim.Ramp =") != std::string::npos;
-        }
-        if (!watching) Sleep(100);
+    for (const char* how : {"", " --da1"}) {
+        SCOPED_TRACE(how);
+        Victim v;
+        ASSERT_TRUE(v.start(std::string("watch Sim.Ramp --rate 100 --seconds 120") + how, "Sim.Ramp ="));
+        const long offset = hostLogSize();
+        const DWORD t0 = GetTickCount();
+        v.kill();
+        EXPECT_TRUE(waitHostLog(offset, "disconnect: clients=1", 60000)) << hostLogFrom(offset);
+        printf("  killed client%s reclaimed after %lu ms\n", how, static_cast<unsigned long>(GetTickCount() - t0));
     }
-    ASSERT_TRUE(watching) << "qvopc never showed a value";
-    const long offset = hostLogSize();
-    const DWORD t0 = GetTickCount();
-    TerminateProcess(pi.hProcess, 9);
-    WaitForSingleObject(pi.hProcess, 10000);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    // The next data change to the dead sink fails: the client is counted gone at once.
-    EXPECT_TRUE(waitHostLog(offset, "disconnect: clients=1", 15000)) << hostLogFrom(offset);
-    printf("  killed client reclaimed after %lu ms\n", static_cast<unsigned long>(GetTickCount() - t0));
     OPCSERVERSTATUS* st = nullptr;
     EXPECT_EQ(keep->GetStatus(&st), S_OK); // the others are still served
     if (st) {
         CoTaskMemFree(st->szVendorInfo);
         CoTaskMemFree(st);
     }
+}
+
+// A client that disconnects one of its sinks (CoDisconnectObject, as when the sink's apartment
+// ends) loses that connection only: its other group keeps its data, its server stays.
+TEST(IsolationClient, SinkDisconnectedByItsClientEndsOnlyThatConnection)
+{
+    static DataSink dropped, kept;
+    DataClient a;
+    ASSERT_NO_FATAL_FAILURE(a.open(dropped, {L"Sim.Ramp"}));
+    ASSERT_TRUE(dropped.waitData(1, 10000));
+    ComRef<IOPCItemMgt> second;
+    ASSERT_EQ(addGroup(a.server.p, L"kept", IID_IOPCItemMgt, second.out(), TRUE, 100).hr, S_OK);
+    ASSERT_EQ(addItemIds(second.p, {L"Sim.Ramp"}).hr, S_OK);
+    ComRef<IConnectionPointContainer> cpc;
+    ASSERT_EQ(second->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    ComRef<IConnectionPoint> point;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, point.put()), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&kept, &cookie), S_OK);
+    const long offset = hostLogSize();
+    ASSERT_EQ(CoDisconnectObject(&dropped, 0), S_OK);
+    size_t before;
+    {
+        std::lock_guard<std::mutex> g(kept.m);
+        before = kept.arrivals.size();
+    }
+    ASSERT_TRUE(kept.waitData(before + 10, 15000)); // Sim.Ramp changes every 100 ms
+    OPCSERVERSTATUS* st = nullptr;
+    ASSERT_EQ(a.server->GetStatus(&st), S_OK);
+    EXPECT_EQ(st->dwGroupCount, 2u);
+    CoTaskMemFree(st->szVendorInfo);
+    CoTaskMemFree(st);
+    EXPECT_EQ(hostLogFrom(offset).find("disconnect: clients="), std::string::npos) << hostLogFrom(offset);
+    point->Unadvise(cookie);
+    point.reset();
+    cpc.reset();
+    second.reset();
+    a.close();
 }
 
 TEST(IsolationClient, ClientObjectsAreRefusedAsValuesWithoutCallingThem)

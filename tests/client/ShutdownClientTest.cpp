@@ -39,8 +39,10 @@ public:
         reasonText = reason ? reason : L"<null>";
         ++calls;
         SetEvent(event);
+        if (hangMs) Sleep(hangMs); // a client that does not answer
         return S_OK;
     }
+    DWORD hangMs = 0;
     std::atomic<LONG> refs{1};
     std::atomic<int> calls{0};
     std::wstring reasonText;
@@ -101,6 +103,41 @@ TEST(ShutdownClient, AdviseRulesThroughCom)
     EXPECT_EQ(en->Reset(), S_OK);
     ASSERT_EQ(en->Next(1, &got, &n), S_OK);
     got->Release();
+}
+
+// A client that hangs in ShutdownRequest does not hold the host's stop: the host is stopped
+// and its process gone long before the call would return. A later test gets a new host.
+TEST(ShutdownClient, StopDoesNotWaitForAClientHangingInShutdownRequest)
+{
+    const std::string dir = testLogDir();
+    if (dir.empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    static ShutdownSink hanging;
+    hanging.hangMs = 60000;
+    Ref<IUnknown> server;
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IUnknown, server.out()), S_OK);
+    Ref<IConnectionPointContainer> cpc;
+    ASSERT_EQ(server->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    Ref<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&hanging, &cookie), S_OK);
+    const DWORD pid = lastHostPid(readFrom(dir + "\\qvtesthost.log", 0));
+    HANDLE host = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+    ASSERT_NE(host, nullptr);
+    const DWORD t0 = GetTickCount();
+    FILE* stop = fopen((dir + "\\qvtesthost.stop").c_str(), "wb");
+    ASSERT_NE(stop, nullptr);
+    fclose(stop);
+    ASSERT_EQ(WaitForSingleObject(hanging.event, 30000), WAIT_OBJECT_0) << "no ShutdownRequest";
+    // Far below the minute the sink hangs: the stop waited for it a bounded time only.
+    EXPECT_EQ(WaitForSingleObject(host, 40000), WAIT_OBJECT_0);
+    printf("  host gone %lu ms after the stop, its client still hanging\n",
+           static_cast<unsigned long>(GetTickCount() - t0));
+    CloseHandle(host);
+    DeleteFileA((dir + "\\qvtesthost.stop").c_str());
+    cp.reset();
+    cpc.reset();
+    server.reset();
 }
 
 // Stops the host: keep this the last test that relies on the running host.
