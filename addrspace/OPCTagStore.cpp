@@ -221,10 +221,9 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     st.quality = quality;
     st.timestamp = when;
     pushToSubscribers(st, slot->link);
-    // The tag itself is read only when its level limits are in use.
-    std::unique_ptr<EventRecord> ev = st.limitsEnabled || st.level ? slot->tag->evaluateLevel() : nullptr;
-    g.release();
-    if (ev) broadcastEvent(*ev);
+    // The tag itself is read only when its alarms are in use. Their events are queued under
+    // the same hold, so every subscription sees a condition's changes in the order they happened.
+    if (st.limitsEnabled || st.level) slot->tag->evaluateAlarms();
     return true;
 }
 

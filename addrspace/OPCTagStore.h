@@ -60,8 +60,7 @@ public:
     DWORD create(const std::string& name, const VARIANT& value, WORD quality, bool writeable);
     bool remove(DWORD handle);
     // Updates value, quality and timestamp (now when ts is null), pushes them to the items,
-    // evaluates the level limits (when evaluateLevel) and delivers an alarm event after
-    // leaving the lock.
+    // evaluates the tag's alarms and queues their events.
     bool update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts);
     bool updateByName(const std::string& name, const VARIANT& value, WORD quality);
     bool setCustomProperty(DWORD handle, DWORD id, const std::string& description, const VARIANT& value);
