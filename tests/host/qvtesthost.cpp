@@ -9,6 +9,9 @@
 // left. Tests drive it by writing command text to the tag Ctl.Command:
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+//   ackreq NAME on|off                  whether the tag's alarms need acknowledgement
+//   discrete NAME TYPE VALUE eq|ne SEVERITY TEXT...   a discrete alarm on the tag
+//   simple SOURCE SEVERITY TEXT...      a simple event (QV_SendSimpleEvent)
 //   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
 //                                       QV_UpdateTag times (median, 99th percentile, max)
 //   resources                           logs the process's handle and thread counts
@@ -155,6 +158,22 @@ HRESULT runCommand(const std::string& line)
         return QV_SetTagLevelLimits(handleOf(name), ll, TRUE, 100, l, TRUE, 200, h, TRUE, 300, hh, TRUE, 400) ? S_OK
                                                                                                               : E_INVALIDARG;
     }
+    if (cmd == "ackreq") {
+        in >> value;
+        return QV_SetTagAlarmAckRequired(handleOf(name), value == "on") ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "discrete" || cmd == "simple") {
+        std::string when, text;
+        unsigned long severity = 0;
+        if (cmd == "discrete") in >> type >> value >> when;
+        in >> severity;
+        std::getline(in >> std::ws, text);
+        if (cmd == "simple") return QV_SendSimpleEvent(name.c_str(), text.c_str(), severity) ? S_OK : E_INVALIDARG;
+        VARIANT v = makeValue(type, value);
+        BOOL ok = QV_SetTagDiscreteAlarm(handleOf(name), v, when == "eq", severity, text.c_str());
+        VariantClear(&v);
+        return ok ? S_OK : E_INVALIDARG;
+    }
     if (cmd == "cycles") {
         // cycles <tag> <first> <n> <spacingMs>: n update cycles, each ended with QV_EndUpdateCycle.
         long first = 0;
@@ -242,6 +261,11 @@ void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* 
     // A device read answers the current value and a marked quality, so tests see the path.
     QV_ReadTag(hTag, pValue, nullptr, pTime);
     *pQuality = 0xD8; // good, local override
+}
+
+void WINAPI onAck(DWORD hTag, LPCSTR condition, LPCSTR who, LPCSTR comment)
+{
+    logf("ack: tag %lu %s by %s: %s", hTag, condition, who, comment);
 }
 
 void WINAPI onDisconnect(DWORD count)
@@ -344,6 +368,7 @@ int main(int argc, char** argv)
     QV_EnableWriteNotification(onWrite);
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
+    QV_EnableAckNotification(onAck);
     createTestTags();
     if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // Every run traces every call: the client tests read the file.
