@@ -68,7 +68,7 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FI
 
 // Moves a condition to a new active sub-condition (0: inactive) and queues its event. A tag
 // whose alarms need no acknowledgement sends the plain active-state events it always sent.
-void transition(ConditionState& c, int newSub, DWORD severity, const std::string& message, WORD quality,
+void transition(ConditionState& c, int newSub, DWORD severity, const char* message, WORD quality,
                 const FILETIME& now)
 {
     const bool ack = ackRequiredFor(c);
@@ -77,7 +77,7 @@ void transition(ConditionState& c, int newSub, DWORD severity, const std::string
     if (was != is) mask |= OPC_CHANGE_ACTIVE_STATE;
     if (is && newSub != c.sub) mask |= OPC_CHANGE_SUBCONDITION;
     if (severity != c.severity) mask |= OPC_CHANGE_SEVERITY;
-    if (message != c.message) mask |= OPC_CHANGE_MESSAGE;
+    if (c.message != message) mask |= OPC_CHANGE_MESSAGE;
     if (quality != c.quality) mask |= OPC_CHANGE_QUALITY;
     if (is) {
         if (!was) c.condLastActive = now;
@@ -129,8 +129,8 @@ void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d)
 {
     const int sub = valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
     if (sub == d.cond.sub) return;
-    transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message : std::string(kLevelMessages[0]),
-               tag.state->quality, utcNow());
+    transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message.c_str() : kLevelMessages[0], tag.state->quality,
+               utcNow());
 }
 
 TagConditions* conditionsOf(OPCTag& tag)

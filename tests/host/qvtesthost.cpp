@@ -13,7 +13,7 @@
 //   discrete NAME TYPE VALUE eq|ne SEVERITY TEXT...   a discrete alarm on the tag
 //   simple SOURCE SEVERITY TEXT...      a simple event (QV_SendSimpleEvent)
 //   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
-//                                       QV_UpdateTag times (median, 99th percentile, max)
+//                                       QV_UpdateTag times (median, 99th percentile, max, total)
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
@@ -202,8 +202,9 @@ HRESULT runCommand(const std::string& line)
         DWORD h = handleOf(name);
         std::vector<double> us;
         us.reserve(n > 0 ? n : 0);
-        LARGE_INTEGER f, a, b;
+        LARGE_INTEGER f, a, b, start, end;
         QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&start);
         for (int i = 0; i < n; ++i) {
             VARIANT v;
             VariantInit(&v);
@@ -214,10 +215,11 @@ HRESULT runCommand(const std::string& line)
             QueryPerformanceCounter(&b);
             us.push_back((b.QuadPart - a.QuadPart) * 1e6 / f.QuadPart);
         }
+        QueryPerformanceCounter(&end);
         if (us.empty()) return E_INVALIDARG;
         std::sort(us.begin(), us.end());
-        logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus", n, us[us.size() / 2], us[us.size() * 99 / 100],
-             us.back());
+        logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus total=%.1fms", n, us[us.size() / 2],
+             us[us.size() * 99 / 100], us.back(), (end.QuadPart - start.QuadPart) * 1e3 / f.QuadPart);
         return S_OK;
     }
     if (cmd == "resources") {
