@@ -257,6 +257,15 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
     ASSERT_NO_FATAL_FAILURE(c.connect());
     IOPCEventServer* es = c.es.p;
 
+    // Viewers find Alarms and Events servers by their category.
+    LPOLESTR clsid = nullptr;
+    StringFromCLSID(CLSID_QvTestHost, &clsid);
+    std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\Implemented Categories\\{58E13251-AC87-11D1-84D5-00608CB8A7E9}";
+    CoTaskMemFree(clsid);
+    HKEY cat = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &cat), ERROR_SUCCESS);
+    if (cat) RegCloseKey(cat);
+
     OPCEVENTSERVERSTATUS* st = nullptr;
     ASSERT_EQ(es->GetStatus(&st), S_OK);
     ASSERT_NE(st, nullptr);

@@ -770,17 +770,17 @@ struct EventSession {
     HRESULT open(IOPCServer* server, EventSink* sink)
     {
         HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCEventServer, es.out()));
-        if (FAILED(hr)) return fail("the server does not offer alarms and events", hr), hr;
+        if (FAILED(hr)) { fail("the server does not offer alarms and events", hr); return hr; }
         DWORD bt = 0, ms = 0;
         hr = traced("IOPCEventServer::CreateEventSubscription", es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms));
-        if (FAILED(hr)) return fail("CreateEventSubscription", hr), hr;
+        if (FAILED(hr)) { fail("CreateEventSubscription", hr); return hr; }
         Ptr<IConnectionPointContainer> cpc;
         hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
-        if (FAILED(hr)) return fail("the subscription offers no connection point", hr), hr;
+        if (FAILED(hr)) { fail("the subscription offers no connection point", hr); return hr; }
         hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp()));
-        if (FAILED(hr)) return fail("FindConnectionPoint", hr), hr;
+        if (FAILED(hr)) { fail("FindConnectionPoint", hr); return hr; }
         hr = traced("IConnectionPoint::Advise", cp->Advise(sink, &cookie));
-        if (FAILED(hr)) return fail("Advise", hr), hr;
+        if (FAILED(hr)) { fail("Advise", hr); return hr; }
         return S_OK;
     }
     HRESULT refresh()
