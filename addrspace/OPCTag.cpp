@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <new>
 #include "idl/opcerrors.h"
+#include "ae/Conditions.h"
 
 namespace qv {
 
@@ -136,14 +137,27 @@ bool OPCTag::setCustomProperty(DWORD id, const std::string& description, const V
     return true;
 }
 
-bool OPCTag::limitHolds(int k) const
+int OPCTag::currentLevel() const
 {
-    const LevelLimit& l = levelLimits[k - 1];
-    if (!l.enabled) return false;
-    Variant r4;
-    if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(state->value.get()), 0, VT_R4))) return false;
-    float v = V_R4(r4.get());
-    return k >= 3 ? v >= l.limit : v <= l.limit;
+    const BYTE enabled = state->limitsEnabled & 0x0F;
+    if (!enabled) return 0;
+    // One conversion for the four limits; the common types need none.
+    float v;
+    const VARIANT& value = *state->value;
+    if (V_VT(&value) == VT_R8) v = static_cast<float>(V_R8(&value));
+    else if (V_VT(&value) == VT_R4) v = V_R4(&value);
+    else if (V_VT(&value) == VT_I4) v = static_cast<float>(V_I4(&value));
+    else {
+        Variant r4;
+        if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(&value), 0, VT_R4))) return 0;
+        v = V_R4(r4.get());
+    }
+    auto holds = [&](int k) {
+        if (!(enabled & (1u << (k - 1)))) return false;
+        const float limit = levelLimits[k - 1].limit;
+        return k >= 3 ? v >= limit : v <= limit;
+    };
+    return holds(4) ? 4 : holds(1) ? 1 : holds(3) ? 3 : holds(2) ? 2 : 0;
 }
 
 void OPCTag::setLevelLimits(const LevelLimit limits[4])
@@ -153,39 +167,12 @@ void OPCTag::setLevelLimits(const LevelLimit limits[4])
         levelLimits[i] = limits[i];
         if (limits[i].enabled) enabled = static_cast<BYTE>(enabled | (1u << i));
     }
-    if (state) state->limitsEnabled = enabled;
+    if (state) state->limitsEnabled = static_cast<BYTE>((state->limitsEnabled & kDiscreteAlarmBit) | enabled);
 }
 
-std::unique_ptr<EventRecord> OPCTag::evaluateLevel()
+void OPCTag::evaluateAlarms()
 {
-    int newLevel = limitHolds(4) ? 4 : limitHolds(1) ? 1 : limitHolds(3) ? 3 : limitHolds(2) ? 2 : 0;
-    if (newLevel == state->level) return nullptr;
-    state->level = static_cast<BYTE>(newLevel);
-    levelTime = utcNow();
-
-    static const struct { const char* message; const char* sub; } texts[5] = {
-        {"Normal Condition", "Normal"},
-        {"Low Low Limit Exceeded", "Low Low Limit"},
-        {"Low Limit Exceeded", "Low Limit"},
-        {"High Limit Exceeded", "High Limit"},
-        {"High High Limit Exceeded", "High High Limit"},
-    };
-    auto ev = std::make_unique<EventRecord>();
-    ev->changeMask = 1;
-    ev->newState = newLevel ? 3 : 1;
-    ev->source = name;
-    ev->time = utcNow();
-    ev->message = texts[newLevel].message;
-    ev->eventType = 4;
-    ev->eventCategory = 2;
-    ev->severity = newLevel ? static_cast<DWORD>(levelLimits[newLevel - 1].severity) : 0;
-    ev->conditionName = "Level";
-    ev->subconditionName = texts[newLevel].sub;
-    ev->quality = state->quality;
-    ev->ackRequired = FALSE;
-    ev->activeTime = levelTime;
-    ev->cookie = handle;
-    return ev;
+    evaluateTagAlarms(*this);
 }
 
 OPCTag* OPCTag::findChild(const std::string& childName, bool matchCase) const

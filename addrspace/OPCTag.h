@@ -52,7 +52,10 @@ struct CustomProperty {
     Variant value;
 };
 
-// One alarm event produced by a tag's level evaluation; the A&E side packs it for the sinks.
+struct TagConditions;
+
+// One alarm event (a tag's condition changing, an acknowledgement, a host's message); the
+// A&E side shares one record among the subscriptions and packs it for the sinks.
 struct EventRecord {
     WORD changeMask = 0;
     WORD newState = 0;
@@ -77,7 +80,7 @@ struct TagState {
     Variant value;    // its VARTYPE is the canonical data type
     FILETIME timestamp{};
     WORD quality = 0x40;
-    BYTE limitsEnabled = 0; // bit k: the tag's levelLimits[k] is enabled
+    BYTE limitsEnabled = 0; // bit k: the tag's levelLimits[k] is enabled; bit 4: a discrete alarm
     BYTE level = 0;         // current alarm level, 0 normal
 };
 
@@ -101,6 +104,8 @@ public:
     int writeable = 0;
     DWORD handle = kInvalidTagHandle;
     FILETIME levelTime;
+    // Condition state, acknowledgement and the discrete alarm; made on first use (ae/Conditions).
+    std::unique_ptr<TagConditions> conditions;
 
     VARTYPE canonicalType() const { return state ? state->value.vt() : VT_EMPTY; }
     DWORD accessRights() const { return static_cast<DWORD>((writeable & 2) | (readable & 1)); }
@@ -119,8 +124,10 @@ public:
     HRESULT euInfo(VARIANT* out) const;
 
     void setLevelLimits(const LevelLimit limits[4]);
-    // Runs the level evaluation; returns an event when the level state changed.
-    std::unique_ptr<EventRecord> evaluateLevel();
+    // The level the current value is in: 0 normal, 1 low-low, 2 low, 3 high, 4 high-high.
+    int currentLevel() const;
+    // Evaluates the level and discrete alarms after an update and queues their events.
+    void evaluateAlarms();
 
     // Children lookup by name (first in creation order), under the match-case rule.
     OPCTag* findChild(const std::string& childName, bool matchCase) const;
@@ -135,7 +142,6 @@ public:
     void destroyChildren();
 
 private:
-    bool limitHolds(int k) const;
     // Children indexed by their ASCII-folded name; each bucket keeps creation order.
     std::unordered_map<std::string, std::vector<OPCTag*>> childIndex_;
 };

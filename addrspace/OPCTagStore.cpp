@@ -2,7 +2,6 @@
 #include <new>
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
-#include "ae/EventDelivery.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -205,11 +204,12 @@ void OPCTagStore::pushToSubscribers(const TagState& tag, const FollowerLink& lin
                                     [&](TagSubscriber* s) { s->onTagUpdated(tag); });
 }
 
-std::unique_ptr<EventRecord> OPCTagStore::publish(TagHandleTable::Slot* slot)
+void OPCTagStore::publish(TagHandleTable::Slot* slot)
 {
     pushToSubscribers(slot->state, slot->link);
-    // The tag itself is read only when its level limits are in use.
-    return slot->state.limitsEnabled || slot->state.level ? slot->tag->evaluateLevel() : nullptr;
+    // The tag itself is read only when its alarms are in use. Their events are queued under
+    // the same hold, so every subscription sees a condition's changes in the order they happened.
+    if (slot->state.limitsEnabled || slot->state.level) slot->tag->evaluateAlarms();
 }
 
 bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)
@@ -227,9 +227,7 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     if (FAILED(assignValue(st.value, value))) return false;
     st.quality = quality;
     st.timestamp = when;
-    std::unique_ptr<EventRecord> ev = publish(slot);
-    g.release();
-    if (ev) broadcastEvent(*ev);
+    publish(slot);
     return true;
 }
 
@@ -243,9 +241,7 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     if (!slot || FAILED(slot->state.value.copyFrom(value))) return false;
     slot->state.quality = quality;
     slot->state.timestamp = when;
-    std::unique_ptr<EventRecord> ev = publish(slot);
-    g.release();
-    if (ev) broadcastEvent(*ev);
+    publish(slot);
     return true;
 }
 
@@ -268,9 +264,7 @@ bool OPCTagStore::deviceValue(DWORD handle, const VARIANT& value, WORD quality, 
     st.value = std::move(taken);
     st.quality = quality;
     st.timestamp = ts;
-    std::unique_ptr<EventRecord> ev = publish(slot);
-    g.release();
-    if (ev) broadcastEvent(*ev);
+    publish(slot);
     return true;
 }
 
@@ -371,9 +365,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     if (quality) st.quality = *quality;
     st.timestamp = when;
     // Every follower hears an accepted write as it would hear the host's own update.
-    std::unique_ptr<EventRecord> ev = publish(slot);
-    g.release();
-    if (ev) broadcastEvent(*ev);
+    publish(slot);
     return S_OK;
 }
 

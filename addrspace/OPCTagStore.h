@@ -60,8 +60,7 @@ public:
     DWORD create(const std::string& name, const VARIANT& value, WORD quality, bool writeable);
     bool remove(DWORD handle);
     // Updates value, quality and timestamp (now when ts is null), pushes them to the items,
-    // evaluates the level limits (when evaluateLevel) and delivers an alarm event after
-    // leaving the lock.
+    // evaluates the tag's alarms and queues their events.
     bool update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts);
     bool updateByName(const std::string& name, const VARIANT& value, WORD quality);
     // A device read's answer, as an update: taken only in the tag's own type (converted when
@@ -101,9 +100,9 @@ private:
     HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
                              const FILETIME* timeStamp, bool vqt);
     static void pushToSubscribers(const TagState& tag, const FollowerLink& link);
-    // The slot's new state to its followers, then its level evaluation (lock held); the
-    // event, if any, goes out after the lock.
-    std::unique_ptr<EventRecord> publish(TagHandleTable::Slot* slot);
+    // The slot's new state to its followers, then its alarms' evaluation, whose events are
+    // queued (lock held).
+    void publish(TagHandleTable::Slot* slot);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;

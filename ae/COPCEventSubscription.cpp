@@ -1,7 +1,9 @@
 #include "ae/COPCEventSubscription.h"
 #include <algorithm>
 #include <new>
+#include "ae/Conditions.h"
 #include "ae/EventDelivery.h"
+#include "idl/opcerrors.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
@@ -10,7 +12,7 @@ namespace qv {
 
 namespace {
 
-// IOPCEventSubscriptionMgt: there is no filter, no attribute selection and no refresh. Out
+// IOPCEventSubscriptionMgt: there is no filter and no attribute selection. Out
 // pointers are cleared first so that a failure never hands the client's proxy uninitialised
 // memory.
 class OPCEventSubscriptionMgtImpl : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
@@ -40,8 +42,8 @@ public:
         *ppdwAttributeIDs = nullptr;
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE Refresh(DWORD) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override { return owner_->refresh(dwConnection); }
+    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override { return owner_->cancelRefresh(dwConnection); }
     HRESULT STDMETHODCALLTYPE GetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
                                        OPCHANDLE* phClientSubscription) override
     {
@@ -122,12 +124,12 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
     return container_.get();
 }
 
-bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
+bool COPCEventSubscription::enqueueEvent(const std::shared_ptr<const EventRecord>& ev)
 {
     if (gone() || !container_ || !container_->point().hasSink()) return false;
     // A queue that already held events has had its worker woken: only the first one wakes it
     // (waking costs a system call, queuing does not).
-    const bool first = pending_.empty();
+    const bool first = !hasPendingEvents();
     try {
         if (pending_.size() >= kMaxPendingEvents) {
             pending_.pop_front();
@@ -141,38 +143,102 @@ bool COPCEventSubscription::enqueueEvent(const EventRecord& ev)
     return first;
 }
 
-void COPCEventSubscription::deliverPendingEvents()
+bool COPCEventSubscription::validConnection(DWORD connection) const
+{
+    return connection == 1 && container_ && container_->point().hasSink();
+}
+
+HRESULT COPCEventSubscription::refresh(DWORD connection)
+{
+    if (gone()) return kGoneResult;
+    OPCServer* owner = nullptr;
+    {
+        LockGuard g(App().globalLock);
+        if (!validConnection(connection)) return E_INVALIDARG;
+        if (refreshing_) return OPC_E_BUSY;
+        try {
+            std::vector<std::shared_ptr<const EventRecord>> events = reportedConditionEvents();
+            refreshPending_.assign(events.begin(), events.end());
+        } catch (const std::bad_alloc&) {
+            refreshPending_.clear();
+            return E_OUTOFMEMORY;
+        }
+        refreshing_ = true;
+        refreshFinalTaken_ = false;
+        owner = owner_;
+        // The worker sends the batches: no client call is made on this thread.
+        if (owner) owner->wake();
+    }
+    return S_OK;
+}
+
+HRESULT COPCEventSubscription::cancelRefresh(DWORD connection)
+{
+    if (gone()) return kGoneResult;
+    LockGuard g(App().globalLock);
+    if (!validConnection(connection)) return E_INVALIDARG;
+    if (!refreshing_) return E_FAIL;
+    // What was not yet sent is dropped; the client still gets its final (empty) call.
+    refreshPending_.clear();
+    return S_OK;
+}
+
+bool COPCEventSubscription::deliverPendingEvents()
 {
     // One call carries up to this many events: a client that fell behind catches up quickly.
     constexpr size_t kBatch = 256;
+    // Batches go on while they are quick; after a slow one the worker serves the client's
+    // data first, so a slow alarm sink delays that data by one call at most.
+    constexpr DWORD kRoundMs = 20;
+    const DWORD start = GetTickCount();
     for (;;) {
-        std::vector<EventRecord> batch;
+        if (GetTickCount() - start >= kRoundMs) return true;
+        std::vector<std::shared_ptr<const EventRecord>> batch;
         ComPtr<IOPCEventSink> sink; // released after the lock
+        bool refresh = false, last = false;
         {
             LockGuard g(App().globalLock);
-            if (gone() || pending_.empty()) return;
+            if (gone()) return false;
+            // Refresh batches go after the events already queued; new events may come between them.
+            std::deque<std::shared_ptr<const EventRecord>>* from = &pending_;
+            if (pending_.empty()) {
+                if (!refreshing_ || refreshFinalTaken_) return false;
+                from = &refreshPending_;
+                refresh = true;
+            }
             if (container_) sink = container_->point().sink();
             try {
-                const size_t n = pending_.size() < kBatch ? pending_.size() : kBatch;
+                const size_t n = from->size() < kBatch ? from->size() : kBatch;
                 batch.reserve(n);
                 for (size_t i = 0; i < n; ++i) {
-                    batch.push_back(std::move(pending_.front()));
-                    pending_.pop_front();
+                    batch.push_back(std::move(from->front()));
+                    from->pop_front();
                 }
             } catch (const std::bad_alloc&) {
-                if (batch.empty()) return; // left queued for the next round
+                if (batch.empty()) return true; // left queued for the next round
             }
+            if (refresh && refreshPending_.empty()) last = refreshFinalTaken_ = true;
         }
-        if (!sink) continue; // unadvised meanwhile: these events have no one to go to
-        ONEVENTSTRUCT* block = packEvents(batch.data(), batch.size());
-        if (!block) {
-            dropped_ += static_cast<DWORD>(batch.size());
-            continue;
+        HRESULT hr = S_OK;
+        if (sink) {
+            const DWORD n = static_cast<DWORD>(batch.size());
+            // An empty final refresh call still passes an array: the proxy refuses a null one.
+            ONEVENTSTRUCT none{};
+            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size()) : &none;
+            if (block) {
+                // A sink its client disconnected ends this connection only.
+                hr = container_->point().callSink(
+                    sink, [&](IOPCEventSink*) { return sink->OnEvent(hClientSubscription_, refresh, last, n, block); });
+                if (n) freePackedEvent(block); // no attributes: one free
+            } else {
+                dropped_ += n;
+            }
+        } // else unadvised meanwhile: these events have no one to go to
+        if (last) {
+            LockGuard g(App().globalLock);
+            refreshing_ = refreshFinalTaken_ = false;
         }
-        const DWORD n = static_cast<DWORD>(batch.size());
-        HRESULT hr = callClient([&] { return sink->OnEvent(hClientSubscription_, FALSE, FALSE, n, block); });
-        freePackedEvent(block); // no attributes: one free
-        if (classifyFailure(hr) != CallFailure::None) return;
+        if (classifyFailure(hr) != CallFailure::None) return false;
     }
 }
 

@@ -45,11 +45,18 @@ public:
     static constexpr size_t kMaxPendingEvents = 10000;
     // Global lock held. Queues the event when a sink is connected; true when the queue was
     // empty before (the client's worker must be woken).
-    bool enqueueEvent(const EventRecord& ev);
-    bool hasPendingEvents() const { return !pending_.empty(); } // global lock held
-    // Calls the sink with the queued events, oldest first, in batches (no lock held; on the
-    // thread that serves the client).
-    void deliverPendingEvents();
+    bool enqueueEvent(const std::shared_ptr<const EventRecord>& ev);
+    // Global lock held: events or a refresh wait for the worker.
+    bool hasPendingEvents() const { return !pending_.empty() || (refreshing_ && !refreshFinalTaken_); }
+    // Calls the sink with the queued events, oldest first, in batches, then the batches of a
+    // refresh in progress (no lock held; on the thread that serves the client). Stops after
+    // a round of about 20 ms; returns whether events are left for the next round.
+    bool deliverPendingEvents();
+
+    // IOPCEventSubscriptionMgt::Refresh and CancelRefresh: the refresh is queued for the
+    // client's worker; these never call the client.
+    HRESULT refresh(DWORD connection);
+    HRESULT cancelRefresh(DWORD connection);
     DWORD droppedEvents() const { return dropped_.load(); }
 
     // The client let go of its last reference.
@@ -67,7 +74,14 @@ private:
     OPCHANDLE hClientSubscription_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock
     std::unique_ptr<ConnectionContainer<IOPCEventSink>> container_; // under the global lock
-    std::deque<EventRecord> pending_; // under the global lock
+    std::deque<std::shared_ptr<const EventRecord>> pending_; // under the global lock
+    // A refresh: its events not yet sent, whether it runs, whether its last call is on its
+    // way (it runs until that call returned). Under the global lock.
+    std::deque<std::shared_ptr<const EventRecord>> refreshPending_;
+    bool refreshing_ = false;
+    bool refreshFinalTaken_ = false;
+    // The connection a refresh names: a sink is connected under that cookie.
+    bool validConnection(DWORD connection) const;
     std::atomic<DWORD> dropped_{0};
 };
 

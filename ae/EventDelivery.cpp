@@ -50,7 +50,7 @@ WCHAR* fillEvent(ONEVENTSTRUCT* e, const EventRecord& ev, WCHAR* w)
 
 } // namespace
 
-void broadcastEvent(const EventRecord& ev)
+void broadcastEvent(const std::shared_ptr<const EventRecord>& ev)
 {
     // Only queues: the clients' workers deliver, so no host thread ever waits for a client.
     OPCServerApp& app = App();
@@ -95,16 +95,16 @@ ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD
     return e;
 }
 
-ONEVENTSTRUCT* packEvents(const EventRecord* evs, size_t n)
+ONEVENTSTRUCT* packEvents(const std::shared_ptr<const EventRecord>* evs, size_t n)
 {
     if (n == 0 || n > (static_cast<size_t>(-1) / 4) / sizeof(ONEVENTSTRUCT)) return nullptr;
     size_t bytes = n * sizeof(ONEVENTSTRUCT);
-    for (size_t i = 0; i < n; ++i) bytes += stringBytes(evs[i]);
+    for (size_t i = 0; i < n; ++i) bytes += stringBytes(*evs[i]);
     BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
     if (!base) return nullptr;
     auto* arr = reinterpret_cast<ONEVENTSTRUCT*>(base);
     WCHAR* w = reinterpret_cast<WCHAR*>(base + n * sizeof(ONEVENTSTRUCT));
-    for (size_t i = 0; i < n; ++i) w = fillEvent(&arr[i], evs[i], w);
+    for (size_t i = 0; i < n; ++i) w = fillEvent(&arr[i], *evs[i], w);
     return arr;
 }
 

@@ -24,6 +24,11 @@ const char* const* subConditionNames(const std::string& conditionName, size_t* c
         *count = 4;
         return kLevelSubConditionNames;
     }
+    // A single-state condition's one sub-condition carries the condition's name.
+    if (conditionName == kEventCategories[2].conditionName) {
+        *count = 1;
+        return &kEventCategories[2].conditionName;
+    }
     *count = 0;
     return nullptr;
 }

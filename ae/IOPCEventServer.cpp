@@ -2,8 +2,12 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
+#include "idl/opcerrors.h"
 #include "ae/COPCEventSubscription.h"
+#include "ae/Conditions.h"
 #include "ae/EventVocabulary.h"
+#include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 
@@ -23,6 +27,105 @@ LPWSTR* wideArray(const char* const* texts, size_t n)
     return arr.release();
 }
 
+// What GetConditionState reports, copied under the lock.
+struct ConditionSnapshot {
+    WORD state = 0, quality = 0;
+    std::string active, definition, description, acknowledger, comment;
+    DWORD severity = 0;
+    FILETIME lastAck{}, subCondLastActive{}, condLastActive{}, condLastInactive{};
+    std::vector<SubConditionInfo> subs;
+};
+
+void snapshot(const ConditionState& c, ConditionSnapshot* out)
+{
+    out->state = c.state;
+    out->quality = c.quality;
+    out->active = activeSubConditionName(c);
+    out->severity = c.sub ? c.severity : 0;
+    out->acknowledger = c.acknowledger;
+    out->comment = c.comment;
+    out->lastAck = c.lastAckTime;
+    out->subCondLastActive = c.subCondLastActive;
+    out->condLastActive = c.condLastActive;
+    out->condLastInactive = c.condLastInactive;
+    out->subs = subConditions(c);
+    for (const SubConditionInfo& sc : out->subs) {
+        if (sc.name != out->active) continue;
+        out->definition = sc.definition;
+        out->description = sc.description;
+    }
+}
+
+// Frees a condition state with everything it points to (each part is its own block, as the
+// client's proxy frees them).
+void freeConditionState(OPCCONDITIONSTATE* st)
+{
+    if (!st) return;
+    for (LPWSTR p : {st->szActiveSubCondition, st->szASCDefinition, st->szASCDescription, st->szAcknowledgerID,
+                     st->szComment})
+        taskMemFree(p);
+    for (LPWSTR* arr : {st->pszSCNames, st->pszSCDefinitions, st->pszSCDescriptions}) {
+        for (DWORD i = 0; arr && i < st->dwNumSCs; ++i) taskMemFree(arr[i]);
+        taskMemFree(arr);
+    }
+    taskMemFree(st->pdwSCSeverities);
+    for (DWORD i = 0; st->pEventAttributes && i < st->dwNumEventAttrs; ++i) VariantClear(&st->pEventAttributes[i]);
+    taskMemFree(st->pEventAttributes);
+    taskMemFree(st->pErrors);
+    taskMemFree(st);
+}
+
+// The client's copy; null when out of memory.
+OPCCONDITIONSTATE* packConditionState(const ConditionSnapshot& c, DWORD numAttrs)
+{
+    TaskArray<OPCCONDITIONSTATE> block(1);
+    if (!block) return nullptr;
+    OPCCONDITIONSTATE* st = block.release();
+    st->wState = c.state;
+    st->dwASCSeverity = c.severity;
+    st->wQuality = c.quality;
+    st->ftLastAckTime = c.lastAck;
+    st->ftSubCondLastActive = c.subCondLastActive;
+    st->ftCondLastActive = c.condLastActive;
+    st->ftCondLastInactive = c.condLastInactive;
+    st->szActiveSubCondition = widen(c.active);
+    st->szASCDefinition = widen(c.definition);
+    st->szASCDescription = widen(c.description);
+    st->szAcknowledgerID = widen(c.acknowledger);
+    st->szComment = widen(c.comment);
+    bool ok = st->szActiveSubCondition && st->szASCDefinition && st->szASCDescription && st->szAcknowledgerID &&
+              st->szComment;
+    const size_t n = c.subs.size();
+    TaskArray<LPWSTR> names(n), defs(n), descs(n);
+    TaskArray<DWORD> sevs(n);
+    ok = ok && names && defs && descs && sevs;
+    for (size_t i = 0; ok && i < n; ++i) {
+        names[i] = widen(c.subs[i].name);
+        defs[i] = widen(c.subs[i].definition);
+        descs[i] = widen(c.subs[i].description);
+        sevs[i] = c.subs[i].severity;
+        ok = names[i] && defs[i] && descs[i];
+    }
+    // No vendor attributes: each one asked for is empty, with an error.
+    TaskArray<VARIANT> attrs(numAttrs);
+    TaskArray<HRESULT> errors(numAttrs);
+    ok = ok && attrs && errors;
+    if (!ok) {
+        freeConditionState(st);
+        return nullptr;
+    }
+    for (DWORD i = 0; i < numAttrs; ++i) errors[i] = E_INVALIDARG;
+    st->dwNumSCs = static_cast<DWORD>(n);
+    st->pszSCNames = names.release();
+    st->pszSCDefinitions = defs.release();
+    st->pszSCDescriptions = descs.release();
+    st->pdwSCSeverities = sevs.release();
+    st->dwNumEventAttrs = numAttrs;
+    st->pEventAttributes = attrs.release();
+    st->pErrors = errors.release();
+    return st;
+}
+
 class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -31,6 +134,7 @@ public:
     {
         if (!ppEventServerStatus) return E_INVALIDARG;
         *ppEventServerStatus = nullptr;
+        if (owner_->gone()) return kGoneResult;
         OPCServerApp& app = App();
         TaskArray<OPCEVENTSERVERSTATUS> st(1);
         if (!st) return E_OUTOFMEMORY;
@@ -56,10 +160,16 @@ public:
         clearOut(pdwRevisedBufferTime);
         clearOut(pdwRevisedMaxSize);
         if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         std::shared_ptr<COPCEventSubscription> sub;
         try {
             sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
             LockGuard g(App().globalLock);
+            // A server that went meanwhile has let go of its list: nothing may join it now.
+            if (owner_->gone()) {
+                sub->detachFromOwner();
+                return kGoneResult;
+            }
             owner_->subscriptions.push_back(sub);
         } catch (const std::bad_alloc&) {
             return E_FAIL; // never listed, never referenced: it goes with sub
@@ -93,6 +203,7 @@ public:
     {
         if (!pdwFilterMask) return E_INVALIDARG;
         *pdwFilterMask = 0;
+        if (owner_->gone()) return kGoneResult;
         return S_OK;
     }
 
@@ -103,6 +214,7 @@ public:
         clearOut(ppdwEventCategories);
         clearOut(ppszEventCategoryDescs);
         if (!pdwCount || !ppdwEventCategories || !ppszEventCategoryDescs) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         DWORD ids[3];
         const char* descs[3];
         size_t n = 0;
@@ -129,6 +241,7 @@ public:
         clearOut(pdwCount);
         clearOut(ppszConditionNames);
         if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         const EventCategory* c = findEventCategory(dwEventCategory);
         if (!c) return E_INVALIDARG;
         LPWSTR* arr = wideArray(&c->conditionName, 1);
@@ -144,6 +257,7 @@ public:
         clearOut(pdwCount);
         clearOut(ppszSubConditionNames);
         if (!pdwCount || !ppszSubConditionNames) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         size_t n = 0;
         const char* const* names = subConditionNames(narrow(szConditionName), &n);
         if (n == 0) return S_OK;
@@ -154,12 +268,28 @@ public:
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR, DWORD* pdwCount, LPWSTR** ppszConditionNames) override
+    HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR szSource, DWORD* pdwCount,
+                                                    LPWSTR** ppszConditionNames) override
     {
         clearOut(pdwCount);
         clearOut(ppszConditionNames);
-        if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
-        return E_NOTIMPL;
+        if (!pdwCount || !ppszConditionNames || !szSource) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        const std::string source = narrow(szSource);
+        std::vector<const char*> names;
+        try {
+            names.reserve(2);
+            LockGuard g(App().globalLock);
+            if (!sourceConditions(source, &names)) return E_INVALIDARG;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        if (names.empty()) return S_OK;
+        LPWSTR* arr = wideArray(names.data(), names.size());
+        if (!arr) return E_OUTOFMEMORY;
+        *pdwCount = static_cast<DWORD>(names.size());
+        *ppszConditionNames = arr;
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttrIDs,
@@ -170,6 +300,7 @@ public:
         clearOut(ppszAttrDescs);
         clearOut(ppvtAttrTypes);
         if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
 
@@ -181,42 +312,94 @@ public:
         clearOut(ppszNodeNames);
         clearOut(ppCLSIDs);
         if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
 
-    HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR, LPWSTR, DWORD, DWORD*,
+    HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR szSource, LPWSTR szConditionName, DWORD dwNumEventAttrs,
+                                                DWORD* pdwAttributeIDs,
                                                 OPCCONDITIONSTATE** ppConditionState) override
     {
         clearOut(ppConditionState);
-        if (!ppConditionState) return E_INVALIDARG;
-        return E_NOTIMPL;
+        if (!ppConditionState || !szSource || !szConditionName || (dwNumEventAttrs && !pdwAttributeIDs))
+            return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        const std::string source = narrow(szSource), condition = narrow(szConditionName);
+        ConditionSnapshot snap;
+        try {
+            LockGuard g(App().globalLock);
+            HRESULT why = S_OK;
+            const ConditionState* c = findCondition(source, condition, &why);
+            if (!c) return why;
+            snapshot(*c, &snap);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        OPCCONDITIONSTATE* st = packConditionState(snap, dwNumEventAttrs);
+        if (!st) return E_OUTOFMEMORY;
+        *ppConditionState = st;
+        return dwNumEventAttrs ? S_FALSE : S_OK;
     }
 
     // The four enable/disable methods check nothing: they read none of their arguments.
-    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
 
-    // No condition can be acknowledged: every one answers E_INVALIDARG.
-    HRESULT STDMETHODCALLTYPE AckCondition(DWORD dwCount, LPWSTR, LPWSTR, LPWSTR*, LPWSTR*, FILETIME*, DWORD*,
-                                           HRESULT** ppErrors) override
+    // Each entry names a condition's current activation by its active time and cookie; the
+    // host hears of every acknowledgement after the lock is left.
+    HRESULT STDMETHODCALLTYPE AckCondition(DWORD dwCount, LPWSTR szAcknowledgerID, LPWSTR szComment,
+                                           LPWSTR* pszSource, LPWSTR* pszConditionName, FILETIME* pftActiveTime,
+                                           DWORD* pdwCookie, HRESULT** ppErrors) override
     {
         if (!ppErrors) return E_INVALIDARG;
         *ppErrors = nullptr;
+        if (owner_->gone()) return kGoneResult;
         // A zero count follows the array convention (nothing to answer for).
-        if (dwCount == 0) return E_INVALIDARG;
+        if (dwCount == 0 || !pszSource || !pszConditionName || !pftActiveTime || !pdwCookie) return E_INVALIDARG;
         TaskArray<HRESULT> errors(dwCount);
         if (!errors) return E_OUTOFMEMORY;
-        for (DWORD i = 0; i < dwCount; ++i) errors[i] = E_INVALIDARG;
+        std::vector<AckNotice> notices;
+        try {
+            const std::string who = narrow(szAcknowledgerID), comment = narrow(szComment);
+            std::vector<std::string> sources(dwCount), conditions(dwCount);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                sources[i] = narrow(pszSource[i]);
+                conditions[i] = narrow(pszConditionName[i]);
+            }
+            notices.reserve(dwCount);
+            LockGuard g(App().globalLock);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                HRESULT why = S_OK;
+                ConditionState* c = findCondition(sources[i], conditions[i], &why);
+                if (!c) {
+                    errors[i] = why;
+                    continue;
+                }
+                AckNotice n{};
+                errors[i] = acknowledge(*c, pdwCookie[i], pftActiveTime[i], who, comment, &n);
+                if (errors[i] == S_OK) notices.push_back(std::move(n));
+            }
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY; // acknowledgements made so far stand; their events went out
+        }
+        if (QV_ACKNOTIFICATIONPROC proc = App().ackNotificationProc.load()) {
+            for (const AckNotice& n : notices)
+                callHost([&] { proc(n.hTag, n.condition, n.acknowledger.c_str(), n.comment.c_str()); });
+        }
+        HRESULT result = S_OK;
+        for (DWORD i = 0; i < dwCount; ++i)
+            if (errors[i] != S_OK) result = S_FALSE;
         *ppErrors = errors.release();
-        return S_FALSE;
+        return result;
     }
 
     HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override
     {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
+        if (owner_->gone()) return kGoneResult;
         return E_NOTIMPL;
     }
 };

@@ -6,6 +6,7 @@
 #include "runtime/GuidText.h"
 #include "runtime/ServerLifetime.h"
 #include "runtime/Trace.h"
+#include "ae/Conditions.h"
 
 using namespace qv;
 
@@ -165,6 +166,29 @@ BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
 {
     App().writeVQTNotificationProc = pfn;
     return pfn != nullptr;
+}
+
+BOOL WINAPI QV_SetTagAlarmAckRequired(DWORD hTag, BOOL bRequired)
+{
+    return setAlarmAckRequired(hTag, bRequired != FALSE) ? TRUE : FALSE;
+}
+
+BOOL WINAPI QV_EnableAckNotification(QV_ACKNOTIFICATIONPROC pfn)
+{
+    App().ackNotificationProc = pfn;
+    return pfn != nullptr;
+}
+
+BOOL WINAPI QV_SetTagDiscreteAlarm(DWORD hTag, VARIANT vAlarmValue, BOOL bActiveWhenEqual, DWORD dwSeverity,
+                                   LPCSTR szMessage)
+{
+    return setDiscreteAlarm(hTag, vAlarmValue, bActiveWhenEqual != FALSE, dwSeverity, str(szMessage)) ? TRUE : FALSE;
+}
+
+BOOL WINAPI QV_SendSimpleEvent(LPCSTR szSource, LPCSTR szMessage, DWORD dwSeverity)
+{
+    if (!szSource || !*szSource) return FALSE;
+    return sendSimpleEvent(szSource, str(szMessage), dwSeverity) ? TRUE : FALSE;
 }
 
 int WINAPI QV_GetClientCounts(void)

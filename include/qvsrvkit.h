@@ -103,6 +103,27 @@ QVAPI BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC 
  * OPC_E_NOTSUPPORTED. A write of a value alone always goes to the write notification. */
 QVAPI BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn);
 
+/* Alarms and events beyond the level limits. None of these waits for a client: they change
+ * state and queue events, which each client's worker delivers.
+ * An operator acknowledged a condition of the tag (szConditionName "Level Alarm" or "Discrete
+ * Alarm"). Called on the COM thread of the client's AckCondition, without any library lock. */
+typedef void(WINAPI *QV_ACKNOTIFICATIONPROC)(DWORD hTag, LPCSTR szConditionName, LPCSTR szAcknowledgerID,
+                                             LPCSTR szComment);
+/* Whether the tag's alarms need acknowledgement (default FALSE). When TRUE, every activation
+ * and every change of active sub-condition waits for an operator's AckCondition, and a
+ * condition that returned to normal stays reported until acknowledged. FALSE for a bad handle. */
+QVAPI BOOL WINAPI QV_SetTagAlarmAckRequired(DWORD hTag, BOOL bRequired);
+QVAPI BOOL WINAPI QV_EnableAckNotification(QV_ACKNOTIFICATIONPROC pfn);
+/* A discrete alarm on the tag ("Discrete Alarm", category 3): active while the tag's value
+ * equals vAlarmValue (bActiveWhenEqual) or differs from it; severity 1 to 1000; szMessage is
+ * the alarm text. Evaluated now and on every QV_UpdateTag / QV_UpdateTagWithTimeStamp. A
+ * VT_EMPTY value removes it. FALSE for a bad handle, severity or value. */
+QVAPI BOOL WINAPI QV_SetTagDiscreteAlarm(DWORD hTag, VARIANT vAlarmValue, BOOL bActiveWhenEqual, DWORD dwSeverity,
+                                         LPCSTR szMessage);
+/* A simple event ("System Message", category 1) from szSource with szMessage, severity 1 to
+ * 1000, to every subscription. Any thread, any time. */
+QVAPI BOOL WINAPI QV_SendSimpleEvent(LPCSTR szSource, LPCSTR szMessage, DWORD dwSeverity);
+
 /* Number of connected clients. */
 QVAPI int WINAPI QV_GetClientCounts(void);
 

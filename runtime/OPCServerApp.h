@@ -16,6 +16,7 @@ namespace qv {
 
 class OPCServer;
 class ClassFactoryImpl;
+struct ConditionState;
 
 // The one server-wide state object: descriptive data, the update period, the task
 // allocator, the client list, the address-space root with every tag, and the global lock.
@@ -48,6 +49,9 @@ public:
     IMalloc* taskAllocator = nullptr;
     std::vector<OPCServer*> clients; // not owning; under the global lock
 
+    // Alarm conditions that are active or unacknowledged (ae/Conditions); under the global
+    // lock. Declared before the tags, whose conditions leave it as they go.
+    std::vector<ConditionState*> reportedConditions;
     OPCTag root;
     OPCTagStore tags{root};
 
@@ -67,6 +71,7 @@ public:
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};
     std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
     std::atomic<QV_WRITEVQTNOTIFICATIONPROC> writeVQTNotificationProc{nullptr};
+    std::atomic<QV_ACKNOTIFICATIONPROC> ackNotificationProc{nullptr};
     std::atomic<DWORD> asyncQueueLimit{10}; // requests queued per group; 0: no limit
 
     bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }

@@ -12,6 +12,7 @@ namespace {
 const char kCatDA10[] = "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 const char kCatDA20[] = "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 const char kCatDA30[] = "{CC603642-66D7-48F1-B69A-B625E73652D7}";
+const char kCatAE10[] = "{58E13251-AC87-11D1-84D5-00608CB8A7E9}";
 const char kVendor[] = "Quvex CO.";
 
 // Open registry key, closed on every path.
@@ -127,11 +128,12 @@ bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn
     cls.set(nullptr, desc, 100);
     cls.set("AppID", guid, 100);
 
-    Key cats, c1, c2, c3;
+    Key cats, c1, c2, c3, c4;
     if (!cats.create(cls.get(), "Implemented Categories")) return false;
     c1.create(cats.get(), kCatDA10);
     c2.create(cats.get(), kCatDA20);
     c3.create(cats.get(), kCatDA30);
+    c4.create(cats.get(), kCatAE10);
 
     Key local;
     if (!local.create(cls.get(), "LocalServer32")) return false;
@@ -169,6 +171,7 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
     RegDeleteKeyA(cats.get(), kCatDA10);
     RegDeleteKeyA(cats.get(), kCatDA20);
     RegDeleteKeyA(cats.get(), kCatDA30);
+    RegDeleteKeyA(cats.get(), kCatAE10);
     cats.close();
     RegDeleteKeyA(cls.get(), "Implemented Categories");
     RegDeleteKeyA(cls.get(), "LocalServer32");

@@ -35,6 +35,12 @@ for args in "r8 10000 10" "r8 1000 10" "r8 100 10" "r8 100 10 timer" "bstr 1000 
   run "$b/bin/dataio_delivery_bench.exe" "$1" "$2" "${3:-10}" 3 "$rounds" "${4:-host}" | tee -a "$out"
   sleep 4 # the previous hosts leave 2 s after their last client; a new run must not reach them
 done
+if [ -f "$b/bin/ae_alarm_bench.exe" ]; then
+  echo "== ae_alarm_bench (out of process, against the test host)"
+  run "$b/bin/qvtesthost.exe" --regserver >/dev/null
+  run "$b/bin/ae_alarm_bench.exe" "$rounds" | tee -a "$out"
+  sleep 4
+fi
 echo
 echo "Ratios against baselines of the same run ($rounds rounds):"
 printf '%-64s %8s %8s %8s  %s\n' measure min median max target

@@ -149,8 +149,11 @@ void OPCServer::eventPass()
             // what was not taken stays queued for the next round
         }
     }
+    bool more = false;
     for (auto& sub : due)
-        if (!disconnected()) sub->deliverPendingEvents();
+        if (!disconnected()) more = sub->deliverPendingEvents() || more;
+    // The rest goes in the next round, after the data that is due by then.
+    if (more) wake();
 }
 
 void OPCServer::serve(DWORD ticks)

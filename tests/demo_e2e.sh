@@ -31,6 +31,7 @@ out=$(q write $L.Setpoint 5000); expect "out-of-range setpoint refused" "OPC_E_R
 out=$(q watch $L.Ramp --rate 100 --seconds 2); expect "watch sees changes" "$L.Ramp = [0-9]+.*" "$out"
 n=$(grep -c "$L.Ramp = " <<<"$out")
 [ "$n" -ge 3 ] && echo "ok: $n changes in 2 s" || { echo "FAIL: only $n changes in 2 s"; fails=$((fails + 1)); }
+out=$(q events --refresh --seconds 1); expect "alarm refresh" "\(refresh complete\)" "$out"
 touch "$stop"
 for _ in $(seq 1 60); do kill -0 $host 2>/dev/null || break; sleep 0.5; done
 if kill -0 $host 2>/dev/null; then echo "FAIL: demo host did not stop"; fails=$((fails + 1)); else echo "ok: demo host stopped"; fi

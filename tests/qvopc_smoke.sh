@@ -40,6 +40,16 @@ out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ 
 out=$(q watch Plant.Line.Count Plant.Line.Status --da1 --rate 100 --seconds 2)
 expect "DA 1.0 watch, last item" "Plant.Line.Status = ok +\[good\]" "$out"
 expect "DA 1.0 watch, first item" "Plant.Line.Count = 41 +\[good\]" "$out"
+# Alarms: a level alarm that needs acknowledgement, seen through a refresh, then acknowledged.
+for c in "create Q.Alarm r8 10 rw" "limits Q.Alarm -1000 -999 50 1000" "ackreq Q.Alarm on" "update Q.Alarm r8 60"; do
+  q write Ctl.Command "$c" >/dev/null
+done
+out=$(q events --refresh --seconds 1)
+expect "events --refresh" "^\(refresh\) .*Q\.Alarm  Level Alarm / Hi  severity 300  High Limit Exceeded  \[active, unacknowledged\]" "$out"
+out=$(q ack Q.Alarm "Level Alarm" --comment checked); expect ack "Q.Alarm / Level Alarm: acknowledged" "$out"
+expect "host heard the acknowledgement" "Level Alarm by qvopc: checked" "$(tail -n +"$((lines + 1))" "$logdir/qvtesthost.log")"
+out=$(q ack Q.Alarm "Level Alarm"); expect "ack again" "OPC_S_ALREADYACKED|0x00040200" "$out"
+q write Ctl.Command "remove Q.Alarm" >/dev/null
 trace_file="$logdir/qvopc.trace"; rm -f "$trace_file"
 q --trace "$trace_file" status >/dev/null
 expect "client trace" "CALL IOPCServer::GetStatus -> 0x00000000" "$(cat "$trace_file" 2>/dev/null)"

@@ -4,9 +4,10 @@
 //   demo-host --regserver | --unregserver     register / unregister (ProgID QvSrvKit.Demo)
 //   demo-host [--tags N] [--rate MS] [--period MS] [--stop-file PATH] [-Embedding]
 //
-// Each line of the plant has a sine, a ramp, a random walk with level alarms enabled, a
-// writeable setpoint, a string status and a boolean alarm flag. Stops on Ctrl+C or when the
-// stop file appears.
+// Each line of the plant has a sine, a ramp, a random walk with level alarms enabled (they need
+// an operator's acknowledgement), a writeable setpoint, a string status and a boolean alarm
+// flag; the first line's flag also raises a discrete alarm. Stops on Ctrl+C or when the stop
+// file appears.
 #include <windows.h>
 #include <cmath>
 #include <cstdio>
@@ -61,6 +62,13 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
     (void)hTag;
 }
 
+// An operator acknowledged an alarm (from any Alarms and Events client, e.g. qvopc ack).
+void WINAPI onAck(DWORD hTag, LPCSTR condition, LPCSTR who, LPCSTR comment)
+{
+    printf("demo-host: %s acknowledged %s of tag %lu: %s\n", who, condition, hTag, comment);
+    fflush(stdout);
+}
+
 // A device read answers the tag's current value, as a real driver would after polling.
 void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* pTime)
 {
@@ -105,6 +113,9 @@ void createPlant(int tagCount)
         l.alarm = QV_CreateTag((b + "Alarm").c_str(), boolean(false), 0xC0, FALSE);
         // Level alarms: low-low 5, low 20, high 80, high-high 95.
         QV_SetTagLevelLimits(l.level, 5, TRUE, 700, 20, TRUE, 500, 80, TRUE, 500, 95, TRUE, 700);
+        QV_SetTagAlarmAckRequired(l.level, TRUE);
+        // One discrete alarm: the first line's alarm flag.
+        if (i == 0) QV_SetTagDiscreteAlarm(l.alarm, boolean(true), TRUE, 600, "Line 1 alarm flag set");
         VARIANT eu;
         VariantInit(&eu);
         V_VT(&eu) = VT_BSTR;
@@ -185,6 +196,7 @@ int main(int argc, char** argv)
     QV_EnableWriteNotification(onWrite);
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
+    QV_EnableAckNotification(onAck);
     createPlant(tags);
     if (!traceFile.empty() && !QV_SetTraceFile(traceFile.c_str(), traceLevel))
         fprintf(stderr, "demo-host: cannot open the trace file %s\n", traceFile.c_str());
@@ -192,6 +204,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot start the OPC server\n");
         return 1;
     }
+    QV_SendSimpleEvent("DemoHost", "Demo plant started", 100);
     printf("demo-host: serving %zu tags (%zu lines), update every %lu ms\n", g_lines.size() * 6, g_lines.size(), rate);
     fflush(stdout);
 

@@ -47,6 +47,14 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE h, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
     {
+        if (refresh && gate) {
+            SetEvent(entered);
+            WaitForSingleObject(gate, 20000);
+        }
+        if (refresh && last) {
+            std::lock_guard<std::mutex> g(m_);
+            ++lastRefreshCalls;
+        }
         // One record per event: several queued events may arrive in one call.
         for (DWORD i = 0; i < (ev ? count : 0); ++i) {
             Received r;
@@ -80,6 +88,15 @@ public:
     {
         std::lock_guard<std::mutex> g(m_);
         return got_.size();
+    }
+
+    // Refresh calls wait on gate (when set) after signalling entered.
+    HANDLE gate = nullptr, entered = nullptr;
+    int lastRefreshCalls = 0; // under m_
+    bool waitLastRefresh(int n, int timeoutMs = 10000)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return lastRefreshCalls >= n; });
     }
 
     std::atomic<LONG> refs{1};
@@ -142,7 +159,7 @@ void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
     EXPECT_EQ(r.lastRefresh, FALSE);
     EXPECT_GE(r.count, 1u);
     EXPECT_EQ(r.source, L"Ae.Caf\u00E9"); // byte 0xE9 of the host's name, same code point
-    EXPECT_EQ(r.condition, L"Level");
+    EXPECT_EQ(r.condition, L"Level Alarm");
     EXPECT_EQ(r.actor, L"");
     EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
     EXPECT_EQ(r.e.dwEventType, OPC_CONDITION_EVENT);
@@ -152,12 +169,12 @@ void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
     EXPECT_NE(r.e.dwCookie, 0xFFFFFFFFu);
     EXPECT_EQ(r.e.dwNumEventAttrs, 0u);
     if (high) {
-        EXPECT_EQ(r.subcondition, L"High Limit");
+        EXPECT_EQ(r.subcondition, L"Hi");
         EXPECT_EQ(r.message, L"High Limit Exceeded");
         EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
         EXPECT_EQ(r.e.dwSeverity, 300u); // the host's "limits" command gives the high limit 300
     } else {
-        EXPECT_EQ(r.subcondition, L"Normal");
+        EXPECT_EQ(r.subcondition, L"");
         EXPECT_EQ(r.message, L"Normal Condition");
         EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED);
         EXPECT_EQ(r.e.dwSeverity, 0u);
@@ -240,6 +257,15 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
     ASSERT_NO_FATAL_FAILURE(c.connect());
     IOPCEventServer* es = c.es.p;
 
+    // Viewers find Alarms and Events servers by their category.
+    LPOLESTR clsid = nullptr;
+    StringFromCLSID(CLSID_QvTestHost, &clsid);
+    std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\Implemented Categories\\{58E13251-AC87-11D1-84D5-00608CB8A7E9}";
+    CoTaskMemFree(clsid);
+    HKEY cat = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &cat), ERROR_SUCCESS);
+    if (cat) RegCloseKey(cat);
+
     OPCEVENTSERVERSTATUS* st = nullptr;
     ASSERT_EQ(es->GetStatus(&st), S_OK);
     ASSERT_NE(st, nullptr);
@@ -311,4 +337,183 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
     EXPECT_EQ(s.point->Unadvise(1), CONNECT_E_NOCONNECTION);
     EXPECT_TRUE(waitRefs(first, 1));
     EXPECT_TRUE(waitRefs(second, 1));
+}
+
+namespace {
+
+HRESULT ackThroughProxy(IOPCEventServer* es, const std::wstring& source, FILETIME t, DWORD cookie)
+{
+    std::wstring src = source, cond = L"Level Alarm", who = L"operator 7", comment = L"valve checked";
+    LPWSTR s = &src[0], c = &cond[0];
+    HRESULT* errors = nullptr;
+    HRESULT hr = es->AckCondition(1, &who[0], &comment[0], &s, &c, &t, &cookie, &errors);
+    if (FAILED(hr)) return hr;
+    HRESULT one = errors[0];
+    CoTaskMemFree(errors);
+    return one;
+}
+
+std::vector<Received> ofSource(const std::vector<Received>& all, const std::wstring& source)
+{
+    std::vector<Received> r;
+    for (const Received& x : all)
+        if (x.source == source) r.push_back(x);
+    return r;
+}
+
+} // namespace
+
+TEST(AeClient, LateClientRefreshesThenAcknowledgesAndEverySubscriberHears)
+{
+    Client c1, c2;
+    ASSERT_NO_FATAL_FAILURE(c1.connect());
+    EventSink sink1, sink2;
+    Subscription s1, s2;
+    ASSERT_NO_FATAL_FAILURE(s1.create(c1.es.p, 1));
+    ASSERT_NO_FATAL_FAILURE(s1.advise(sink1));
+    const long logAt = static_cast<long>(hostLogFrom(0).size());
+    ASSERT_TRUE(hostCommands({"create Ae.Ack r8 10 rw", "limits Ae.Ack -1000 -999 50 1000", "ackreq Ae.Ack on",
+                              "update Ae.Ack r8 60"}));
+    std::vector<Received> live = sink1.take(1);
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_TRUE(live[0].e.bAckRequired);
+    EXPECT_EQ(live[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+
+    // A client that comes later learns of the alarm through a refresh.
+    ASSERT_NO_FATAL_FAILURE(c2.connect());
+    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 2));
+    ASSERT_NO_FATAL_FAILURE(s2.advise(sink2));
+    EXPECT_EQ(s2.mgt->Refresh(2), E_INVALIDARG); // not the connection's cookie
+    ASSERT_EQ(s2.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sink2.waitLastRefresh(1));
+    std::vector<Received> refreshed = ofSource(sink2.take(0), L"Ae.Ack");
+    ASSERT_EQ(refreshed.size(), 1u);
+    const Received& r = refreshed[0];
+    EXPECT_TRUE(r.refresh);
+    EXPECT_EQ(r.condition, L"Level Alarm");
+    EXPECT_EQ(r.subcondition, L"Hi");
+    EXPECT_TRUE(r.e.bAckRequired);
+    EXPECT_EQ(CompareFileTime(&r.e.ftActiveTime, &live[0].e.ftActiveTime), 0);
+
+    FILETIME wrong = r.e.ftActiveTime;
+    wrong.dwLowDateTime += 1;
+    EXPECT_EQ(ackThroughProxy(c2.es.p, L"Ae.Ack", wrong, r.e.dwCookie), OPC_E_INVALIDTIME);
+    EXPECT_EQ(ackThroughProxy(c2.es.p, L"Ae.Ack", r.e.ftActiveTime, r.e.dwCookie + 1), OPC_E_INVALIDTIME);
+    ASSERT_EQ(ackThroughProxy(c2.es.p, L"Ae.Ack", r.e.ftActiveTime, r.e.dwCookie), S_OK);
+    EXPECT_EQ(ackThroughProxy(c2.es.p, L"Ae.Ack", r.e.ftActiveTime, r.e.dwCookie), OPC_S_ALREADYACKED);
+    for (EventSink* s : {&sink1, &sink2}) {
+        std::vector<Received> a = s->take(1);
+        ASSERT_EQ(a.size(), 1u);
+        EXPECT_FALSE(a[0].refresh);
+        EXPECT_EQ(a[0].e.wChangeMask, OPC_CHANGE_ACK_STATE);
+        EXPECT_EQ(a[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+        EXPECT_EQ(a[0].actor, L"operator 7");
+        EXPECT_EQ(a[0].message, L"valve checked");
+    }
+    EXPECT_TRUE(waitHostLog(logAt, "ack: tag", 5000));
+    EXPECT_NE(hostLogFrom(logAt).find("Level Alarm by operator 7: valve checked"), std::string::npos);
+
+    // The state as GetConditionState and QuerySourceConditions tell it.
+    WCHAR source[] = L"Ae.Ack", cond[] = L"Level Alarm";
+    DWORD n = 0;
+    LPWSTR* names = nullptr;
+    ASSERT_EQ(c2.es->QuerySourceConditions(source, &n, &names), S_OK);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(std::wstring(names[0]), L"Level Alarm");
+    CoTaskMemFree(names[0]);
+    CoTaskMemFree(names);
+    OPCCONDITIONSTATE* st = nullptr;
+    DWORD attr = 1; // there are no vendor attributes: the one asked for comes back empty, with an error
+    ASSERT_EQ(c2.es->GetConditionState(source, cond, 1, &attr, &st), S_FALSE);
+    ASSERT_NE(st, nullptr);
+    ASSERT_EQ(st->dwNumEventAttrs, 1u);
+    EXPECT_EQ(st->pErrors[0], E_INVALIDARG);
+    EXPECT_EQ(st->wState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+    EXPECT_EQ(std::wstring(st->szActiveSubCondition), L"Hi");
+    EXPECT_EQ(std::wstring(st->szASCDefinition), L"Value >= 50");
+    EXPECT_EQ(st->dwASCSeverity, 300u);
+    EXPECT_EQ(std::wstring(st->szAcknowledgerID), L"operator 7");
+    EXPECT_EQ(std::wstring(st->szComment), L"valve checked");
+    EXPECT_EQ(CompareFileTime(&st->ftSubCondLastActive, &r.e.ftActiveTime), 0);
+    ASSERT_EQ(st->dwNumSCs, 4u);
+    EXPECT_EQ(std::wstring(st->pszSCNames[3]), L"Hi Hi");
+    for (LPWSTR p : {st->szActiveSubCondition, st->szASCDefinition, st->szASCDescription, st->szAcknowledgerID,
+                     st->szComment})
+        CoTaskMemFree(p);
+    for (DWORD i = 0; i < st->dwNumSCs; ++i) {
+        CoTaskMemFree(st->pszSCNames[i]);
+        CoTaskMemFree(st->pszSCDefinitions[i]);
+        CoTaskMemFree(st->pszSCDescriptions[i]);
+    }
+    for (void* p : {static_cast<void*>(st->pszSCNames), static_cast<void*>(st->pszSCDefinitions),
+                    static_cast<void*>(st->pszSCDescriptions), static_cast<void*>(st->pdwSCSeverities),
+                    static_cast<void*>(st->pEventAttributes), static_cast<void*>(st->pErrors), static_cast<void*>(st)})
+        CoTaskMemFree(p);
+    WCHAR other[] = L"Discrete Alarm";
+    EXPECT_EQ(c2.es->GetConditionState(source, other, 0, &attr, &st), E_INVALIDARG);
+
+    ASSERT_TRUE(hostCommands({"update Ae.Ack r8 0", "remove Ae.Ack"}));
+    EXPECT_EQ(sink1.take(1).size(), 1u);
+    EXPECT_EQ(s1.point->Unadvise(1), S_OK);
+    EXPECT_EQ(s2.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, DiscreteAlarmAndHostMessageArriveWithTheirFields)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 3));
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.Pump bool 0 rw", "discrete Ae.Pump bool 1 eq 600 Pump tripped",
+                              "update Ae.Pump bool 1", "simple Ae.Host 250 Shift change at 06:00"}));
+    std::vector<Received> ev = sink.take(2);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].source, L"Ae.Pump");
+    EXPECT_EQ(ev[0].e.dwEventType, OPC_CONDITION_EVENT);
+    EXPECT_EQ(ev[0].e.dwEventCategory, 3u);
+    EXPECT_EQ(ev[0].condition, L"Discrete Alarm");
+    EXPECT_EQ(ev[0].subcondition, L"Discrete Alarm");
+    EXPECT_EQ(ev[0].message, L"Pump tripped");
+    EXPECT_EQ(ev[0].e.dwSeverity, 600u);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    EXPECT_EQ(ev[1].source, L"Ae.Host");
+    EXPECT_EQ(ev[1].e.dwEventType, OPC_SIMPLE_EVENT);
+    EXPECT_EQ(ev[1].e.dwEventCategory, 1u);
+    EXPECT_EQ(ev[1].message, L"Shift change at 06:00");
+    EXPECT_EQ(ev[1].e.dwSeverity, 250u);
+    EXPECT_EQ(ev[1].condition, L"");
+
+    ASSERT_TRUE(hostCommands({"update Ae.Pump bool 0", "remove Ae.Pump"}));
+    ev = sink.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, RefreshOnABusyConnectionAnswersBusy)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    sink.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    sink.entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 4));
+    EXPECT_EQ(s.mgt->Refresh(1), E_INVALIDARG); // no sink yet
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    EXPECT_EQ(s.mgt->CancelRefresh(1), E_FAIL); // none runs
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    // The refresh's last call is inside the sink: the refresh still runs.
+    ASSERT_EQ(WaitForSingleObject(sink.entered, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(s.mgt->Refresh(1), OPC_E_BUSY);
+    SetEvent(sink.gate);
+    // Even an empty refresh ends with a last call through the proxy.
+    ASSERT_TRUE(sink.waitLastRefresh(1));
+    for (int i = 0; i < 100 && s.mgt->Refresh(1) == OPC_E_BUSY; ++i) Sleep(20);
+    EXPECT_TRUE(sink.waitLastRefresh(2));
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+    CloseHandle(sink.gate);
+    CloseHandle(sink.entered);
 }

@@ -9,8 +9,11 @@
 // left. Tests drive it by writing command text to the tag Ctl.Command:
 //   update NAME TYPE VALUE [QUALITY]   create NAME TYPE VALUE [ro|rw]   remove NAME
 //   limits NAME LL L H HH               (all enabled, severities 100, 200, 300, 400)
+//   ackreq NAME on|off                  whether the tag's alarms need acknowledgement
+//   discrete NAME TYPE VALUE eq|ne SEVERITY TEXT...   a discrete alarm on the tag
+//   simple SOURCE SEVERITY TEXT...      a simple event (QV_SendSimpleEvent)
 //   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
-//                                       QV_UpdateTag times (median, 99th percentile, max)
+//                                       QV_UpdateTag times (median, 99th percentile, max, total)
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
@@ -155,6 +158,22 @@ HRESULT runCommand(const std::string& line)
         return QV_SetTagLevelLimits(handleOf(name), ll, TRUE, 100, l, TRUE, 200, h, TRUE, 300, hh, TRUE, 400) ? S_OK
                                                                                                               : E_INVALIDARG;
     }
+    if (cmd == "ackreq") {
+        in >> value;
+        return QV_SetTagAlarmAckRequired(handleOf(name), value == "on") ? S_OK : E_INVALIDARG;
+    }
+    if (cmd == "discrete" || cmd == "simple") {
+        std::string when, text;
+        unsigned long severity = 0;
+        if (cmd == "discrete") in >> type >> value >> when;
+        in >> severity;
+        std::getline(in >> std::ws, text);
+        if (cmd == "simple") return QV_SendSimpleEvent(name.c_str(), text.c_str(), severity) ? S_OK : E_INVALIDARG;
+        VARIANT v = makeValue(type, value);
+        BOOL ok = QV_SetTagDiscreteAlarm(handleOf(name), v, when == "eq", severity, text.c_str());
+        VariantClear(&v);
+        return ok ? S_OK : E_INVALIDARG;
+    }
     if (cmd == "cycles") {
         // cycles <tag> <first> <n> <spacingMs>: n update cycles, each ended with QV_EndUpdateCycle.
         long first = 0;
@@ -183,8 +202,9 @@ HRESULT runCommand(const std::string& line)
         DWORD h = handleOf(name);
         std::vector<double> us;
         us.reserve(n > 0 ? n : 0);
-        LARGE_INTEGER f, a, b;
+        LARGE_INTEGER f, a, b, start, end;
         QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&start);
         for (int i = 0; i < n; ++i) {
             VARIANT v;
             VariantInit(&v);
@@ -195,10 +215,11 @@ HRESULT runCommand(const std::string& line)
             QueryPerformanceCounter(&b);
             us.push_back((b.QuadPart - a.QuadPart) * 1e6 / f.QuadPart);
         }
+        QueryPerformanceCounter(&end);
         if (us.empty()) return E_INVALIDARG;
         std::sort(us.begin(), us.end());
-        logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus", n, us[us.size() / 2], us[us.size() * 99 / 100],
-             us.back());
+        logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus total=%.1fms", n, us[us.size() / 2],
+             us[us.size() * 99 / 100], us.back(), (end.QuadPart - start.QuadPart) * 1e3 / f.QuadPart);
         return S_OK;
     }
     if (cmd == "resources") {
@@ -247,6 +268,11 @@ void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* 
         V_R8(pValue) += 1.0;
         *pTime = FILETIME{};
     }
+}
+
+void WINAPI onAck(DWORD hTag, LPCSTR condition, LPCSTR who, LPCSTR comment)
+{
+    logf("ack: tag %lu %s by %s: %s", hTag, condition, who, comment);
 }
 
 void WINAPI onDisconnect(DWORD count)
@@ -363,6 +389,7 @@ int main(int argc, char** argv)
     QV_EnableWriteNotification(onWrite);
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
+    QV_EnableAckNotification(onAck);
     createTestTags();
     if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // Every run traces every call: the client tests read the file.

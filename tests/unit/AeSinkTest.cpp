@@ -154,7 +154,7 @@ public:
 };
 
 class AeSinkTest : public qvtest::StoreTest {
-protected:
+public:
     DWORD tankWithHighLimit(const char* name = "Ae.Tank")
     {
         VARIANT v = qvtest::vR8(10);
@@ -253,8 +253,8 @@ TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
         EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
         EXPECT_EQ(r.source, L"Ae.Tank");
         EXPECT_EQ(r.message, L"High Limit Exceeded");
-        EXPECT_EQ(r.condition, L"Level");
-        EXPECT_EQ(r.subcondition, L"High Limit");
+        EXPECT_EQ(r.condition, L"Level Alarm");
+        EXPECT_EQ(r.subcondition, L"Hi");
         EXPECT_EQ(r.actor, L"");
         EXPECT_EQ(r.e.dwEventType, OPC_CONDITION_EVENT);
         EXPECT_EQ(r.e.dwEventCategory, 2u);
@@ -274,7 +274,7 @@ TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
     for (RecordingSink* s : {&s1, &s3, &s2}) {
         std::vector<ReceivedEvent> ev = s->take();
         ASSERT_EQ(ev.size(), 1u);
-        EXPECT_EQ(ev[0].subcondition, L"Normal");
+        EXPECT_EQ(ev[0].subcondition, L""); // no sub-condition is active
         EXPECT_EQ(ev[0].message, L"Normal Condition");
         EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
         EXPECT_EQ(ev[0].e.dwSeverity, 0u);
@@ -379,7 +379,7 @@ TEST_F(AeSinkTest, SubscriptionOutlivingItsServerIsInert)
     // Still a valid object until its last Release.
     IOPCEventSubscriptionMgt* mgt = nullptr;
     ASSERT_EQ(sub->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)), S_OK);
-    EXPECT_EQ(mgt->Refresh(0), E_NOTIMPL);
+    EXPECT_EQ(mgt->Refresh(1), E_FAIL); // gone
     mgt->Release();
     EXPECT_EQ(sub->Release(), 0u);
 }
@@ -416,7 +416,7 @@ TEST_F(AeSinkTest, HostThreadOnlyQueuesAndTheServerDeliversInOrder)
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].count, 4u);
     EXPECT_EQ(ev[0].apartment, APTTYPE_MTA);
-    EXPECT_EQ(ev[0].subcondition, L"Normal");
+    EXPECT_EQ(ev[0].subcondition, L""); // no sub-condition is active
     EXPECT_EQ(s.refs, 2);
 }
 
@@ -474,3 +474,119 @@ TEST(AePacking, OneBlockHoldsTheStructAndItsWidenedStrings)
 }
 
 } // namespace
+
+namespace {
+
+struct AckHeard {
+    DWORD tag;
+    std::string condition, who, comment;
+    bool lockHeld;
+};
+std::vector<AckHeard> g_acks;
+void WINAPI onAck(DWORD hTag, LPCSTR cond, LPCSTR who, LPCSTR comment)
+{
+    g_acks.push_back({hTag, cond, who, comment, App().globalLock.heldByMe()});
+}
+
+HRESULT ack(IOPCEventServer* es, const wchar_t* source, FILETIME t, DWORD cookie, const wchar_t* comment = L"")
+{
+    std::wstring src = source, cond = L"Level Alarm", who = L"op", text = comment;
+    LPWSTR s = &src[0], c = &cond[0];
+    HRESULT* errors = nullptr;
+    HRESULT hr = es->AckCondition(1, &who[0], &text[0], &s, &c, &t, &cookie, &errors);
+    HRESULT one = errors ? errors[0] : hr;
+    CoTaskMemFree(errors);
+    AeSinkTest::deliverAll();
+    return SUCCEEDED(hr) ? one : hr;
+}
+
+size_t reported()
+{
+    LockGuard g(App().globalLock);
+    return App().reportedConditions.size();
+}
+
+} // namespace
+
+TEST_F(AeSinkTest, AcknowledgementStateMachine)
+{
+    RecordingSink s;
+    Client c;
+    c.subscribe(1, &s);
+    g_acks.clear();
+    QV_EnableAckNotification(onAck);
+    DWORD h = tankWithHighLimit();
+    EXPECT_TRUE(QV_SetTagLevelLimits(h, 0, FALSE, 100, 0, FALSE, 200, 50, TRUE, 300, 80, TRUE, 400));
+    EXPECT_TRUE(QV_SetTagAlarmAckRequired(h, TRUE));
+    EXPECT_FALSE(QV_SetTagAlarmAckRequired(QV_INVALID_HANDLE, TRUE));
+
+    // Activation: unacknowledged, and the event says so.
+    set(h, 60);
+    std::vector<ReceivedEvent> ev = s.take();
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].e.wChangeMask & (OPC_CHANGE_ACTIVE_STATE | OPC_CHANGE_ACK_STATE | OPC_CHANGE_SUBCONDITION),
+              OPC_CHANGE_ACTIVE_STATE | OPC_CHANGE_ACK_STATE | OPC_CHANGE_SUBCONDITION);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    EXPECT_TRUE(ev[0].e.bAckRequired);
+    const FILETIME first = ev[0].e.ftActiveTime;
+    Sleep(20);
+    // A new sub-condition is a new activation to acknowledge.
+    set(h, 90);
+    ev = s.take();
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].subcondition, L"Hi Hi");
+    EXPECT_EQ(ev[0].e.wChangeMask & (OPC_CHANGE_ACK_STATE | OPC_CHANGE_SUBCONDITION), OPC_CHANGE_SUBCONDITION);
+    const FILETIME second = ev[0].e.ftActiveTime;
+    EXPECT_NE(CompareFileTime(&first, &second), 0);
+
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", first, h), OPC_E_INVALIDTIME);
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", second, h + 1), OPC_E_INVALIDTIME);
+    EXPECT_EQ(ack(c.es, L"Ae.Nothing", second, h), E_INVALIDARG);
+    EXPECT_TRUE(s.take().empty());
+    EXPECT_TRUE(g_acks.empty());
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", second, h, L"seen"), S_OK);
+    ev = s.take();
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].e.wChangeMask, OPC_CHANGE_ACK_STATE);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+    EXPECT_EQ(ev[0].actor, L"op");
+    EXPECT_EQ(ev[0].message, L"seen");
+    ASSERT_EQ(g_acks.size(), 1u);
+    EXPECT_EQ(g_acks[0].tag, h);
+    EXPECT_EQ(g_acks[0].condition, "Level Alarm");
+    EXPECT_EQ(g_acks[0].comment, "seen");
+    EXPECT_FALSE(g_acks[0].lockHeld);
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", second, h), OPC_S_ALREADYACKED);
+
+    // Acknowledged and back to normal: nothing left to report.
+    EXPECT_EQ(reported(), 1u);
+    set(h, 10);
+    s.take();
+    EXPECT_EQ(reported(), 0u);
+    // Back to normal unacknowledged: reported until acknowledged, with the activation's time.
+    set(h, 60);
+    set(h, 10);
+    ev = s.take();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].e.wNewState, OPC_CONDITION_ENABLED);
+    EXPECT_EQ(CompareFileTime(&ev[0].e.ftActiveTime, &ev[1].e.ftActiveTime), 0);
+    EXPECT_EQ(reported(), 1u);
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", ev[1].e.ftActiveTime, h), S_OK);
+    EXPECT_EQ(reported(), 0u);
+    EXPECT_EQ(s.take().size(), 1u); // the acknowledgement's event
+
+    // Without acknowledgement: the events of old, and AckCondition has nothing to do.
+    set(h, 60);
+    EXPECT_TRUE(QV_SetTagAlarmAckRequired(h, FALSE));
+    EXPECT_EQ(reported(), 1u); // active still
+    set(h, 10);
+    set(h, 60);
+    ev = s.take();
+    ASSERT_EQ(ev.size(), 3u);
+    EXPECT_EQ(ev[2].e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
+    EXPECT_FALSE(ev[2].e.bAckRequired);
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", ev[2].e.ftActiveTime, h), OPC_S_ALREADYACKED);
+    QV_EnableAckNotification(nullptr);
+    EXPECT_TRUE(QV_RemoveTag(h));
+    EXPECT_EQ(reported(), 0u); // the condition went with its tag
+}

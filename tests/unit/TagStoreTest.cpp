@@ -267,31 +267,20 @@ TEST_F(StoreTest, WidenZeroExtendsBytes)
     freeWide(w);
 }
 
-TEST_F(StoreTest, LevelEvaluationRaisesOneEventPerChange)
+TEST_F(StoreTest, LevelFollowsTheLimitsInTheirOrder)
 {
     DWORD h = create("Tank.Level", qvtest::vR8(50));
     ASSERT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 90, TRUE, 600, 95, TRUE, 700));
     EXPECT_FALSE(QV_SetTagLevelLimits(QV_INVALID_HANDLE, 5, TRUE, 1, 10, TRUE, 1, 90, TRUE, 1, 95, TRUE, 1));
     LockGuard g(App().globalLock);
     OPCTag* t = App().tags.resolve(h);
-    EXPECT_EQ(t->evaluateLevel(), nullptr);
-    t->state->value.copyFrom(qvtest::vR8(96));
-    auto ev = t->evaluateLevel();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->message, "High High Limit Exceeded");
-    EXPECT_EQ(ev->subconditionName, "High High Limit");
-    EXPECT_EQ(ev->severity, 700u);
-    EXPECT_EQ(ev->newState, 3);
-    EXPECT_EQ(ev->cookie, h);
-    EXPECT_EQ(t->evaluateLevel(), nullptr); // same level: nothing
-    t->state->value.copyFrom(qvtest::vR8(3));
-    ev = t->evaluateLevel();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->subconditionName, "Low Low Limit");
-    t->state->value.copyFrom(qvtest::vR8(50));
-    ev = t->evaluateLevel();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->message, "Normal Condition");
-    EXPECT_EQ(ev->newState, 1);
-    EXPECT_EQ(ev->severity, 0u);
+    struct { VARIANT v; int level; } cases[] = {
+        {qvtest::vR8(50), 0}, {qvtest::vR8(96), 4}, {qvtest::vR8(92), 3}, {qvtest::vR8(3), 1},
+        {qvtest::vR8(7), 2}, {qvtest::vI4(95), 4}, {qvtest::vStr(L"4.5"), 1}, {qvtest::vStr(L"x"), 0},
+    };
+    for (auto& c : cases) {
+        t->state->value.copyFrom(c.v);
+        EXPECT_EQ(t->currentLevel(), c.level);
+        VariantClear(&c.v);
+    }
 }

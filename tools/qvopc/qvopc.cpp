@@ -10,7 +10,11 @@
 // Where the server offers them, browse uses IOPCBrowse (--da2 forces the old interface; there
 // the filter matches element names), read --max-age uses IOPCItemIO, and a write with quality
 // or time stamp IOPCItemIO::WriteVQT.
-//     events [--seconds N]
+//     events [--seconds N] [--refresh]
+//     ack SOURCE CONDITION [--comment TEXT]
+// events prints each event with its condition's state; --refresh first asks for every active or
+// unacknowledged condition. ack finds the condition's current activation through a refresh and
+// acknowledges it.
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -718,45 +722,124 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD count, ONEVENTSTRUCT* ev) override
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
     {
         std::lock_guard<std::mutex> g(g_printMutex);
-        for (DWORD i = 0; i < count; ++i)
-            printf("%s  %s  %s / %s  severity %lu  %s\n", timeText(ev[i].ftTime).c_str(), narrow(ev[i].szSource).c_str(),
-                   narrow(ev[i].szConditionName).c_str(), narrow(ev[i].szSubconditionName).c_str(), ev[i].dwSeverity,
-                   narrow(ev[i].szMessage).c_str());
+        for (DWORD i = 0; i < count; ++i) {
+            const ONEVENTSTRUCT& e = ev[i];
+            if (quiet) {
+                if (refresh) found.push_back({narrow(e.szSource), narrow(e.szConditionName), e.ftActiveTime, e.dwCookie});
+                continue;
+            }
+            std::string state;
+            if (e.dwEventType == OPC_CONDITION_EVENT)
+                state = std::string("  [") + (e.wNewState & OPC_CONDITION_ACTIVE ? "active" : "inactive") +
+                        ((e.wNewState & OPC_CONDITION_ACKED) || !e.bAckRequired ? "" : ", unacknowledged") +
+                        (e.wChangeMask == OPC_CHANGE_ACK_STATE ? ", acknowledged by " + narrow(e.szActorID) : "") + "]";
+            printf("%s%s  %s  %s / %s  severity %lu  %s%s\n", refresh ? "(refresh) " : "", timeText(e.ftTime).c_str(),
+                   narrow(e.szSource).c_str(), narrow(e.szConditionName).c_str(), narrow(e.szSubconditionName).c_str(),
+                   e.dwSeverity, narrow(e.szMessage).c_str(), state.c_str());
+        }
+        if (refresh && last) {
+            ++refreshesDone;
+            if (!quiet) printf("(refresh complete)\n");
+        }
         fflush(stdout);
         return S_OK;
     }
+
+    struct Activation {
+        std::string source, condition;
+        FILETIME activeTime;
+        DWORD cookie;
+    };
+    bool quiet = false;           // ack: collect the refresh, print nothing
+    std::vector<Activation> found; // under g_printMutex
+    std::atomic<int> refreshesDone{0};
 
 private:
     std::atomic<ULONG> refs_{1};
 };
 
-int cmdEvents(IOPCServer* server, int seconds)
-{
+// A subscription with the sink advised on it.
+struct EventSession {
     Ptr<IOPCEventServer> es;
-    HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCEventServer, es.out()));
-    if (FAILED(hr)) return fail("the server does not offer alarms and events", hr);
     Ptr<IUnknown> sub;
-    DWORD bt = 0, ms = 0;
-    hr = traced("IOPCEventServer::CreateEventSubscription", es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms));
-    if (FAILED(hr)) return fail("CreateEventSubscription", hr);
-    Ptr<IConnectionPointContainer> cpc;
-    hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
-    if (FAILED(hr)) return fail("the subscription offers no connection point", hr);
     Ptr<IConnectionPoint> cp;
-    hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp()));
-    if (FAILED(hr)) return fail("FindConnectionPoint", hr);
-    EventSink sink;
     DWORD cookie = 0;
-    hr = traced("IConnectionPoint::Advise", cp->Advise(&sink, &cookie));
-    if (FAILED(hr)) return fail("Advise", hr);
+    HRESULT open(IOPCServer* server, EventSink* sink)
+    {
+        HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCEventServer, es.out()));
+        if (FAILED(hr)) { fail("the server does not offer alarms and events", hr); return hr; }
+        DWORD bt = 0, ms = 0;
+        hr = traced("IOPCEventServer::CreateEventSubscription", es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IUnknown, sub.pp(), &bt, &ms));
+        if (FAILED(hr)) { fail("CreateEventSubscription", hr); return hr; }
+        Ptr<IConnectionPointContainer> cpc;
+        hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
+        if (FAILED(hr)) { fail("the subscription offers no connection point", hr); return hr; }
+        hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCEventSink, cp.pp()));
+        if (FAILED(hr)) { fail("FindConnectionPoint", hr); return hr; }
+        hr = traced("IConnectionPoint::Advise", cp->Advise(sink, &cookie));
+        if (FAILED(hr)) { fail("Advise", hr); return hr; }
+        return S_OK;
+    }
+    HRESULT refresh()
+    {
+        Ptr<IOPCEventSubscriptionMgt> mgt;
+        HRESULT hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IOPCEventSubscriptionMgt, mgt.out()));
+        if (SUCCEEDED(hr)) hr = traced("IOPCEventSubscriptionMgt::Refresh", mgt->Refresh(cookie));
+        if (FAILED(hr)) fail("Refresh", hr);
+        return hr;
+    }
+    void close() { if (cp.get()) traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie)); }
+};
+
+int cmdEvents(IOPCServer* server, int seconds, bool refresh)
+{
+    EventSink sink;
+    EventSession session;
+    if (FAILED(session.open(server, &sink))) return 1;
+    if (refresh && FAILED(session.refresh())) return 1;
     printf("listening for events for %d s\n", seconds);
     fflush(stdout);
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie));
+    session.close();
     return 0;
+}
+
+int cmdAck(IOPCServer* server, const std::string& source, const std::string& condition, const std::string& comment)
+{
+    EventSink sink;
+    sink.quiet = true;
+    EventSession session;
+    if (FAILED(session.open(server, &sink)) || FAILED(session.refresh())) return 1;
+    for (int waited = 0; sink.refreshesDone == 0 && waited < 10000; waited += 50) Sleep(50);
+    session.close();
+    std::vector<EventSink::Activation> found;
+    {
+        std::lock_guard<std::mutex> g(g_printMutex);
+        found = sink.found;
+    }
+    const EventSink::Activation* a = nullptr;
+    for (const EventSink::Activation& x : found)
+        if (x.source == source && x.condition == condition) a = &x;
+    if (!a) {
+        fprintf(stderr, "qvopc: %s / %s is neither active nor waiting for acknowledgement\n", source.c_str(), condition.c_str());
+        return 2;
+    }
+    std::wstring src = wide(source), cond = wide(condition), who = L"qvopc", text = wide(comment);
+    LPWSTR ps = &src[0], pc = &cond[0];
+    FILETIME t = a->activeTime;
+    DWORD cookie = a->cookie;
+    HRESULT* errors = nullptr;
+    HRESULT hr = traced("IOPCEventServer::AckCondition",
+                        session.es->AckCondition(1, &who[0], &text[0], &ps, &pc, &t, &cookie, &errors));
+    if (FAILED(hr)) return fail("AckCondition", hr);
+    HRESULT e = errors[0];
+    CoTaskMemFree(errors);
+    printf("%s / %s: %s\n", source.c_str(), condition.c_str(),
+           e == S_OK ? "acknowledged" : errorText(e).c_str());
+    return FAILED(e) ? 1 : 0;
 }
 
 int usage()
@@ -769,7 +852,8 @@ int usage()
             "  read ITEM... [--device | --max-age MS]\n"
             "  write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.mmm]]\n"
             "  watch ITEM... [--rate MS] [--da1] [--seconds N] [--keepalive MS]\n"
-            "  events [--seconds N]\n");
+            "  events [--seconds N] [--refresh]\n"
+            "  ack SOURCE CONDITION [--comment TEXT]\n");
     return 2;
 }
 
@@ -779,7 +863,8 @@ int main(int argc, char** argv)
 {
     std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath, quality, time;
     std::vector<std::string> args;
-    bool flat = false, device = false, da1 = false, da2 = false, maxAgeSet = false;
+    bool flat = false, device = false, da1 = false, da2 = false, maxAgeSet = false, refresh = false;
+    std::string comment;
     DWORD maxAge = 0, keepAlive = 0;
     DWORD rate = 500;
     int seconds = 10;
@@ -799,6 +884,8 @@ int main(int argc, char** argv)
         else if (a == "--filter" && i + 1 < argc) filter = argv[++i];
         else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
         else if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
+        else if (a == "--refresh") refresh = true;
+        else if (a == "--comment" && i + 1 < argc) comment = argv[++i];
         else if (cmd.empty()) cmd = a;
         else args.push_back(a);
     }
@@ -826,7 +913,8 @@ int main(int argc, char** argv)
         else if (cmd == "read" && !args.empty()) rc = cmdRead(server.get(), args, device);
         else if (cmd == "write" && args.size() == 2) rc = cmdWrite(server.get(), args[0], args[1]);
         else if (cmd == "watch" && !args.empty()) rc = cmdWatch(server.get(), args, rate, da1, seconds, keepAlive);
-        else if (cmd == "events") rc = cmdEvents(server.get(), seconds);
+        else if (cmd == "events") rc = cmdEvents(server.get(), seconds, refresh);
+        else if (cmd == "ack" && args.size() == 2) rc = cmdAck(server.get(), args[0], args[1], comment);
         else rc = usage();
         g_server = nullptr;
     }

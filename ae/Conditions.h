@@ -1,0 +1,95 @@
+#pragma once
+// Condition state of the alarms: per source (a tag) and condition (its level alarm, its
+// discrete alarm) the state the OPC A&E standard defines, the acknowledgement rules, and the
+// list of conditions a refresh reports (active or unacknowledged). Everything here runs under
+// the global lock unless noted.
+#include <windows.h>
+#include <memory>
+#include <string>
+#include <vector>
+#include "addrspace/OPCTag.h"
+
+namespace qv {
+
+enum class ConditionKind { Level, Discrete };
+
+struct ConditionState {
+    ConditionState(ConditionKind k, OPCTag* t) : kind(k), tag(t) {}
+    ~ConditionState();
+    ConditionState(const ConditionState&) = delete;
+    ConditionState& operator=(const ConditionState&) = delete;
+
+    const ConditionKind kind;
+    OPCTag* const tag; // the source
+    WORD state = 0x0005; // enabled and acknowledged: nothing awaits an operator yet
+    int sub = 0;         // active sub-condition: level 1 to 4, discrete 1; 0 inactive
+    DWORD severity = 0;
+    std::string message;
+    WORD quality = 0;
+    FILETIME condLastActive{}, subCondLastActive{}, condLastInactive{}, lastAckTime{};
+    std::string acknowledger, comment;
+    std::shared_ptr<const EventRecord> last; // the latest event, what a refresh sends again
+    size_t listIndex = static_cast<size_t>(-1); // position in the reported list
+};
+
+struct DiscreteAlarm {
+    DiscreteAlarm(OPCTag* t) : cond(ConditionKind::Discrete, t) {}
+    Variant value;
+    bool activeWhenEqual = true;
+    DWORD severity = 500;
+    std::string message;
+    ConditionState cond;
+};
+
+// What a tag has beyond its level limits; made when the host first asks for any of it.
+struct TagConditions {
+    explicit TagConditions(OPCTag* t) : level(ConditionKind::Level, t) {}
+    bool ackRequired = false;
+    ConditionState level;
+    std::unique_ptr<DiscreteAlarm> discrete;
+};
+
+// Bit of TagState::limitsEnabled that says the tag has a discrete alarm (so the update path
+// evaluates it).
+constexpr BYTE kDiscreteAlarmBit = 0x10;
+
+// Runs the tag's alarm evaluation after an update and queues the resulting events on every
+// subscription (no client is called).
+void evaluateTagAlarms(OPCTag& tag);
+
+// The host functions; each takes the lock itself. False for a bad handle or bad arguments.
+bool setAlarmAckRequired(DWORD hTag, bool required);
+bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DWORD severity,
+                      const std::string& message);
+bool sendSimpleEvent(const std::string& source, const std::string& message, DWORD severity);
+
+// A condition by source and condition name; null (and *why the client's error) when either
+// is unknown.
+ConditionState* findCondition(const std::string& source, const std::string& condition, HRESULT* why);
+// The condition names of a source; false for an unknown source.
+bool sourceConditions(const std::string& source, std::vector<const char*>* names);
+
+// One acknowledgement that the host hears of after the lock is left.
+struct AckNotice {
+    DWORD hTag;
+    const char* condition;
+    std::string acknowledger, comment;
+};
+// Acknowledges one condition when cookie and active time name its current activation; the
+// event goes to every subscription.
+HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime, const std::string& who,
+                    const std::string& comment, AckNotice* notice);
+
+// The latest event of every condition that is active or unacknowledged (for a refresh).
+std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents();
+
+// Sub-condition names and definitions of a condition, and the name of the one now active ("").
+const char* conditionName(const ConditionState& c);
+const char* activeSubConditionName(const ConditionState& c);
+struct SubConditionInfo {
+    std::string name, definition, description;
+    DWORD severity;
+};
+std::vector<SubConditionInfo> subConditions(const ConditionState& c);
+
+} // namespace qv

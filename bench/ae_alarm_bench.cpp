@@ -1,0 +1,201 @@
+// Alarm throughput, out of process, against the test host (registered in the prefix by
+// scripts/bench.sh): ten clients, each with one event subscription and a sink in this process.
+// Each round the host runs a burst of plain updates (a tag without limits) and then a burst of
+// the same number of updates that each change a level alarm's state, so each one is an event
+// for all ten sinks. Prints per round the host's QV_UpdateTag median and burst rate for both,
+// and the transitions per second that reached all ten sinks; then the ratio of the host's
+// cost of an alarm-raising update to a plain one.
+//   ae_alarm_bench [rounds=5] [updatesPerBurst=5000]
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "BenchStats.h"
+#include "qvopc.h"
+#include "tests/host/TestHostIds.h"
+
+namespace {
+
+std::string g_dir;
+constexpr int kSubscribers = 10;
+
+class CountingSink : public IOPCEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
+            *ppv = static_cast<IOPCEventSink*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT*) override
+    {
+        const double now = benchNowMs();
+        std::lock_guard<std::mutex> g(m);
+        if (events == 0) first = now;
+        events += n;
+        last = now;
+        return S_OK;
+    }
+    void reset()
+    {
+        std::lock_guard<std::mutex> g(m);
+        events = 0;
+    }
+    std::mutex m;
+    DWORD events = 0;
+    double first = 0, last = 0;
+};
+
+long logSize()
+{
+    FILE* f = fopen((g_dir + "\\qvtesthost.log").c_str(), "rb");
+    if (!f) return 0;
+    fseek(f, 0, SEEK_END);
+    long n = ftell(f);
+    fclose(f);
+    return n;
+}
+
+std::string logLine(long offset, const char* key, int timeoutMs = 60000)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        FILE* f = fopen((g_dir + "\\qvtesthost.log").c_str(), "rb");
+        if (f) {
+            fseek(f, offset, SEEK_SET);
+            char buf[512];
+            while (fgets(buf, sizeof buf, f)) {
+                if (const char* p = strstr(buf, key)) {
+                    fclose(f);
+                    return p;
+                }
+            }
+            fclose(f);
+        }
+        Sleep(50);
+    }
+    return "";
+}
+
+void commands(const std::vector<std::string>& lines)
+{
+    const std::string path = g_dir + "\\qvtesthost.cmd", tmp = path + ".tmp";
+    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f) return;
+    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
+    fclose(f);
+    MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
+}
+
+struct Burst {
+    double medianUs = 0, totalMs = 0;
+};
+
+Burst burst(const char* tag, int n)
+{
+    const long off = logSize();
+    commands({std::string("burst ") + tag + " " + std::to_string(n) + " 10 60"});
+    Burst b;
+    std::string line = logLine(off, "burst:");
+    const char* m = strstr(line.c_str(), "median=");
+    const char* t = strstr(line.c_str(), "total=");
+    if (m) b.medianUs = atof(m + 7);
+    if (t) b.totalMs = atof(t + 6);
+    return b;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? atoi(argv[1]) : 5;
+    const int n = argc > 2 ? atoi(argv[2]) : 5000; // below a subscription's queue bound of 10,000
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    g_dir = self;
+    g_dir = g_dir.substr(0, g_dir.find_last_of('\\'));
+    SetEnvironmentVariableA("QV_TEST_LOGDIR", g_dir.c_str());
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    static CountingSink sinks[kSubscribers];
+    std::vector<IUnknown*> held;
+    for (int i = 0; i < kSubscribers; ++i) {
+        IOPCEventServer* es = nullptr;
+        HRESULT hr = CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCEventServer,
+                                      reinterpret_cast<void**>(&es));
+        if (FAILED(hr)) {
+            printf("cannot reach the test host: 0x%08lx\n", static_cast<unsigned long>(hr));
+            return 1;
+        }
+        IUnknown* sub = nullptr;
+        DWORD bt = 0, ms = 0;
+        IConnectionPointContainer* cpc = nullptr;
+        IConnectionPoint* cp = nullptr;
+        DWORD cookie = 0;
+        hr = es->CreateEventSubscription(TRUE, 0, 0, i, IID_IUnknown, &sub, &bt, &ms);
+        if (SUCCEEDED(hr)) hr = sub->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
+        if (SUCCEEDED(hr)) hr = cpc->FindConnectionPoint(IID_IOPCEventSink, &cp);
+        if (SUCCEEDED(hr)) hr = cp->Advise(&sinks[i], &cookie);
+        if (FAILED(hr)) {
+            printf("subscription %d failed: 0x%08lx\n", i, static_cast<unsigned long>(hr));
+            return 1;
+        }
+        held.insert(held.end(), {es, sub, cpc, cp});
+    }
+    commands({"create Bench.Alarm r8 10 rw", "limits Bench.Alarm -1000 -999 50 1000", "create Bench.Plain r8 10 rw"});
+
+    printf("%d subscribers, %d updates per burst\n", kSubscribers, n);
+    printf("%-6s %14s %14s %16s %16s %22s\n", "round", "plain median", "alarm median", "plain updates/s",
+           "alarm updates/s", "delivered to all 10/s");
+    std::vector<double> ratios, totalRatios, delivered;
+    for (int r = 0; r < rounds; ++r) {
+        for (CountingSink& s : sinks) s.reset();
+        Burst plain = burst("Bench.Plain", n);
+        Burst alarm = burst("Bench.Alarm", n);
+        double firstAny = 1e300, lastAll = 0;
+        bool complete = true;
+        for (CountingSink& s : sinks) {
+            for (int waited = 0; waited < 60000; waited += 20) {
+                {
+                    std::lock_guard<std::mutex> g(s.m);
+                    if (s.events >= static_cast<DWORD>(n)) break;
+                }
+                Sleep(20);
+            }
+            std::lock_guard<std::mutex> g(s.m);
+            if (s.events < static_cast<DWORD>(n)) complete = false;
+            firstAny = std::min(firstAny, s.first);
+            lastAll = std::max(lastAll, s.last);
+        }
+        const double rate = complete && lastAll > firstAny ? n / ((lastAll - firstAny) / 1000.0) : 0;
+        printf("%-6d %12.2fus %12.2fus %16.0f %16.0f %22.0f%s\n", r + 1, plain.medianUs, alarm.medianUs,
+               n / (plain.totalMs / 1000.0), n / (alarm.totalMs / 1000.0), rate, complete ? "" : " (events missing)");
+        fflush(stdout);
+        if (plain.medianUs > 0) ratios.push_back(alarm.medianUs / plain.medianUs);
+        if (plain.totalMs > 0) totalRatios.push_back(alarm.totalMs / plain.totalMs);
+        if (rate > 0) delivered.push_back(rate);
+    }
+    std::sort(delivered.begin(), delivered.end());
+    if (!delivered.empty())
+        printf("alarm transitions delivered to all %d subscribers: min %.0f, median %.0f, max %.0f per s\n",
+               kSubscribers, delivered.front(), delivered[delivered.size() / 2], delivered.back());
+    printRatio("alarm-raising QV_UpdateTag (10 subscribers) / plain, host median", ratios, "<= 2");
+    printRatio("alarm-raising burst (10 subscribers) / plain burst, host total", totalRatios, "<= 2");
+    commands({"remove Bench.Alarm", "remove Bench.Plain"});
+    for (auto it = held.rbegin(); it != held.rend(); ++it) (*it)->Release();
+    CoUninitialize();
+    return 0;
+}
