@@ -150,6 +150,10 @@ int main(int argc, char** argv)
     std::string stopFile, traceFile;
     DWORD traceLevel = QV_TRACE_CALLS;
     bool launchedByCom = false;
+    // Set before --regserver: registration writes the vendor under OPC\Vendor. The vendor text
+    // here describes the server, so the vendor's name is given on its own.
+    QV_SetVendorInfo("QvSrvKit demo plant");
+    QV_SetVendorName("Quvex CO.");
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--regserver" || a == "/RegServer") {
@@ -178,7 +182,6 @@ int main(int argc, char** argv)
     }
     SetConsoleCtrlHandler(onCtrl, TRUE);
 
-    QV_SetVendorInfo("QvSrvKit demo plant");
     QV_SetMajorVersion(1);
     QV_SetMinorVersion(0);
     QV_SetBuildNumber(1);

@@ -46,6 +46,8 @@ int main(int argc, char **argv)
     VARIANT v;
 
     GetModuleFileNameA(NULL, path, MAX_PATH);
+    /* Before --regserver: registration writes it under OPC\Vendor. */
+    QV_SetVendorInfo("QvSrvKit example host (C)");
     for (i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--regserver"))
             return QV_Registry(&CLSID_ExampleC, kProgId, "QvSrvKit example host (C)", path) ? 0 : 1;
@@ -56,7 +58,6 @@ int main(int argc, char **argv)
     SetConsoleCtrlHandler(onCtrl, TRUE);
     if (trace && !QV_SetTraceFile(trace, QV_TRACE_CONNECTIONS)) fprintf(stderr, "cannot open %s\n", trace);
 
-    QV_SetVendorInfo("QvSrvKit example host (C)");
     QV_EnableWriteNotification(onWrite);
     QV_EnableDisconnectNotification(onDisconnect);
 

@@ -83,6 +83,8 @@ int main(int argc, char** argv)
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string trace;
+    // Before --regserver: registration writes it under OPC\Vendor.
+    QV_SetVendorInfo("QvSrvKit example host (C++)");
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--regserver"))
             return QV_Registry(&CLSID_ExampleCpp, kProgId, "QvSrvKit example host (C++)", path) ? 0 : 1;
@@ -91,7 +93,6 @@ int main(int argc, char** argv)
     }
     SetConsoleCtrlHandler(onCtrl, TRUE);
     if (!trace.empty()) QV_SetTraceFile(trace.c_str(), QV_TRACE_CALLS);
-    QV_SetVendorInfo("QvSrvKit example host (C++)");
     QV_EnableDeviceRead(onDeviceRead);
 
     {
