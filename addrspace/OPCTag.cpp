@@ -3,6 +3,7 @@
 #include <new>
 #include "idl/opcerrors.h"
 #include "ae/Conditions.h"
+#include "runtime/OPCServerApp.h"
 
 namespace qv {
 
@@ -108,8 +109,9 @@ HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const
         V_I4(out) = static_cast<LONG>(accessRights());
         return S_OK;
     case 6:
+        // The server's update period: no value reaches a client faster than it ticks.
         V_VT(out) = VT_R4;
-        V_R4(out) = 10.0f;
+        V_R4(out) = static_cast<float>(App().updatePeriod.load());
         return S_OK;
     default:
         for (const CustomProperty& p : customProperties)

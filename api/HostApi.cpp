@@ -24,6 +24,15 @@ void WINAPI QV_SetVendorInfo(LPCSTR szVendorInfo)
     std::string v = str(szVendorInfo);
     LockGuard g(app.globalLock);
     app.vendorInfo.swap(v);
+    app.vendorInfoSet = true;
+}
+
+void WINAPI QV_SetVendorName(LPCSTR szVendorName)
+{
+    OPCServerApp& app = App();
+    std::string v = str(szVendorName);
+    LockGuard g(app.globalLock);
+    app.vendorName.swap(v);
 }
 
 void WINAPI QV_SetMajorVersion(WORD w) { App().majorVersion = w; }
@@ -44,7 +53,8 @@ BOOL WINAPI QV_Registry(const CLSID* pClsid, LPCSTR szProgID, LPCSTR szDescripti
 {
     if (!pClsid) return FALSE;
     App().rememberedClsid = *pClsid;
-    return registerServer(*pClsid, szProgID, szDescription, szServerPath) ? TRUE : FALSE;
+    return registerServer(*pClsid, szProgID, szDescription, szServerPath, App().registryVendorCopy().c_str()) ? TRUE
+                                                                                                              : FALSE;
 }
 
 BOOL WINAPI QV_RegistryS(LPCSTR szClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath)

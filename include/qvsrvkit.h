@@ -23,6 +23,189 @@ extern "C" {
 /* Returned by QV_CreateTag on failure; never a valid tag handle. */
 #define QV_INVALID_HANDLE ((DWORD)0xFFFFFFFF)
 
+/* --- OPC codes a host returns or meets ------------------------------------------------------
+ * Result codes (FACILITY_ITF), quality words and access rights under the names of the OPC
+ * standard. Each is an enumerator guarded by its own name: a header that defined the name
+ * first (the standard's opcerror.h or opcda.h, or the project's idl/opcerrors.h) wins, and one
+ * included afterwards defines its macro over it without a clash. Same values either way. */
+#define QV_OPC_CODE(x) ((HRESULT)(x))
+/* Data Access. A write callback refuses a value with, for example, OPC_E_RANGE (out of range)
+ * or OPC_E_BADTYPE (cannot take it); to clamp, change *pValue and leave S_OK. The others reach
+ * clients from the library. */
+#ifndef OPC_E_INVALIDHANDLE
+enum { OPC_E_INVALIDHANDLE = QV_OPC_CODE(0xC0040001L) };
+#endif
+#ifndef OPC_E_BADTYPE
+enum { OPC_E_BADTYPE = QV_OPC_CODE(0xC0040004L) };
+#endif
+#ifndef OPC_E_PUBLIC
+enum { OPC_E_PUBLIC = QV_OPC_CODE(0xC0040005L) };
+#endif
+#ifndef OPC_E_BADRIGHTS
+enum { OPC_E_BADRIGHTS = QV_OPC_CODE(0xC0040006L) };
+#endif
+#ifndef OPC_E_UNKNOWNITEMID
+enum { OPC_E_UNKNOWNITEMID = QV_OPC_CODE(0xC0040007L) };
+#endif
+#ifndef OPC_E_INVALIDITEMID
+enum { OPC_E_INVALIDITEMID = QV_OPC_CODE(0xC0040008L) };
+#endif
+#ifndef OPC_E_INVALIDFILTER
+enum { OPC_E_INVALIDFILTER = QV_OPC_CODE(0xC0040009L) };
+#endif
+#ifndef OPC_E_UNKNOWNPATH
+enum { OPC_E_UNKNOWNPATH = QV_OPC_CODE(0xC004000AL) };
+#endif
+#ifndef OPC_E_RANGE
+enum { OPC_E_RANGE = QV_OPC_CODE(0xC004000BL) };
+#endif
+#ifndef OPC_E_DUPLICATENAME
+enum { OPC_E_DUPLICATENAME = QV_OPC_CODE(0xC004000CL) };
+#endif
+#ifndef OPC_S_UNSUPPORTEDRATE
+enum { OPC_S_UNSUPPORTEDRATE = QV_OPC_CODE(0x0004000DL) };
+#endif
+#ifndef OPC_S_CLAMP
+enum { OPC_S_CLAMP = QV_OPC_CODE(0x0004000EL) };
+#endif
+#ifndef OPC_S_INUSE
+enum { OPC_S_INUSE = QV_OPC_CODE(0x0004000FL) };
+#endif
+#ifndef OPC_E_INVALIDCONFIGFILE
+enum { OPC_E_INVALIDCONFIGFILE = QV_OPC_CODE(0xC0040010L) };
+#endif
+#ifndef OPC_E_NOTFOUND
+enum { OPC_E_NOTFOUND = QV_OPC_CODE(0xC0040011L) };
+#endif
+#ifndef OPC_E_INVALID_PID
+enum { OPC_E_INVALID_PID = QV_OPC_CODE(0xC0040203L) };
+#endif
+/* Data Access 3.0 */
+#ifndef OPC_E_DEADBANDNOTSET
+enum { OPC_E_DEADBANDNOTSET = QV_OPC_CODE(0xC0040400L) };
+#endif
+#ifndef OPC_E_DEADBANDNOTSUPPORTED
+enum { OPC_E_DEADBANDNOTSUPPORTED = QV_OPC_CODE(0xC0040401L) };
+#endif
+#ifndef OPC_E_NOBUFFERING
+enum { OPC_E_NOBUFFERING = QV_OPC_CODE(0xC0040402L) };
+#endif
+#ifndef OPC_E_INVALIDCONTINUATIONPOINT
+enum { OPC_E_INVALIDCONTINUATIONPOINT = QV_OPC_CODE(0xC0040403L) };
+#endif
+#ifndef OPC_S_DATAQUEUEOVERFLOW
+enum { OPC_S_DATAQUEUEOVERFLOW = QV_OPC_CODE(0x00040404L) };
+#endif
+#ifndef OPC_E_RATENOTSET
+enum { OPC_E_RATENOTSET = QV_OPC_CODE(0xC0040405L) };
+#endif
+#ifndef OPC_E_NOTSUPPORTED
+enum { OPC_E_NOTSUPPORTED = QV_OPC_CODE(0xC0040406L) };
+#endif
+/* Alarms and Events (OPC_E_INVALIDBRANCHNAME has the value of OPC_E_INVALID_PID) */
+#ifndef OPC_S_ALREADYACKED
+enum { OPC_S_ALREADYACKED = QV_OPC_CODE(0x00040200L) };
+#endif
+#ifndef OPC_S_INVALIDBUFFERTIME
+enum { OPC_S_INVALIDBUFFERTIME = QV_OPC_CODE(0x00040201L) };
+#endif
+#ifndef OPC_S_INVALIDMAXSIZE
+enum { OPC_S_INVALIDMAXSIZE = QV_OPC_CODE(0x00040202L) };
+#endif
+#ifndef OPC_E_INVALIDBRANCHNAME
+enum { OPC_E_INVALIDBRANCHNAME = QV_OPC_CODE(0xC0040203L) };
+#endif
+#ifndef OPC_E_INVALIDTIME
+enum { OPC_E_INVALIDTIME = QV_OPC_CODE(0xC0040204L) };
+#endif
+#ifndef OPC_E_BUSY
+enum { OPC_E_BUSY = QV_OPC_CODE(0xC0040205L) };
+#endif
+#ifndef OPC_E_NOINFO
+enum { OPC_E_NOINFO = QV_OPC_CODE(0xC0040206L) };
+#endif
+
+/* Quality word QQSSSSLL: quality (OPC_QUALITY_MASK), sub-status (with the quality:
+ * OPC_STATUS_MASK) and limit (OPC_LIMIT_MASK). */
+#ifndef OPC_QUALITY_MASK
+enum { OPC_QUALITY_MASK = 0xC0 };
+#endif
+#ifndef OPC_STATUS_MASK
+enum { OPC_STATUS_MASK = 0xFC };
+#endif
+#ifndef OPC_LIMIT_MASK
+enum { OPC_LIMIT_MASK = 0x03 };
+#endif
+#ifndef OPC_QUALITY_BAD
+enum { OPC_QUALITY_BAD = 0x00 };
+#endif
+#ifndef OPC_QUALITY_UNCERTAIN
+enum { OPC_QUALITY_UNCERTAIN = 0x40 };
+#endif
+#ifndef OPC_QUALITY_GOOD
+enum { OPC_QUALITY_GOOD = 0xC0 };
+#endif
+#ifndef OPC_QUALITY_CONFIG_ERROR
+enum { OPC_QUALITY_CONFIG_ERROR = 0x04 };
+#endif
+#ifndef OPC_QUALITY_NOT_CONNECTED
+enum { OPC_QUALITY_NOT_CONNECTED = 0x08 };
+#endif
+#ifndef OPC_QUALITY_DEVICE_FAILURE
+enum { OPC_QUALITY_DEVICE_FAILURE = 0x0C };
+#endif
+#ifndef OPC_QUALITY_SENSOR_FAILURE
+enum { OPC_QUALITY_SENSOR_FAILURE = 0x10 };
+#endif
+#ifndef OPC_QUALITY_LAST_KNOWN
+enum { OPC_QUALITY_LAST_KNOWN = 0x14 };
+#endif
+#ifndef OPC_QUALITY_COMM_FAILURE
+enum { OPC_QUALITY_COMM_FAILURE = 0x18 };
+#endif
+#ifndef OPC_QUALITY_OUT_OF_SERVICE
+enum { OPC_QUALITY_OUT_OF_SERVICE = 0x1C };
+#endif
+#ifndef OPC_QUALITY_WAITING_FOR_INITIAL_DATA
+enum { OPC_QUALITY_WAITING_FOR_INITIAL_DATA = 0x20 };
+#endif
+#ifndef OPC_QUALITY_LAST_USABLE
+enum { OPC_QUALITY_LAST_USABLE = 0x44 };
+#endif
+#ifndef OPC_QUALITY_SENSOR_CAL
+enum { OPC_QUALITY_SENSOR_CAL = 0x50 };
+#endif
+#ifndef OPC_QUALITY_EGU_EXCEEDED
+enum { OPC_QUALITY_EGU_EXCEEDED = 0x54 };
+#endif
+#ifndef OPC_QUALITY_SUB_NORMAL
+enum { OPC_QUALITY_SUB_NORMAL = 0x58 };
+#endif
+#ifndef OPC_QUALITY_LOCAL_OVERRIDE
+enum { OPC_QUALITY_LOCAL_OVERRIDE = 0xD8 };
+#endif
+#ifndef OPC_LIMIT_OK
+enum { OPC_LIMIT_OK = 0x00 };
+#endif
+#ifndef OPC_LIMIT_LOW
+enum { OPC_LIMIT_LOW = 0x01 };
+#endif
+#ifndef OPC_LIMIT_HIGH
+enum { OPC_LIMIT_HIGH = 0x02 };
+#endif
+#ifndef OPC_LIMIT_CONST
+enum { OPC_LIMIT_CONST = 0x03 };
+#endif
+
+/* Access rights of an item (a tag created writeable has both). */
+#ifndef OPC_READABLE
+enum { OPC_READABLE = 0x1 };
+#endif
+#ifndef OPC_WRITEABLE
+enum { OPC_WRITEABLE = 0x2 };
+#endif
+/* --- end of the OPC codes ------------------------------------------------------------------ */
+
 /* A client wrote the tag. Leave *pResult at S_OK to let the value into the tag, or store an
  * error code to refuse it (the client receives that code). pValue belongs to the library. */
 typedef void(WINAPI *QV_WRITENOTIFICATIONPROC)(DWORD hTag, VARIANT *pValue, HRESULT *pResult);
@@ -39,6 +222,10 @@ typedef void(WINAPI *QV_DISCONNECTNOTIFICATIONPROC)(DWORD dwClientCount);
 
 /* Descriptive data reported by IOPCServer::GetStatus. */
 QVAPI void WINAPI QV_SetVendorInfo(LPCSTR szVendorInfo);
+/* The vendor's name that QV_Registry writes under <ProgID>\OPC\Vendor, for a host whose vendor
+ * text is a description rather than a name. Without it the vendor text set with
+ * QV_SetVendorInfo is written; with neither, the toolkit maker's name. Call before QV_Registry. */
+QVAPI void WINAPI QV_SetVendorName(LPCSTR szVendorName);
 QVAPI void WINAPI QV_SetMajorVersion(WORD wMajor);
 QVAPI void WINAPI QV_SetMinorVersion(WORD wMinor);
 QVAPI void WINAPI QV_SetBuildNumber(WORD wBuild);

@@ -28,6 +28,13 @@ std::string OPCServerApp::vendorInfoCopy()
     return vendorInfo;
 }
 
+std::string OPCServerApp::registryVendorCopy()
+{
+    LockGuard g(globalLock);
+    if (!vendorName.empty()) return vendorName;
+    return vendorInfoSet ? vendorInfo : std::string();
+}
+
 void* OPCServerApp::taskAlloc(size_t bytes)
 {
     IMalloc* m = taskAllocator;

@@ -45,6 +45,11 @@ public:
     std::atomic<WORD> majorVersion{0}, minorVersion{0}, buildNumber{0};
     std::atomic<DWORD> serverState{1};
     std::string vendorInfoCopy();
+    // What registration writes under <ProgID>\OPC\Vendor (under the lock): the name the host
+    // set, else the vendor text it set, else empty (the toolkit's maker is written then).
+    std::string vendorName;
+    bool vendorInfoSet = false;
+    std::string registryVendorCopy();
 
     IMalloc* taskAllocator = nullptr;
     std::vector<OPCServer*> clients; // not owning; under the global lock

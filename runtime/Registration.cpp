@@ -91,7 +91,8 @@ std::string guidText(const CLSID& clsid)
 
 } // namespace
 
-bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn, const char* pathIn)
+bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn, const char* pathIn,
+                    const char* vendorIn)
 {
     const std::string progId = cut(progIdIn, 100), desc = cut(descIn, 100), path = cut(pathIn, 400);
     const std::string guid = guidText(clsid);
@@ -106,7 +107,7 @@ bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn
     Key opc, vendor;
     opc.create(prog.get(), "OPC");
     if (!vendor.create(prog.get(), "OPC\\Vendor")) return false;
-    vendor.set(nullptr, kVendor, 100);
+    vendor.set(nullptr, vendorIn && *vendorIn ? std::string(vendorIn) : std::string(kVendor), 100);
 
     Key appIdRoot, appId;
     if (!appIdRoot.open(HKEY_CLASSES_ROOT, "AppID", KEY_READ | KEY_CREATE_SUB_KEY)) return false;

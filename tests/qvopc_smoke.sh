@@ -19,7 +19,7 @@ trap 'touch "$logdir/qvtesthost.stop"' EXIT
 out_file=$(mktemp)
 q() { timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server QvSrvKit.TestHost "$@" </dev/null >"$out_file" 2>&1; cat "$out_file"; }
 expect() { # expect "what" "pattern" output
-  if grep -qE "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1 (wanted /$2/)"; echo "$3" | sed 's/^/    /'; fails=$((fails + 1)); fi
+  if grep -qE -e "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1 (wanted /$2/)"; echo "$3" | sed 's/^/    /'; fails=$((fails + 1)); fi
 }
 out=$(q status); expect status "vendor: +QvSrvKit test host" "$out"
 out=$(q browse Plant.Line); expect browse "^  Flow" "$out"
@@ -28,8 +28,9 @@ out=$(q browse Plant.Line --da2); expect "browse (DA 2.0)" "^  Flow" "$out"
 out=$(q read Plant.Line.Flow --max-age 0); expect "read max-age 0 (device)" "local override" "$out"
 out=$(q read Plant.Line.Flow --max-age 0xFFFFFFFF); expect "read max-age cache" "Flow = 1.5 +\[good\]" "$out"
 out=$(q write Plant.Line.Count 40 --quality 0x40); expect "write with quality, no host callback" "OPC_E_NOTSUPPORTED" "$out"
-out=$(q watch Plant.Line.Level --rate 100 --seconds 2 --keepalive 300); expect "watch keep-alive" "[0-9]  keep-alive" "$out"
+out=$(q watch Plant.Line.Level --rate 100 --seconds 2 --keepalive 300); expect "watch keep-alive" "Z  keep-alive" "$out"
 out=$(q props Plant.Line.Flow); expect props "100 +EU Units +litres per minute" "$out"
+expect "props: the scan rate is the update period" "6 +Server Scan Rate +100[[:space:]]*$" "$out"
 out=$(q write Plant.Line.Count 41); expect write "Plant.Line.Count <- 41: ok" "$out"
 out=$(q read Plant.Line.Count); expect read "Plant.Line.Count = 41 +\[good\]" "$out"
 out=$(q read Plant.Line.Count --device); expect "device read" "local override" "$out"
@@ -52,7 +53,24 @@ out=$(q ack Q.Alarm "Level Alarm"); expect "ack again" "OPC_S_ALREADYACKED|0x000
 q write Ctl.Command "remove Q.Alarm" >/dev/null
 trace_file="$logdir/qvopc.trace"; rm -f "$trace_file"
 q --trace "$trace_file" status >/dev/null
-expect "client trace" "CALL IOPCServer::GetStatus -> 0x00000000" "$(cat "$trace_file" 2>/dev/null)"
+q --trace "$trace_file" read Plant.Line.Count No.Such.Item >/dev/null
+trace=$(cat "$trace_file" 2>/dev/null)
+expect "client trace" "Z CALL IOPCServer::GetStatus -> 0x00000000 S_OK" "$trace"
+expect "client trace names S_FALSE" "CALL IOPCItemMgt::AddItems -> 0x00000001 S_FALSE" "$trace"
+# Arrays: written typed by the item's canonical type (r8 elements), read back element by element.
+out=$(q write Ctl.Command "create Plant.Recipe r8[] 1,2,3 rw"); expect "array tag created" "<- create" "$out"
+out=$(q write Plant.Recipe 4,5.5,-6); expect "array write" "Plant.Recipe <- 4,5.5,-6: ok" "$out"
+out=$(q read Plant.Recipe); expect "array read back" "Z  Plant.Recipe = \[4, 5.5, -6\] +\[good\]" "$out"
+out=$(q write Plant.Recipe 1,x,3); expect "array element that is no number" "cannot make \"x\"" "$out"
+# Quality by name, through WriteVQT once the host takes it; a name qvopc does not know is refused.
+q write Ctl.Command "vqt on" >/dev/null
+out=$(q write Tank1 3.5 --quality uncertain-sub-normal --time 2024-05-02T10:14:07.5Z); expect "quality name" "Tank1 <- 3.5: ok" "$out"
+out=$(q read Tank1); expect "quality name read back" "2024-05-02T10:14:07.500Z  Tank1 = 3.5 +\[uncertain \(sub normal\)\]" "$out"
+out=$(q write Tank1 1 --quality goodish); expect "unknown quality name" "--quality takes a number or a quality name" "$out"
+out=$(q watch Tank1 --da1 --keepalive 300); expect "option that does not apply" "--da1 and --keepalive do not go together" "$out"
+out=$(q read Tank1 --rate 100); expect "option of another command" "--rate does not apply to read" "$out"
+timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server --help </dev/null >"$out_file" 2>&1
+expect "help without a server" "^usage: qvopc" "$(cat "$out_file")"
 # A 64-bit build: the 32-bit qvopc reaches the 64-bit host through the 32-bit proxy/stub, and
 # without that proxy/stub it says so instead of calling the server unregistered.
 if [ -f "$bin/x86/qvopc.exe" ]; then

@@ -58,7 +58,7 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
     VARIANT r8;
     VariantInit(&r8);
     if (SUCCEEDED(VariantChangeType(&r8, pValue, 0, VT_R8)) && (V_R8(&r8) < 0 || V_R8(&r8) > g_setpointMax))
-        *pResult = static_cast<HRESULT>(0xC004000BL); // OPC_E_RANGE
+        *pResult = OPC_E_RANGE;
     (void)hTag;
 }
 
@@ -85,7 +85,7 @@ void updateString(DWORD h, const wchar_t* text)
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;
     V_BSTR(&v) = SysAllocString(text);
-    QV_UpdateTag(h, v, 0xC0);
+    QV_UpdateTag(h, v, OPC_QUALITY_GOOD);
     VariantClear(&v);
 }
 
@@ -100,17 +100,17 @@ void createPlant(int tagCount)
         std::string b(base);
         Line l{};
         l.walk = 50.0;
-        l.sine = QV_CreateTag((b + "Sine").c_str(), r8(0), 0xC0, FALSE);
-        l.ramp = QV_CreateTag((b + "Ramp").c_str(), i4(0), 0xC0, FALSE);
-        l.level = QV_CreateTag((b + "Level").c_str(), r8(l.walk), 0xC0, FALSE);
-        l.setpoint = QV_CreateTag((b + "Setpoint").c_str(), r8(50), 0xC0, TRUE);
+        l.sine = QV_CreateTag((b + "Sine").c_str(), r8(0), OPC_QUALITY_GOOD, FALSE);
+        l.ramp = QV_CreateTag((b + "Ramp").c_str(), i4(0), OPC_QUALITY_GOOD, FALSE);
+        l.level = QV_CreateTag((b + "Level").c_str(), r8(l.walk), OPC_QUALITY_GOOD, FALSE);
+        l.setpoint = QV_CreateTag((b + "Setpoint").c_str(), r8(50), OPC_QUALITY_GOOD, TRUE);
         VARIANT s;
         VariantInit(&s);
         V_VT(&s) = VT_BSTR;
         V_BSTR(&s) = SysAllocString(L"Running");
-        l.status = QV_CreateTag((b + "Status").c_str(), s, 0xC0, FALSE);
+        l.status = QV_CreateTag((b + "Status").c_str(), s, OPC_QUALITY_GOOD, FALSE);
         VariantClear(&s);
-        l.alarm = QV_CreateTag((b + "Alarm").c_str(), boolean(false), 0xC0, FALSE);
+        l.alarm = QV_CreateTag((b + "Alarm").c_str(), boolean(false), OPC_QUALITY_GOOD, FALSE);
         // Level alarms: low-low 5, low 20, high 80, high-high 95.
         QV_SetTagLevelLimits(l.level, 5, TRUE, 700, 20, TRUE, 500, 80, TRUE, 500, 95, TRUE, 700);
         QV_SetTagAlarmAckRequired(l.level, TRUE);
@@ -130,16 +130,16 @@ void step(double t)
 {
     for (size_t i = 0; i < g_lines.size(); ++i) {
         Line& l = g_lines[i];
-        QV_UpdateTag(l.sine, r8(50 + 50 * std::sin(t / 5.0 + static_cast<double>(i))), 0xC0);
-        QV_UpdateTag(l.ramp, i4(++l.ramp_value % 1000), 0xC0);
+        QV_UpdateTag(l.sine, r8(50 + 50 * std::sin(t / 5.0 + static_cast<double>(i))), OPC_QUALITY_GOOD);
+        QV_UpdateTag(l.ramp, i4(++l.ramp_value % 1000), OPC_QUALITY_GOOD);
         l.walk += (std::rand() % 2001 - 1000) / 250.0;
         if (l.walk < 0) l.walk = 0;
         if (l.walk > 100) l.walk = 100;
-        QV_UpdateTag(l.level, r8(l.walk), 0xC0);
+        QV_UpdateTag(l.level, r8(l.walk), OPC_QUALITY_GOOD);
         bool alarm = l.walk >= 80 || l.walk <= 20;
         if (alarm != l.alarmOn) {
             l.alarmOn = alarm;
-            QV_UpdateTag(l.alarm, boolean(alarm), 0xC0);
+            QV_UpdateTag(l.alarm, boolean(alarm), OPC_QUALITY_GOOD);
             updateString(l.status, alarm ? L"Alarm" : L"Running");
         }
     }
@@ -161,6 +161,10 @@ int main(int argc, char** argv)
     std::string stopFile, traceFile;
     DWORD traceLevel = QV_TRACE_CALLS;
     bool launchedByCom = false;
+    // Set before --regserver: registration writes the vendor under OPC\Vendor. The vendor text
+    // here describes the server, so the vendor's name is given on its own.
+    QV_SetVendorInfo("QvSrvKit demo plant");
+    QV_SetVendorName("Quvex CO.");
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--regserver" || a == "/RegServer") {
@@ -189,7 +193,6 @@ int main(int argc, char** argv)
     }
     SetConsoleCtrlHandler(onCtrl, TRUE);
 
-    QV_SetVendorInfo("QvSrvKit demo plant");
     QV_SetMajorVersion(1);
     QV_SetMinorVersion(0);
     QV_SetBuildNumber(1);

@@ -28,7 +28,7 @@ static void WINAPI onWrite(DWORD hTag, VARIANT *pValue, HRESULT *pResult)
     VariantInit(&r8);
     if (hTag != g_setpoint) return;
     if (FAILED(VariantChangeType(&r8, pValue, 0, VT_R8)) || V_R8(&r8) < 0.0 || V_R8(&r8) > 100.0)
-        *pResult = (HRESULT)0xC004000BL; /* OPC_E_RANGE */
+        *pResult = OPC_E_RANGE;
 }
 
 static void WINAPI onDisconnect(DWORD dwClientCount)
@@ -46,6 +46,8 @@ int main(int argc, char **argv)
     VARIANT v;
 
     GetModuleFileNameA(NULL, path, MAX_PATH);
+    /* Before --regserver: registration writes it under OPC\Vendor. */
+    QV_SetVendorInfo("QvSrvKit example host (C)");
     for (i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--regserver"))
             return QV_Registry(&CLSID_ExampleC, kProgId, "QvSrvKit example host (C)", path) ? 0 : 1;
@@ -56,17 +58,16 @@ int main(int argc, char **argv)
     SetConsoleCtrlHandler(onCtrl, TRUE);
     if (trace && !QV_SetTraceFile(trace, QV_TRACE_CONNECTIONS)) fprintf(stderr, "cannot open %s\n", trace);
 
-    QV_SetVendorInfo("QvSrvKit example host (C)");
     QV_EnableWriteNotification(onWrite);
     QV_EnableDisconnectNotification(onDisconnect);
 
     VariantInit(&v);
     V_VT(&v) = VT_I4;
     V_I4(&v) = 0;
-    level = QV_CreateTag("Tank.Level", v, 0xC0, FALSE);
+    level = QV_CreateTag("Tank.Level", v, OPC_QUALITY_GOOD, FALSE);
     V_VT(&v) = VT_R8;
     V_R8(&v) = 50.0;
-    g_setpoint = QV_CreateTag("Tank.Setpoint", v, 0xC0, TRUE);
+    g_setpoint = QV_CreateTag("Tank.Setpoint", v, OPC_QUALITY_GOOD, TRUE);
     if (level == QV_INVALID_HANDLE || g_setpoint == QV_INVALID_HANDLE) return 1;
 
     if (!QV_InitOpcServer(&CLSID_ExampleC, 250)) {
@@ -77,7 +78,7 @@ int main(int argc, char **argv)
         Sleep(250);
         V_VT(&v) = VT_I4;
         V_I4(&v) = (LONG)(++tick % 1000);
-        QV_UpdateTag(level, v, 0xC0);
+        QV_UpdateTag(level, v, OPC_QUALITY_GOOD);
         /* One cycle per period: its values go out now, not at the server's next timer tick. */
         QV_EndUpdateCycle();
         /* Started by COM for a client: end once the last one has gone. */

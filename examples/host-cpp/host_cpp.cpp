@@ -35,13 +35,13 @@ private:
 class Tag {
 public:
     Tag(const char* name, const Value& initial, bool writeable)
-        : h_(QV_CreateTag(name, initial.get(), 0xC0, writeable ? TRUE : FALSE)) {}
+        : h_(QV_CreateTag(name, initial.get(), OPC_QUALITY_GOOD, writeable ? TRUE : FALSE)) {}
     ~Tag() { if (ok()) QV_RemoveTag(h_); }
     Tag(const Tag&) = delete;
     Tag& operator=(const Tag&) = delete;
     bool ok() const { return h_ != QV_INVALID_HANDLE; }
     DWORD handle() const { return h_; }
-    bool update(const Value& v, WORD quality = 0xC0) const { return QV_UpdateTag(h_, v.get(), quality) != FALSE; }
+    bool update(const Value& v, WORD quality = OPC_QUALITY_GOOD) const { return QV_UpdateTag(h_, v.get(), quality) != FALSE; }
 
 private:
     DWORD h_;
@@ -72,7 +72,7 @@ void WINAPI onDeviceRead(DWORD, VARIANT* pValue, WORD* pQuality, FILETIME* pTime
     VariantClear(pValue);
     V_VT(pValue) = VT_R8;
     V_R8(pValue) = static_cast<double>(GetTickCount() % 100000) / 1000.0;
-    *pQuality = 0xC0;
+    *pQuality = OPC_QUALITY_GOOD;
     GetSystemTimeAsFileTime(pTimeStamp);
 }
 
@@ -83,6 +83,8 @@ int main(int argc, char** argv)
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string trace;
+    // Before --regserver: registration writes it under OPC\Vendor.
+    QV_SetVendorInfo("QvSrvKit example host (C++)");
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--regserver"))
             return QV_Registry(&CLSID_ExampleCpp, kProgId, "QvSrvKit example host (C++)", path) ? 0 : 1;
@@ -91,7 +93,6 @@ int main(int argc, char** argv)
     }
     SetConsoleCtrlHandler(onCtrl, TRUE);
     if (!trace.empty()) QV_SetTraceFile(trace.c_str(), QV_TRACE_CALLS);
-    QV_SetVendorInfo("QvSrvKit example host (C++)");
     QV_EnableDeviceRead(onDeviceRead);
 
     {

@@ -133,7 +133,7 @@ TEST_F(BrowseClient, ReadsPropertiesOfATagNeverAdded)
     EXPECT_EQ(V_I2(&values[0]), VT_R8);
     EXPECT_EQ(V_VT(&values[1]), VT_R8);
     EXPECT_EQ(V_I4(&values[2]), 3);
-    EXPECT_EQ(V_R4(&values[3]), 10.0f);
+    EXPECT_EQ(V_R4(&values[3]), 100.0f); // the test host's update period
     ASSERT_EQ(V_VT(&values[4]), VT_BSTR);
     EXPECT_EQ(std::wstring(V_BSTR(&values[4])), L"litres per minute");
     EXPECT_EQ(errors[5], OPC_E_INVALID_PID);

@@ -89,3 +89,29 @@ TEST(TraceClient, RegistrationWritesTheAppIdSecurity)
     EXPECT_EQ(_stricmp(regText("AppID\\qvtesthost.exe", "AppID").c_str(), guid), 0);
     EXPECT_EQ(_stricmp(regText((std::string("CLSID\\") + guid).c_str(), "AppID").c_str(), guid), 0);
 }
+
+// OPC\Vendor names the host's vendor: its explicit name, else its vendor text.
+TEST(TraceClient, RegistrationWritesTheVendorsName)
+{
+    const std::string key = QV_TESTHOST_PROGID "\\OPC\\Vendor";
+    EXPECT_EQ(regText(key.c_str(), nullptr), "Quvex Test Vendor");
+    char exe[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string host(exe, n);
+    host = host.substr(0, host.find_last_of("\\/") + 1) + "qvtesthost.exe";
+    auto regserver = [&](const char* args) {
+        std::string cmd = "\"" + host + "\" --regserver" + args;
+        STARTUPINFOA si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return DWORD(99);
+        WaitForSingleObject(pi.hProcess, 60000);
+        DWORD rc = 98;
+        GetExitCodeProcess(pi.hProcess, &rc);
+        CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+        return rc;
+    };
+    ASSERT_EQ(regserver(" --vendor-text-only"), 0u);
+    EXPECT_EQ(regText(key.c_str(), nullptr), "QvSrvKit test host");
+    ASSERT_EQ(regserver(""), 0u); // as the fixture left it
+    EXPECT_EQ(regText(key.c_str(), nullptr), "Quvex Test Vendor");
+}

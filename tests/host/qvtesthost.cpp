@@ -1,6 +1,7 @@
 // The test host: a real host program that loads QvSrvKit.dll and serves a fixed set of tags.
 //
 //   qvtesthost --regserver | --unregserver   register / unregister in the current prefix
+//   qvtesthost --regserver --vendor-text-only    register without QV_SetVendorName
 //   qvtesthost [-Embedding] [--period MS] [--sta]   serve (COM starts it with -Embedding)
 //
 // A COM-launched server has no console: it logs to qvtesthost.log in QV_TEST_LOGDIR (the
@@ -17,7 +18,7 @@
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
-// TYPE is i4, r8, r4, bool or str.
+// TYPE is i4, r8, r4, bool or str, or an array of one of them (r8[], VALUE 1,2,3).
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
 // 100 ms on the thread that started the server, then deletes it.
@@ -65,6 +66,24 @@ VARIANT makeValue(const std::string& type, const std::string& text)
 {
     VARIANT v;
     VariantInit(&v);
+    if (type.size() > 2 && type.compare(type.size() - 2, 2, "[]") == 0) {
+        // A one-dimensional array of the element type, from a comma list.
+        std::vector<std::string> parts;
+        std::stringstream in(text);
+        for (std::string p; std::getline(in, p, ',');) parts.push_back(p);
+        VARIANT first = makeValue(type.substr(0, type.size() - 2), parts.empty() ? "" : parts[0]);
+        const VARTYPE elem = V_VT(&first);
+        VariantClear(&first);
+        SAFEARRAY* sa = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(parts.size()));
+        for (LONG i = 0; sa && i < static_cast<LONG>(parts.size()); ++i) {
+            VARIANT e = makeValue(type.substr(0, type.size() - 2), parts[i]);
+            SafeArrayPutElement(sa, &i, elem == VT_BSTR ? static_cast<void*>(V_BSTR(&e)) : static_cast<void*>(&V_UI1(&e)));
+            VariantClear(&e);
+        }
+        V_VT(&v) = static_cast<VARTYPE>(VT_ARRAY | elem);
+        V_ARRAY(&v) = sa;
+        return v;
+    }
     if (type == "i4") { V_VT(&v) = VT_I4; V_I4(&v) = strtol(text.c_str(), nullptr, 0); }
     else if (type == "r8") { V_VT(&v) = VT_R8; V_R8(&v) = strtod(text.c_str(), nullptr); }
     else if (type == "r4") { V_VT(&v) = VT_R4; V_R4(&v) = static_cast<float>(strtod(text.c_str(), nullptr)); }
@@ -360,6 +379,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--regserver" || a == "/RegServer" || a == "-RegServer") {
+            QV_SetVendorInfo("QvSrvKit test host");
+            if (!(i + 1 < argc && !strcmp(argv[i + 1], "--vendor-text-only"))) QV_SetVendorName("Quvex Test Vendor");
             BOOL ok = QV_Registry(&CLSID_QvTestHost, QV_TESTHOST_PROGID, "QvSrvKit test host", exePath().c_str());
             printf("register: %s\n", ok ? "ok" : "failed");
             fflush(stdout);

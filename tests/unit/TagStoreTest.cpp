@@ -148,7 +148,7 @@ TEST_F(StoreTest, CustomPropertiesAboveSix)
     EXPECT_EQ(t->propertyValue(8, out.get()), OPC_E_INVALID_PID);
     ASSERT_EQ(t->propertyValue(6, out.get()), S_OK);
     EXPECT_EQ(out.vt(), VT_R4);
-    EXPECT_FLOAT_EQ(V_R4(out.get()), 10.0f);
+    EXPECT_FLOAT_EQ(V_R4(out.get()), static_cast<float>(App().updatePeriod.load())); // the update period
     ASSERT_EQ(t->propertyValue(1, out.get()), S_OK);
     EXPECT_EQ(V_I2(out.get()), VT_R8);
     ASSERT_EQ(t->propertyValue(5, out.get()), S_OK);

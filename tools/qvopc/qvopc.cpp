@@ -1,15 +1,7 @@
-// qvopc: a command-line OPC DA client.
-//
-//   qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND ...
-//     status
-//     browse [PATH] [--flat] [--filter PATTERN] [--da2]
-//     props ITEM
-//     read ITEM... [--device | --max-age MS]
-//     write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.mmm]]
-//     watch ITEM... [--rate MS] [--da1] [--seconds N] [--keepalive MS]
+// qvopc: a command-line OPC DA client (qvopc --help lists the commands and their options).
 // Where the server offers them, browse uses IOPCBrowse (--da2 forces the old interface; there
 // the filter matches element names), read --max-age uses IOPCItemIO, and a write with quality
-// or time stamp IOPCItemIO::WriteVQT.
+// or time stamp IOPCItemIO::WriteVQT. Every time is printed and read in UTC, with a Z.
 //     events [--seconds N] [--refresh]
 //     ack SOURCE CONDITION [--comment TEXT]
 // events prints each event with its condition's state; --refresh first asks for every active or
@@ -20,6 +12,8 @@
 #include <ocidl.h>
 #include <olectl.h>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,10 +59,43 @@ std::string narrow(const wchar_t* w)
     return s;
 }
 
+std::string valueText(const VARIANT* v);
+
+// Every element in storage order: "[1, 2, 3]".
+std::string arrayText(const VARIANT* v)
+{
+    SAFEARRAY* sa = (V_VT(v) & VT_BYREF) ? (V_ARRAYREF(v) ? *V_ARRAYREF(v) : nullptr) : V_ARRAY(v);
+    const VARTYPE vt = V_VT(v) & VT_TYPEMASK;
+    if (!sa) return "[]";
+    ULONG count = 1;
+    for (UINT d = 0; d < sa->cDims; ++d) count *= sa->rgsabound[d].cElements;
+    const UINT size = SafeArrayGetElemsize(sa);
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(sa, &data))) return "<array>";
+    std::string out = "[";
+    for (ULONG i = 0; i < count; ++i) {
+        const BYTE* at = static_cast<const BYTE*>(data) + static_cast<size_t>(i) * size;
+        if (i) out += ", ";
+        if (vt == VT_VARIANT) {
+            out += valueText(reinterpret_cast<const VARIANT*>(at));
+            continue;
+        }
+        // A borrowed view of the element: never cleared.
+        VARIANT e;
+        VariantInit(&e);
+        if (vt == VT_DECIMAL) memcpy(&e, at, sizeof(DECIMAL));
+        else memcpy(&V_UI1(&e), at, size <= 8 ? size : 8);
+        V_VT(&e) = vt;
+        out += valueText(&e);
+    }
+    SafeArrayUnaccessData(sa);
+    return out + "]";
+}
+
 std::string valueText(const VARIANT* v)
 {
     if (V_VT(v) == VT_EMPTY) return "<empty>";
-    if (V_VT(v) & VT_ARRAY) return "<array>";
+    if (V_VT(v) & VT_ARRAY) return arrayText(v);
     VARIANT s;
     VariantInit(&s);
     if (FAILED(VariantChangeTypeEx(&s, const_cast<VARIANT*>(v), LOCALE_INVARIANT, VARIANT_ALPHABOOL, VT_BSTR)))
@@ -78,33 +105,125 @@ std::string valueText(const VARIANT* v)
     return r;
 }
 
+// Quality and sub-status names; "--quality" takes them as written here or as printed.
+struct QualityName {
+    WORD status;
+    const char* name;
+};
+const QualityName kQualities[] = {
+    {OPC_QUALITY_GOOD, "good"},
+    {OPC_QUALITY_LOCAL_OVERRIDE, "good (local override)"},
+    {OPC_QUALITY_BAD, "bad"},
+    {OPC_QUALITY_CONFIG_ERROR, "bad (config error)"},
+    {OPC_QUALITY_NOT_CONNECTED, "bad (not connected)"},
+    {OPC_QUALITY_DEVICE_FAILURE, "bad (device failure)"},
+    {OPC_QUALITY_SENSOR_FAILURE, "bad (sensor failure)"},
+    {OPC_QUALITY_LAST_KNOWN, "bad (last known)"},
+    {OPC_QUALITY_COMM_FAILURE, "bad (comm failure)"},
+    {OPC_QUALITY_OUT_OF_SERVICE, "bad (out of service)"},
+    {0x20, "bad (waiting for initial data)"},
+    {OPC_QUALITY_UNCERTAIN, "uncertain"},
+    {OPC_QUALITY_LAST_USABLE, "uncertain (last usable)"},
+    {OPC_QUALITY_SENSOR_CAL, "uncertain (sensor cal)"},
+    {OPC_QUALITY_EGU_EXCEEDED, "uncertain (egu exceeded)"},
+    {OPC_QUALITY_SUB_NORMAL, "uncertain (sub normal)"},
+};
+const char* const kLimits[] = {"", "low", "high", "constant"};
+
 std::string qualityText(WORD q)
 {
-    switch (q & 0xC0) {
-    case 0xC0: return (q & 0xFC) == 0xD8 ? "good (local override)" : "good";
-    case 0x40: return "uncertain";
-    default:
-        switch (q & 0xFC) {
-        case 0x04: return "bad (config error)";
-        case 0x08: return "bad (not connected)";
-        case 0x0C: return "bad (device failure)";
-        case 0x18: return "bad (comm failure)";
-        case 0x1C: return "bad (out of service)";
-        default: return "bad";
-        }
+    std::string text;
+    for (const QualityName& n : kQualities)
+        if (n.status == (q & OPC_STATUS_MASK)) text = n.name;
+    if (text.empty()) {
+        const char* base = (q & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD ? "good"
+                           : (q & OPC_QUALITY_MASK) == OPC_QUALITY_UNCERTAIN ? "uncertain" : "bad";
+        char buf[48];
+        snprintf(buf, sizeof buf, "%s (0x%02X)", base, q & OPC_STATUS_MASK);
+        text = buf;
     }
+    if (q & OPC_LIMIT_MASK) text += std::string(", ") + kLimits[q & OPC_LIMIT_MASK] + " limited";
+    if (q & 0xFF00) text += " (vendor bits 0x" + std::to_string(q >> 8) + ")";
+    return text;
 }
 
+// Lower case, every run of blanks and of "_()+,-" as one '-', none at the ends.
+std::string qualityKey(const std::string& s)
+{
+    std::string k;
+    for (char c : s) {
+        if (strchr(" _()+,-", c)) {
+            if (!k.empty() && k.back() != '-') k += '-';
+        } else {
+            k += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    while (!k.empty() && k.back() == '-') k.pop_back();
+    return k;
+}
+
+bool endsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool parseNumber(const std::string& text, unsigned long max, unsigned long* out)
+{
+    if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(text.c_str(), &end, 0);
+    if (errno || *end || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// A number (0xC0, 192) or a name as qualityText prints it, in any case, with '-' or '_' for
+// the blanks: "good", "bad-comm-failure", "uncertain (sub normal)"; a limit may follow:
+// "good+high", "good, high limited".
+bool parseQuality(const std::string& text, WORD* q)
+{
+    unsigned long n = 0;
+    if (parseNumber(text, 0xFFFF, &n)) {
+        *q = static_cast<WORD>(n);
+        return true;
+    }
+    std::string key = qualityKey(text);
+    WORD limit = 0;
+    for (WORD l = 1; l < 4 && !limit; ++l) {
+        for (const std::string& tail : {std::string("-") + kLimits[l], std::string("-") + kLimits[l] + "-limited"}) {
+            if (endsWith(key, tail)) {
+                key.resize(key.size() - tail.size());
+                limit = l;
+                break;
+            }
+        }
+    }
+    for (const QualityName& name : kQualities) {
+        if (qualityKey(name.name) == key) {
+            *q = static_cast<WORD>(name.status | limit);
+            return true;
+        }
+    }
+    return false;
+}
+
+// UTC everywhere: 2024-05-02T10:14:07.512Z.
 std::string timeText(const FILETIME& ft)
 {
-    FILETIME local;
     SYSTEMTIME st;
-    FileTimeToLocalFileTime(&ft, &local);
-    FileTimeToSystemTime(&local, &st);
+    if (!FileTimeToSystemTime(&ft, &st)) return "<bad time>";
     char buf[64];
-    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+    snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
              st.wSecond, st.wMilliseconds);
     return buf;
+}
+
+FILETIME nowUtc()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return ft;
 }
 
 IOPCServer* g_server = nullptr; // for error texts
@@ -125,11 +244,35 @@ std::string errorText(HRESULT hr)
     return localErrorText(hr);
 }
 
+// Codes the system has no text for: a success code's number is no Win32 error (FormatMessage
+// calls S_FALSE "Invalid function."), and the OPC codes are the interfaces' own.
+#define QV_CODE_NAME(c) {c, #c}
+const struct {
+    HRESULT hr;
+    const char* name;
+} kCodeNames[] = {
+    QV_CODE_NAME(S_OK), QV_CODE_NAME(S_FALSE), QV_CODE_NAME(OPC_E_INVALIDHANDLE), QV_CODE_NAME(OPC_E_BADTYPE),
+    QV_CODE_NAME(OPC_E_PUBLIC), QV_CODE_NAME(OPC_E_BADRIGHTS), QV_CODE_NAME(OPC_E_UNKNOWNITEMID),
+    QV_CODE_NAME(OPC_E_INVALIDITEMID), QV_CODE_NAME(OPC_E_INVALIDFILTER), QV_CODE_NAME(OPC_E_UNKNOWNPATH),
+    QV_CODE_NAME(OPC_E_RANGE), QV_CODE_NAME(OPC_E_DUPLICATENAME), QV_CODE_NAME(OPC_S_UNSUPPORTEDRATE),
+    QV_CODE_NAME(OPC_S_CLAMP), QV_CODE_NAME(OPC_S_INUSE), QV_CODE_NAME(OPC_E_INVALIDCONFIGFILE),
+    QV_CODE_NAME(OPC_E_NOTFOUND), QV_CODE_NAME(OPC_E_INVALID_PID), QV_CODE_NAME(OPC_E_DEADBANDNOTSET),
+    QV_CODE_NAME(OPC_E_DEADBANDNOTSUPPORTED), QV_CODE_NAME(OPC_E_NOBUFFERING),
+    QV_CODE_NAME(OPC_E_INVALIDCONTINUATIONPOINT), QV_CODE_NAME(OPC_S_DATAQUEUEOVERFLOW),
+    QV_CODE_NAME(OPC_E_RATENOTSET), QV_CODE_NAME(OPC_E_NOTSUPPORTED), QV_CODE_NAME(OPC_S_ALREADYACKED),
+    QV_CODE_NAME(OPC_S_INVALIDBUFFERTIME), QV_CODE_NAME(OPC_S_INVALIDMAXSIZE), QV_CODE_NAME(OPC_E_INVALIDTIME),
+    QV_CODE_NAME(OPC_E_BUSY), QV_CODE_NAME(OPC_E_NOINFO),
+};
+#undef QV_CODE_NAME
+
 // The system's text only (no call to the server).
 std::string localErrorText(HRESULT hr)
 {
     char code[32];
     snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    for (const auto& c : kCodeNames)
+        if (c.hr == hr) return std::string(code) + " " + c.name;
+    if (SUCCEEDED(hr) || HRESULT_FACILITY(hr) == FACILITY_ITF) return code;
     char buf[256] = {0};
     if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr), 0, buf,
                        sizeof buf - 1, nullptr)) {
@@ -153,10 +296,7 @@ FILE* g_trace = nullptr;
 HRESULT traced(const char* call, HRESULT hr)
 {
     if (!g_trace) return hr;
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    fprintf(g_trace, "%02u:%02u:%02u.%03u CALL %s -> %s\n", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, call,
-            localErrorText(hr).c_str());
+    fprintf(g_trace, "%s CALL %s -> %s\n", timeText(nowUtc()).c_str(), call, localErrorText(hr).c_str());
     fflush(g_trace);
     return hr;
 }
@@ -371,6 +511,18 @@ int cmdBrowse(IOPCServer* server, const std::string& path, bool flat, const std:
     return 0;
 }
 
+// The time stamp property is a DATE in the server's local time: shown in UTC like every time
+// here (converted with this machine's zone, the server's for a local server).
+std::string propertyText(DWORD id, const VARIANT* v)
+{
+    SYSTEMTIME st;
+    FILETIME local, utc;
+    if (id == 4 && V_VT(v) == VT_DATE && VariantTimeToSystemTime(V_DATE(v), &st) && SystemTimeToFileTime(&st, &local) &&
+        LocalFileTimeToFileTime(&local, &utc))
+        return timeText(utc);
+    return valueText(v);
+}
+
 int cmdProps(IOPCServer* server, const std::string& item)
 {
     Ptr<IOPCItemProperties> p;
@@ -387,7 +539,8 @@ int cmdProps(IOPCServer* server, const std::string& item)
     HRESULT* errors = nullptr;
     hr = traced("IOPCItemProperties::GetItemProperties", p->GetItemProperties(&id[0], count, ids, &values, &errors));
     for (DWORD i = 0; i < count; ++i) {
-        std::string v = SUCCEEDED(hr) && SUCCEEDED(errors[i]) ? valueText(&values[i]) : errorText(FAILED(hr) ? hr : errors[i]);
+        std::string v = SUCCEEDED(hr) && SUCCEEDED(errors[i]) ? propertyText(ids[i], &values[i])
+                                                              : errorText(FAILED(hr) ? hr : errors[i]);
         printf("%5lu  %-28s %s\n", ids[i], narrow(descs[i]).c_str(), v.c_str());
         CoTaskMemFree(descs[i]);
         if (SUCCEEDED(hr)) VariantClear(&values[i]);
@@ -416,7 +569,7 @@ int cmdReadMaxAge(IOPCServer* server, const std::vector<std::string>& names, DWO
     WORD* q = nullptr;
     FILETIME* t = nullptr;
     HRESULT* e = nullptr;
-    hr = io->Read(n, ptrs.data(), ages.data(), &v, &q, &t, &e);
+    hr = traced("IOPCItemIO::Read", io->Read(n, ptrs.data(), ages.data(), &v, &q, &t, &e));
     if (FAILED(hr)) return fail("Read", hr);
     int rc = 0;
     for (DWORD i = 0; i < n; ++i) {
@@ -433,21 +586,110 @@ int cmdReadMaxAge(IOPCServer* server, const std::vector<std::string>& names, DWO
     return rc;
 }
 
-// "now" or YYYY-MM-DDTHH:MM:SS[.mmm] (UTC).
+// "now" or the form timeText prints, in UTC: YYYY-MM-DDTHH:MM:SS[.fff][Z].
 bool parseTime(const std::string& text, FILETIME* ft)
 {
     if (text == "now") {
-        GetSystemTimeAsFileTime(ft);
+        *ft = nowUtc();
         return true;
     }
+    unsigned y, mo, d, h, mi, s;
+    int used = 0;
+    if (sscanf(text.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%n", &y, &mo, &d, &h, &mi, &s, &used) != 6) return false;
+    const char* rest = text.c_str() + used;
+    unsigned ms = 0, scale = 100;
+    if (*rest == '.') {
+        if (!isdigit(static_cast<unsigned char>(*++rest))) return false;
+        for (; isdigit(static_cast<unsigned char>(*rest)); ++rest, scale /= 10) ms += (*rest - '0') * scale;
+    }
+    if (*rest == 'Z') ++rest;
+    if (*rest) return false;
     SYSTEMTIME st{};
-    unsigned y, mo, d, h, mi, s, ms = 0;
-    int k = sscanf(text.c_str(), "%u-%u-%uT%u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
-    if (k < 6) return false;
     st.wYear = static_cast<WORD>(y), st.wMonth = static_cast<WORD>(mo), st.wDay = static_cast<WORD>(d);
     st.wHour = static_cast<WORD>(h), st.wMinute = static_cast<WORD>(mi), st.wSecond = static_cast<WORD>(s);
     st.wMilliseconds = static_cast<WORD>(ms);
     return SystemTimeToFileTime(&st, ft) != FALSE;
+}
+
+// VALUE as the item's canonical type, converted here (invariant locale, so "1.5" means the same
+// on every machine): an array type takes "1,2,3" (or "[1, 2, 3]", as read prints it), one
+// element per comma. Unknown type (VT_EMPTY): sent as text for the server to convert.
+bool makeWriteValue(const std::string& text, VARTYPE type, VARIANT* out, std::string* why)
+{
+    VariantInit(out);
+    auto convert = [&](const std::string& t, VARTYPE vt, VARIANT* v) {
+        VARIANT s;
+        VariantInit(&s);
+        V_VT(&s) = VT_BSTR;
+        V_BSTR(&s) = SysAllocString(wide(t).c_str());
+        HRESULT hr = (vt == VT_BSTR || vt == VT_EMPTY || vt == VT_VARIANT)
+                         ? VariantCopy(v, &s)
+                         : VariantChangeTypeEx(v, &s, LOCALE_INVARIANT, 0, vt);
+        VariantClear(&s);
+        if (FAILED(hr)) *why = "cannot make \"" + t + "\" a value of type " + std::to_string(vt);
+        return SUCCEEDED(hr);
+    };
+    if (!(type & VT_ARRAY)) return convert(text, type, out);
+    const VARTYPE elem = type & VT_TYPEMASK;
+    std::string body = text;
+    if (body.size() >= 2 && body.front() == '[' && body.back() == ']') body = body.substr(1, body.size() - 2);
+    std::vector<std::string> parts;
+    for (size_t at = 0; !body.empty();) {
+        size_t comma = body.find(',', at);
+        std::string part = body.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        while (!part.empty() && part.front() == ' ') part.erase(0, 1);
+        while (!part.empty() && part.back() == ' ') part.pop_back();
+        parts.push_back(part);
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    SAFEARRAY* sa = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(parts.size()));
+    if (!sa) {
+        *why = "cannot make an array of type " + std::to_string(elem);
+        return false;
+    }
+    for (LONG i = 0; i < static_cast<LONG>(parts.size()); ++i) {
+        VARIANT e;
+        VariantInit(&e);
+        if (!convert(parts[i], elem, &e)) {
+            SafeArrayDestroy(sa);
+            return false;
+        }
+        // BSTR elements go in by value, VARIANT elements as the VARIANT, the rest by address.
+        void* pv = elem == VT_VARIANT ? static_cast<void*>(&e)
+                   : elem == VT_BSTR  ? static_cast<void*>(V_BSTR(&e))
+                                      : static_cast<void*>(&V_UI1(&e));
+        HRESULT hr = SafeArrayPutElement(sa, &i, pv);
+        VariantClear(&e);
+        if (FAILED(hr)) {
+            SafeArrayDestroy(sa);
+            *why = "cannot store element " + std::to_string(i);
+            return false;
+        }
+    }
+    V_VT(out) = type;
+    V_ARRAY(out) = sa;
+    return true;
+}
+
+// The canonical type of an item by its ID (property 1), VT_EMPTY when the server does not say.
+VARTYPE canonicalType(IOPCServer* server, const std::string& name)
+{
+    Ptr<IOPCItemProperties> p;
+    if (FAILED(traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCItemProperties, p.out()))))
+        return VT_EMPTY;
+    std::wstring id = wide(name);
+    DWORD pid = 1;
+    VARIANT* v = nullptr;
+    HRESULT* e = nullptr;
+    VARTYPE vt = VT_EMPTY;
+    if (SUCCEEDED(traced("IOPCItemProperties::GetItemProperties", p->GetItemProperties(&id[0], 1, &pid, &v, &e)))) {
+        if (SUCCEEDED(e[0]) && V_VT(&v[0]) == VT_I2) vt = static_cast<VARTYPE>(V_I2(&v[0]));
+        VariantClear(&v[0]);
+        CoTaskMemFree(v);
+        CoTaskMemFree(e);
+    }
+    return vt;
 }
 
 // Value with quality and/or time stamp through IOPCItemIO::WriteVQT.
@@ -458,20 +700,15 @@ int cmdWriteVQT(IOPCServer* server, const std::string& name, const std::string& 
     HRESULT hr = server->QueryInterface(IID_IOPCItemIO, io.out());
     if (FAILED(hr)) return fail("the server does not offer IOPCItemIO (--quality/--time)", hr);
     OPCITEMVQT vqt{};
-    if (!quality.empty()) {
-        vqt.bQualitySpecified = TRUE;
-        vqt.wQuality = static_cast<WORD>(strtoul(quality.c_str(), nullptr, 0));
-    }
-    if (!time.empty()) {
-        vqt.bTimeStampSpecified = TRUE;
-        if (!parseTime(time, &vqt.ftTimeStamp)) return fail("bad time " + time + " (now or YYYY-MM-DDTHH:MM:SS)", E_INVALIDARG);
-    }
-    V_VT(&vqt.vDataValue) = VT_BSTR;
-    V_BSTR(&vqt.vDataValue) = SysAllocString(wide(value).c_str());
+    // Checked by main before connecting.
+    if (!quality.empty()) vqt.bQualitySpecified = parseQuality(quality, &vqt.wQuality);
+    if (!time.empty()) vqt.bTimeStampSpecified = parseTime(time, &vqt.ftTimeStamp);
+    std::string why;
+    if (!makeWriteValue(value, canonicalType(server, name), &vqt.vDataValue, &why)) return fail(name + ": " + why, E_INVALIDARG);
     std::wstring id = wide(name);
     LPCWSTR pid = id.c_str();
     HRESULT* errors = nullptr;
-    hr = io->WriteVQT(1, &pid, &vqt, &errors);
+    hr = traced("IOPCItemIO::WriteVQT", io->WriteVQT(1, &pid, &vqt, &errors));
     VariantClear(&vqt.vDataValue);
     if (FAILED(hr)) return fail("WriteVQT", hr);
     HRESULT e = errors[0];
@@ -519,10 +756,8 @@ int cmdWrite(IOPCServer* server, const std::string& name, const std::string& val
     hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IOPCSyncIO, io.out()));
     if (FAILED(hr)) return fail("the group does not offer IOPCSyncIO", hr);
     VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(wide(value).c_str());
-    // Sent as text; the server converts it to the item's own type.
+    std::string why;
+    if (!makeWriteValue(value, it.types[0], &v, &why)) return fail(name + ": " + why, E_INVALIDARG);
     HRESULT* errors = nullptr;
     hr = traced("IOPCSyncIO::Write", io->Write(1, it.handles.data(), &v, &errors));
     VariantClear(&v);
@@ -577,12 +812,6 @@ public:
     std::atomic<unsigned long> changes{0}, keepAlives{0};
 
 private:
-    static FILETIME nowUtc()
-    {
-        FILETIME ft;
-        GetSystemTimeAsFileTime(&ft);
-        return ft;
-    }
     std::vector<std::string> names_;
     std::atomic<ULONG> refs_{1};
 };
@@ -842,80 +1071,199 @@ int cmdAck(IOPCServer* server, const std::string& source, const std::string& con
     return FAILED(e) ? 1 : 0;
 }
 
-int usage()
+const char kUsage[] =
+    "usage: qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND [ARGS] [OPTIONS]\n"
+    "  status\n"
+    "  browse [PATH] [--flat] [--filter PATTERN] [--da2]\n"
+    "  props ITEM\n"
+    "  read ITEM... [--device | --max-age MS]\n"
+    "  write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.fff][Z]]\n"
+    "  watch ITEM... [--rate MS] [--da1 | --keepalive MS] [--seconds N]\n"
+    "  events [--seconds N] [--refresh]\n"
+    "  ack SOURCE CONDITION [--comment TEXT]\n"
+    "VALUE takes the item's type; an array item takes 1,2,3. Q is a number (0xC0) or a name:\n"
+    "good, bad, uncertain, or one with its sub-status as read prints it (bad-comm-failure,\n"
+    "uncertain-sub-normal, good-local-override, ...), optionally +low, +high or +constant.\n"
+    "Times are UTC. --server defaults to QvSrvKit.Demo; --trace FILE logs every COM call.\n";
+
+int usage(const std::string& why)
 {
-    fprintf(stderr,
-            "usage: qvopc [--server PROGID] [--node HOST] [--trace FILE] COMMAND\n"
-            "  status\n"
-            "  browse [PATH] [--flat] [--filter PATTERN] [--da2]\n"
-            "  props ITEM\n"
-            "  read ITEM... [--device | --max-age MS]\n"
-            "  write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.mmm]]\n"
-            "  watch ITEM... [--rate MS] [--da1] [--seconds N] [--keepalive MS]\n"
-            "  events [--seconds N] [--refresh]\n"
-            "  ack SOURCE CONDITION [--comment TEXT]\n");
+    if (!why.empty()) fprintf(stderr, "qvopc: %s\n", why.c_str());
+    fputs(kUsage, stderr);
     return 2;
+}
+
+// Every option; those not global belong to the commands that list them.
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+};
+const OptionSpec kOptions[] = {
+    {"--server", true}, {"--node", true},     {"--trace", true},   {"--flat", false},     {"--filter", true},
+    {"--da2", false},   {"--device", false},  {"--max-age", true}, {"--quality", true},   {"--time", true},
+    {"--rate", true},   {"--da1", false},     {"--seconds", true}, {"--keepalive", true}, {"--refresh", false},
+    {"--comment", true},
+};
+const char kGlobalOptions[] = "--server --node --trace";
+
+struct CommandSpec {
+    const char* name;
+    const char* options; // the options it takes beside the global ones
+    size_t minArgs, maxArgs;
+};
+const size_t kAny = static_cast<size_t>(-1);
+const CommandSpec kCommands[] = {
+    {"status", "", 0, 0},
+    {"browse", "--flat --filter --da2", 0, 1},
+    {"props", "", 1, 1},
+    {"read", "--device --max-age", 1, kAny},
+    {"write", "--quality --time", 2, 2},
+    {"watch", "--rate --da1 --seconds --keepalive", 1, kAny},
+    {"events", "--seconds --refresh", 0, 0},
+    {"ack", "--comment", 2, 2},
+};
+// Options that exclude each other.
+const char* const kExclusive[][2] = {{"--device", "--max-age"}, {"--da1", "--keepalive"}};
+
+bool listed(const char* list, const std::string& name)
+{
+    return (std::string(" ") + list + " ").find(" " + name + " ") != std::string::npos;
+}
+
+struct Options {
+    std::string progId = "QvSrvKit.Demo", node, tracePath, filter, quality, time;
+    bool flat = false, device = false, da1 = false, da2 = false, refresh = false;
+    std::string comment;
+    DWORD maxAge = 0, keepAlive = 0, rate = 500;
+    int seconds = 10;
+    std::vector<std::string> given;
+    bool has(const char* name) const
+    {
+        for (const std::string& g : given)
+            if (g == name) return true;
+        return false;
+    }
+};
+
+// One option's value into opts; false with the reason when it cannot be used.
+bool setOption(Options& o, const std::string& name, const std::string& value, std::string* why)
+{
+    unsigned long n = 0;
+    auto number = [&](unsigned long max) {
+        if (parseNumber(value, max, &n)) return true;
+        *why = name + " takes a number, not \"" + value + "\"";
+        return false;
+    };
+    if (name == "--server") o.progId = value;
+    else if (name == "--node") o.node = value;
+    else if (name == "--trace") o.tracePath = value;
+    else if (name == "--filter") o.filter = value;
+    else if (name == "--flat") o.flat = true;
+    else if (name == "--da2") o.da2 = true;
+    else if (name == "--device") o.device = true;
+    else if (name == "--da1") o.da1 = true;
+    else if (name == "--refresh") o.refresh = true;
+    else if (name == "--comment") o.comment = value;
+    else if (name == "--max-age") { if (!number(0xFFFFFFFFul)) return false; o.maxAge = n; }
+    else if (name == "--rate") { if (!number(0xFFFFFFFFul)) return false; o.rate = n; }
+    else if (name == "--keepalive") { if (!number(0xFFFFFFFFul)) return false; o.keepAlive = n; }
+    else if (name == "--seconds") { if (!number(24 * 3600)) return false; o.seconds = static_cast<int>(n); }
+    else if (name == "--quality") {
+        WORD q = 0;
+        if (!parseQuality(value, &q)) {
+            *why = "--quality takes a number or a quality name (good, bad, uncertain, bad-comm-failure, ...), not \"" +
+                   value + "\"";
+            return false;
+        }
+        o.quality = value;
+    } else if (name == "--time") {
+        FILETIME ft;
+        if (!parseTime(value, &ft)) {
+            *why = "--time takes now or YYYY-MM-DDTHH:MM:SS[.fff][Z] (UTC), not \"" + value + "\"";
+            return false;
+        }
+        o.time = value;
+    }
+    return true;
+}
+
+// The command line, checked whole before any server is asked: 0 to go on, else the exit code.
+int parseCommandLine(int argc, char** argv, Options& o, std::string& cmd, std::vector<std::string>& args)
+{
+    std::string why;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h" || a == "-?" || a == "/?" || (cmd.empty() && a == "help")) {
+            fputs(kUsage, stdout);
+            return -1;
+        }
+        if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            const OptionSpec* spec = nullptr;
+            for (const OptionSpec& s : kOptions)
+                if (a == s.name) spec = &s;
+            if (!spec) return usage("unknown option " + a);
+            if (spec->takesValue && i + 1 >= argc) return usage(a + " needs a value");
+            if (!setOption(o, a, spec->takesValue ? argv[++i] : "", &why)) return usage(why);
+            o.given.push_back(a);
+        } else if (cmd.empty()) {
+            cmd = a;
+        } else {
+            args.push_back(a);
+        }
+    }
+    if (cmd.empty()) return usage("no command");
+    const CommandSpec* c = nullptr;
+    for (const CommandSpec& s : kCommands)
+        if (cmd == s.name) c = &s;
+    if (!c) return usage("unknown command " + cmd);
+    if (args.size() < c->minArgs || args.size() > c->maxArgs)
+        return usage(cmd + (args.size() < c->minArgs ? ": too few arguments" : ": too many arguments"));
+    for (const std::string& g : o.given)
+        if (!listed(kGlobalOptions, g) && !listed(c->options, g)) return usage(g + " does not apply to " + cmd);
+    for (const auto& pair : kExclusive)
+        if (o.has(pair[0]) && o.has(pair[1]))
+            return usage(std::string(pair[0]) + " and " + pair[1] + " do not go together");
+    return 0;
+}
+
+int runCommand(IOPCServer* server, const std::string& cmd, const std::vector<std::string>& args, const Options& o)
+{
+    if (cmd == "status") return cmdStatus(server);
+    if (cmd == "browse") return cmdBrowse(server, args.empty() ? "" : args[0], o.flat, o.filter, o.da2);
+    if (cmd == "props") return cmdProps(server, args[0]);
+    if (cmd == "read") return o.has("--max-age") ? cmdReadMaxAge(server, args, o.maxAge) : cmdRead(server, args, o.device);
+    if (cmd == "write")
+        return o.quality.empty() && o.time.empty() ? cmdWrite(server, args[0], args[1])
+                                                   : cmdWriteVQT(server, args[0], args[1], o.quality, o.time);
+    if (cmd == "watch") return cmdWatch(server, args, o.rate, o.da1, o.seconds, o.keepAlive);
+    if (cmd == "events") return cmdEvents(server, o.seconds, o.refresh);
+    if (cmd == "ack") return cmdAck(server, args[0], args[1], o.comment);
+    return usage("unknown command " + cmd);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath, quality, time;
+    Options o;
+    std::string cmd;
     std::vector<std::string> args;
-    bool flat = false, device = false, da1 = false, da2 = false, maxAgeSet = false, refresh = false;
-    std::string comment;
-    DWORD maxAge = 0, keepAlive = 0;
-    DWORD rate = 500;
-    int seconds = 10;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--server" && i + 1 < argc) progId = argv[++i];
-        else if (a == "--node" && i + 1 < argc) node = argv[++i];
-        else if (a == "--flat") flat = true;
-        else if (a == "--device") device = true;
-        else if (a == "--da1") da1 = true;
-        else if (a == "--trace" && i + 1 < argc) tracePath = argv[++i];
-        else if (a == "--da2") da2 = true;
-        else if (a == "--max-age" && i + 1 < argc) maxAge = strtoul(argv[++i], nullptr, 0), maxAgeSet = true;
-        else if (a == "--quality" && i + 1 < argc) quality = argv[++i];
-        else if (a == "--time" && i + 1 < argc) time = argv[++i];
-        else if (a == "--keepalive" && i + 1 < argc) keepAlive = strtoul(argv[++i], nullptr, 0);
-        else if (a == "--filter" && i + 1 < argc) filter = argv[++i];
-        else if (a == "--rate" && i + 1 < argc) rate = static_cast<DWORD>(atoi(argv[++i]));
-        else if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
-        else if (a == "--refresh") refresh = true;
-        else if (a == "--comment" && i + 1 < argc) comment = argv[++i];
-        else if (cmd.empty()) cmd = a;
-        else args.push_back(a);
-    }
-    if (cmd.empty()) return usage();
-    if (!tracePath.empty() && !(g_trace = fopen(tracePath.c_str(), "a"))) {
-        fprintf(stderr, "qvopc: cannot open %s\n", tracePath.c_str());
+    if (int rc = parseCommandLine(argc, argv, o, cmd, args)) return rc < 0 ? 0 : rc;
+    if (!o.tracePath.empty() && !(g_trace = fopen(o.tracePath.c_str(), "a"))) {
+        fprintf(stderr, "qvopc: cannot open %s\n", o.tracePath.c_str());
         return 1;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int rc;
     {
         Ptr<IOPCServer> server;
-        HRESULT hr = connect(progId, node, server);
+        HRESULT hr = connect(o.progId, o.node, server);
         if (FAILED(hr)) {
-            fprintf(stderr, "qvopc: cannot connect to %s: %s\n", progId.c_str(), errorText(hr).c_str());
+            fprintf(stderr, "qvopc: cannot connect to %s: %s\n", o.progId.c_str(), errorText(hr).c_str());
             CoUninitialize();
             return 1;
         }
-        if (cmd == "status") rc = cmdStatus(server.get());
-        else if (cmd == "browse") rc = cmdBrowse(server.get(), args.empty() ? "" : args[0], flat, filter, da2);
-        else if (cmd == "read" && !args.empty() && maxAgeSet) rc = cmdReadMaxAge(server.get(), args, maxAge);
-        else if (cmd == "write" && args.size() == 2 && (!quality.empty() || !time.empty()))
-            rc = cmdWriteVQT(server.get(), args[0], args[1], quality, time);
-        else if (cmd == "props" && args.size() == 1) rc = cmdProps(server.get(), args[0]);
-        else if (cmd == "read" && !args.empty()) rc = cmdRead(server.get(), args, device);
-        else if (cmd == "write" && args.size() == 2) rc = cmdWrite(server.get(), args[0], args[1]);
-        else if (cmd == "watch" && !args.empty()) rc = cmdWatch(server.get(), args, rate, da1, seconds, keepAlive);
-        else if (cmd == "events") rc = cmdEvents(server.get(), seconds, refresh);
-        else if (cmd == "ack" && args.size() == 2) rc = cmdAck(server.get(), args[0], args[1], comment);
-        else rc = usage();
+        rc = runCommand(server.get(), cmd, args, o);
         g_server = nullptr;
     }
     fflush(stdout);
