@@ -353,7 +353,9 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     Variant copy(value);
     if (withVqt) callHost([&] { withVqt(handle, copy.get(), quality, timeStamp, &hr); });
     else if (plain) callHost([&] { plain(handle, copy.get(), &hr); });
-    if (hr != S_OK) return hr;
+    // OPC_S_CLAMP: the host took the value it left in its copy, and the client hears so.
+    if (hr != S_OK && hr != OPC_S_CLAMP) return hr;
+    const HRESULT accepted = hr;
     // Stamped when the host accepted it, unless the client gave a time stamp.
     const FILETIME when = timeStamp ? *timeStamp : utcNow();
     LockGuard g(app.globalLock);
@@ -366,7 +368,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     st.timestamp = when;
     // Every follower hears an accepted write as it would hear the host's own update.
     publish(slot);
-    return S_OK;
+    return accepted;
 }
 
 void OPCTagStore::clear()

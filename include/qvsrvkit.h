@@ -30,8 +30,8 @@ extern "C" {
  * included afterwards defines its macro over it without a clash. Same values either way. */
 #define QV_OPC_CODE(x) ((HRESULT)(x))
 /* Data Access. A write callback refuses a value with, for example, OPC_E_RANGE (out of range)
- * or OPC_E_BADTYPE (cannot take it); to clamp, change *pValue and leave S_OK. The others reach
- * clients from the library. */
+ * or OPC_E_BADTYPE (cannot take it); to clamp, change *pValue and leave S_OK (or store
+ * OPC_S_CLAMP, which the client then receives). The others reach clients from the library. */
 #ifndef OPC_E_INVALIDHANDLE
 enum { OPC_E_INVALIDHANDLE = QV_OPC_CODE(0xC0040001L) };
 #endif

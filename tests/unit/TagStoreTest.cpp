@@ -240,6 +240,13 @@ TEST_F(StoreTest, ClientWriteAsksTheHostFirst)
     EXPECT_EQ(App().tags.clientWrite("W", v), S_OK);
     QV_ReadTag(h, &got, nullptr, nullptr);
     EXPECT_EQ(V_I4(&got), 7);
+    // A clamped value is taken, and the client hears that it was clamped.
+    g_refuseWith = OPC_S_CLAMP;
+    v = qvtest::vI4(8);
+    EXPECT_EQ(App().tags.clientWrite("W", v), OPC_S_CLAMP);
+    QV_ReadTag(h, &got, nullptr, nullptr);
+    EXPECT_EQ(V_I4(&got), 8);
+    g_refuseWith = S_OK;
     EXPECT_EQ(App().tags.clientWrite("Missing", v), OPC_E_INVALIDHANDLE);
     EXPECT_FALSE(QV_EnableWriteNotification(nullptr));
 }
