@@ -775,8 +775,11 @@ int usage()
 
 } // namespace
 
+int runServersCommand(int argc, char** argv); // servers.cpp: -1 when not that command
+
 int main(int argc, char** argv)
 {
+    if (int rc = runServersCommand(argc, argv); rc >= 0) return rc;
     std::string progId = "QvSrvKit.Demo", node, cmd, filter, tracePath, quality, time;
     std::vector<std::string> args;
     bool flat = false, device = false, da1 = false, da2 = false, maxAgeSet = false;
