@@ -24,8 +24,8 @@ msiexec() { # msiexec ACTION FILE: the time it took goes to the log
   return $rc
 }
 snapshot() { # every key and value under the classes and the uninstall list, one per line
-  w reg export 'HKLM\Software\Classes' 'C:\classes.reg' /y >/dev/null
-  w reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 'C:\uninstall.reg' /y >/dev/null
+  w reg export 'HKLM\Software\Classes' 'C:\classes.reg' /y "${view[@]}" >/dev/null
+  w reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 'C:\uninstall.reg' /y "${view[@]}" >/dev/null
   # Windows Installer's own (empty) bookkeeping keys stay once it has run; nothing under them does.
   cat "$prefix/drive_c/classes.reg" "$prefix/drive_c/uninstall.reg" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' |
     grep -vE '^$|^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\]$' | sort
@@ -34,7 +34,8 @@ snapshot() { # every key and value under the classes and the uninstall list, one
 rm -rf "$prefix" "$prefix.lock" "$work"
 mkdir -p "$work"
 export QV_TEST_LOGDIR=$work  # where the test host COM starts logs and looks for its stop file
-if [ "$arch" = x64 ]; then echo win64 >"$prefix.arch"; else echo win32 >"$prefix.arch"; fi
+view=()
+if [ "$arch" = x64 ]; then echo win64 >"$prefix.arch"; view=(/reg:64); else echo win32 >"$prefix.arch"; fi
 dir="$prefix/drive_c/Program Files/QvSrvKit Redistributable"
 BROWSER='HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}\LocalServer32'
 IOPCSERVER='HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\ProxyStubClsid32'
@@ -44,7 +45,7 @@ w wineboot >/dev/null
 snapshot >"$work/before.txt"
 msiexec /i "$msi" || { echo "FAIL: install"; fails=$((fails + 1)); }
 [ -f "$dir/QvSrvKitPS.dll" ] && [ -f "$dir/QvOpcEnum.exe" ] && echo "ok: files installed" || { echo "FAIL: files not installed"; fails=$((fails + 1)); }
-expect "browser registered from the package" 'Program Files.*QvOpcEnum\.exe' "$(w reg query "$BROWSER")"
+expect "browser registered from the package" 'Program Files.*QvOpcEnum\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
 w "$bin/qvtesthost.exe" --regserver >/dev/null
 out=$(timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" servers </dev/null >"$out_file" 2>&1; cat "$out_file")
 expect "qvopc servers lists the test host through the browser" "through the server browser" "$out"
@@ -63,8 +64,8 @@ next=$(awk -F. '{print $1"."$2"."$3+1}' <<<"$version")
 msiexec /i "$work/upgrade.msi" || { echo "FAIL: upgrade"; fails=$((fails + 1)); }
 n=$(snapshot | grep -c '"DisplayName"="QvSrvKit Redistributable')
 [ "$n" -eq 1 ] && echo "ok: one product after the upgrade" || { echo "FAIL: $n products after the upgrade"; fails=$((fails + 1)); }
-expect "upgrade keeps the browser registered" 'QvOpcEnum\.exe' "$(w reg query "$BROWSER")"
-expect "upgrade keeps the proxy/stub registered" '\{4EB6B35D' "$(w reg query "$IOPCSERVER")"
+expect "upgrade keeps the browser registered" 'QvOpcEnum\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
+expect "upgrade keeps the proxy/stub registered" '\{4EB6B35D' "$(w reg query "$IOPCSERVER" "${view[@]}")"
 
 # 3. Uninstall: nothing of ours left (the test host's own keys go with its unregistration). The
 # host COM started holds the proxy/stub loaded: stop it first.
@@ -78,15 +79,15 @@ if diff "$work/before.txt" "$work/after.txt" >"$work/diff.txt"; then echo "ok: r
 else echo "FAIL: registry differs after uninstall"; head -40 "$work/diff.txt"; fails=$((fails + 1)); fi
 
 # 4. Another product's browser and proxy (both with live files) are left as they are.
-w reg add "$BROWSER" /ve /d 'C:\windows\system32\notepad.exe' /f >/dev/null
-w reg add 'HKCR\CLSID\{11111111-2222-3333-4444-555555555555}\InprocServer32' /ve /d 'C:\windows\system32\ole32.dll' /f >/dev/null
-w reg add "$IOPCSERVER" /ve /d '{11111111-2222-3333-4444-555555555555}' /f >/dev/null
+w reg add "$BROWSER" /ve /d 'C:\windows\system32\notepad.exe' /f "${view[@]}" >/dev/null
+w reg add 'HKCR\CLSID\{11111111-2222-3333-4444-555555555555}\InprocServer32' /ve /d 'C:\windows\system32\ole32.dll' /f "${view[@]}" >/dev/null
+w reg add "$IOPCSERVER" /ve /d '{11111111-2222-3333-4444-555555555555}' /f "${view[@]}" >/dev/null
 msiexec /i "$msi" || { echo "FAIL: install over another browser"; fails=$((fails + 1)); }
-expect "another browser kept at install" 'notepad\.exe' "$(w reg query "$BROWSER")"
-expect "another proxy kept at install" '\{11111111-' "$(w reg query "$IOPCSERVER")"
+expect "another browser kept at install" 'notepad\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
+expect "another proxy kept at install" '\{11111111-' "$(w reg query "$IOPCSERVER" "${view[@]}")"
 msiexec /x "$msi" || { echo "FAIL: uninstall over another browser"; fails=$((fails + 1)); }
-expect "another browser kept at uninstall" 'notepad\.exe' "$(w reg query "$BROWSER")"
-expect "another proxy kept at uninstall" '\{11111111-' "$(w reg query "$IOPCSERVER")"
+expect "another browser kept at uninstall" 'notepad\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
+expect "another proxy kept at uninstall" '\{11111111-' "$(w reg query "$IOPCSERVER" "${view[@]}")"
 
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 exit $((fails > 0))
