@@ -14,6 +14,11 @@ expect() { # expect "what" "pattern" text
 # Output through a file: a server COM launches keeps a pipe open after the command ends.
 out_file=$work/out.txt
 w() { timeout 300 "$here/scripts/wine-run.sh" "$prefix" "$@" </dev/null >"$out_file" 2>&1; local rc=$?; cat "$out_file"; return $rc; }
+qvopc() { # qvopc EXE ARGS: a client call, bounded (about 2 s normally, far more on a loaded machine)
+  local exe=$1; shift
+  timeout 60 "$here/scripts/wine-run.sh" "$prefix" "$exe" "$@" </dev/null >"$out_file" 2>&1
+  local rc=$?; cat "$out_file"; [ $rc -eq 124 ] && echo "(timed out)"; return $rc
+}
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
 msiexec() { # msiexec ACTION FILE: the time it took goes to the log
   local t0 t1
@@ -31,6 +36,8 @@ snapshot() { # every key and value under the classes and the uninstall list, one
     grep -vE '^$|^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\]$' | sort
 }
 
+# A session left from an earlier run would serve the new prefix from the deleted one.
+[ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null
 rm -rf "$prefix" "$prefix.lock" "$work"
 mkdir -p "$work"
 export QV_TEST_LOGDIR=$work  # where the test host COM starts logs and looks for its stop file
@@ -47,14 +54,14 @@ msiexec /i "$msi" || { echo "FAIL: install"; fails=$((fails + 1)); }
 [ -f "$dir/QvSrvKitPS.dll" ] && [ -f "$dir/QvOpcEnum.exe" ] && echo "ok: files installed" || { echo "FAIL: files not installed"; fails=$((fails + 1)); }
 expect "browser registered from the package" 'Program Files.*QvOpcEnum\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
 w "$bin/qvtesthost.exe" --regserver >/dev/null
-out=$(timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" servers </dev/null >"$out_file" 2>&1; cat "$out_file")
+out=$(qvopc "$bin/qvopc.exe" servers)
 expect "qvopc servers lists the test host through the browser" "through the server browser" "$out"
 expect "qvopc servers lists the test host" "QvSrvKit\.TestHost +\{6A0B7E52-3C1D-4F8A-9B21-5E4D3C2B1A01\}.*\[DA1 DA2 DA3\]" "$out"
 progid=$(grep -oE 'QvSrvKit\.TestHost' <<<"$out" | head -1)
-expect "qvopc reaches the listed server" "vendor: +QvSrvKit test host" "$(w "$bin/qvopc.exe" --server "${progid:-none}" status)"
+expect "qvopc reaches the listed server" "vendor: +QvSrvKit test host" "$(qvopc "$bin/qvopc.exe" --server "${progid:-none}" status)"
 if [ "$arch" = x64 ]; then
   expect "32-bit qvopc reaches it through the installed 32-bit proxy/stub" "vendor: +QvSrvKit test host" \
-    "$(w "$bin/x86/qvopc.exe" --server QvSrvKit.TestHost status)"
+    "$(qvopc "$bin/x86/qvopc.exe" --server QvSrvKit.TestHost status)"
 fi
 
 # 2. Upgrade in place: a higher version replaces it (one product listed, still registered).
@@ -68,9 +75,16 @@ expect "upgrade keeps the browser registered" 'QvOpcEnum\.exe' "$(w reg query "$
 expect "upgrade keeps the proxy/stub registered" '\{4EB6B35D' "$(w reg query "$IOPCSERVER" "${view[@]}")"
 
 # 3. Uninstall: nothing of ours left (the test host's own keys go with its unregistration). The
-# host COM started holds the proxy/stub loaded: stop it first.
+# host COM started holds the proxy/stub loaded: every host started must have stopped first (it
+# also stops on its own a few seconds after its last client).
 touch "$work/qvtesthost.stop"
-for _ in $(seq 1 60); do grep -q stopped "$work/qvtesthost.log" 2>/dev/null && break; sleep 0.5; done
+hosts_running() { # the log has CRLF line ends
+  local log; log=$(tr -d '\r' <"$work/qvtesthost.log" 2>/dev/null)
+  [ "$(grep -c ' start:' <<<"$log")" != "$(grep -c ' stopped$' <<<"$log")" ]
+}
+for _ in $(seq 1 60); do hosts_running || break; sleep 0.5; done
+hosts_running && { echo "FAIL: the test host did not stop"; cat "$work/qvtesthost.log"; fails=$((fails + 1)); }
+rm -f "$work/qvtesthost.stop"
 w "$bin/qvtesthost.exe" --unregserver >/dev/null
 msiexec /x "$work/upgrade.msi" || { echo "FAIL: uninstall"; fails=$((fails + 1)); }
 [ -e "$dir" ] && { echo "FAIL: files left"; ls -R "$dir"; fails=$((fails + 1)); } || echo "ok: no file left"
