@@ -17,7 +17,11 @@ w() { timeout 300 "$here/scripts/wine-run.sh" "$prefix" "$@" </dev/null >"$out_f
 qvopc() { # qvopc EXE ARGS: a client call, bounded (about 2 s normally, far more on a loaded machine)
   local exe=$1; shift
   timeout 60 "$here/scripts/wine-run.sh" "$prefix" "$exe" "$@" </dev/null >"$out_file" 2>&1
-  local rc=$?; cat "$out_file"; [ $rc -eq 124 ] && echo "(timed out)"; return $rc
+  local rc=$?; cat "$out_file"
+  if [ $rc -eq 124 ]; then # for the log: which of our programs still run (in any prefix)
+    echo "(timed out; still running:)"; ps -eo pid,etime,args | grep -E 'QvOpcEnum|qvopc|qvtesthost' | grep -vE 'grep|timeout'
+  fi
+  return $rc
 }
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
 msiexec() { # msiexec ACTION FILE: the time it took goes to the log
