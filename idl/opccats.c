@@ -1,4 +1,5 @@
-/* Component category ids the OPC standard assigns; declared in opcda.h/opcae.h. */
+/* Component category ids the OPC standard assigns (declared in opcda.h/opcae.h), and the
+   server browser's class id. */
 #include "qvopc.h"
 
 const GUID CATID_OPCDAServer10 =
@@ -9,3 +10,7 @@ const GUID CATID_OPCDAServer30 =
     {0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}};
 const GUID CATID_OPCAEServer10 =
     {0x58E13251, 0xAC87, 0x11D1, {0x84, 0xD5, 0x00, 0x60, 0x8C, 0xB8, 0xA7, 0xE9}};
+
+/* The OPC server browser's class (OPC.ServerList.1); declared in opcenum.h. */
+const GUID CLSID_OPCServerList =
+    {0x13486D51, 0x4821, 0x11D2, {0xA4, 0x94, 0x3C, 0xB3, 0x06, 0xC1, 0x00, 0x00}};

@@ -10,6 +10,7 @@
 #include "opcda.h"
 #include "opcsec.h"
 #include "opcae.h"
+#include "opcenum.h"
 #include "opcerrors.h"
 
 #endif /* QV_QVOPC_H */

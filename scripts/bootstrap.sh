@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(wine wine32:i386 wine64 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
-      mingw-w64-tools googletest xvfb cmake make)
+      mingw-w64-tools googletest xvfb cmake make msitools wixl)
 
 missing=()
 for p in "${pkgs[@]}"; do

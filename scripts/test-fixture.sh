@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # test-fixture.sh setup|cleanup PREFIX BINDIR
-# setup: creates the Wine prefix, registers the proxy/stub DLL and the test host.
+# setup: creates the Wine prefix, registers the proxy/stub DLL, the test host and the server browser.
 # cleanup: unregisters them and ends this prefix's Wine session (only this prefix's).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,10 +19,12 @@ setup)
     run 'C:\windows\syswow64\regsvr32.exe' /s "$bin/x86/QvSrvKitPS.dll" || { echo "registering the 32-bit QvSrvKitPS.dll failed"; exit 1; }
   fi
   run "$bin/qvtesthost.exe" --regserver || { echo "registering the test host failed"; exit 1; }
+  run "$bin/QvOpcEnum.exe" --regserver >/dev/null || { echo "registering the server browser failed"; exit 1; }
   echo "prefix ready: $prefix"
   ;;
 cleanup)
   run "$bin/qvtesthost.exe" --unregserver >/dev/null 2>&1 || true
+  run "$bin/QvOpcEnum.exe" --unregserver >/dev/null 2>&1 || true
   run regsvr32 /s /u "$bin/QvSrvKitPS.dll" >/dev/null 2>&1 || true
   [ -f "$bin/x86/QvSrvKitPS.dll" ] && { run 'C:\windows\syswow64\regsvr32.exe' /s /u "$bin/x86/QvSrvKitPS.dll" >/dev/null 2>&1 || true; }
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true

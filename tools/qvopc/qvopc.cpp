@@ -1081,6 +1081,7 @@ const char kUsage[] =
     "  watch ITEM... [--rate MS] [--da1 | --keepalive MS] [--seconds N]\n"
     "  events [--seconds N] [--refresh]\n"
     "  ack SOURCE CONDITION [--comment TEXT]\n"
+    "  servers [--node HOST] [--da1 | --da2 | --da3 | --ae]\n"
     "VALUE takes the item's type; an array item takes 1,2,3. Q is a number (0xC0) or a name:\n"
     "good, bad, uncertain, or one with its sub-status as read prints it (bad-comm-failure,\n"
     "uncertain-sub-normal, good-local-override, ...), optionally +low, +high or +constant.\n"
@@ -1243,8 +1244,12 @@ int runCommand(IOPCServer* server, const std::string& cmd, const std::vector<std
 
 } // namespace
 
+int runServersCommand(int argc, char** argv); // servers.cpp: -1 when not that command
+
 int main(int argc, char** argv)
 {
+    // servers has its own options and asks the server browser, not a server.
+    if (int rc = runServersCommand(argc, argv); rc >= 0) return rc;
     Options o;
     std::string cmd;
     std::vector<std::string> args;
