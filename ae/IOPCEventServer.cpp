@@ -59,6 +59,7 @@ public:
         std::shared_ptr<COPCEventSubscription> sub;
         try {
             sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
+            if (!registerWithClient(owner_->clientObjects(), sub)) return kGoneResult;
             LockGuard g(App().globalLock);
             owner_->subscriptions.push_back(sub);
         } catch (const std::bad_alloc&) {

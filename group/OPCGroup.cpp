@@ -227,6 +227,8 @@ OPCHANDLE appendGroup(OPCServer& s, const std::shared_ptr<OPCGroup>& g)
 {
     g->serverHandle = newServerHandle();
     s.groups.push_back(g);
+    // A reclaim lists its groups under the same lock: a group appended now is among them.
+    registerWithClient(s.clientObjects(), g);
     g->setListed(true);
     return g->serverHandle;
 }

@@ -1,6 +1,7 @@
 #include "runtime/ServerLifetime.h"
 #include <new>
 #include "runtime/ClassFactory.h"
+#include "runtime/InterfacePins.h"
 #include "runtime/OPCServerApp.h"
 #include "runtime/Security.h"
 #include "server/OPCServer.h"
@@ -28,6 +29,13 @@ struct StartSteps {
 void shutdownBroadcast()
 {
     for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) s->sendShutdownRequest();
+}
+
+// Interface registrations the server keeps from start to stop (Wine's unregister deadlock).
+InterfacePins& pins()
+{
+    static InterfacePins* p = new InterfacePins(); // never destroyed: may outlive COM at exit
+    return *p;
 }
 
 void waitForWorkers()
@@ -69,6 +77,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     if (!(ownThread ? app.clock.startThread(revised) : app.clock.startOnCaller(revised))) return false;
 
     steps.committed = true;
+    pins().pin();
     app.rememberedClsid = clsid;
     app.comInitialised = ownThread ? 1 : 0;
     if (app.taskAllocator) app.taskAllocator->Release();
@@ -94,6 +103,7 @@ void stopServer()
     // library's code if the host unloads it next.
     app.clock.stop();
     app.passesOnHostThread = false;
+    pins().release();
     if (app.comInitialised) {
         CoUninitialize();
         app.comInitialised = 0;
