@@ -122,8 +122,15 @@ OPCHANDLE OPCGroup::addItem(std::unique_ptr<OPCItem> item)
     item->serverHandle = h;
     item->group = this;
     OPCItem* raw = item.get();
-    items.emplace(h, std::move(item));
+    // Following first, and undone if the item cannot be kept: a failure leaves no half-added
+    // item behind (listed but deaf to its tag, or following from freed memory).
     if (listed) App().tags.subscribers().add(raw, raw->tagName);
+    try {
+        items.emplace(h, std::move(item));
+    } catch (...) {
+        if (listed) App().tags.subscribers().remove(raw);
+        throw;
+    }
     return h;
 }
 

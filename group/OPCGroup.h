@@ -82,7 +82,8 @@ public:
     OPCItem* findItem(OPCHANDLE h) const;
     // 1, 2, ... 0xFFFFFFFF, 1, ...: never 0.
     DWORD nextTransactionId();
-    // Gives the item its server handle, follows its tag when the group is listed.
+    // Gives the item its server handle, follows its tag when the group is listed. Throws
+    // std::bad_alloc with nothing added.
     OPCHANDLE addItem(std::unique_ptr<OPCItem> item);
     // Takes the lock itself.
     bool removeItem(OPCHANDLE h);

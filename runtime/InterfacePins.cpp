@@ -8,22 +8,6 @@ namespace qv {
 
 namespace {
 
-// What the stubs hold: answers every interface asked with itself. Nobody unmarshals the
-// streams (they never leave this process), so no call ever reaches it beyond IUnknown.
-class PinObject : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        *ppv = static_cast<IUnknown*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
-
-PinObject g_pinObject;
-
 // Every interface a client can get from the server: its objects, groups, subscriptions,
 // enumerators and connection points.
 const IID* const kServed[] = {
@@ -34,6 +18,29 @@ const IID* const kServed[] = {
     &IID_IOPCAsyncIO2, &IID_IOPCAsyncIO3, &IID_IDataObject, &IID_IOPCItemDeadbandMgt, &IID_IEnumOPCItemAttributes,
     &IID_IEnumString, &IID_IEnumUnknown,
 };
+
+// What the stubs hold: answers each served interface with itself. Nobody unmarshals the
+// streams (they never leave this process), so no call ever reaches it beyond IUnknown. Any
+// other interface (IMarshal, IExternalConnection, ...) is refused: COM would call those.
+class PinObject : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        for (const IID* iid : kServed) {
+            if (IsEqualIID(riid, *iid)) {
+                *ppv = static_cast<IUnknown*>(this);
+                return S_OK;
+            }
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+PinObject g_pinObject;
 
 } // namespace
 
