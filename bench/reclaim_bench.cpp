@@ -220,6 +220,7 @@ int main(int argc, char** argv)
     std::vector<PROCESS_INFORMATION> victims;
     const std::string out = g_dir + "\\reclaim_bench.victim";
     int held = 0;
+    unsigned each = 0;
     for (int i = 0; i < clients; i += batch) {
         std::vector<std::string> outs;
         for (int j = i; j < clients && j < i + batch; ++j) {
@@ -243,7 +244,12 @@ int main(int argc, char** argv)
         for (const std::string& path : outs) {
             for (int w = 0; w < 600; ++w) {
                 std::string t = readFrom(path, 0);
-                if (t.find("holding") != std::string::npos) { ++held; break; }
+                const size_t at = t.find("holding ");
+                if (at != std::string::npos) {
+                    ++held;
+                    each = static_cast<unsigned>(atoi(t.c_str() + at + 8));
+                    break;
+                }
                 if (t.find("failed") != std::string::npos) { printf("victim: %s", t.c_str()); break; }
                 Sleep(100);
             }
@@ -261,7 +267,7 @@ int main(int argc, char** argv)
     // Reclaimed once the keeper is the host's only client and every victim's object was freed.
     size_t freed = 0;
     std::string now;
-    for (int w = 0; w < 1200; ++w) {
+    for (const DWORD waitFrom = GetTickCount(); GetTickCount() - waitFrom < 60000;) {
         freed = countOf(readFrom(trace, traceStart), " freed (");
         now = resources();
         if (field(now, "clients=") <= 1 && freed >= victims.size()) break;
@@ -270,8 +276,7 @@ int main(int argc, char** argv)
     const DWORD reclaimMs = GetTickCount() - t0;
     Sleep(5000);
     const std::string after = resources();
-    printf("victims: %d started, %d holding every kind of object (%u objects each)\n", clients, held,
-           25u);
+    printf("victims: %d started, %d holding every kind of object (%u references each)\n", clients, held, each);
     printf("host before:        %s\n", before.c_str());
     printf("host with victims:  %s\n", during.c_str());
     printf("host 5 s after all were reclaimed (%lu ms after the kill): %s\n", static_cast<unsigned long>(reclaimMs),
