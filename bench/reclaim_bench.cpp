@@ -21,6 +21,7 @@
 namespace {
 
 std::string g_dir;
+const size_t kItems = 500;
 
 class DataSink : public IOPCDataCallback {
 public:
@@ -70,14 +71,17 @@ int victim()
     TAKE(server->AddGroup(L"data", TRUE, 100, 2, nullptr, nullptr, 0, &hg, &rate, IID_IOPCItemMgt,
                           reinterpret_cast<IUnknown**>(&im)));
     keep(im);
-    OPCITEMDEF def[2] = {};
-    def[0].szAccessPath = def[1].szAccessPath = const_cast<LPWSTR>(L"");
-    def[0].szItemID = const_cast<LPWSTR>(L"Sim.Ramp");
-    def[1].szItemID = const_cast<LPWSTR>(L"Plant.Line.Flow");
-    def[0].bActive = def[1].bActive = TRUE;
+    // Enough items that what a victim leaves behind shows in the host's memory (the item
+    // enumerator holds copies of them too).
+    std::vector<OPCITEMDEF> def(kItems);
+    for (size_t i = 0; i < def.size(); ++i) {
+        def[i].szAccessPath = const_cast<LPWSTR>(L"");
+        def[i].szItemID = const_cast<LPWSTR>(i == 0 ? L"Sim.Ramp" : L"Plant.Line.Flow");
+        def[i].bActive = TRUE;
+    }
     OPCITEMRESULT* res = nullptr;
     HRESULT* err = nullptr;
-    TAKE(im->AddItems(2, def, &res, &err));
+    TAKE(im->AddItems(static_cast<DWORD>(def.size()), def.data(), &res, &err));
     CoTaskMemFree(res);
     CoTaskMemFree(err);
     TAKE(im->QueryInterface(IID_IOPCSyncIO2, &p));
@@ -276,7 +280,8 @@ int main(int argc, char** argv)
     const DWORD reclaimMs = GetTickCount() - t0;
     Sleep(5000);
     const std::string after = resources();
-    printf("victims: %d started, %d holding every kind of object (%u references each)\n", clients, held, each);
+    printf("victims: %d started, %d holding every kind of object (%u references each, %u items)\n", clients, held,
+           each, static_cast<unsigned>(kItems));
     printf("host before:        %s\n", before.c_str());
     printf("host with victims:  %s\n", during.c_str());
     printf("host 5 s after all were reclaimed (%lu ms after the kill): %s\n", static_cast<unsigned long>(reclaimMs),
