@@ -1,6 +1,6 @@
 // What killed clients leave behind in the host, out of process, against the test host
 // (registered in the prefix by scripts/bench.sh):
-//   reclaim_bench [clients=20] [batch=10]
+//   reclaim_bench [clients=20] [batch=10] [rounds=2]
 // Starts `clients` processes of itself (`--victim`), each holding one object of every kind a
 // client can get (server interfaces, groups, a removed group still referenced, item, group,
 // browse and connection-point enumerators and clones, points and containers of their own,
@@ -203,6 +203,7 @@ int main(int argc, char** argv)
     if (argc > 1 && !strcmp(argv[1], "--victim")) return victim();
     const int clients = argc > 1 ? atoi(argv[1]) : 20;
     const int batch = argc > 2 ? atoi(argv[2]) : 10;
+    const int rounds = argc > 3 ? atoi(argv[3]) : 2;
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     g_dir = self;
@@ -219,79 +220,89 @@ int main(int argc, char** argv)
     }
     Sleep(2000);
     const std::string before = resources();
-    const long traceStart = fileSize(trace);
 
-    std::vector<PROCESS_INFORMATION> victims;
-    const std::string out = g_dir + "\\reclaim_bench.victim";
-    int held = 0;
-    unsigned each = 0;
-    for (int i = 0; i < clients; i += batch) {
-        std::vector<std::string> outs;
-        for (int j = i; j < clients && j < i + batch; ++j) {
-            std::string path = out + std::to_string(j);
-            SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-            HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-            std::string cmd = std::string("\"") + self + "\" --victim";
-            STARTUPINFOA si{};
-            si.cb = sizeof(si);
-            si.dwFlags = STARTF_USESTDHANDLES;
-            si.hStdOutput = si.hStdError = f;
-            PROCESS_INFORMATION pi{};
-            if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-                victims.push_back(pi);
-                outs.push_back(path);
-            }
-            CloseHandle(f);
-        }
-        // The batch holds everything before the next one starts.
-        for (const std::string& path : outs) {
-            for (int w = 0; w < 600; ++w) {
-                std::string t = readFrom(path, 0);
-                const size_t at = t.find("holding ");
-                if (at != std::string::npos) {
-                    ++held;
-                    each = static_cast<unsigned>(atoi(t.c_str() + at + 8));
-                    break;
+    // Round two shows what round one left for good: memory the first victims' objects freed is
+    // reused (the heap keeps its pages), memory they still hold is not.
+    std::string previous = before;
+    for (int round = 1; round <= rounds; ++round) {
+        const long traceStart = fileSize(trace);
+        std::vector<PROCESS_INFORMATION> victims;
+        const std::string out = g_dir + "\\reclaim_bench.victim";
+        int held = 0;
+        unsigned each = 0;
+        for (int i = 0; i < clients; i += batch) {
+            std::vector<std::string> outs;
+            for (int j = i; j < clients && j < i + batch; ++j) {
+                std::string path = out + std::to_string(j);
+                SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+                HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+                std::string cmd = std::string("\"") + self + "\" --victim";
+                STARTUPINFOA si{};
+                si.cb = sizeof(si);
+                si.dwFlags = STARTF_USESTDHANDLES;
+                si.hStdOutput = si.hStdError = f;
+                PROCESS_INFORMATION pi{};
+                if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+                    victims.push_back(pi);
+                    outs.push_back(path);
                 }
-                if (t.find("failed") != std::string::npos) { printf("victim: %s", t.c_str()); break; }
-                Sleep(100);
+                CloseHandle(f);
+            }
+            // The batch holds everything before the next one starts.
+            for (const std::string& path : outs) {
+                for (int w = 0; w < 600; ++w) {
+                    std::string t = readFrom(path, 0);
+                    const size_t at = t.find("holding ");
+                    if (at != std::string::npos) {
+                        ++held;
+                        each = static_cast<unsigned>(atoi(t.c_str() + at + 8));
+                        break;
+                    }
+                    if (t.find("failed") != std::string::npos) { printf("victim: %s", t.c_str()); break; }
+                    Sleep(100);
+                }
             }
         }
+        Sleep(2000);
+        const std::string during = resources();
+        const DWORD t0 = GetTickCount();
+        for (PROCESS_INFORMATION& pi : victims) TerminateProcess(pi.hProcess, 9);
+        for (PROCESS_INFORMATION& pi : victims) {
+            WaitForSingleObject(pi.hProcess, 10000);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        // Reclaimed once the keeper is the host's only client and every victim's object was freed.
+        size_t freed = 0;
+        std::string now;
+        for (const DWORD waitFrom = GetTickCount(); GetTickCount() - waitFrom < 60000;) {
+            freed = countOf(readFrom(trace, traceStart), " freed (");
+            now = resources();
+            if (field(now, "clients=") <= 1 && freed >= victims.size()) break;
+            Sleep(250);
+        }
+        const DWORD reclaimMs = GetTickCount() - t0;
+        Sleep(5000);
+        const std::string after = resources();
+        printf("== round %d of %d\n", round, rounds);
+        printf("victims: %d started, %d holding every kind of object (%u references each, %u items)\n", clients, held,
+               each, static_cast<unsigned>(kItems));
+        printf("host before round 1: %s\n", before.c_str());
+        printf("host with victims:  %s\n", during.c_str());
+        printf("host 5 s after all were reclaimed (%lu ms after the kill): %s\n", static_cast<unsigned long>(reclaimMs),
+               after.c_str());
+        printf("server objects freed: %u of %u\n", static_cast<unsigned>(freed), static_cast<unsigned>(victims.size()));
+        const long pb = field(before, "private="), pd = field(during, "private="), pa = field(after, "private=");
+        const long tb = field(before, "threads="), td = field(during, "threads="), ta = field(after, "threads=");
+        const long pp = field(previous, "private=");
+        printf("private memory: +%ld kB with the victims, %+ld kB after (%.1f kB a victim left behind)\n", pd - pb,
+               pa - pb, victims.empty() ? 0.0 : static_cast<double>(pa - pb) / victims.size());
+        printf("threads: +%ld with the victims, %+ld after\n", td - tb, ta - tb);
+        printf("private memory after this round against after the previous one: %+ld kB\n", pa - pp);
+        fflush(stdout);
+        previous = after;
     }
-    Sleep(2000);
-    const std::string during = resources();
-    const DWORD t0 = GetTickCount();
-    for (PROCESS_INFORMATION& pi : victims) TerminateProcess(pi.hProcess, 9);
-    for (PROCESS_INFORMATION& pi : victims) {
-        WaitForSingleObject(pi.hProcess, 10000);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-    // Reclaimed once the keeper is the host's only client and every victim's object was freed.
-    size_t freed = 0;
-    std::string now;
-    for (const DWORD waitFrom = GetTickCount(); GetTickCount() - waitFrom < 60000;) {
-        freed = countOf(readFrom(trace, traceStart), " freed (");
-        now = resources();
-        if (field(now, "clients=") <= 1 && freed >= victims.size()) break;
-        Sleep(250);
-    }
-    const DWORD reclaimMs = GetTickCount() - t0;
-    Sleep(5000);
-    const std::string after = resources();
-    printf("victims: %d started, %d holding every kind of object (%u references each, %u items)\n", clients, held,
-           each, static_cast<unsigned>(kItems));
-    printf("host before:        %s\n", before.c_str());
-    printf("host with victims:  %s\n", during.c_str());
-    printf("host 5 s after all were reclaimed (%lu ms after the kill): %s\n", static_cast<unsigned long>(reclaimMs),
-           after.c_str());
-    printf("server objects freed: %u of %u\n", static_cast<unsigned>(freed), static_cast<unsigned>(victims.size()));
-    const long pb = field(before, "private="), pd = field(during, "private="), pa = field(after, "private=");
-    const long tb = field(before, "threads="), td = field(during, "threads="), ta = field(after, "threads=");
-    printf("private memory: +%ld kB with the victims, %+ld kB after (%.1f kB a victim left behind)\n", pd - pb,
-           pa - pb, victims.empty() ? 0.0 : static_cast<double>(pa - pb) / victims.size());
-    printf("threads: +%ld with the victims, %+ld after\n", td - tb, ta - tb);
     keeper->Release();
     CoUninitialize();
     return 0;
