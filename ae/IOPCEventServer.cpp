@@ -164,6 +164,7 @@ public:
         std::shared_ptr<COPCEventSubscription> sub;
         try {
             sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
+            if (!registerWithClient(owner_->clientObjects(), sub)) return kGoneResult;
             LockGuard g(App().globalLock);
             // A server that went meanwhile has let go of its list: nothing may join it now.
             if (owner_->gone()) {

@@ -72,7 +72,7 @@ public:
         if (!ppIEnumString) return E_INVALIDARG;
         *ppIEnumString = nullptr;
         if (owner_->gone()) return kGoneResult;
-        IOPCEnumString* e = newServerObject<IOPCEnumString>();
+        IOPCEnumString* e = newServerObject<IOPCEnumString>(owner_->clientObjects());
         if (!e) return E_OUTOFMEMORY;
         try {
             // No length limit: the filter is held as a string, not in a fixed buffer.

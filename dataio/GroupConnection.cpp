@@ -12,7 +12,8 @@ namespace qv {
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g)
 {
     return std::unique_ptr<InterfaceHolder>(new (std::nothrow)
-                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback, g->goneFlag()));
+                                                ConnectionContainer<IOPCDataCallback>(g, IID_IOPCDataCallback, g->goneFlag(),
+                                                                                      g->clientObjectsSlot(), g->weak_from_this()));
 }
 
 namespace {

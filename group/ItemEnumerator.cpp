@@ -111,7 +111,7 @@ public:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        auto* e = newServerObject<IOPCItemEnumerator>(std::move(copies));
+        auto* e = newServerObject<IOPCItemEnumerator>(clientObjects(), std::move(copies));
         if (!e) return E_OUTOFMEMORY;
         e->position_ = position;
         *ppEnum = e;
@@ -126,11 +126,12 @@ private:
 
 } // namespace
 
-HRESULT createItemEnumerator(std::vector<ItemSnapshot> snapshot, REFIID riid, IUnknown** ppUnk)
+HRESULT createItemEnumerator(const std::shared_ptr<ClientObjects>& client, std::vector<ItemSnapshot> snapshot,
+                             REFIID riid, IUnknown** ppUnk)
 {
     if (!ppUnk) return E_INVALIDARG;
     *ppUnk = nullptr;
-    auto* e = newServerObject<IOPCItemEnumerator>(std::move(snapshot));
+    auto* e = newServerObject<IOPCItemEnumerator>(client, std::move(snapshot));
     if (!e) return E_OUTOFMEMORY;
     HRESULT hr = e->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     e->Release(); // the interface reference keeps it; a failed QueryInterface frees it

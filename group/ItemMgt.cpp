@@ -121,7 +121,7 @@ public:
                 return E_OUTOFMEMORY;
             }
         }
-        return createItemEnumerator(std::move(snapshot), riid, ppUnk);
+        return createItemEnumerator(owner_->clientObjects(), std::move(snapshot), riid, ppUnk);
         });
     }
 

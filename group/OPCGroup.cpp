@@ -122,8 +122,15 @@ OPCHANDLE OPCGroup::addItem(std::unique_ptr<OPCItem> item)
     item->serverHandle = h;
     item->group = this;
     OPCItem* raw = item.get();
-    items.emplace(h, std::move(item));
+    // Following first, and undone if the item cannot be kept: a failure leaves no half-added
+    // item behind (listed but deaf to its tag, or following from freed memory).
     if (listed) App().tags.subscribers().add(raw, raw->tagName);
+    try {
+        items.emplace(h, std::move(item));
+    } catch (...) {
+        if (listed) App().tags.subscribers().remove(raw);
+        throw;
+    }
     return h;
 }
 
@@ -227,6 +234,8 @@ OPCHANDLE appendGroup(OPCServer& s, const std::shared_ptr<OPCGroup>& g)
 {
     g->serverHandle = newServerHandle();
     s.groups.push_back(g);
+    // A reclaim lists its groups under the same lock: a group appended now is among them.
+    registerWithClient(s.clientObjects(), g);
     g->setListed(true);
     return g->serverHandle;
 }

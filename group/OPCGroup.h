@@ -82,7 +82,8 @@ public:
     OPCItem* findItem(OPCHANDLE h) const;
     // 1, 2, ... 0xFFFFFFFF, 1, ...: never 0.
     DWORD nextTransactionId();
-    // Gives the item its server handle, follows its tag when the group is listed.
+    // Gives the item its server handle, follows its tag when the group is listed. Throws
+    // std::bad_alloc with nothing added.
     OPCHANDLE addItem(std::unique_ptr<OPCItem> item);
     // Takes the lock itself.
     bool removeItem(OPCHANDLE h);
@@ -143,7 +144,9 @@ struct ItemSnapshot {
 
 // The item enumerator of IOPCItemMgt::CreateEnumerator: takes the snapshot and
 // answers QueryInterface(riid) into *ppUnk; on failure *ppUnk is null and the snapshot freed.
-HRESULT createItemEnumerator(std::vector<ItemSnapshot> snapshot, REFIID riid, IUnknown** ppUnk);
+// client: the list of the client it goes to.
+HRESULT createItemEnumerator(const std::shared_ptr<ClientObjects>& client, std::vector<ItemSnapshot> snapshot,
+                             REFIID riid, IUnknown** ppUnk);
 
 // ---- the server's group list (Parts 3.1, 3.2, 4.2); global lock held by the caller ----
 // The revised update rate: the multiple of the base tick nearest to the requested rate

@@ -103,7 +103,7 @@ HRESULT STDMETHODCALLTYPE OPCGroupEnumerator::Clone(IEnumUnknown** ppenum)
 {
     if (!ppenum) return E_INVALIDARG;
     *ppenum = nullptr;
-    OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(server_);
+    OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(clientObjects(), server_);
     if (!e) return E_OUTOFMEMORY;
     for (OPCGroup* g : groups_) {
         if (!e->append(g)) {

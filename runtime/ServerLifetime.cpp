@@ -1,6 +1,7 @@
 #include "runtime/ServerLifetime.h"
 #include <new>
 #include "runtime/ClassFactory.h"
+#include "runtime/InterfacePins.h"
 #include "runtime/OPCServerApp.h"
 #include "runtime/Security.h"
 #include "server/OPCServer.h"
@@ -56,6 +57,13 @@ bool shutdownBroadcast()
     return true;
 }
 
+// Interface registrations the server keeps from start to stop (Wine's unregister deadlock).
+InterfacePins& pins()
+{
+    static InterfacePins* p = new InterfacePins(); // never destroyed: may outlive COM at exit
+    return *p;
+}
+
 void waitForWorkers()
 {
     OPCServerApp& app = App();
@@ -95,6 +103,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     if (!(ownThread ? app.clock.startThread(revised) : app.clock.startOnCaller(revised))) return false;
 
     steps.committed = true;
+    pins().pin();
     app.rememberedClsid = clsid;
     app.comInitialised = ownThread ? 1 : 0;
     if (app.taskAllocator) app.taskAllocator->Release();
@@ -120,6 +129,7 @@ void stopServer()
     // library's code if the host unloads it next.
     app.clock.stop();
     app.passesOnHostThread = false;
+    pins().release();
     if (app.comInitialised) {
         CoUninitialize();
         app.comInitialised = 0;

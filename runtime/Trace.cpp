@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <mutex>
 #include <string>
 #include "runtime/Lock.h"
 #include "server/ErrorText.h"
@@ -17,6 +18,9 @@ const size_t kQueueLimit = 8192;
 
 // The writer state; every field under `lock` except the handles owned by the writer.
 struct Writer {
+    // Held through a whole start or stop, so two of them never interleave (two writers
+    // started at once would leak one, its handle and its hold on the library).
+    std::mutex control;
     RecursiveLock lock;
     std::deque<std::string> queue;
     std::string path;
@@ -98,31 +102,46 @@ DWORD WINAPI writerMain(void*)
 
 } // namespace
 
-void stop()
+namespace {
+
+// False when the writer did not end in time (a write blocked on a slow disk): it stays
+// known, stopping, and the next start or stop waits for it again instead of starting a
+// second writer beside it. `control` held.
+bool stopWriter(Writer& w)
 {
-    Writer& w = W();
     g_level = kOff;
     HANDLE t;
     {
         LockGuard g(w.lock);
         t = w.thread;
-        w.thread = nullptr;
         w.stopping = t != nullptr;
     }
-    if (!t) return;
+    if (!t) return true;
     SetEvent(w.wake);
-    WaitForSingleObject(t, 10000);
+    if (WaitForSingleObject(t, 10000) != WAIT_OBJECT_0) return false;
     CloseHandle(t);
     LockGuard g(w.lock);
+    w.thread = nullptr;
     w.queue.clear();
     w.stopping = false;
+    return true;
+}
+
+} // namespace
+
+void stop()
+{
+    Writer& w = W();
+    std::lock_guard<std::mutex> c(w.control);
+    stopWriter(w);
 }
 
 bool setFile(const char* path, DWORD level)
 {
-    stop();
-    if (!path || !*path || level == kOff) return true;
     Writer& w = W();
+    std::lock_guard<std::mutex> c(w.control);
+    if (!stopWriter(w)) return false;
+    if (!path || !*path || level == kOff) return true;
     size_t size = 0;
     HANDLE probe = openAppend(path, &size);
     if (!probe) return false;

@@ -52,4 +52,7 @@ if [ -f "$b/bin/isolation_bench.exe" ]; then
   echo "== isolation_bench (out of process, against the test host)"
   run "$b/bin/qvtesthost.exe" --regserver >/dev/null
   run "$b/bin/isolation_bench.exe" "${QV_BENCH_AFTER_KILL:-60}"
+  sleep 4
+  echo "== reclaim_bench (killed clients holding every kind of object; QV_BENCH_RECLAIM_CLIENTS=200 as in the issue)"
+  run "$b/bin/reclaim_bench.exe" "${QV_BENCH_RECLAIM_CLIENTS:-20}"
 fi

@@ -76,6 +76,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** pp) override
     {
         if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        // Marshaled from here the container is an object of its own for COM.
+        if (!container_->handOutContainer()) return kGoneResult;
         container_->AddRef();
         *pp = container_;
         return S_OK;
@@ -204,7 +207,7 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = newServerObject<ConnectionPointEnumerator>(container_);
+        auto* e = newServerObject<ConnectionPointEnumerator>(this->clientObjects(), container_);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
         *pp = e;
         return S_OK;
@@ -221,10 +224,20 @@ template <class Sink>
 class ConnectionContainer : public IConnectionPointContainer, public InterfaceHolder {
 public:
     // ownerGone: the owner's gone state, so the point answers as the owner does once it is gone.
-    ConnectionContainer(IUnknown* owner, REFIID sinkIid, const std::atomic<bool>* ownerGone = nullptr)
-        : owner_(owner), ownerGone_(ownerGone), sinkIid_(sinkIid), point_(this)
+    // ownerObjects: the owner's client list (read when a part is handed out); ownerLife keeps
+    // the owner, and so the point and container, alive while a reclaim disconnects them.
+    ConnectionContainer(IUnknown* owner, REFIID sinkIid, const std::atomic<bool>* ownerGone = nullptr,
+                        const std::shared_ptr<ClientObjects>* ownerObjects = nullptr,
+                        std::weak_ptr<const void> ownerLife = {})
+        : owner_(owner), ownerGone_(ownerGone), ownerObjects_(ownerObjects), ownerLife_(std::move(ownerLife)),
+          sinkIid_(sinkIid), point_(this)
     {
     }
+    // Reached through the owner's QueryInterface the container has the owner's identity; the
+    // point, and the container reached through the point, are objects of their own for COM:
+    // each is registered with the client's list the first time it goes out. False when the
+    // client is gone.
+    bool handOutContainer() { return handOutPart(static_cast<IConnectionPointContainer*>(this), containerListed_); }
     bool ownerGone() const { return ownerGone_ && ownerGone_->load(); }
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
     void dropSinks() override { point_.dropSink(); }
@@ -247,7 +260,7 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
     {
         if (!pp) return E_INVALIDARG;
-        auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(this);
+        auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(ownerObjects_ ? *ownerObjects_ : nullptr, this);
         if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
         *pp = e;
         return S_OK;
@@ -259,14 +272,30 @@ public:
             *pp = nullptr;
             return E_NOINTERFACE;
         }
+        if (!handOutPart(static_cast<IConnectionPoint*>(&point_), pointListed_)) {
+            *pp = nullptr;
+            return kGoneResult;
+        }
         point_.AddRef();
         *pp = &point_;
         return S_OK;
     }
 
 private:
+    bool handOutPart(IUnknown* part, std::atomic<bool>& listed)
+    {
+        if (!ownerObjects_ || !*ownerObjects_ || listed.exchange(true)) return true;
+        if ((*ownerObjects_)->add(part, ownerLife_)) return true;
+        listed = false;
+        return false;
+    }
+
     IUnknown* owner_;
     const std::atomic<bool>* ownerGone_;
+    const std::shared_ptr<ClientObjects>* ownerObjects_;
+    std::weak_ptr<const void> ownerLife_;
+    std::atomic<bool> pointListed_{false};
+    std::atomic<bool> containerListed_{false};
     IID sinkIid_;
     ConnectionPoint<Sink> point_;
 };

@@ -71,7 +71,7 @@ HRESULT STDMETHODCALLTYPE IOPCEnumString::Clone(IEnumString** ppenum)
     IOPCEnumString* e = nullptr;
     try {
         std::lock_guard<std::mutex> g(m_);
-        e = newServerObject<IOPCEnumString>(strings_);
+        e = newServerObject<IOPCEnumString>(clientObjects(), strings_);
         if (!e) return E_OUTOFMEMORY;
         e->position_ = position_;
     } catch (const std::bad_alloc&) {

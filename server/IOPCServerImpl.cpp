@@ -203,7 +203,7 @@ public:
         if (owner_->gone()) return kGoneResult;
         const bool fill = scopeListsPrivateGroups(dwScope);
         if (IsEqualIID(riid, IID_IEnumUnknown)) {
-            OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(owner_);
+            OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(owner_->clientObjects(), owner_);
             if (!e) return E_OUTOFMEMORY;
             if (fill) {
                 LockGuard g(App().globalLock);
@@ -219,7 +219,7 @@ public:
             return S_OK;
         }
         if (IsEqualIID(riid, IID_IEnumString)) {
-            IOPCEnumString* e = newServerObject<IOPCEnumString>();
+            IOPCEnumString* e = newServerObject<IOPCEnumString>(owner_->clientObjects());
             if (!e) return E_OUTOFMEMORY;
             if (fill) {
                 try {

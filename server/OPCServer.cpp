@@ -17,17 +17,29 @@ std::shared_ptr<OPCServer> OPCServer::create()
     }
 }
 
+namespace {
+std::atomic<LONG> g_liveServers{0};
+}
+
 OPCServer::OPCServer()
 {
     startTime = utcNow();
+    setClientObjects(std::make_shared<ClientObjects>());
     wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!wakeEvent) throw std::bad_alloc(); // a worker without its event could only spin
+    ++g_liveServers;
 }
 
 OPCServer::~OPCServer()
 {
     destroyContents();
-    if (wakeEvent) CloseHandle(wakeEvent);
+    CloseHandle(wakeEvent);
     if (clientProcess_) CloseHandle(clientProcess_);
+    // Tells a reclaim that reached everything from one that left the object to a reference
+    // nothing can release.
+    const LONG left = --g_liveServers;
+    QV_TRACE(trace::kConnections, "client %p freed (%ld client objects left)", static_cast<void*>(this),
+             static_cast<long>(left));
 }
 
 void OPCServer::noteClientProcess()
@@ -251,24 +263,6 @@ void OPCServer::markDisconnected(HRESULT)
     if (!disconnected_.exchange(true)) wake();
 }
 
-namespace {
-
-// Drops what the client's stubs hold on one of our objects; the object must stay alive
-// through the call (the caller holds it).
-void disconnect(IUnknown* object)
-{
-    if (object) CoDisconnectObject(object, 0);
-}
-
-template <class Sink>
-void disconnectPoint(ConnectionContainer<Sink>* c)
-{
-    // A point handed out by FindConnectionPoint is an object of its own for COM.
-    if (c) disconnect(static_cast<IConnectionPoint*>(&c->point()));
-}
-
-} // namespace
-
 void OPCServer::reclaim()
 {
     if (reclaimed_.exchange(true)) return;
@@ -282,24 +276,17 @@ void OPCServer::reclaim()
         oldGroups.swap(groups);
         oldSubs.swap(subscriptions);
     }
-    for (auto& grp : oldGroups) {
-        ConnectionContainer<IOPCDataCallback>* c = grp->dataContainer();
-        grp->destroy(); // items, queue and sinks go; the interface objects stay
-        disconnectPoint(c);
-        disconnect(static_cast<IUnknown*>(grp.get()));
-    }
-    oldGroups.clear();
-    // The list's hold keeps each subscription alive while COM lets go of it.
-    for (auto& sub : oldSubs) {
-        ConnectionContainer<IOPCEventSink>* c = sub->containerIfAny();
-        disconnectPoint(c);
-        disconnect(static_cast<IUnknown*>(sub.get()));
-    }
+    for (auto& grp : oldGroups) grp->destroy(); // items, queue and sinks go; the interface objects stay
     destroySubscriptions(oldSubs);
     for (auto& p : itf_)
         if (p) p->dropSinks();
-    disconnectPoint(shutdownContainer());
-    disconnect(static_cast<IUnknown*>(this));
+    // Every object handed to the client (groups, also removed ones it still held,
+    // subscriptions, enumerators, points and containers) lets go of what the dead process's
+    // stubs held: enumerators holding this server and its groups are freed with them.
+    clientObjects()->disconnectAll();
+    oldGroups.clear();
+    oldSubs.clear();
+    CoDisconnectObject(static_cast<IUnknown*>(this), 0);
 }
 
 void OPCServer::destroyContents()

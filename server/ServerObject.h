@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <utility>
+#include "server/ClientObjects.h"
 
 namespace qv {
 
@@ -36,6 +37,13 @@ public:
     const std::atomic<bool>* goneFlag() const { return &gone_; }
     // True for the one caller that turned it gone.
     bool makeGone() { return !gone_.exchange(true); }
+    // The list of the client this object was handed to (null for objects of no client); what
+    // it hands out in turn (clones, points) goes to the same list.
+    const std::shared_ptr<ClientObjects>& clientObjects() const { return clientObjects_; }
+    void setClientObjects(std::shared_ptr<ClientObjects> list) { clientObjects_ = std::move(list); }
+    // For parts with a COM identity of their own (connection points and containers), which
+    // register when first handed out.
+    const std::shared_ptr<ClientObjects>* clientObjectsSlot() const { return &clientObjects_; }
 
 protected:
     ServerObject() = default;
@@ -72,15 +80,27 @@ private:
     std::mutex refMutex_;
     std::shared_ptr<T> self_; // held while the client has references
     std::atomic<bool> gone_{false};
+    std::shared_ptr<ClientObjects> clientObjects_;
 };
 
-// A new object with one reference for the caller (it then holds itself); null when out of
-// memory.
+// Gives an object the list of the client it is handed to and registers it there (the list's
+// hold is weak); false when the client is already gone.
+template <class T>
+bool registerWithClient(const std::shared_ptr<ClientObjects>& list, const std::shared_ptr<T>& p)
+{
+    p->setClientObjects(list);
+    return !list || list->add(static_cast<IUnknown*>(p.get()), p);
+}
+
+// A new object for the client whose list is given (null: an object of no client), with one
+// reference for the caller (it then holds itself) and registered in that list, so a reclaim
+// of the client disconnects it. Null when out of memory or when the client is already gone.
 template <class T, class... Args>
-T* newServerObject(Args&&... args)
+T* newServerObject(const std::shared_ptr<ClientObjects>& list, Args&&... args)
 {
     try {
         std::shared_ptr<T> p = std::make_shared<T>(std::forward<Args>(args)...);
+        if (!registerWithClient(list, p)) return nullptr;
         p->AddRef();
         return p.get();
     } catch (const std::bad_alloc&) {

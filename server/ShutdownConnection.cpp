@@ -5,7 +5,8 @@ namespace qv {
 
 std::unique_ptr<InterfaceHolder> makeServerConnectionContainer(OPCServer* s)
 {
-    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ConnectionContainer<IOPCShutdown>(s, IID_IOPCShutdown, s->goneFlag()));
+    return std::unique_ptr<InterfaceHolder>(new (std::nothrow) ConnectionContainer<IOPCShutdown>(s, IID_IOPCShutdown, s->goneFlag(),
+                                                                                                 s->clientObjectsSlot(), s->weak_from_this()));
 }
 
 } // namespace qv

@@ -504,3 +504,160 @@ TEST(IsolationClient, SingleThreadedHostServesDataCompletionsEventsAndShutdown)
         CloseHandle(host);
     }
 }
+
+namespace {
+
+// Every kind of object a client can hold of the server, kept (never released) in held. The
+// group's data callback is advised on a changing item, so the client's death is seen at the
+// next data change.
+void holdEveryKindOfObject(std::vector<IUnknown*>& held, DataSink& sink)
+{
+    auto keep = [&](void* p) { if (p) held.push_back(static_cast<IUnknown*>(p)); };
+    IOPCServer* server = nullptr;
+    ASSERT_EQ(connect(&server), S_OK);
+    keep(server);
+    IOPCCommon* common = nullptr;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, reinterpret_cast<void**>(&common)), S_OK);
+    keep(common);
+    const std::wstring name = L"victim-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_EQ(common->SetClientName(name.c_str()), S_OK);
+    for (const IID* iid : {&IID_IOPCBrowse, &IID_IOPCItemIO, &IID_IOPCItemProperties}) {
+        void* p = nullptr;
+        ASSERT_EQ(server->QueryInterface(*iid, &p), S_OK);
+        keep(p);
+    }
+    // A group removed while still referenced stays the client's.
+    IOPCItemMgt* removed = nullptr;
+    Group rg = addGroup(server, L"removed", IID_IOPCItemMgt, reinterpret_cast<void**>(&removed));
+    ASSERT_EQ(rg.hr, S_OK);
+    keep(removed);
+    ASSERT_EQ(server->RemoveGroup(rg.hServer, FALSE), OPC_S_INUSE);
+    IOPCItemMgt* im = nullptr;
+    ASSERT_EQ(addGroup(server, L"data", IID_IOPCItemMgt, reinterpret_cast<void**>(&im), TRUE, 100).hr, S_OK);
+    keep(im);
+    ASSERT_EQ(addItemIds(im, {L"Sim.Ramp", L"Plant.Line.Flow"}).hr, S_OK);
+    void* p = nullptr;
+    ASSERT_EQ(im->QueryInterface(IID_IOPCSyncIO2, &p), S_OK);
+    keep(p);
+    ASSERT_EQ(im->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(&p)), S_OK);
+    keep(p);
+    IEnumUnknown* groups = nullptr;
+    ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, reinterpret_cast<LPUNKNOWN*>(&groups)),
+              S_OK);
+    keep(groups);
+    ASSERT_EQ(groups->Clone(reinterpret_cast<IEnumUnknown**>(&p)), S_OK);
+    keep(p);
+    ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, reinterpret_cast<LPUNKNOWN*>(&p)), S_OK);
+    keep(p);
+    IOPCBrowseServerAddressSpace* browse = nullptr;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&browse)), S_OK);
+    keep(browse);
+    ASSERT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, reinterpret_cast<IEnumString**>(&p)), S_OK);
+    keep(p);
+    IOPCEventServer* es = nullptr;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, reinterpret_cast<void**>(&es)), S_OK);
+    keep(es);
+    DWORD bt = 0, ms = 0;
+    IUnknown* sub = nullptr;
+    ASSERT_EQ(es->CreateEventSubscription(TRUE, 0, 0, 1, IID_IOPCEventSubscriptionMgt, &sub, &bt, &ms), S_OK);
+    keep(sub);
+    // Each container: its enumerator and the point it gives, the point, and the container
+    // reached back through the point (an identity of its own).
+    const std::pair<IUnknown*, const IID*> containers[] = {
+        {server, &IID_IOPCShutdown}, {im, &IID_IOPCDataCallback}, {sub, &IID_IOPCEventSink}};
+    for (const auto& c : containers) {
+        IConnectionPointContainer* cpc = nullptr;
+        ASSERT_EQ(c.first->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)), S_OK);
+        keep(cpc);
+        IEnumConnectionPoints* points = nullptr;
+        ASSERT_EQ(cpc->EnumConnectionPoints(&points), S_OK);
+        keep(points);
+        IConnectionPoint* viaEnum = nullptr;
+        ASSERT_EQ(points->Next(1, &viaEnum, nullptr), S_OK);
+        keep(viaEnum);
+        IConnectionPoint* cp = nullptr;
+        ASSERT_EQ(cpc->FindConnectionPoint(*c.second, &cp), S_OK);
+        keep(cp);
+        ASSERT_EQ(cp->GetConnectionPointContainer(reinterpret_cast<IConnectionPointContainer**>(&p)), S_OK);
+        keep(p);
+        if (c.second == &IID_IOPCDataCallback) {
+            DWORD cookie = 0;
+            ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        }
+    }
+}
+
+// The pointer the host's trace gives the client named name ("" until it appears).
+std::string tracedClient(const std::string& trace, const std::string& name)
+{
+    const size_t at = trace.find(" named \"" + name + "\"");
+    if (at == std::string::npos) return "";
+    const size_t from = trace.rfind("client ", at);
+    return from == std::string::npos ? "" : trace.substr(from + 7, at - from - 7);
+}
+
+} // namespace
+
+// Run only as the victim of the next test, in a process of its own.
+TEST(IsolationClient, DISABLED_VictimHoldingEveryKindOfObject)
+{
+    static DataSink sink;
+    std::vector<IUnknown*> held;
+    ASSERT_NO_FATAL_FAILURE(holdEveryKindOfObject(held, sink));
+    ASSERT_TRUE(sink.waitData(1, 10000));
+    printf("holding %u objects\n", static_cast<unsigned>(held.size()));
+    fflush(stdout);
+    Sleep(120000);
+}
+
+TEST(IsolationClient, KilledClientHoldingEveryKindOfObjectIsFreed)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    ComRef<IOPCServer> keep; // keeps the host running
+    ASSERT_EQ(connect(keep.put()), S_OK);
+    const std::string tracePath = testLogDir() + "\\qvtesthost.trace";
+    const long traceStart = static_cast<long>(readFrom(tracePath, 0).size());
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    const std::string out = testLogDir() + "\\victim-objects.out";
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string cmd = std::string("\"") + exe +
+                      "\" --gtest_also_run_disabled_tests --gtest_filter=IsolationClient.DISABLED_VictimHoldingEveryKindOfObject";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = file;
+    si.hStdError = file;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(file);
+    bool holding = false;
+    for (int i = 0; i < 300 && !holding && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+        holding = readFrom(out, 0).find("holding") != std::string::npos;
+        if (!holding) Sleep(100);
+    }
+    const std::string victim = tracedClient(readFrom(tracePath, traceStart), "victim-" + std::to_string(pi.dwProcessId));
+    if (!holding || victim.empty()) TerminateProcess(pi.hProcess, 9);
+    ASSERT_TRUE(holding) << readFrom(out, 0);
+    ASSERT_FALSE(victim.empty()) << "the victim's name is not in the host's trace";
+    const DWORD t0 = GetTickCount();
+    TerminateProcess(pi.hProcess, 9);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    // Freed, not only taken off the list: nothing it held keeps the server object.
+    const std::string freed = "client " + victim + " freed";
+    std::string trace;
+    for (int i = 0; i < 300 && trace.find(freed) == std::string::npos; ++i) {
+        Sleep(100);
+        trace = readFrom(tracePath, traceStart);
+    }
+    EXPECT_NE(trace.find("client " + victim + " \"victim-"), std::string::npos) << "never reclaimed";
+    ASSERT_NE(trace.find(freed), std::string::npos) << "reclaimed but never freed";
+    printf("  killed client holding every kind of object freed after %lu ms\n",
+           static_cast<unsigned long>(GetTickCount() - t0));
+}

@@ -253,12 +253,13 @@ HRESULT runCommand(const std::string& line)
                 if (te.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
             CloseHandle(snap);
         }
-        PROCESS_MEMORY_COUNTERS mem{};
+        PROCESS_MEMORY_COUNTERS_EX mem{};
         mem.cb = sizeof(mem);
-        K32GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem));
-        // Wine answers 0 handles; the count is still printed for Windows.
+        K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&mem), sizeof(mem));
+        // Wine answers 0 handles and 0 private bytes (its commit count is the page-file
+        // usage); the counts are still printed for Windows.
         logf("resources: handles=%lu threads=%d private=%lukB clients=%d", handles, threads,
-             static_cast<unsigned long>(mem.PagefileUsage / 1024), QV_GetClientCounts());
+             static_cast<unsigned long>((mem.PrivateUsage ? mem.PrivateUsage : mem.PagefileUsage) / 1024), QV_GetClientCounts());
         return S_OK;
     }
     return E_INVALIDARG;

@@ -189,7 +189,7 @@ TEST_F(GroupEnumeratorTest, SnapshotHoldsItsGroupsAndTheServer)
 TEST_F(GroupEnumeratorTest, DirectlyBuiltEnumeratorWithoutServer)
 {
     auto g = OPCGroup::create();
-    OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>();
+    OPCGroupEnumerator* e = newServerObject<OPCGroupEnumerator>(nullptr);
     ASSERT_TRUE(e->append(g.get()));
     EXPECT_EQ(g->refCount.load(), 1);
     IUnknown* got = nullptr;

@@ -40,7 +40,7 @@ TEST_F(DataIoTest, SyncReadOfACountWhoseSizeWrapsFailsCleanly)
 
 TEST(EnumStringTest, TwoThreadsShareOneEnumerator)
 {
-    ComPtr<IOPCEnumString> e(newServerObject<IOPCEnumString>(std::vector<std::string>(40, "abc")), false);
+    ComPtr<IOPCEnumString> e(newServerObject<IOPCEnumString>(nullptr, std::vector<std::string>(40, "abc")), false);
     std::atomic<int> bad{0};
     auto work = [&] {
         for (int n = 0; n < 3000; ++n) {

@@ -1,0 +1,82 @@
+#include "runtime/InterfacePins.h"
+#include <ocidl.h>
+#include <new>
+#include "runtime/Trace.h"
+#include "qvopc.h"
+
+namespace qv {
+
+namespace {
+
+// Every interface a client can get from the server: its objects, groups, subscriptions,
+// enumerators and connection points.
+const IID* const kServed[] = {
+    &IID_IUnknown, &IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCBrowseServerAddressSpace, &IID_IOPCItemProperties,
+    &IID_IConnectionPointContainer, &IID_IConnectionPoint, &IID_IEnumConnectionPoints, &IID_IOPCSecurityNT,
+    &IID_IOPCEventServer, &IID_IOPCEventSubscriptionMgt, &IID_IOPCBrowse, &IID_IOPCItemIO, &IID_IOPCItemMgt,
+    &IID_IOPCGroupStateMgt, &IID_IOPCGroupStateMgt2, &IID_IOPCSyncIO, &IID_IOPCSyncIO2, &IID_IOPCAsyncIO,
+    &IID_IOPCAsyncIO2, &IID_IOPCAsyncIO3, &IID_IDataObject, &IID_IOPCItemDeadbandMgt, &IID_IEnumOPCItemAttributes,
+    &IID_IEnumString, &IID_IEnumUnknown,
+};
+
+// What the stubs hold: answers each served interface with itself. Nobody unmarshals the
+// streams (they never leave this process), so no call ever reaches it beyond IUnknown. Any
+// other interface (IMarshal, IExternalConnection, ...) is refused: COM would call those.
+class PinObject : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        for (const IID* iid : kServed) {
+            if (IsEqualIID(riid, *iid)) {
+                *ppv = static_cast<IUnknown*>(this);
+                return S_OK;
+            }
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+PinObject g_pinObject;
+
+} // namespace
+
+size_t InterfacePins::pin()
+{
+    release();
+    for (const IID* iid : kServed) {
+        IStream* stream = nullptr;
+        if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream))) continue;
+        if (FAILED(CoMarshalInterface(stream, *iid, &g_pinObject, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG))) {
+            stream->Release();
+            continue;
+        }
+        try {
+            streams_.push_back(stream);
+        } catch (const std::bad_alloc&) {
+            LARGE_INTEGER zero{};
+            stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+            CoReleaseMarshalData(stream);
+            stream->Release();
+        }
+    }
+    QV_TRACE(trace::kConnections, "interfaces kept registered: %u of %u", static_cast<unsigned>(streams_.size()),
+             static_cast<unsigned>(sizeof kServed / sizeof kServed[0]));
+    return streams_.size();
+}
+
+void InterfacePins::release()
+{
+    for (IStream* stream : streams_) {
+        LARGE_INTEGER zero{};
+        stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        CoReleaseMarshalData(stream);
+        stream->Release();
+    }
+    streams_.clear();
+}
+
+} // namespace qv
