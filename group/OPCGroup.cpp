@@ -242,8 +242,9 @@ std::shared_ptr<OPCGroup> findGroupByHandle(const OPCServer& s, OPCHANDLE h)
 void traceItemResults(OPCGroup& g, const char* method, DWORD n, const OPCHANDLE* handles, const HRESULT* errors)
 {
     if (!errors || !handles || !trace::enabled(trace::kItems)) return;
-    std::vector<std::string> names(n);
-    {
+    std::vector<std::string> names;
+    try {
+        names.resize(n);
         LockGuard lock(App().globalLock);
         for (DWORD i = 0; i < n; ++i) {
             if (errors[i] == S_OK) continue;
@@ -256,8 +257,10 @@ void traceItemResults(OPCGroup& g, const char* method, DWORD n, const OPCHANDLE*
                 names[i] = buf;
             }
         }
+    } catch (const std::bad_alloc&) {
+        return; // no memory for the names: no lines
     }
-    trace::itemResults(method, n, errors, [&](DWORD i) { return names[i]; });
+    trace::itemResults(method, n, errors, [&](DWORD i) -> const std::string& { return names[i]; });
 }
 
 } // namespace qv
