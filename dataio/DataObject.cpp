@@ -383,6 +383,8 @@ private:
             put32(p + kWriteHeader + kWriteItem * i + 4, static_cast<DWORD>(t.writeResults[i]));
         }
         lock.release();
+        traceItemResults(g, "IAdviseSink::OnDataChange (write complete)", static_cast<DWORD>(n), t.serverHandles.data(),
+                         t.writeResults.data());
         sendStream(sink, format_[kWrite], block);
     }
 
