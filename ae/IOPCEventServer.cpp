@@ -435,7 +435,10 @@ public:
                 if (errors[i] != S_OK) result = S_FALSE;
             *ppErrors = errors.release();
             return result;
-        }, [&](const char* m) { trace::itemResults(m, dwCount, *ppErrors, [&](DWORD i) { return narrow(pszSource[i]) + "/" + narrow(pszConditionName[i]); }); });
+        }, [&](const char* m) {
+            trace::itemResults(m, dwCount, *ppErrors,
+                               [&](DWORD i) { return narrow(pszSource[i]) + "/" + narrow(pszConditionName[i]); });
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override

@@ -127,7 +127,8 @@ void tracePropertiesResults(const char* method, DWORD n, const LPWSTR* ids, cons
         if (items[i].hrErrorID != S_OK) trace::item(method, id, items[i].hrErrorID);
         const OPCITEMPROPERTY* p = items[i].pItemProperties;
         for (DWORD k = 0; p && k < items[i].dwNumProperties; ++k)
-            if (p[k].hrErrorID != S_OK) trace::item(method, id + " property " + std::to_string(p[k].dwPropertyID), p[k].hrErrorID);
+            if (p[k].hrErrorID != S_OK)
+                trace::item(method, id + " property " + std::to_string(p[k].dwPropertyID), p[k].hrErrorID);
     }
 }
 
