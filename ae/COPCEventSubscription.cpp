@@ -7,6 +7,7 @@
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -22,39 +23,64 @@ public:
     HRESULT STDMETHODCALLTYPE SetFilter(DWORD, DWORD, DWORD*, DWORD, DWORD, DWORD, LPWSTR*, DWORD,
                                         LPWSTR*) override
     {
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventSubscriptionMgt::SetFilter", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
     }
     HRESULT STDMETHODCALLTYPE GetFilter(DWORD* pdwEventType, DWORD* pdwNumCategories, DWORD** ppdwEventCategories,
                                         DWORD* pdwLowSeverity, DWORD* pdwHighSeverity, DWORD* pdwNumAreas,
                                         LPWSTR** ppszAreaList, DWORD* pdwNumSources,
                                         LPWSTR** ppszSourceList) override
     {
-        clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
-        clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
-        clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventSubscriptionMgt::GetFilter", 0, [&]() -> HRESULT {
+            clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
+            clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
+            clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
+            return E_NOTIMPL;
+        });
     }
-    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override
+    {
+        return trace::traced("IOPCEventSubscriptionMgt::SelectReturnedAttributes", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
+    }
     HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttributeIDs) override
     {
-        clearOut(pdwCount);
-        if (!ppdwAttributeIDs) return E_INVALIDARG;
-        *ppdwAttributeIDs = nullptr;
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventSubscriptionMgt::GetReturnedAttributes", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            if (!ppdwAttributeIDs) return E_INVALIDARG;
+            *ppdwAttributeIDs = nullptr;
+            return E_NOTIMPL;
+        });
     }
-    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override { return owner_->refresh(dwConnection); }
-    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override { return owner_->cancelRefresh(dwConnection); }
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override
+    {
+        return trace::traced("IOPCEventSubscriptionMgt::Refresh", 0, [&]() -> HRESULT {
+            return owner_->refresh(dwConnection);
+        });
+    }
+    HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override
+    {
+        return trace::traced("IOPCEventSubscriptionMgt::CancelRefresh", 0, [&]() -> HRESULT {
+            return owner_->cancelRefresh(dwConnection);
+        });
+    }
     HRESULT STDMETHODCALLTYPE GetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
                                        OPCHANDLE* phClientSubscription) override
     {
-        clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventSubscriptionMgt::GetState", 0, [&]() -> HRESULT {
+            clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
+            return E_NOTIMPL;
+        });
     }
     HRESULT STDMETHODCALLTYPE SetState(BOOL*, DWORD*, DWORD*, OPCHANDLE, DWORD* pdwRevisedBufferTime,
                                        DWORD* pdwRevisedMaxSize) override
     {
-        clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventSubscriptionMgt::SetState", 0, [&]() -> HRESULT {
+            clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
+            return E_NOTIMPL;
+        });
     }
 };
 

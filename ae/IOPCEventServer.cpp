@@ -10,6 +10,7 @@
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -132,221 +133,261 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetStatus(OPCEVENTSERVERSTATUS** ppEventServerStatus) override
     {
-        if (!ppEventServerStatus) return E_INVALIDARG;
-        *ppEventServerStatus = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
-        TaskArray<OPCEVENTSERVERSTATUS> st(1);
-        if (!st) return E_OUTOFMEMORY;
-        st->ftStartTime = app.startTime;
-        CoFileTimeNow(&st->ftCurrentTime);
-        st->ftLastUpdateTime = owner_->startTime;
-        st->dwServerState = OPCAE_STATUS_RUNNING;
-        st->wMajorVersion = app.majorVersion;
-        st->wMinorVersion = app.minorVersion;
-        st->wBuildNumber = app.buildNumber;
-        st->wReserved = 0;
-        st->szVendorInfo = widen(app.vendorInfoCopy());
-        if (!st->szVendorInfo) return E_OUTOFMEMORY;
-        *ppEventServerStatus = st.release();
-        return S_OK;
+        return trace::traced("IOPCEventServer::GetStatus", 0, [&]() -> HRESULT {
+            if (!ppEventServerStatus) return E_INVALIDARG;
+            *ppEventServerStatus = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            OPCServerApp& app = App();
+            TaskArray<OPCEVENTSERVERSTATUS> st(1);
+            if (!st) return E_OUTOFMEMORY;
+            st->ftStartTime = app.startTime;
+            CoFileTimeNow(&st->ftCurrentTime);
+            st->ftLastUpdateTime = owner_->startTime;
+            st->dwServerState = OPCAE_STATUS_RUNNING;
+            st->wMajorVersion = app.majorVersion;
+            st->wMinorVersion = app.minorVersion;
+            st->wBuildNumber = app.buildNumber;
+            st->wReserved = 0;
+            st->szVendorInfo = widen(app.vendorInfoCopy());
+            if (!st->szVendorInfo) return E_OUTOFMEMORY;
+            *ppEventServerStatus = st.release();
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD, DWORD, OPCHANDLE hClientSubscription,
                                                       REFIID riid, LPUNKNOWN* ppUnk, DWORD* pdwRevisedBufferTime,
                                                       DWORD* pdwRevisedMaxSize) override
     {
-        clearOut(ppUnk);
-        clearOut(pdwRevisedBufferTime);
-        clearOut(pdwRevisedMaxSize);
-        if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        std::shared_ptr<COPCEventSubscription> sub;
-        try {
-            sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
-            if (!registerWithClient(owner_->clientObjects(), sub)) return kGoneResult;
-            LockGuard g(App().globalLock);
-            // A server that went meanwhile has let go of its list: nothing may join it now.
-            if (owner_->gone()) {
-                sub->detachFromOwner();
-                return kGoneResult;
-            }
-            owner_->subscriptions.push_back(sub);
-        } catch (const std::bad_alloc&) {
-            return E_FAIL; // never listed, never referenced: it goes with sub
-        }
-        // The caller's interface, not a bare IUnknown: an in-process caller uses the pointer
-        // as riid directly; through a proxy the result is the same.
-        HRESULT hr = sub->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-        if (FAILED(hr)) {
-            *ppUnk = nullptr;
-            std::shared_ptr<COPCEventSubscription> listed; // let go after the lock
-            LockGuard g(App().globalLock);
-            auto& list = owner_->subscriptions;
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if (*it == sub) {
-                    listed = std::move(*it);
-                    list.erase(it);
-                    break;
+        return trace::traced("IOPCEventServer::CreateEventSubscription", 0, [&]() -> HRESULT {
+            clearOut(ppUnk);
+            clearOut(pdwRevisedBufferTime);
+            clearOut(pdwRevisedMaxSize);
+            if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            std::shared_ptr<COPCEventSubscription> sub;
+            try {
+                sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
+                if (!registerWithClient(owner_->clientObjects(), sub)) return kGoneResult;
+                LockGuard g(App().globalLock);
+                // A server that went meanwhile has let go of its list: nothing may join it now.
+                if (owner_->gone()) {
+                    sub->detachFromOwner();
+                    return kGoneResult;
                 }
+                owner_->subscriptions.push_back(sub);
+            } catch (const std::bad_alloc&) {
+                return E_FAIL; // never listed, never referenced: it goes with sub
             }
-            sub->detachFromOwner();
-            g.release();
-            return hr;
-        }
-        *pdwRevisedBufferTime = sub->revisedBufferTime();
-        *pdwRevisedMaxSize = sub->revisedMaxSize();
-        return S_OK;
+            // The caller's interface, not a bare IUnknown: an in-process caller uses the pointer
+            // as riid directly; through a proxy the result is the same.
+            HRESULT hr = sub->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+            if (FAILED(hr)) {
+                *ppUnk = nullptr;
+                std::shared_ptr<COPCEventSubscription> listed; // let go after the lock
+                LockGuard g(App().globalLock);
+                auto& list = owner_->subscriptions;
+                for (auto it = list.begin(); it != list.end(); ++it) {
+                    if (*it == sub) {
+                        listed = std::move(*it);
+                        list.erase(it);
+                        break;
+                    }
+                }
+                sub->detachFromOwner();
+                g.release();
+                return hr;
+            }
+            *pdwRevisedBufferTime = sub->revisedBufferTime();
+            *pdwRevisedMaxSize = sub->revisedMaxSize();
+            return S_OK;
+        });
     }
 
     // No filter is offered.
     HRESULT STDMETHODCALLTYPE QueryAvailableFilters(DWORD* pdwFilterMask) override
     {
-        if (!pdwFilterMask) return E_INVALIDARG;
-        *pdwFilterMask = 0;
-        if (owner_->gone()) return kGoneResult;
-        return S_OK;
+        return trace::traced("IOPCEventServer::QueryAvailableFilters", 0, [&]() -> HRESULT {
+            if (!pdwFilterMask) return E_INVALIDARG;
+            *pdwFilterMask = 0;
+            if (owner_->gone()) return kGoneResult;
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QueryEventCategories(DWORD dwEventType, DWORD* pdwCount, DWORD** ppdwEventCategories,
                                                    LPWSTR** ppszEventCategoryDescs) override
     {
-        clearOut(pdwCount);
-        clearOut(ppdwEventCategories);
-        clearOut(ppszEventCategoryDescs);
-        if (!pdwCount || !ppdwEventCategories || !ppszEventCategoryDescs) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        DWORD ids[3];
-        const char* descs[3];
-        size_t n = 0;
-        for (const EventCategory& c : kEventCategories) {
-            if (!(dwEventType & c.eventType)) continue;
-            ids[n] = c.id;
-            descs[n++] = c.description;
-        }
-        if (n == 0) return S_OK;
-        TaskArray<DWORD> idArr(n);
-        if (!idArr) return E_OUTOFMEMORY;
-        LPWSTR* descArr = wideArray(descs, n);
-        if (!descArr) return E_OUTOFMEMORY;
-        memcpy(idArr.get(), ids, n * sizeof(DWORD));
-        *pdwCount = static_cast<DWORD>(n);
-        *ppdwEventCategories = idArr.release();
-        *ppszEventCategoryDescs = descArr;
-        return S_OK;
+        return trace::traced("IOPCEventServer::QueryEventCategories", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            clearOut(ppdwEventCategories);
+            clearOut(ppszEventCategoryDescs);
+            if (!pdwCount || !ppdwEventCategories || !ppszEventCategoryDescs) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            DWORD ids[3];
+            const char* descs[3];
+            size_t n = 0;
+            for (const EventCategory& c : kEventCategories) {
+                if (!(dwEventType & c.eventType)) continue;
+                ids[n] = c.id;
+                descs[n++] = c.description;
+            }
+            if (n == 0) return S_OK;
+            TaskArray<DWORD> idArr(n);
+            if (!idArr) return E_OUTOFMEMORY;
+            LPWSTR* descArr = wideArray(descs, n);
+            if (!descArr) return E_OUTOFMEMORY;
+            memcpy(idArr.get(), ids, n * sizeof(DWORD));
+            *pdwCount = static_cast<DWORD>(n);
+            *ppdwEventCategories = idArr.release();
+            *ppszEventCategoryDescs = descArr;
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QueryConditionNames(DWORD dwEventCategory, DWORD* pdwCount,
                                                   LPWSTR** ppszConditionNames) override
     {
-        clearOut(pdwCount);
-        clearOut(ppszConditionNames);
-        if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        const EventCategory* c = findEventCategory(dwEventCategory);
-        if (!c) return E_INVALIDARG;
-        LPWSTR* arr = wideArray(&c->conditionName, 1);
-        if (!arr) return E_OUTOFMEMORY;
-        *pdwCount = 1;
-        *ppszConditionNames = arr;
-        return S_OK;
+        return trace::traced("IOPCEventServer::QueryConditionNames", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            clearOut(ppszConditionNames);
+            if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            const EventCategory* c = findEventCategory(dwEventCategory);
+            if (!c) return E_INVALIDARG;
+            LPWSTR* arr = wideArray(&c->conditionName, 1);
+            if (!arr) return E_OUTOFMEMORY;
+            *pdwCount = 1;
+            *ppszConditionNames = arr;
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QuerySubConditionNames(LPWSTR szConditionName, DWORD* pdwCount,
                                                      LPWSTR** ppszSubConditionNames) override
     {
-        clearOut(pdwCount);
-        clearOut(ppszSubConditionNames);
-        if (!pdwCount || !ppszSubConditionNames) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        size_t n = 0;
-        const char* const* names = subConditionNames(narrow(szConditionName), &n);
-        if (n == 0) return S_OK;
-        LPWSTR* arr = wideArray(names, n);
-        if (!arr) return E_OUTOFMEMORY;
-        *pdwCount = static_cast<DWORD>(n);
-        *ppszSubConditionNames = arr;
-        return S_OK;
+        return trace::traced("IOPCEventServer::QuerySubConditionNames", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            clearOut(ppszSubConditionNames);
+            if (!pdwCount || !ppszSubConditionNames) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            size_t n = 0;
+            const char* const* names = subConditionNames(narrow(szConditionName), &n);
+            if (n == 0) return S_OK;
+            LPWSTR* arr = wideArray(names, n);
+            if (!arr) return E_OUTOFMEMORY;
+            *pdwCount = static_cast<DWORD>(n);
+            *ppszSubConditionNames = arr;
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR szSource, DWORD* pdwCount,
                                                     LPWSTR** ppszConditionNames) override
     {
-        clearOut(pdwCount);
-        clearOut(ppszConditionNames);
-        if (!pdwCount || !ppszConditionNames || !szSource) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        const std::string source = narrow(szSource);
-        std::vector<const char*> names;
-        try {
-            names.reserve(2);
-            LockGuard g(App().globalLock);
-            if (!sourceConditions(source, &names)) return E_INVALIDARG;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        if (names.empty()) return S_OK;
-        LPWSTR* arr = wideArray(names.data(), names.size());
-        if (!arr) return E_OUTOFMEMORY;
-        *pdwCount = static_cast<DWORD>(names.size());
-        *ppszConditionNames = arr;
-        return S_OK;
+        return trace::traced("IOPCEventServer::QuerySourceConditions", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            clearOut(ppszConditionNames);
+            if (!pdwCount || !ppszConditionNames || !szSource) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            const std::string source = narrow(szSource);
+            std::vector<const char*> names;
+            try {
+                names.reserve(2);
+                LockGuard g(App().globalLock);
+                if (!sourceConditions(source, &names)) return E_INVALIDARG;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            if (names.empty()) return S_OK;
+            LPWSTR* arr = wideArray(names.data(), names.size());
+            if (!arr) return E_OUTOFMEMORY;
+            *pdwCount = static_cast<DWORD>(names.size());
+            *ppszConditionNames = arr;
+            return S_OK;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttrIDs,
                                                    LPWSTR** ppszAttrDescs, VARTYPE** ppvtAttrTypes) override
     {
-        clearOut(pdwCount);
-        clearOut(ppdwAttrIDs);
-        clearOut(ppszAttrDescs);
-        clearOut(ppvtAttrTypes);
-        if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventServer::QueryEventAttributes", 0, [&]() -> HRESULT {
+            clearOut(pdwCount);
+            clearOut(ppdwAttrIDs);
+            clearOut(ppszAttrDescs);
+            clearOut(ppvtAttrTypes);
+            if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            return E_NOTIMPL;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR, DWORD, LPWSTR, LPWSTR, DWORD, DWORD*,
                                                  LPWSTR** ppszAttrItemIDs, LPWSTR** ppszNodeNames,
                                                  CLSID** ppCLSIDs) override
     {
-        clearOut(ppszAttrItemIDs);
-        clearOut(ppszNodeNames);
-        clearOut(ppCLSIDs);
-        if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventServer::TranslateToItemIDs", 0, [&]() -> HRESULT {
+            clearOut(ppszAttrItemIDs);
+            clearOut(ppszNodeNames);
+            clearOut(ppCLSIDs);
+            if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            return E_NOTIMPL;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR szSource, LPWSTR szConditionName, DWORD dwNumEventAttrs,
                                                 DWORD* pdwAttributeIDs,
                                                 OPCCONDITIONSTATE** ppConditionState) override
     {
-        clearOut(ppConditionState);
-        if (!ppConditionState || !szSource || !szConditionName || (dwNumEventAttrs && !pdwAttributeIDs))
-            return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        const std::string source = narrow(szSource), condition = narrow(szConditionName);
-        ConditionSnapshot snap;
-        try {
-            LockGuard g(App().globalLock);
-            HRESULT why = S_OK;
-            const ConditionState* c = findCondition(source, condition, &why);
-            if (!c) return why;
-            snapshot(*c, &snap);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        OPCCONDITIONSTATE* st = packConditionState(snap, dwNumEventAttrs);
-        if (!st) return E_OUTOFMEMORY;
-        *ppConditionState = st;
-        return dwNumEventAttrs ? S_FALSE : S_OK;
+        return trace::traced("IOPCEventServer::GetConditionState", 0, [&]() -> HRESULT {
+            clearOut(ppConditionState);
+            if (!ppConditionState || !szSource || !szConditionName || (dwNumEventAttrs && !pdwAttributeIDs))
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            const std::string source = narrow(szSource), condition = narrow(szConditionName);
+            ConditionSnapshot snap;
+            try {
+                LockGuard g(App().globalLock);
+                HRESULT why = S_OK;
+                const ConditionState* c = findCondition(source, condition, &why);
+                if (!c) return why;
+                snapshot(*c, &snap);
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            OPCCONDITIONSTATE* st = packConditionState(snap, dwNumEventAttrs);
+            if (!st) return E_OUTOFMEMORY;
+            *ppConditionState = st;
+            return dwNumEventAttrs ? S_FALSE : S_OK;
+        });
     }
 
     // The four enable/disable methods check nothing: they read none of their arguments.
-    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override
+    {
+        return trace::traced("IOPCEventServer::EnableConditionByArea", 0, [&]() -> HRESULT {
+            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override
+    {
+        return trace::traced("IOPCEventServer::EnableConditionBySource", 0, [&]() -> HRESULT {
+            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override
+    {
+        return trace::traced("IOPCEventServer::DisableConditionByArea", 0, [&]() -> HRESULT {
+            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override
+    {
+        return trace::traced("IOPCEventServer::DisableConditionBySource", 0, [&]() -> HRESULT {
+            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+        });
+    }
 
     // Each entry names a condition's current activation by its active time and cookie; the
     // host hears of every acknowledgement after the lock is left.
@@ -354,54 +395,61 @@ public:
                                            LPWSTR* pszSource, LPWSTR* pszConditionName, FILETIME* pftActiveTime,
                                            DWORD* pdwCookie, HRESULT** ppErrors) override
     {
-        if (!ppErrors) return E_INVALIDARG;
-        *ppErrors = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        // A zero count follows the array convention (nothing to answer for).
-        if (dwCount == 0 || !pszSource || !pszConditionName || !pftActiveTime || !pdwCookie) return E_INVALIDARG;
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors) return E_OUTOFMEMORY;
-        std::vector<AckNotice> notices;
-        try {
-            const std::string who = narrow(szAcknowledgerID), comment = narrow(szComment);
-            std::vector<std::string> sources(dwCount), conditions(dwCount);
-            for (DWORD i = 0; i < dwCount; ++i) {
-                sources[i] = narrow(pszSource[i]);
-                conditions[i] = narrow(pszConditionName[i]);
-            }
-            notices.reserve(dwCount);
-            LockGuard g(App().globalLock);
-            for (DWORD i = 0; i < dwCount; ++i) {
-                HRESULT why = S_OK;
-                ConditionState* c = findCondition(sources[i], conditions[i], &why);
-                if (!c) {
-                    errors[i] = why;
-                    continue;
+        return trace::traced("IOPCEventServer::AckCondition", dwCount, [&]() -> HRESULT {
+            if (!ppErrors) return E_INVALIDARG;
+            *ppErrors = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            // A zero count follows the array convention (nothing to answer for).
+            if (dwCount == 0 || !pszSource || !pszConditionName || !pftActiveTime || !pdwCookie) return E_INVALIDARG;
+            TaskArray<HRESULT> errors(dwCount);
+            if (!errors) return E_OUTOFMEMORY;
+            std::vector<AckNotice> notices;
+            try {
+                const std::string who = narrow(szAcknowledgerID), comment = narrow(szComment);
+                std::vector<std::string> sources(dwCount), conditions(dwCount);
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    sources[i] = narrow(pszSource[i]);
+                    conditions[i] = narrow(pszConditionName[i]);
                 }
-                AckNotice n{};
-                errors[i] = acknowledge(*c, pdwCookie[i], pftActiveTime[i], who, comment, &n);
-                if (errors[i] == S_OK) notices.push_back(std::move(n));
+                notices.reserve(dwCount);
+                LockGuard g(App().globalLock);
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    HRESULT why = S_OK;
+                    ConditionState* c = findCondition(sources[i], conditions[i], &why);
+                    if (!c) {
+                        errors[i] = why;
+                        continue;
+                    }
+                    AckNotice n{};
+                    errors[i] = acknowledge(*c, pdwCookie[i], pftActiveTime[i], who, comment, &n);
+                    if (errors[i] == S_OK) notices.push_back(std::move(n));
+                }
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY; // acknowledgements made so far stand; their events went out
             }
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY; // acknowledgements made so far stand; their events went out
-        }
-        if (QV_ACKNOTIFICATIONPROC proc = App().ackNotificationProc.load()) {
-            for (const AckNotice& n : notices)
-                callHost([&] { proc(n.hTag, n.condition, n.acknowledger.c_str(), n.comment.c_str()); });
-        }
-        HRESULT result = S_OK;
-        for (DWORD i = 0; i < dwCount; ++i)
-            if (errors[i] != S_OK) result = S_FALSE;
-        *ppErrors = errors.release();
-        return result;
+            if (QV_ACKNOTIFICATIONPROC proc = App().ackNotificationProc.load()) {
+                for (const AckNotice& n : notices)
+                    callHost([&] { proc(n.hTag, n.condition, n.acknowledger.c_str(), n.comment.c_str()); });
+            }
+            HRESULT result = S_OK;
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (errors[i] != S_OK) result = S_FALSE;
+            *ppErrors = errors.release();
+            return result;
+        }, [&](const char* m) {
+            trace::itemResults(m, dwCount, *ppErrors,
+                               [&](DWORD i) { return narrow(pszSource[i]) + "/" + narrow(pszConditionName[i]); });
+        });
     }
 
     HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override
     {
-        if (!ppUnk) return E_INVALIDARG;
-        *ppUnk = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        return trace::traced("IOPCEventServer::CreateAreaBrowser", 0, [&]() -> HRESULT {
+            if (!ppUnk) return E_INVALIDARG;
+            *ppUnk = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            return E_NOTIMPL;
+        });
     }
 };
 

@@ -9,6 +9,7 @@
 #include "addrspace/AddressTree.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -116,6 +117,21 @@ bool parseContinuation(const std::string& cp, const std::string& itemId, DWORD f
     return true;
 }
 
+// At the trace's items level: each item whose result is not S_OK, then each of its
+// properties whose result is not S_OK.
+void tracePropertiesResults(const char* method, DWORD n, const LPWSTR* ids, const OPCITEMPROPERTIES* items)
+{
+    if (!items) return;
+    for (DWORD i = 0; i < n; ++i) {
+        const std::string id = narrow(ids[i]);
+        if (items[i].hrErrorID != S_OK) trace::item(method, id, items[i].hrErrorID);
+        const OPCITEMPROPERTY* p = items[i].pItemProperties;
+        for (DWORD k = 0; p && k < items[i].dwNumProperties; ++k)
+            if (p[k].hrErrorID != S_OK)
+                trace::item(method, id + " property " + std::to_string(p[k].dwPropertyID), p[k].hrErrorID);
+    }
+}
+
 class OPCBrowseImpl : public InterfaceObject<IOPCBrowse, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -124,36 +140,38 @@ public:
                                             DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
                                             OPCITEMPROPERTIES** ppItemProperties) override
     {
-        if (ppItemProperties) *ppItemProperties = nullptr;
-        if (dwItemCount == 0 || !pszItemIDs || !ppItemProperties || (dwPropertyCount && !pdwPropertyIDs))
-            return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
-        OPCITEMPROPERTIES* out = TaskArray<OPCITEMPROPERTIES>(dwItemCount).release();
-        if (!out) return E_OUTOFMEMORY;
-        bool allOk = true;
-        try {
-            LockGuard g(app.globalLock);
-            for (DWORD i = 0; i < dwItemCount; ++i) {
-                std::string id = narrow(pszItemIDs[i]);
-                const OPCTag* tag = id.empty() ? nullptr : app.tags.lookup(id);
-                if (!tag || tag->handle == kInvalidTagHandle) {
-                    out[i].hrErrorID = id.empty() ? OPC_E_INVALIDITEMID : OPC_E_UNKNOWNITEMID;
-                    allOk = false;
-                    continue;
+        return trace::traced("IOPCBrowse::GetProperties", dwItemCount, [&]() -> HRESULT {
+            if (ppItemProperties) *ppItemProperties = nullptr;
+            if (dwItemCount == 0 || !pszItemIDs || !ppItemProperties || (dwPropertyCount && !pdwPropertyIDs))
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            OPCServerApp& app = App();
+            OPCITEMPROPERTIES* out = TaskArray<OPCITEMPROPERTIES>(dwItemCount).release();
+            if (!out) return E_OUTOFMEMORY;
+            bool allOk = true;
+            try {
+                LockGuard g(app.globalLock);
+                for (DWORD i = 0; i < dwItemCount; ++i) {
+                    std::string id = narrow(pszItemIDs[i]);
+                    const OPCTag* tag = id.empty() ? nullptr : app.tags.lookup(id);
+                    if (!tag || tag->handle == kInvalidTagHandle) {
+                        out[i].hrErrorID = id.empty() ? OPC_E_INVALIDITEMID : OPC_E_UNKNOWNITEMID;
+                        allOk = false;
+                        continue;
+                    }
+                    if (!fillProperties(*tag, dwPropertyCount == 0, dwPropertyCount, pdwPropertyIDs,
+                                        bReturnPropertyValues != FALSE, out[i]))
+                        throw std::bad_alloc();
+                    allOk = allOk && out[i].hrErrorID == S_OK;
                 }
-                if (!fillProperties(*tag, dwPropertyCount == 0, dwPropertyCount, pdwPropertyIDs,
-                                    bReturnPropertyValues != FALSE, out[i]))
-                    throw std::bad_alloc();
-                allOk = allOk && out[i].hrErrorID == S_OK;
+            } catch (const std::bad_alloc&) {
+                for (DWORD i = 0; i < dwItemCount; ++i) clearProperties(out[i]);
+                app.taskFree(out);
+                return E_OUTOFMEMORY;
             }
-        } catch (const std::bad_alloc&) {
-            for (DWORD i = 0; i < dwItemCount; ++i) clearProperties(out[i]);
-            app.taskFree(out);
-            return E_OUTOFMEMORY;
-        }
-        *ppItemProperties = out;
-        return allOk ? S_OK : S_FALSE;
+            *ppItemProperties = out;
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { tracePropertiesResults(m, dwItemCount, pszItemIDs, *ppItemProperties); });
     }
 
     HRESULT STDMETHODCALLTYPE Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
@@ -162,98 +180,100 @@ public:
                                      DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
                                      OPCBROWSEELEMENT** ppBrowseElements) override
     {
-        if (pbMoreElements) *pbMoreElements = FALSE;
-        if (pdwCount) *pdwCount = 0;
-        if (ppBrowseElements) *ppBrowseElements = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        if (!pszContinuationPoint || !pbMoreElements || !pdwCount || !ppBrowseElements ||
-            (dwPropertyCount && !pdwPropertyIDs))
-            return E_INVALIDARG;
-        if (dwBrowseFilter < OPC_BROWSE_FILTER_ALL || dwBrowseFilter > OPC_BROWSE_FILTER_ITEMS) return E_INVALIDARG;
-        OPCServerApp& app = App();
-        // [in, out]: the incoming point is ours to free; a new one (or none) goes back.
-        LPWSTR inPoint = *pszContinuationPoint;
-        *pszContinuationPoint = nullptr;
-        std::vector<OPCBROWSEELEMENT> elements;
-        std::string next;
-        try {
-            const std::string cp = narrow(inPoint);
-            app.taskFree(inPoint);
-            const std::string itemId = narrow(szItemID);
-            const std::string nameFilter = lowBytes(szElementNameFilter);
-            const DWORD filter = static_cast<DWORD>(dwBrowseFilter);
-            size_t start = 0;
-            if (!cp.empty() && !parseContinuation(cp, itemId, filter, nameFilter, &start))
-                return OPC_E_INVALIDCONTINUATIONPOINT;
-            const Pattern pattern(nameFilter);
-            const bool withProps = bReturnAllProperties || dwPropertyCount > 0;
+        return trace::traced("IOPCBrowse::Browse", 0, [&]() -> HRESULT {
+            if (pbMoreElements) *pbMoreElements = FALSE;
+            if (pdwCount) *pdwCount = 0;
+            if (ppBrowseElements) *ppBrowseElements = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            if (!pszContinuationPoint || !pbMoreElements || !pdwCount || !ppBrowseElements ||
+                (dwPropertyCount && !pdwPropertyIDs))
+                return E_INVALIDARG;
+            if (dwBrowseFilter < OPC_BROWSE_FILTER_ALL || dwBrowseFilter > OPC_BROWSE_FILTER_ITEMS) return E_INVALIDARG;
+            OPCServerApp& app = App();
+            // [in, out]: the incoming point is ours to free; a new one (or none) goes back.
+            LPWSTR inPoint = *pszContinuationPoint;
+            *pszContinuationPoint = nullptr;
+            std::vector<OPCBROWSEELEMENT> elements;
+            std::string next;
+            try {
+                const std::string cp = narrow(inPoint);
+                app.taskFree(inPoint);
+                const std::string itemId = narrow(szItemID);
+                const std::string nameFilter = lowBytes(szElementNameFilter);
+                const DWORD filter = static_cast<DWORD>(dwBrowseFilter);
+                size_t start = 0;
+                if (!cp.empty() && !parseContinuation(cp, itemId, filter, nameFilter, &start))
+                    return OPC_E_INVALIDCONTINUATIONPOINT;
+                const Pattern pattern(nameFilter);
+                const bool withProps = bReturnAllProperties || dwPropertyCount > 0;
 
-            LockGuard g(app.globalLock);
-            AddressTree tree = AddressTree::current();
-            const OPCTag* node = itemId.empty() ? &app.root : tree.nodeByName(itemId);
-            if (!node) return OPC_E_UNKNOWNITEMID;
-            const std::vector<OPCTag*>& children = node->children;
-            if (start > children.size()) return OPC_E_INVALIDCONTINUATIONPOINT;
-            const std::string prefix = itemId.empty() ? std::string() : tree.pathText(splitName(itemId, app.delimiter));
-            size_t i = start;
-            elements.reserve(dwMaxElementsReturned ? std::min<size_t>(dwMaxElementsReturned, children.size() - start)
-                                                   : children.size() - start);
-            std::string shortName;
-            auto wanted = [&](const OPCTag* c) {
-                const bool isItem = c->handle != kInvalidTagHandle;
-                const bool hasChildren = !c->children.empty();
-                if (!isItem && !hasChildren) return false;
-                if (filter == OPC_BROWSE_FILTER_BRANCHES && !hasChildren) return false;
-                if (filter == OPC_BROWSE_FILTER_ITEMS && !isItem) return false;
-                shortName = c->shortName(app.delimiter);
-                return nameFilter.empty() || pattern.matches(shortName);
-            };
-            for (; i < children.size(); ++i) {
-                const OPCTag* c = children[i];
-                if (!wanted(c)) continue;
-                // The next match exists: this page is full and a continuation point follows.
-                if (dwMaxElementsReturned && elements.size() >= dwMaxElementsReturned) break;
-                const bool isItem = c->handle != kInvalidTagHandle;
-                const bool hasChildren = !c->children.empty();
-                OPCBROWSEELEMENT e{};
-                e.dwFlagValue = (hasChildren ? OPC_BROWSE_HASCHILDREN : 0) | (isItem ? OPC_BROWSE_ISITEM : 0);
-                elements.push_back(e); // owned by the vector from here: freed on failure
-                OPCBROWSEELEMENT& el = elements.back();
-                el.szName = widen(shortName);
-                el.szItemID = widen(isItem ? c->name : (prefix.empty() ? shortName : prefix + app.delimiter + shortName));
-                if (!el.szName || !el.szItemID) throw std::bad_alloc();
-                if (withProps && isItem &&
-                    !fillProperties(*c, bReturnAllProperties != FALSE, dwPropertyCount, pdwPropertyIDs,
-                                    bReturnPropertyValues != FALSE, el.ItemProperties))
-                    throw std::bad_alloc();
-            }
-            // Only when another element follows: no empty last page is promised.
-            if (i < children.size()) next = makeContinuation(itemId, filter, nameFilter, i);
-        } catch (const std::bad_alloc&) {
-            freeElements(elements);
-            return E_OUTOFMEMORY;
-        }
-        const DWORD n = static_cast<DWORD>(elements.size());
-        OPCBROWSEELEMENT* out = nullptr;
-        if (n) {
-            out = TaskArray<OPCBROWSEELEMENT>(n).release();
-            if (!out) {
+                LockGuard g(app.globalLock);
+                AddressTree tree = AddressTree::current();
+                const OPCTag* node = itemId.empty() ? &app.root : tree.nodeByName(itemId);
+                if (!node) return OPC_E_UNKNOWNITEMID;
+                const std::vector<OPCTag*>& children = node->children;
+                if (start > children.size()) return OPC_E_INVALIDCONTINUATIONPOINT;
+                const std::string prefix = itemId.empty() ? std::string() : tree.pathText(splitName(itemId, app.delimiter));
+                size_t i = start;
+                elements.reserve(dwMaxElementsReturned ? std::min<size_t>(dwMaxElementsReturned, children.size() - start)
+                                                       : children.size() - start);
+                std::string shortName;
+                auto wanted = [&](const OPCTag* c) {
+                    const bool isItem = c->handle != kInvalidTagHandle;
+                    const bool hasChildren = !c->children.empty();
+                    if (!isItem && !hasChildren) return false;
+                    if (filter == OPC_BROWSE_FILTER_BRANCHES && !hasChildren) return false;
+                    if (filter == OPC_BROWSE_FILTER_ITEMS && !isItem) return false;
+                    shortName = c->shortName(app.delimiter);
+                    return nameFilter.empty() || pattern.matches(shortName);
+                };
+                for (; i < children.size(); ++i) {
+                    const OPCTag* c = children[i];
+                    if (!wanted(c)) continue;
+                    // The next match exists: this page is full and a continuation point follows.
+                    if (dwMaxElementsReturned && elements.size() >= dwMaxElementsReturned) break;
+                    const bool isItem = c->handle != kInvalidTagHandle;
+                    const bool hasChildren = !c->children.empty();
+                    OPCBROWSEELEMENT e{};
+                    e.dwFlagValue = (hasChildren ? OPC_BROWSE_HASCHILDREN : 0) | (isItem ? OPC_BROWSE_ISITEM : 0);
+                    elements.push_back(e); // owned by the vector from here: freed on failure
+                    OPCBROWSEELEMENT& el = elements.back();
+                    el.szName = widen(shortName);
+                    el.szItemID = widen(isItem ? c->name : (prefix.empty() ? shortName : prefix + app.delimiter + shortName));
+                    if (!el.szName || !el.szItemID) throw std::bad_alloc();
+                    if (withProps && isItem &&
+                        !fillProperties(*c, bReturnAllProperties != FALSE, dwPropertyCount, pdwPropertyIDs,
+                                        bReturnPropertyValues != FALSE, el.ItemProperties))
+                        throw std::bad_alloc();
+                }
+                // Only when another element follows: no empty last page is promised.
+                if (i < children.size()) next = makeContinuation(itemId, filter, nameFilter, i);
+            } catch (const std::bad_alloc&) {
                 freeElements(elements);
                 return E_OUTOFMEMORY;
             }
-            for (DWORD k = 0; k < n; ++k) out[k] = elements[k];
-        }
-        if (!next.empty()) {
-            *pszContinuationPoint = widen(next);
-            if (!*pszContinuationPoint) {
-                freeElements(elements);
-                app.taskFree(out);
-                return E_OUTOFMEMORY;
+            const DWORD n = static_cast<DWORD>(elements.size());
+            OPCBROWSEELEMENT* out = nullptr;
+            if (n) {
+                out = TaskArray<OPCBROWSEELEMENT>(n).release();
+                if (!out) {
+                    freeElements(elements);
+                    return E_OUTOFMEMORY;
+                }
+                for (DWORD k = 0; k < n; ++k) out[k] = elements[k];
             }
-        }
-        *pdwCount = n;
-        *ppBrowseElements = out;
-        return S_OK;
+            if (!next.empty()) {
+                *pszContinuationPoint = widen(next);
+                if (!*pszContinuationPoint) {
+                    freeElements(elements);
+                    app.taskFree(out);
+                    return E_OUTOFMEMORY;
+                }
+            }
+            *pdwCount = n;
+            *ppBrowseElements = out;
+            return S_OK;
+        });
     }
 
 private:

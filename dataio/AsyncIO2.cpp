@@ -18,81 +18,81 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                                    HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::Read", dwCount) {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (owner_->queueFull()) return E_FAIL;
-        return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
-        });
+        return trace::traced("IOPCAsyncIO2::Read", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            if (owner_->queueFull()) return E_FAIL;
+            return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                                     DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::Write", dwCount) {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (owner_->queueFull()) return E_FAIL;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
-                      ppErrors);
-        });
+        return trace::traced("IOPCAsyncIO2::Write", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (owner_->queueFull()) return E_FAIL;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
+                          ppErrors);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::Refresh2", 0) {
-        if (!pdwCancelID) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (owner_->queueFull()) return E_FAIL;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
-        if (!t) return E_OUTOFMEMORY;
-        return queueRefresh(std::move(t), pdwCancelID);
+        return trace::traced("IOPCAsyncIO2::Refresh2", 0, [&]() -> HRESULT {
+            if (!pdwCancelID) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (owner_->queueFull()) return E_FAIL;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
+            if (!t) return E_OUTOFMEMORY;
+            return queueRefresh(std::move(t), pdwCancelID);
         });
     }
 
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::Cancel2", 0) {
-        if (owner_->gone()) return kGoneResult;
-        LockGuard lock(App().globalLock);
-        for (auto& t : owner_->queue) {
-            // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
-            if (t->version == 2 && t->cancelId == dwCancelID) {
-                // A queued write already went to the host: too late, it completes as written.
-                if (t->kind == AsyncTransaction::kWrite) return E_FAIL;
-                t->cancelled = true;
-                return S_OK;
+        return trace::traced("IOPCAsyncIO2::Cancel2", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            LockGuard lock(App().globalLock);
+            for (auto& t : owner_->queue) {
+                // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
+                if (t->version == 2 && t->cancelId == dwCancelID) {
+                    // A queued write already went to the host: too late, it completes as written.
+                    if (t->kind == AsyncTransaction::kWrite) return E_FAIL;
+                    t->cancelled = true;
+                    return S_OK;
+                }
             }
-        }
-        return E_FAIL;
+            return E_FAIL;
         });
     }
 
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::SetEnable", 0) {
-        if (owner_->gone()) return kGoneResult;
-        ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
-        if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
-        c->point().enabled.store(bEnable);
-        return S_OK;
+        return trace::traced("IOPCAsyncIO2::SetEnable", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
+            if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
+            c->point().enabled.store(bEnable);
+            return S_OK;
         });
     }
 
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
-        QV_TRACE_BODY("IOPCAsyncIO2::GetEnable", 0) {
-        if (owner_->gone()) return kGoneResult;
-        ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
-        if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
-        if (!pbEnable) return E_INVALIDARG;
-        *pbEnable = c->point().enabled.load();
-        return S_OK;
+        return trace::traced("IOPCAsyncIO2::GetEnable", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
+            if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
+            if (!pbEnable) return E_INVALIDARG;
+            *pbEnable = c->point().enabled.load();
+            return S_OK;
         });
     }
 
@@ -100,41 +100,47 @@ public:
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
                                          DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (owner_->queueFull()) return E_FAIL;
-        return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
-                      nullptr, pdwMaxAge);
+        return trace::traced("IOPCAsyncIO3::ReadMaxAge", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            if (owner_->queueFull()) return E_FAIL;
+            return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                          nullptr, pdwMaxAge);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
                                        DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        if (owner_->queueFull()) return E_FAIL;
-        return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
-                      pItemVQT);
+        return trace::traced("IOPCAsyncIO3::WriteVQT", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            if (owner_->queueFull()) return E_FAIL;
+            return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
+                          pItemVQT);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
-        if (!pdwCancelID) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-        std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
-        if (!t) return E_OUTOFMEMORY;
-        t->maxAgeRead = true;
-        try {
-            t->maxAges.push_back(dwMaxAge);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return queueRefresh(std::move(t), pdwCancelID);
+        return trace::traced("IOPCAsyncIO3::RefreshMaxAge", 0, [&]() -> HRESULT {
+            if (!pdwCancelID) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
+            std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
+            if (!t) return E_OUTOFMEMORY;
+            t->maxAgeRead = true;
+            try {
+                t->maxAges.push_back(dwMaxAge);
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            return queueRefresh(std::move(t), pdwCancelID);
+        });
     }
 
 private:

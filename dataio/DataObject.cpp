@@ -8,6 +8,7 @@
 #include "dataio/DataIo.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -153,72 +154,102 @@ public:
     }
 
     // ---- IDataObject ----
-    HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override
+    {
+        return trace::traced("IDataObject::GetData", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override
+    {
+        return trace::traced("IDataObject::GetDataHere", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override
+    {
+        return trace::traced("IDataObject::QueryGetData", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
+    }
     HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override
     {
-        (void)out;
-        return E_NOTIMPL;
+        return trace::traced("IDataObject::GetCanonicalFormatEtc", 0, [&]() -> HRESULT {
+            (void)out;
+            return E_NOTIMPL;
+        });
     }
-    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override
+    {
+        return trace::traced("IDataObject::SetData", 0, [&]() -> HRESULT {
+            return E_NOTIMPL;
+        });
+    }
     HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC** pp) override
     {
-        if (pp) *pp = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        return trace::traced("IDataObject::EnumFormatEtc", 0, [&]() -> HRESULT {
+            if (pp) *pp = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            return E_NOTIMPL;
+        });
     }
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** pp) override
     {
-        if (pp) *pp = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        return trace::traced("IDataObject::EnumDAdvise", 0, [&]() -> HRESULT {
+            if (pp) *pp = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            return E_NOTIMPL;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pFormatetc, DWORD, IAdviseSink* pAdvSink,
                                       DWORD* pdwConnection) override
     {
-        if (owner_->gone()) return kGoneResult;
-        if (!pdwConnection || !pAdvSink || !pFormatetc) return E_POINTER;
-        const int slot = slotOf(pFormatetc->cfFormat);
-        if (slot < 0) return DV_E_FORMATETC;
-        {
-            LockGuard lock(App().globalLock);
-            if (sinks_[slot]) return CONNECT_E_ADVISELIMIT;
-        }
-        // Asked without the lock: the sink lives in the client.
-        ComPtr<IAdviseSink> s;
-        HRESULT hr = callClient(
-            [&] { return pAdvSink->QueryInterface(IID_IAdviseSink, reinterpret_cast<void**>(s.put())); });
-        if (FAILED(hr)) return hr;
-        if (!s) return E_NOINTERFACE;
-        {
-            LockGuard lock(App().globalLock);
-            // The group may have gone meanwhile (its sinks were let go: nothing may be kept), or
-            // another advise may have won the slot; s is then released after the lock.
+        return trace::traced("IDataObject::DAdvise", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
-            if (!sinks_[slot]) {
-                sinks_[slot] = std::move(s);
-                *pdwConnection = format_[slot];
-                return S_OK;
+            if (!pdwConnection || !pAdvSink || !pFormatetc) return E_POINTER;
+            const int slot = slotOf(pFormatetc->cfFormat);
+            if (slot < 0) return DV_E_FORMATETC;
+            {
+                LockGuard lock(App().globalLock);
+                if (sinks_[slot]) return CONNECT_E_ADVISELIMIT;
             }
-        }
-        return CONNECT_E_ADVISELIMIT;
+            // Asked without the lock: the sink lives in the client.
+            ComPtr<IAdviseSink> s;
+            HRESULT hr = callClient(
+                [&] { return pAdvSink->QueryInterface(IID_IAdviseSink, reinterpret_cast<void**>(s.put())); });
+            if (FAILED(hr)) return hr;
+            if (!s) return E_NOINTERFACE;
+            {
+                LockGuard lock(App().globalLock);
+                // The group may have gone meanwhile (its sinks were let go: nothing may be kept), or
+                // another advise may have won the slot; s is then released after the lock.
+                if (owner_->gone()) return kGoneResult;
+                if (!sinks_[slot]) {
+                    sinks_[slot] = std::move(s);
+                    *pdwConnection = format_[slot];
+                    return S_OK;
+                }
+            }
+            return CONNECT_E_ADVISELIMIT;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
     {
-        if (owner_->gone()) return kGoneResult;
-        ComPtr<IAdviseSink> old; // released after the lock
-        LockGuard lock(App().globalLock);
-        for (int i = 0; i < kSinkCount; ++i) {
-            if (format_[i] == dwConnection && format_[i] != 0 && sinks_[i]) {
-                old = std::move(sinks_[i]);
-                lock.release();
-                return S_OK;
+        return trace::traced("IDataObject::DUnadvise", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            ComPtr<IAdviseSink> old; // released after the lock
+            LockGuard lock(App().globalLock);
+            for (int i = 0; i < kSinkCount; ++i) {
+                if (format_[i] == dwConnection && format_[i] != 0 && sinks_[i]) {
+                    old = std::move(sinks_[i]);
+                    lock.release();
+                    return S_OK;
+                }
             }
-        }
-        return OLE_E_NOCONNECTION;
+            return OLE_E_NOCONNECTION;
+        });
     }
 
     // ---- group side ----
@@ -352,6 +383,8 @@ private:
             put32(p + kWriteHeader + kWriteItem * i + 4, static_cast<DWORD>(t.writeResults[i]));
         }
         lock.release();
+        traceItemResults(g, "IAdviseSink::OnDataChange (write complete)", static_cast<DWORD>(n), t.serverHandles.data(),
+                         t.writeResults.data());
         sendStream(sink, format_[kWrite], block);
     }
 

@@ -136,6 +136,10 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
             if (errors[i] != S_OK) master = S_FALSE;
         }
     }
+    // The host's verdicts on an asynchronous write reach the trace only here.
+    if (master != S_OK)
+        traceItemResults(g, "IOPCDataCallback::OnWriteComplete", static_cast<DWORD>(n), t.serverHandles.data(),
+                         errors.get());
     callDataSink(g, sink, [&](IOPCDataCallback*) {
         return sink->OnWriteComplete(t.transactionId, g.clientHandle.load(), master, static_cast<DWORD>(n),
                                      handles.get(), errors.get());

@@ -7,6 +7,7 @@
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -29,6 +30,12 @@ OPCTag* tagFor(OPCServerApp& app, LPCWSTR id, HRESULT* hr)
     return t;
 }
 
+// At the trace's items level: each result that is not S_OK with its item ID.
+void traceIdResults(const char* method, DWORD n, const LPCWSTR* ids, const HRESULT* errors)
+{
+    trace::itemResults(method, n, errors, [&](DWORD i) { return narrow(ids[i]); });
+}
+
 class OPCItemIOImpl : public InterfaceObject<IOPCItemIO, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -36,86 +43,90 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
                                    WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override
     {
-        if (ppvValues) *ppvValues = nullptr;
-        if (ppwQualities) *ppwQualities = nullptr;
-        if (ppftTimeStamps) *ppftTimeStamps = nullptr;
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !pszItemIDs || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
-            return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
-        TaskArray<VARIANT> values(dwCount);
-        TaskArray<WORD> qualities(dwCount);
-        TaskArray<FILETIME> times(dwCount);
-        TaskArray<HRESULT> errors(dwCount);
-        if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
-        bool allOk = true;
-        try {
-            std::vector<std::pair<DWORD, DWORD>> device; // index, tag handle
-            const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
-            const FILETIME now = utcNow(); // one clock read for the whole call
-            {
-                LockGuard lock(app.globalLock);
-                for (DWORD i = 0; i < dwCount; ++i) {
-                    VariantInit(&values[i]);
-                    OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
-                    if (!tag) continue;
-                    if (!(tag->accessRights() & OPC_READABLE)) errors[i] = OPC_E_BADRIGHTS;
-                    else if (proc && tooOld(pdwMaxAge[i], tag->state->timestamp, now)) device.emplace_back(i, tag->handle);
-                    else {
-                        errors[i] = VariantCopy(&values[i], tag->state->value.get());
-                        qualities[i] = tag->state->quality;
-                        times[i] = tag->state->timestamp;
+        return trace::traced("IOPCItemIO::Read", dwCount, [&]() -> HRESULT {
+            if (ppvValues) *ppvValues = nullptr;
+            if (ppwQualities) *ppwQualities = nullptr;
+            if (ppftTimeStamps) *ppftTimeStamps = nullptr;
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !pszItemIDs || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            OPCServerApp& app = App();
+            TaskArray<VARIANT> values(dwCount);
+            TaskArray<WORD> qualities(dwCount);
+            TaskArray<FILETIME> times(dwCount);
+            TaskArray<HRESULT> errors(dwCount);
+            if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
+            bool allOk = true;
+            try {
+                std::vector<std::pair<DWORD, DWORD>> device; // index, tag handle
+                const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
+                const FILETIME now = utcNow(); // one clock read for the whole call
+                {
+                    LockGuard lock(app.globalLock);
+                    for (DWORD i = 0; i < dwCount; ++i) {
+                        VariantInit(&values[i]);
+                        OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
+                        if (!tag) continue;
+                        if (!(tag->accessRights() & OPC_READABLE)) errors[i] = OPC_E_BADRIGHTS;
+                        else if (proc && tooOld(pdwMaxAge[i], tag->state->timestamp, now)) device.emplace_back(i, tag->handle);
+                        else {
+                            errors[i] = VariantCopy(&values[i], tag->state->value.get());
+                            qualities[i] = tag->state->quality;
+                            times[i] = tag->state->timestamp;
+                        }
                     }
                 }
+                for (auto& d : device)
+                    errors[d.first] = deviceRead(proc, d.second, VT_EMPTY, &values[d.first], &qualities[d.first],
+                                                 &times[d.first]);
+            } catch (const std::bad_alloc&) {
+                for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
+                return E_OUTOFMEMORY;
             }
-            for (auto& d : device)
-                errors[d.first] = deviceRead(proc, d.second, VT_EMPTY, &values[d.first], &qualities[d.first],
-                                             &times[d.first]);
-        } catch (const std::bad_alloc&) {
-            for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
-            return E_OUTOFMEMORY;
-        }
-        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
-        *ppvValues = values.release();
-        *ppwQualities = qualities.release();
-        *ppftTimeStamps = times.release();
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
+            for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+            *ppvValues = values.release();
+            *ppwQualities = qualities.release();
+            *ppftTimeStamps = times.release();
+            *ppErrors = errors.release();
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { traceIdResults(m, dwCount, pszItemIDs, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT,
                                        HRESULT** ppErrors) override
     {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !pszItemIDs || !pItemVQT || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        OPCServerApp& app = App();
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors) return E_OUTOFMEMORY;
-        const bool vqtProc = app.writeVQTNotificationProc.load() != nullptr;
-        try {
-            std::vector<Variant> values(dwCount);
-            std::vector<std::string> names(dwCount);
-            {
-                LockGuard lock(app.globalLock);
-                for (DWORD i = 0; i < dwCount; ++i) {
-                    const OPCITEMVQT& q = pItemVQT[i];
-                    OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
-                    if (!tag) continue;
-                    names[i] = tag->name;
-                    errors[i] = checkTagWrite(*tag, q, vqtProc, values[i].get());
+        return trace::traced("IOPCItemIO::WriteVQT", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !pszItemIDs || !pItemVQT || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            OPCServerApp& app = App();
+            TaskArray<HRESULT> errors(dwCount);
+            if (!errors) return E_OUTOFMEMORY;
+            const bool vqtProc = app.writeVQTNotificationProc.load() != nullptr;
+            try {
+                std::vector<Variant> values(dwCount);
+                std::vector<std::string> names(dwCount);
+                {
+                    LockGuard lock(app.globalLock);
+                    for (DWORD i = 0; i < dwCount; ++i) {
+                        const OPCITEMVQT& q = pItemVQT[i];
+                        OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
+                        if (!tag) continue;
+                        names[i] = tag->name;
+                        errors[i] = checkTagWrite(*tag, q, vqtProc, values[i].get());
+                    }
                 }
+                for (DWORD i = 0; i < dwCount; ++i)
+                    if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i]);
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
             }
-            for (DWORD i = 0; i < dwCount; ++i)
-                if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i]);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        bool allOk = true;
-        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
+            bool allOk = true;
+            for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+            *ppErrors = errors.release();
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { traceIdResults(m, dwCount, pszItemIDs, *ppErrors); });
     }
 
 private:

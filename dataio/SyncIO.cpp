@@ -20,80 +20,84 @@ public:
     HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                                    OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCSyncIO::Read", dwCount) {
-        if (ppErrors) *ppErrors = nullptr;
-        if (ppItemValues) *ppItemValues = nullptr;
-        if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
-        if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        // The larger array first: a count whose size overflows fails before any allocation.
-        TaskArray<OPCITEMSTATE> states(dwCount);
-        if (!states) return E_OUTOFMEMORY;
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors) return E_OUTOFMEMORY;
-        try {
-            readAll(dwSource, dwCount, phServer, states.get(), errors.get());
-        } catch (const std::bad_alloc&) {
-            for (DWORD i = 0; i < dwCount; ++i) VariantClear(&states[i].vDataValue);
-            return E_OUTOFMEMORY;
-        }
-        bool allOk = true;
-        for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
-        *ppItemValues = states.release();
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
-        });
+        return trace::traced("IOPCSyncIO::Read", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (ppItemValues) *ppItemValues = nullptr;
+            if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
+            if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            // The larger array first: a count whose size overflows fails before any allocation.
+            TaskArray<OPCITEMSTATE> states(dwCount);
+            if (!states) return E_OUTOFMEMORY;
+            TaskArray<HRESULT> errors(dwCount);
+            if (!errors) return E_OUTOFMEMORY;
+            try {
+                readAll(dwSource, dwCount, phServer, states.get(), errors.get());
+            } catch (const std::bad_alloc&) {
+                for (DWORD i = 0; i < dwCount; ++i) VariantClear(&states[i].vDataValue);
+                return E_OUTOFMEMORY;
+            }
+            bool allOk = true;
+            for (DWORD i = 0; i < dwCount; ++i) allOk = allOk && errors[i] == S_OK;
+            *ppItemValues = states.release();
+            *ppErrors = errors.release();
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                                     HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCSyncIO::Write", dwCount) {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        return writeItems(dwCount, phServer, pItemValues, nullptr, ppErrors);
-        });
+        return trace::traced("IOPCSyncIO::Write", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            return writeItems(dwCount, phServer, pItemValues, nullptr, ppErrors);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     // ---- IOPCSyncIO2 ----
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
                                          WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override
     {
-        if (ppvValues) *ppvValues = nullptr;
-        if (ppwQualities) *ppwQualities = nullptr;
-        if (ppftTimeStamps) *ppftTimeStamps = nullptr;
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
-            return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        TaskArray<VARIANT> values(dwCount);
-        TaskArray<WORD> qualities(dwCount);
-        TaskArray<FILETIME> times(dwCount);
-        TaskArray<HRESULT> errors(dwCount);
-        if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
-        bool allOk;
-        try {
-            allOk = readItemsMaxAge(*owner_, dwCount, phServer, pdwMaxAge, false, values.get(), qualities.get(),
-                                    times.get(), errors.get(), nullptr);
-        } catch (const std::bad_alloc&) {
-            for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
-            return E_OUTOFMEMORY;
-        }
-        *ppvValues = values.release();
-        *ppwQualities = qualities.release();
-        *ppftTimeStamps = times.release();
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
+        return trace::traced("IOPCSyncIO2::ReadMaxAge", dwCount, [&]() -> HRESULT {
+            if (ppvValues) *ppvValues = nullptr;
+            if (ppwQualities) *ppwQualities = nullptr;
+            if (ppftTimeStamps) *ppftTimeStamps = nullptr;
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pdwMaxAge || !ppvValues || !ppwQualities || !ppftTimeStamps || !ppErrors)
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            TaskArray<VARIANT> values(dwCount);
+            TaskArray<WORD> qualities(dwCount);
+            TaskArray<FILETIME> times(dwCount);
+            TaskArray<HRESULT> errors(dwCount);
+            if (!values || !qualities || !times || !errors) return E_OUTOFMEMORY;
+            bool allOk;
+            try {
+                allOk = readItemsMaxAge(*owner_, dwCount, phServer, pdwMaxAge, false, values.get(), qualities.get(),
+                                        times.get(), errors.get(), nullptr);
+            } catch (const std::bad_alloc&) {
+                for (DWORD i = 0; i < dwCount; ++i) VariantClear(&values[i]);
+                return E_OUTOFMEMORY;
+            }
+            *ppvValues = values.release();
+            *ppwQualities = qualities.release();
+            *ppftTimeStamps = times.release();
+            *ppErrors = errors.release();
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
                                        HRESULT** ppErrors) override
     {
-        if (ppErrors) *ppErrors = nullptr;
-        if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        return writeItems(dwCount, phServer, nullptr, pItemVQT, ppErrors);
+        return trace::traced("IOPCSyncIO2::WriteVQT", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            return writeItems(dwCount, phServer, nullptr, pItemVQT, ppErrors);
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
 private:

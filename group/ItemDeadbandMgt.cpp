@@ -3,6 +3,7 @@
 #include <new>
 #include "group/OPCGroup.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -23,38 +24,44 @@ public:
     HRESULT STDMETHODCALLTYPE SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
                                               HRESULT** ppErrors) override
     {
-        return each(dwCount, phServer, ppErrors, pPercentDeadband, [&](OPCItem& it, DWORD i) -> HRESULT {
-            const float d = pPercentDeadband[i];
-            if (!(d >= 0.0f && d <= 100.0f)) return E_INVALIDARG; // NaN too
-            it.hasItemDeadband = true;
-            it.itemDeadband = d;
-            return S_OK;
-        });
+        return trace::traced("IOPCItemDeadbandMgt::SetItemDeadband", dwCount, [&]() -> HRESULT {
+            return each(dwCount, phServer, ppErrors, pPercentDeadband, [&](OPCItem& it, DWORD i) -> HRESULT {
+                const float d = pPercentDeadband[i];
+                if (!(d >= 0.0f && d <= 100.0f)) return E_INVALIDARG; // NaN too
+                it.hasItemDeadband = true;
+                it.itemDeadband = d;
+                return S_OK;
+            });
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
                                               HRESULT** ppErrors) override
     {
-        if (ppPercentDeadband) *ppPercentDeadband = nullptr;
-        if (!ppPercentDeadband) return E_INVALIDARG;
-        TaskArray<FLOAT> out(dwCount);
-        if (!out) return E_OUTOFMEMORY;
-        HRESULT hr = each(dwCount, phServer, ppErrors, out.get(), [&](OPCItem& it, DWORD i) -> HRESULT {
-            if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
-            out[i] = it.itemDeadband;
-            return S_OK;
-        });
-        if (SUCCEEDED(hr)) *ppPercentDeadband = out.release();
-        return hr;
+        return trace::traced("IOPCItemDeadbandMgt::GetItemDeadband", dwCount, [&]() -> HRESULT {
+            if (ppPercentDeadband) *ppPercentDeadband = nullptr;
+            if (!ppPercentDeadband) return E_INVALIDARG;
+            TaskArray<FLOAT> out(dwCount);
+            if (!out) return E_OUTOFMEMORY;
+            HRESULT hr = each(dwCount, phServer, ppErrors, out.get(), [&](OPCItem& it, DWORD i) -> HRESULT {
+                if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
+                out[i] = it.itemDeadband;
+                return S_OK;
+            });
+            if (SUCCEEDED(hr)) *ppPercentDeadband = out.release();
+            return hr;
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
-        return each(dwCount, phServer, ppErrors, phServer, [&](OPCItem& it, DWORD) -> HRESULT {
-            if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
-            it.hasItemDeadband = false;
-            return S_OK;
-        });
+        return trace::traced("IOPCItemDeadbandMgt::ClearItemDeadband", dwCount, [&]() -> HRESULT {
+            return each(dwCount, phServer, ppErrors, phServer, [&](OPCItem& it, DWORD) -> HRESULT {
+                if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
+                it.hasItemDeadband = false;
+                return S_OK;
+            });
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
 private:

@@ -24,108 +24,127 @@ public:
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                        HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCItemMgt::AddItems", dwCount) {
-        return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors);
-        });
+        return trace::traced(
+            "IOPCItemMgt::AddItems", dwCount,
+            [&] { return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors); },
+            [&](const char* m) { traceDefResults(m, dwCount, pItemArray, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
                                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCItemMgt::ValidateItems", dwCount) {
-        return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors);
-        });
+        return trace::traced(
+            "IOPCItemMgt::ValidateItems", dwCount,
+            [&] { return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors); },
+            [&](const char* m) { traceDefResults(m, dwCount, pItemArray, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
-        QV_TRACE_BODY("IOPCItemMgt::RemoveItems", dwCount) {
-        if (ppErrors) *ppErrors = nullptr;
-        if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors) return E_OUTOFMEMORY;
-        bool allOk = true;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            // Under the global lock (taken by removeItem): the first item with that handle is
-            // taken out of the list and destroyed.
-            errors[i] = owner_->removeItem(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            if (errors[i] != S_OK) allOk = false;
-        }
-        *ppErrors = errors.release();
-        return allOk ? S_OK : S_FALSE;
-        });
+        return trace::traced("IOPCItemMgt::RemoveItems", dwCount, [&]() -> HRESULT {
+            if (ppErrors) *ppErrors = nullptr;
+            if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            TaskArray<HRESULT> errors(dwCount);
+            if (!errors) return E_OUTOFMEMORY;
+            bool allOk = true;
+            for (DWORD i = 0; i < dwCount; ++i) {
+                // Under the global lock (taken by removeItem): the first item with that handle is
+                // taken out of the list and destroyed.
+                errors[i] = owner_->removeItem(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
+                if (errors[i] != S_OK) allOk = false;
+            }
+            *ppErrors = errors.release();
+            return allOk ? S_OK : S_FALSE;
+        }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                              HRESULT** ppErrors) override
     {
-        return QV_TRACE_CALL("IOPCItemMgt::SetActiveState", dwCount,
-                             forEachItem(dwCount, phServer, phServer, ppErrors, [&](OPCItem& item, DWORD) {
-                                 item.active = bActive;
-                                 return S_OK;
-                             }));
+        return trace::traced(
+            "IOPCItemMgt::SetActiveState", dwCount,
+            [&] {
+                return forEachItem(dwCount, phServer, phServer, ppErrors, [&](OPCItem& item, DWORD) {
+                    item.active = bActive;
+                    return S_OK;
+                });
+            },
+            [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                                HRESULT** ppErrors) override
     {
-        return QV_TRACE_CALL("IOPCItemMgt::SetClientHandles", dwCount,
-                             forEachItem(dwCount, phServer, phClient, ppErrors, [&](OPCItem& item, DWORD i) {
-                                 item.clientHandle = phClient[i];
-                                 return S_OK;
-                             }));
+        return trace::traced(
+            "IOPCItemMgt::SetClientHandles", dwCount,
+            [&] {
+                return forEachItem(dwCount, phServer, phClient, ppErrors, [&](OPCItem& item, DWORD i) {
+                    item.clientHandle = phClient[i];
+                    return S_OK;
+                });
+            },
+            [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                            HRESULT** ppErrors) override
     {
         // The check AddItems makes, against the item's value (in the tag's type).
-        return QV_TRACE_CALL("IOPCItemMgt::SetDatatypes", dwCount,
-                             forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
-                                 if (!requestableType(*item.value.get(), pRequestedDatatypes[i])) return OPC_E_BADTYPE;
-                                 item.requestedType = pRequestedDatatypes[i];
-                                 return S_OK;
-                             }));
+        return trace::traced(
+            "IOPCItemMgt::SetDatatypes", dwCount,
+            [&] {
+                return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
+                    if (!requestableType(*item.value.get(), pRequestedDatatypes[i])) return OPC_E_BADTYPE;
+                    item.requestedType = pRequestedDatatypes[i];
+                    return S_OK;
+                });
+            },
+            [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        QV_TRACE_BODY("IOPCItemMgt::CreateEnumerator", 0) {
-        if (!ppUnk) return E_INVALIDARG;
-        *ppUnk = nullptr;
-        if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
-        std::vector<ItemSnapshot> snapshot;
-        {
-            LockGuard g(App().globalLock);
-            if (owner_->gone()) return kGoneResult;
-            try {
-                snapshot.reserve(owner_->items.size());
-                for (const auto& kv : owner_->items) {
-                    // An item whose copy cannot be made is left out.
-                    ItemSnapshot e;
-                    e.item.reset(new (std::nothrow) OPCItem());
-                    if (!e.item) continue;
-                    try {
-                        e.item->copyFrom(*kv.second);
-                    } catch (const std::bad_alloc&) {
-                        continue;
+        return trace::traced("IOPCItemMgt::CreateEnumerator", 0, [&]() -> HRESULT {
+            if (!ppUnk) return E_INVALIDARG;
+            *ppUnk = nullptr;
+            if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
+            std::vector<ItemSnapshot> snapshot;
+            {
+                LockGuard g(App().globalLock);
+                if (owner_->gone()) return kGoneResult;
+                try {
+                    snapshot.reserve(owner_->items.size());
+                    for (const auto& kv : owner_->items) {
+                        // An item whose copy cannot be made is left out.
+                        ItemSnapshot e;
+                        e.item.reset(new (std::nothrow) OPCItem());
+                        if (!e.item) continue;
+                        try {
+                            e.item->copyFrom(*kv.second);
+                        } catch (const std::bad_alloc&) {
+                            continue;
+                        }
+                        if (const OPCTag* tag = App().tags.lookup(kv.second->tagName)) {
+                            e.euType = tag->euType();
+                            tag->euInfo(e.euInfo.get());
+                        }
+                        snapshot.push_back(std::move(e));
                     }
-                    if (const OPCTag* tag = App().tags.lookup(kv.second->tagName)) {
-                        e.euType = tag->euType();
-                        tag->euInfo(e.euInfo.get());
-                    }
-                    snapshot.push_back(std::move(e));
+                } catch (const std::bad_alloc&) {
+                    return E_OUTOFMEMORY;
                 }
-            } catch (const std::bad_alloc&) {
-                return E_OUTOFMEMORY;
             }
-        }
-        return createItemEnumerator(owner_->clientObjects(), std::move(snapshot), riid, ppUnk);
+            return createItemEnumerator(owner_->clientObjects(), std::move(snapshot), riid, ppUnk);
         });
     }
 
 private:
+    static void traceDefResults(const char* method, DWORD n, const OPCITEMDEF* defs, const HRESULT* errors)
+    {
+        trace::itemResults(method, n, errors, [&](DWORD i) { return narrow(defs[i].szItemID); });
+    }
+
     HRESULT addOrValidate(bool add, DWORD dwCount, OPCITEMDEF* defs, OPCITEMRESULT** ppResults, HRESULT** ppErrors)
     {
         if (ppResults) *ppResults = nullptr;
@@ -139,7 +158,7 @@ private:
         bool allOk = true;
         for (DWORD i = 0; i < dwCount; ++i) {
             HRESULT hr = add ? addOne(defs[i], &results[i])
-                             : App().tags.validateItem(defs[i], &results[i], nullptr);
+                    : App().tags.validateItem(defs[i], &results[i], nullptr);
             // A failed definition leaves a zero result.
             if (hr != S_OK) memset(&results[i], 0, sizeof(OPCITEMRESULT));
             errors[i] = hr;

@@ -3,6 +3,7 @@
 #include <new>
 #include <unordered_set>
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 #include "server/OPCServer.h"
 
 namespace qv {
@@ -245,6 +246,30 @@ std::shared_ptr<OPCGroup> findGroupByHandle(const OPCServer& s, OPCHANDLE h)
     for (const auto& g : s.groups)
         if (g->serverHandle == h) return g;
     return nullptr;
+}
+
+void traceItemResults(OPCGroup& g, const char* method, DWORD n, const OPCHANDLE* handles, const HRESULT* errors)
+{
+    if (!errors || !handles || !trace::enabled(trace::kItems)) return;
+    std::vector<std::string> names;
+    try {
+        names.resize(n);
+        LockGuard lock(App().globalLock);
+        for (DWORD i = 0; i < n; ++i) {
+            if (errors[i] == S_OK) continue;
+            const OPCItem* it = g.gone() ? nullptr : g.findItem(handles[i]);
+            if (it) {
+                names[i] = it->itemId;
+            } else {
+                char buf[32];
+                snprintf(buf, sizeof buf, "handle %lu", static_cast<unsigned long>(handles[i]));
+                names[i] = buf;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return; // no memory for the names: no lines
+    }
+    trace::itemResults(method, n, errors, [&](DWORD i) -> const std::string& { return names[i]; });
 }
 
 } // namespace qv

@@ -135,6 +135,10 @@ std::unique_ptr<InterfaceHolder> makeDataObject(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeGroupConnectionContainer(OPCGroup* g);
 std::unique_ptr<InterfaceHolder> makeItemDeadbandMgt(OPCGroup* g);
 
+// At the trace's items level: one line per result in `errors` that is not S_OK, naming the
+// item by its ID (looked up under the global lock), or by its handle when the group has none.
+void traceItemResults(OPCGroup& g, const char* method, DWORD n, const OPCHANDLE* handles, const HRESULT* errors);
+
 // One item as the item enumerator shows it: a copy, with its tag's EU type and EU info.
 struct ItemSnapshot {
     std::unique_ptr<OPCItem> item;

@@ -322,7 +322,8 @@ QVAPI int WINAPI QV_GetClientCounts(void);
 #define QV_TRACE_OFF 0
 #define QV_TRACE_ERRORS 1      /* failed client calls and server errors */
 #define QV_TRACE_CONNECTIONS 2 /* and clients connecting, naming themselves and leaving */
-#define QV_TRACE_CALLS 3       /* and every client call: method, item count, result and its text */
+#define QV_TRACE_CALLS 3       /* and every client call of every interface: method, item count, result, its text */
+#define QV_TRACE_ITEMS 4       /* and each per-item result that is not S_OK: item ID, code, its text */
 QVAPI BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel);
 
 #ifdef __cplusplus

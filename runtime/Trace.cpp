@@ -155,7 +155,7 @@ bool setFile(const char* path, DWORD level)
         w.module = nullptr;
         return false;
     }
-    g_level = level > kCalls ? kCalls : static_cast<int>(level);
+    g_level = level > kItems ? kItems : static_cast<int>(level);
     return true;
 }
 
@@ -191,14 +191,25 @@ void line(int level, const char* fmt, ...)
     if (w.queue.size() == 1) SetEvent(w.wake);
 }
 
-HRESULT call(const char* method, unsigned long count, HRESULT hr)
+std::string codeText(HRESULT hr)
 {
     // Success codes of the system table read oddly ("Invalid function." for S_FALSE).
-    std::string text = hr == S_OK ? "S_OK" : hr == S_FALSE ? "S_FALSE" : errorText(hr);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (hr == S_OK) return "S_OK";
+    if (hr == S_FALSE) return "S_FALSE";
+    return errorText(hr);
+}
+
+HRESULT call(const char* method, unsigned long count, HRESULT hr)
+{
     line(FAILED(hr) ? kErrors : kCalls, "CALL %s count=%lu -> 0x%08lX %s", method, count,
-         static_cast<unsigned long>(hr), text.c_str());
+         static_cast<unsigned long>(hr), codeText(hr).c_str());
     return hr;
+}
+
+void item(const char* method, const std::string& name, HRESULT hr)
+{
+    line(kItems, "ITEM %s \"%s\" -> 0x%08lX %s", method, name.c_str(), static_cast<unsigned long>(hr),
+         codeText(hr).c_str());
 }
 
 } // namespace trace

@@ -4,11 +4,12 @@
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 namespace qv {
 namespace trace {
 
-enum Level : int { kOff = 0, kErrors = 1, kConnections = 2, kCalls = 3 };
+enum Level : int { kOff = 0, kErrors = 1, kConnections = 2, kCalls = 3, kItems = 4 };
 
 extern std::atomic<int> g_level;
 
@@ -27,7 +28,13 @@ void line(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)))
 // A finished method call: traced at kCalls, and at kErrors when it failed.
 HRESULT call(const char* method, unsigned long count, HRESULT hr);
 
-// Runs a method body and traces its result.
+// One item's result that is not S_OK: traced at kItems.
+void item(const char* method, const std::string& name, HRESULT hr);
+// The text of a result code: "S_OK", "S_FALSE", else the server's error text.
+std::string codeText(HRESULT hr);
+
+// Runs a method body and traces its result:
+//   return trace::traced("IOPCServer::AddGroup", 1, [&]() -> HRESULT { ... });
 template <class F>
 inline HRESULT traced(const char* method, unsigned long count, F&& body)
 {
@@ -36,16 +43,34 @@ inline HRESULT traced(const char* method, unsigned long count, F&& body)
     return hr;
 }
 
+// As above; when the call succeeded and kItems is traced, `items(method)` then traces the
+// per-item results (see itemResults); items(method) may throw.
+template <class F, class I>
+inline HRESULT traced(const char* method, unsigned long count, F&& body, I&& items)
+{
+    HRESULT hr = traced(method, count, body);
+    if (SUCCEEDED(hr) && enabled(kItems)) {
+        try {
+            items(method);
+        } catch (...) {
+            // Out of memory for the names: those lines are left out, the call's result stands.
+        }
+    }
+    return hr;
+}
+
+// One line per result in `errors` that is not S_OK, naming the item `name(i)` (a string).
+template <class Name>
+inline void itemResults(const char* method, unsigned long count, const HRESULT* errors, Name&& name)
+{
+    if (!errors || !enabled(kItems)) return;
+    for (unsigned long i = 0; i < count; ++i)
+        if (errors[i] != S_OK) item(method, name(i), errors[i]);
+}
+
 } // namespace trace
 } // namespace qv
 
-// One line per traced method: `QV_TRACE_CALL("IOPCSyncIO::Read", dwCount, expression)`
-// returns the expression's HRESULT after tracing it.
-#define QV_TRACE_CALL(method, count, expr) \
-    ::qv::trace::traced(method, static_cast<unsigned long>(count), [&]() -> HRESULT { return (expr); })
-// A method with a longer body: `QV_TRACE_BODY("IOPCServer::AddGroup", 1) { ... });`
-#define QV_TRACE_BODY(method, count) \
-    return ::qv::trace::traced(method, static_cast<unsigned long>(count), [&]() -> HRESULT
 // A line whose arguments are evaluated only when the level is traced.
 #define QV_TRACE(level, ...) \
     do { \

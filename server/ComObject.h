@@ -69,64 +69,70 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* piid) override
     {
-        if (!piid) return E_INVALIDARG;
-        *piid = container_->sinkIid();
-        return S_OK;
+        return trace::traced("IConnectionPoint::GetConnectionInterface", 0, [&]() -> HRESULT {
+            if (!piid) return E_INVALIDARG;
+            *piid = container_->sinkIid();
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** pp) override
     {
-        if (!pp) return E_INVALIDARG;
-        *pp = nullptr;
-        // Marshaled from here the container is an object of its own for COM.
-        if (!container_->handOutContainer()) return kGoneResult;
-        container_->AddRef();
-        *pp = container_;
-        return S_OK;
+        return trace::traced("IConnectionPoint::GetConnectionPointContainer", 0, [&]() -> HRESULT {
+            if (!pp) return E_INVALIDARG;
+            *pp = nullptr;
+            // Marshaled from here the container is an object of its own for COM.
+            if (!container_->handOutContainer()) return kGoneResult;
+            container_->AddRef();
+            *pp = container_;
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
     {
-        QV_TRACE_BODY("IConnectionPoint::Advise", 0) {
-        if (!pUnkSink || !pdwCookie) return E_POINTER;
-        if (container_->ownerGone()) return kGoneResult;
-        {
+        return trace::traced("IConnectionPoint::Advise", 0, [&]() -> HRESULT {
+            if (!pUnkSink || !pdwCookie) return E_POINTER;
+            if (container_->ownerGone()) return kGoneResult;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (sink_) return CONNECT_E_ADVISELIMIT;
+            }
+            // Ask outside our lock: the sink may live in another process.
+            Sink* s = nullptr;
+            if (callClient([&] { return pUnkSink->QueryInterface(container_->sinkIid(), reinterpret_cast<void**>(&s)); }) !=
+                    S_OK ||
+                !s) {
+                if (s) s->Release();
+                return CONNECT_E_CANNOTCONNECT;
+            }
+            ComPtr<Sink> taken(s, false); // released after our lock unless kept
             std::lock_guard<std::mutex> g(m_);
+            // The owner may have gone meanwhile: its sinks were let go, so nothing may be kept now.
+            if (container_->ownerGone()) return kGoneResult;
             if (sink_) return CONNECT_E_ADVISELIMIT;
-        }
-        // Ask outside our lock: the sink may live in another process.
-        Sink* s = nullptr;
-        if (callClient([&] { return pUnkSink->QueryInterface(container_->sinkIid(), reinterpret_cast<void**>(&s)); }) !=
-                S_OK ||
-            !s) {
-            if (s) s->Release();
-            return CONNECT_E_CANNOTCONNECT;
-        }
-        ComPtr<Sink> taken(s, false); // released after our lock unless kept
-        std::lock_guard<std::mutex> g(m_);
-        // The owner may have gone meanwhile: its sinks were let go, so nothing may be kept now.
-        if (container_->ownerGone()) return kGoneResult;
-        if (sink_) return CONNECT_E_ADVISELIMIT;
-        sink_ = std::move(taken);
-        *pdwCookie = 1;
-        return S_OK;
+            sink_ = std::move(taken);
+            *pdwCookie = 1;
+            return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
     {
-        QV_TRACE_BODY("IConnectionPoint::Unadvise", 0) {
-        ComPtr<Sink> old;
-        if (container_->ownerGone()) return kGoneResult;
-        {
-            std::lock_guard<std::mutex> g(m_);
-            if (!sink_ || dwCookie != 1) return CONNECT_E_NOCONNECTION;
-            old = std::move(sink_);
-        }
-        return S_OK; // old released here, outside the lock
+        return trace::traced("IConnectionPoint::Unadvise", 0, [&]() -> HRESULT {
+            ComPtr<Sink> old;
+            if (container_->ownerGone()) return kGoneResult;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (!sink_ || dwCookie != 1) return CONNECT_E_NOCONNECTION;
+                old = std::move(sink_);
+            }
+            return S_OK; // old released here, outside the lock
         });
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override
     {
-        if (pp) *pp = nullptr;
-        return E_NOTIMPL;
+        return trace::traced("IConnectionPoint::EnumConnections", 0, [&]() -> HRESULT {
+            if (pp) *pp = nullptr;
+            return E_NOTIMPL;
+        });
     }
 
     // A counted reference on the sink (or null): callers call the sink without any lock and
@@ -259,26 +265,30 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
     {
-        if (!pp) return E_INVALIDARG;
-        auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(ownerObjects_ ? *ownerObjects_ : nullptr, this);
-        if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
-        *pp = e;
-        return S_OK;
+        return trace::traced("IConnectionPointContainer::EnumConnectionPoints", 0, [&]() -> HRESULT {
+            if (!pp) return E_INVALIDARG;
+            auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(ownerObjects_ ? *ownerObjects_ : nullptr, this);
+            if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
+            *pp = e;
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** pp) override
     {
-        if (!pp) return E_INVALIDARG;
-        if (!IsEqualIID(riid, sinkIid_)) {
-            *pp = nullptr;
-            return E_NOINTERFACE;
-        }
-        if (!handOutPart(static_cast<IConnectionPoint*>(&point_), pointListed_)) {
-            *pp = nullptr;
-            return kGoneResult;
-        }
-        point_.AddRef();
-        *pp = &point_;
-        return S_OK;
+        return trace::traced("IConnectionPointContainer::FindConnectionPoint", 0, [&]() -> HRESULT {
+            if (!pp) return E_INVALIDARG;
+            if (!IsEqualIID(riid, sinkIid_)) {
+                *pp = nullptr;
+                return E_NOINTERFACE;
+            }
+            if (!handOutPart(static_cast<IConnectionPoint*>(&point_), pointListed_)) {
+                *pp = nullptr;
+                return kGoneResult;
+            }
+            point_.AddRef();
+            *pp = &point_;
+            return S_OK;
+        });
     }
 
 private:

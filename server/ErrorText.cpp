@@ -6,6 +6,8 @@ namespace qv {
 namespace {
 
 const struct { DWORD code; const char* text; } kTable[] = {
+    // The system table calls S_FALSE "Invalid function." (it is no Win32 error).
+    {0x00000001, "S_FALSE"},
     {0xC0040001, "OPC_E_INVALIDHANDLE: An invalid handle was passed"},
     {0xC004000C, "OPC_E_DUPLICATENAME: A duplicate parameter was passed where one is not allowed"},
     {0xC0040004, "OPC_E_BADTYPE: The server cannot convert between the passed or requested data type and the canonical type"},
@@ -29,6 +31,12 @@ const struct { DWORD code; const char* text; } kTable[] = {
     {0x00040404, "OPC_S_DATAQUEUEOVERFLOW: Not every detected change has been returned since the server's buffer reached its limit and had to purge out the oldest data"},
     {0xC0040405, "OPC_E_RATENOTSET: There is no sampling rate set for the specified item"},
     {0xC0040406, "OPC_E_NOTSUPPORTED: The server does not support writing of quality and/or timestamp"},
+    {0x00040200, "OPC_S_ALREADYACKED: The condition has already been acknowledged"},
+    {0x00040201, "OPC_S_INVALIDBUFFERTIME: The buffer time parameter was invalid"},
+    {0x00040202, "OPC_S_INVALIDMAXSIZE: The max size parameter was invalid"},
+    {0xC0040204, "OPC_E_INVALIDTIME: The time does not match the latest active time"},
+    {0xC0040205, "OPC_E_BUSY: A refresh is currently in progress"},
+    {0xC0040206, "OPC_E_NOINFO: Information is not available"},
 };
 
 } // namespace

@@ -18,70 +18,70 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
     {
-        QV_TRACE_BODY("IOPCCommon::SetLocaleID", 0) {
-        if (owner_->gone()) return kGoneResult;
-        return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
+        return trace::traced("IOPCCommon::SetLocaleID", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
         });
     }
 
     HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override
     {
-        QV_TRACE_BODY("IOPCCommon::GetLocaleID", 0) {
-        if (!pdwLcid) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        *pdwLcid = kServerLocale;
-        return S_OK;
+        return trace::traced("IOPCCommon::GetLocaleID", 0, [&]() -> HRESULT {
+            if (!pdwLcid) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            *pdwLcid = kServerLocale;
+            return S_OK;
         });
     }
 
     HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override
     {
-        QV_TRACE_BODY("IOPCCommon::QueryAvailableLocaleIDs", 0) {
-        if (pdwCount) *pdwCount = 0;
-        if (pdwLcid) *pdwLcid = nullptr;
-        if (!pdwCount || !pdwLcid) return E_INVALIDARG;
-        if (owner_->gone()) return kGoneResult;
-        TaskArray<LCID> ids(1);
-        if (!ids) return E_OUTOFMEMORY;
-        ids[0] = kServerLocale;
-        *pdwLcid = ids.release();
-        *pdwCount = 1;
-        return S_OK;
+        return trace::traced("IOPCCommon::QueryAvailableLocaleIDs", 0, [&]() -> HRESULT {
+            if (pdwCount) *pdwCount = 0;
+            if (pdwLcid) *pdwLcid = nullptr;
+            if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            TaskArray<LCID> ids(1);
+            if (!ids) return E_OUTOFMEMORY;
+            ids[0] = kServerLocale;
+            *pdwLcid = ids.release();
+            *pdwCount = 1;
+            return S_OK;
         });
     }
 
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override
     {
-        QV_TRACE_BODY("IOPCCommon::GetErrorString", 0) {
-        if (!ppString) return E_INVALIDARG;
-        *ppString = nullptr;
-        if (owner_->gone()) return kGoneResult;
-        try {
-            std::string text = errorText(dwError);
-            if (text.empty()) return E_FAIL;
-            LPWSTR w = widen(text);
-            if (!w) return E_OUTOFMEMORY;
-            *ppString = w;
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        return trace::traced("IOPCCommon::GetErrorString", 0, [&]() -> HRESULT {
+            if (!ppString) return E_INVALIDARG;
+            *ppString = nullptr;
+            if (owner_->gone()) return kGoneResult;
+            try {
+                std::string text = errorText(dwError);
+                if (text.empty()) return E_FAIL;
+                LPWSTR w = widen(text);
+                if (!w) return E_OUTOFMEMORY;
+                *ppString = w;
+                return S_OK;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
         });
     }
 
     HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
     {
-        QV_TRACE_BODY("IOPCCommon::SetClientName", 0) {
-        if (owner_->gone()) return kGoneResult;
-        try {
-            std::string name = narrow(szName);
-            QV_TRACE(trace::kConnections, "client %p named \"%s\"", static_cast<void*>(owner_), name.c_str());
-            LockGuard g(App().globalLock);
-            owner_->clientName.swap(name);
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        return trace::traced("IOPCCommon::SetClientName", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            try {
+                std::string name = narrow(szName);
+                QV_TRACE(trace::kConnections, "client %p named \"%s\"", static_cast<void*>(owner_), name.c_str());
+                LockGuard g(App().globalLock);
+                owner_->clientName.swap(name);
+                return S_OK;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
         });
     }
 };

@@ -3,6 +3,7 @@
 #include "server/OPCServer.h"
 #include "group/OPCGroup.h"
 #include "runtime/OPCServerApp.h"
+#include "runtime/Trace.h"
 
 namespace qv {
 
@@ -14,23 +15,29 @@ public:
 
     HRESULT STDMETHODCALLTYPE IsAvailableNT(BOOL* pbAvailable) override
     {
-        if (!pbAvailable) return E_INVALIDARG;
-        *pbAvailable = FALSE;
-        if (owner_->gone()) return kGoneResult;
-        return S_OK;
+        return trace::traced("IOPCSecurityNT::IsAvailableNT", 0, [&]() -> HRESULT {
+            if (!pbAvailable) return E_INVALIDARG;
+            *pbAvailable = FALSE;
+            if (owner_->gone()) return kGoneResult;
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE QueryMinImpersonationLevel(DWORD* pdwMinImpLevel) override
     {
-        if (!pdwMinImpLevel) return E_INVALIDARG;
-        *pdwMinImpLevel = 0;
-        if (owner_->gone()) return kGoneResult;
-        return S_OK;
+        return trace::traced("IOPCSecurityNT::QueryMinImpersonationLevel", 0, [&]() -> HRESULT {
+            if (!pdwMinImpLevel) return E_INVALIDARG;
+            *pdwMinImpLevel = 0;
+            if (owner_->gone()) return kGoneResult;
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE ChangeUser() override
     {
-        if (owner_->gone()) return kGoneResult;
-        owner_->refreshAccessRights();
-        return S_OK;
+        return trace::traced("IOPCSecurityNT::ChangeUser", 0, [&]() -> HRESULT {
+            if (owner_->gone()) return kGoneResult;
+            owner_->refreshAccessRights();
+            return S_OK;
+        });
     }
 };
 

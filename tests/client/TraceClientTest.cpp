@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include "qvopc.h"
 #include "tests/host/TestHostIds.h"
@@ -76,6 +77,77 @@ TEST(TraceClient, CallsAndConnectionsReachTheTraceFile)
     // Every host start sets up process security from its AppID.
     EXPECT_NE(traceText(0).find("process security: from the AppID, authentication level 5, impersonation 2"),
               std::string::npos);
+}
+
+// The test host traces at the items level: DA 3.0 and A&E calls, and each refused item with
+// its ID and the code's text.
+TEST(TraceClient, ItemsLevelNamesRefusedItems)
+{
+    if (!getenv("QV_TEST_LOGDIR")) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    const long start = static_cast<long>(traceText(0).size());
+    Ref<IOPCServer> server;
+    ASSERT_EQ(activateTestHost(CLSID_QvTestHost, IID_IOPCServer, server.out()), S_OK);
+    OPCHANDLE hGroup = 0;
+    DWORD rate = 0;
+    Ref<IOPCItemMgt> mgt;
+    ASSERT_EQ(server->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0, &hGroup, &rate, IID_IOPCItemMgt,
+                               reinterpret_cast<IUnknown**>(mgt.out())),
+              S_OK);
+    OPCITEMDEF def = {};
+    def.szItemID = const_cast<LPWSTR>(L"Plant.Refuse");
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(mgt->AddItems(1, &def, &results, &errors), S_OK);
+    OPCHANDLE h = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    Ref<IOPCSyncIO> sync;
+    ASSERT_EQ(mgt->QueryInterface(IID_IOPCSyncIO, sync.out()), S_OK);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = 7;
+    ASSERT_EQ(sync->Write(1, &h, &v, &errors), S_FALSE);
+    CoTaskMemFree(errors);
+
+    Ref<IOPCItemIO> io;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCItemIO, io.out()), S_OK);
+    LPCWSTR ids[] = {L"Plant.Line.Level", L"No.Such.Item"};
+    DWORD ages[] = {0, 0};
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    ASSERT_EQ(io->Read(2, ids, ages, &values, &qualities, &times, &errors), S_FALSE);
+    for (int i = 0; i < 2; ++i) VariantClear(&values[i]);
+    CoTaskMemFree(values), CoTaskMemFree(qualities), CoTaskMemFree(times), CoTaskMemFree(errors);
+
+    Ref<IOPCEventServer> es;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCEventServer, es.out()), S_OK);
+    DWORD mask = 0;
+    ASSERT_EQ(es->QueryAvailableFilters(&mask), S_OK);
+
+    const char* want[] = {
+        "CALL IOPCSyncIO::Write count=1 -> 0x00000001 S_FALSE",
+        "ITEM IOPCSyncIO::Write \"Plant.Refuse\" -> 0x80070005 ",
+        "CALL IOPCItemIO::Read count=2 -> 0x00000001 S_FALSE",
+        "ITEM IOPCItemIO::Read \"No.Such.Item\" -> 0xC0040007 OPC_E_UNKNOWNITEMID: ",
+        "CALL IOPCEventServer::QueryAvailableFilters count=0 -> 0x00000000 S_OK",
+    };
+    std::string t;
+    for (int i = 0; i < 50 && t.find(want[4]) == std::string::npos; ++i) {
+        Sleep(100);
+        t = traceText(start);
+    }
+    for (const char* w : want) EXPECT_NE(t.find(w), std::string::npos) << w << "\n" << t;
+    EXPECT_EQ(t.find("ITEM IOPCItemIO::Read \"Plant.Line.Level\""), std::string::npos) << t;
+    // The refused item's text is the system's, not just the code.
+    const size_t at = t.find(want[1]);
+    if (at != std::string::npos) {
+        EXPECT_GT(t.find_first_of("\r\n", at), at + strlen(want[1]) + 2) << t;
+    }
+    mgt.reset();
+    sync.reset();
+    EXPECT_EQ(server->RemoveGroup(hGroup, FALSE), S_OK);
 }
 
 TEST(TraceClient, RegistrationWritesTheAppIdSecurity)

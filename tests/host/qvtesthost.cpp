@@ -414,8 +414,8 @@ int main(int argc, char** argv)
     QV_EnableAckNotification(onAck);
     createTestTags();
     if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    // Every run traces every call: the client tests read the file.
-    if (!QV_SetTraceFile((g_dir + "\\qvtesthost.trace").c_str(), QV_TRACE_CALLS)) logf("trace file refused");
+    // Every run traces every call and per-item result: the client tests read the file.
+    if (!QV_SetTraceFile((g_dir + "\\qvtesthost.trace").c_str(), QV_TRACE_ITEMS)) logf("trace file refused");
     if (!QV_InitOpcServer(&CLSID_QvTestHost, period)) {
         logf("QV_InitOpcServer failed");
         return 1;
