@@ -1,9 +1,12 @@
 #include "runtime/ServerLifetime.h"
 #include <new>
+#include <string>
 #include "runtime/ClassFactory.h"
+#include "runtime/GuidText.h"
 #include "runtime/InterfacePins.h"
 #include "runtime/OPCServerApp.h"
 #include "runtime/Security.h"
+#include "runtime/Trace.h"
 #include "server/OPCServer.h"
 
 namespace qv {
@@ -72,6 +75,26 @@ void waitForWorkers()
 
 } // namespace
 
+// A server started by COM has no command line of its own: when the host set no trace, an
+// administrator may ask for one under HKEY_CLASSES_ROOT\AppID\{clsid}: "TraceFile" (REG_SZ) and
+// "TraceLevel" (REG_DWORD, 1 to 4; 3 when absent).
+static void traceFromRegistry(const CLSID& clsid)
+{
+    if (trace::enabled(trace::kErrors)) return;
+    char guid[39];
+    formatGuidText(clsid, guid);
+    const std::string key = std::string("AppID\\") + guid;
+    char path[MAX_PATH] = {};
+    DWORD size = sizeof(path) - 1, type = 0;
+    if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "TraceFile", RRF_RT_REG_SZ, &type, path, &size) != ERROR_SUCCESS ||
+        !path[0])
+        return;
+    DWORD level = trace::kCalls;
+    size = sizeof(level);
+    RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "TraceLevel", RRF_RT_REG_DWORD, &type, &level, &size);
+    trace::setFile(path, level);
+}
+
 bool startServer(const CLSID& clsid, DWORD period)
 {
     OPCServerApp& app = App();
@@ -81,6 +104,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     // A thread already in a single-threaded apartment keeps it: the caller timer serves then.
     const bool ownThread = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     steps.comJoined = ownThread;
+    traceFromRegistry(clsid);
     // A failure leaves COM to take the same AppID values from the registry on first use.
     initDefaultSecurity(clsid);
     if (FAILED(CoGetMalloc(1, &steps.allocator))) {

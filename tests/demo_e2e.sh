@@ -16,6 +16,12 @@ expect() {
 stop="$logdir/demo-e2e.stop"
 rm -f "$stop"
 run "$bin/demo-host.exe" --regserver >/dev/null
+# The demo host sets no trace of its own here: it takes the one named in its AppID.
+trace="$logdir/demo-e2e.trace"
+rm -f "$trace"
+view=; [ "$(cat "$prefix.arch" 2>/dev/null)" = win64 ] && view=/reg:64 # the 64-bit host's view
+run reg add 'HKCR\AppID\{B7F3E0A2-5C4D-4E8F-A1B2-C3D4E5F60718}' /v TraceFile /t REG_SZ \
+  /d "Z:$(echo "$trace" | sed 's|/|\\|g')" /f $view >/dev/null
 # Started quietly by us, so no qvopc makes COM launch a host that inherits its output.
 "$here/scripts/wine-run.sh" "$prefix" "$bin/demo-host.exe" --tags 120 --rate 100 \
   --stop-file "Z:$(echo "$stop" | sed 's|/|\\|g')" </dev/null >"$logdir/demo-e2e.log" 2>&1 &
@@ -35,5 +41,6 @@ out=$(q events --refresh --seconds 1); expect "alarm refresh" "\(refresh complet
 touch "$stop"
 for _ in $(seq 1 60); do kill -0 $host 2>/dev/null || break; sleep 0.5; done
 if kill -0 $host 2>/dev/null; then echo "FAIL: demo host did not stop"; fails=$((fails + 1)); else echo "ok: demo host stopped"; fi
+expect "trace settings from the registry" "CALL IOPCItemMgt::AddItems" "$(cat "$trace" 2>/dev/null)"
 run "$bin/demo-host.exe" --unregserver >/dev/null
 exit $((fails > 0))
