@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 #include "addrspace/TagSubscribers.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 
 namespace qv {
 

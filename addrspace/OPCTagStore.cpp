@@ -1,6 +1,6 @@
 #include "addrspace/OPCTagStore.h"
 #include <new>
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "qvopc.h"
 

@@ -1,5 +1,5 @@
 #include "addrspace/TagSubscribers.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 
 namespace qv {
 

@@ -4,10 +4,10 @@
 #include "ae/Conditions.h"
 #include "ae/EventDelivery.h"
 #include "idl/opcerrors.h"
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -7,10 +7,10 @@
 #include "ae/COPCEventSubscription.h"
 #include "ae/Conditions.h"
 #include "ae/EventVocabulary.h"
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

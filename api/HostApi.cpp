@@ -3,9 +3,9 @@
 #include <string>
 #include "runtime/OPCServerApp.h"
 #include "runtime/Registration.h"
-#include "runtime/GuidText.h"
+#include "base/GuidText.h"
 #include "runtime/ServerLifetime.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include "ae/Conditions.h"
 
 using namespace qv;

@@ -9,7 +9,7 @@
 #include <vector>
 #include "qvsrvkit.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "addrspace/AddressTree.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -7,7 +7,7 @@
 #include "runtime/OPCServerApp.h"
 #include "server/IOPCEnumString.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

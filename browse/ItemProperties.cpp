@@ -4,7 +4,7 @@
 #include <string>
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

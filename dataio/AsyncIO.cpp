@@ -5,7 +5,7 @@
 #include <vector>
 #include "dataio/DataIo.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 #include "group/OPCGroup.h"
-#include "runtime/Lock.h"
+#include "base/Lock.h"
 #include "qvsrvkit.h"
 
 namespace qv {

@@ -3,7 +3,7 @@
 // is made after leaving it, on a counted reference taken together with the items.
 #include "dataio/DataIo.h"
 #include <new>
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "dataio/DataIo.h"
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {

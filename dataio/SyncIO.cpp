@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 #include "dataio/DataIo.h"
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

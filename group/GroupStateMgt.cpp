@@ -5,10 +5,10 @@
 // its server (it has no owner any more) or the server is leaving.
 #include <new>
 #include "group/OPCGroup.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -3,7 +3,7 @@
 #include <new>
 #include "group/OPCGroup.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -9,9 +9,9 @@
 #include <new>
 #include "addrspace/OPCTagStore.h"
 #include "group/OPCGroup.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

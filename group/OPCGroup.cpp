@@ -3,7 +3,7 @@
 #include <new>
 #include <unordered_set>
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include "server/OPCServer.h"
 
 namespace qv {

@@ -1,8 +1,8 @@
 // Group items: the copy rule and the attributes record. Reading and writing values,
 // the stream size and change detection live with data exchange (dataio/).
 #include "group/OPCItem.h"
-#include "runtime/ObjectPool.h"
-#include "runtime/ComUtil.h"
+#include "base/ObjectPool.h"
+#include "base/ComUtil.h"
 #include "runtime/OPCServerApp.h"
 
 namespace qv {

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 #include "addrspace/TagSubscribers.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 #include "qvopc.h"
 
 namespace qv {

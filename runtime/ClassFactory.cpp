@@ -2,7 +2,7 @@
 #include <memory>
 #include <new>
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include "server/OPCServer.h"
 
 namespace qv {

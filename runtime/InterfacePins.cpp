@@ -1,7 +1,7 @@
 #include "runtime/InterfacePins.h"
 #include <ocidl.h>
 #include <new>
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include "qvopc.h"
 
 namespace qv {

@@ -1,13 +1,19 @@
 #include "runtime/OPCServerApp.h"
 #include <algorithm>
 #include <cstring>
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 
-OPCServerApp::OPCServerApp() = default;
+OPCServerApp::OPCServerApp()
+{
+    // The ground layer knows nothing of this object: it is told the lock that no call out may
+    // hold and the allocator of the task memory it hands to clients.
+    setOutboundCheckedLock(&globalLock);
+    setTaskMemory([](size_t bytes) { return App().taskAlloc(bytes); }, [](void* p) { App().taskFree(p); });
+}
 
 OPCServerApp::~OPCServerApp()
 {

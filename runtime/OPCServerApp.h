@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include "runtime/Lock.h"
-#include "runtime/ComUtil.h"
+#include "base/Lock.h"
+#include "base/ComUtil.h"
 #include "runtime/UpdateClock.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"

@@ -2,7 +2,7 @@
 #include <string>
 #include <cctype>
 #include <cstring>
-#include "runtime/GuidText.h"
+#include "base/GuidText.h"
 #include "runtime/Security.h"
 
 namespace qv {

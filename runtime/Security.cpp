@@ -1,5 +1,5 @@
 #include "runtime/Security.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -2,11 +2,11 @@
 #include <new>
 #include <string>
 #include "runtime/ClassFactory.h"
-#include "runtime/GuidText.h"
+#include "base/GuidText.h"
 #include "runtime/InterfacePins.h"
 #include "runtime/OPCServerApp.h"
 #include "runtime/Security.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include "server/OPCServer.h"
 
 namespace qv {

@@ -1,6 +1,6 @@
 #include "runtime/UpdateClock.h"
 #include <vector>
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 

@@ -11,10 +11,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include "runtime/CallOut.h"
-#include "runtime/ComUtil.h"
+#include "base/CallOut.h"
+#include "base/ComUtil.h"
 #include "server/ServerObject.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -2,9 +2,9 @@
 #include <new>
 #include <string>
 #include "runtime/OPCServerApp.h"
-#include "server/ErrorText.h"
+#include "base/ErrorText.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -1,6 +1,6 @@
 #include "server/IOPCEnumString.h"
 #include <new>
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 
 namespace qv {
 

@@ -3,7 +3,7 @@
 #include "server/OPCServer.h"
 #include "group/OPCGroup.h"
 #include "runtime/OPCServerApp.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include "group/OPCGroup.h"
 #include "group/OPCGroupEnumerator.h"
-#include "runtime/ComUtil.h"
+#include "base/ComUtil.h"
 #include "runtime/OPCServerApp.h"
 #include "server/ComObject.h"
-#include "server/ErrorText.h"
+#include "base/ErrorText.h"
 #include "server/IOPCEnumString.h"
 #include "server/OPCServer.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace qv {
 

@@ -2,8 +2,8 @@
 #include "runtime/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
-#include "runtime/CallOut.h"
-#include "runtime/Trace.h"
+#include "base/CallOut.h"
+#include "base/Trace.h"
 #include <rpcdcep.h>
 
 namespace qv {

@@ -19,7 +19,7 @@ struct EventRecord;
 // subscriptions and worker thread. Every interface object forwards reference counting here.
 // Held (ServerObject) by its worker thread, by the client's references and by snapshots of
 // the client list; gone once it left the client list.
-class OPCServer : public IUnknown, public ServerObject<OPCServer> {
+class OPCServer : public IUnknown, public ServerObject<OPCServer>, public CalledClient {
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
@@ -73,13 +73,13 @@ public:
 
     // A call into the client found its process gone: its sinks are not called any more, and
     // the thread that serves it reclaims it (reclaim) at once.
-    bool disconnected() const { return disconnected_.load(); }
-    void markDisconnected(HRESULT why);
+    bool disconnected() const override { return disconnected_.load(); }
+    void markDisconnected(HRESULT why) override;
     // A call into the client came back (whatever the sink answered): it is reachable.
-    void noteReachable();
+    void noteReachable() override;
     // A call failed in a way that may pass (network): the client is marked disconnected once
     // every call has failed for kUnreachableGraceMs.
-    void noteUnreachable(HRESULT why);
+    void noteUnreachable(HRESULT why) override;
     // On the thread that serves the client: a client that has been silent for a while (its
     // only sinks return nothing, or it has not been called) is probed with a call that fails
     // when its process is gone.

@@ -2,7 +2,7 @@
 #include <string>
 #include "TestSupport.h"
 #include "qvopc.h"
-#include "server/ErrorText.h"
+#include "base/ErrorText.h"
 #include "server/OPCServer.h"
 
 using namespace qv;

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <set>
 #include <vector>
-#include "runtime/ObjectPool.h"
+#include "base/ObjectPool.h"
 
 // Blocks fill in turn, slots are reused, and a block whose objects are all released goes back
 // (all but the last), with the rest still intact.

@@ -5,7 +5,7 @@
 #include <string>
 #include "runtime/Registration.h"
 #include "runtime/Security.h"
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "qvsrvkit.h"
 #include "runtime/Registration.h"
 #include "runtime/ClassFactory.h"
-#include "runtime/GuidText.h"
+#include "base/GuidText.h"
 #include "server/OPCServer.h"
 
 using namespace qv;

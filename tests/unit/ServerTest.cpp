@@ -3,7 +3,7 @@
 #include "GroupTestSupport.h"
 #include <climits>
 #include <cstdio>
-#include "server/ErrorText.h"
+#include "base/ErrorText.h"
 
 using namespace qv;
 using qvtest::ComRef;

@@ -1,4 +1,4 @@
-#include "runtime/GuidText.h"
+#include "base/GuidText.h"
 #include <cstdio>
 
 namespace qv {

@@ -1,5 +1,4 @@
-#include "runtime/ComUtil.h"
-#include "runtime/OPCServerApp.h"
+#include "base/ComUtil.h"
 #include <cstring>
 #include <new>
 
@@ -24,15 +23,36 @@ std::string narrow(LPCWSTR s)
     return out;
 }
 
-void* taskMemAlloc(size_t bytes) { return App().taskAlloc(bytes); }
-void taskMemFree(void* p) { App().taskFree(p); }
+namespace {
+
+// The server's task allocator (set at load); COM's own until then.
+void* defaultAlloc(size_t bytes)
+{
+    void* p = CoTaskMemAlloc(bytes ? bytes : 1);
+    if (p) memset(p, 0, bytes ? bytes : 1);
+    return p;
+}
+void* (*g_alloc)(size_t) = defaultAlloc;
+void defaultFree(void* p) { CoTaskMemFree(p); }
+void (*g_free)(void*) = defaultFree;
+
+} // namespace
+
+void setTaskMemory(void* (*alloc)(size_t), void (*release)(void*))
+{
+    g_alloc = alloc;
+    g_free = release;
+}
+
+void* taskMemAlloc(size_t bytes) { return g_alloc(bytes); }
+void taskMemFree(void* p) { g_free(p); }
 
 LPWSTR widen(const char* s, bool taskMem)
 {
     if (!s) s = "";
     size_t n = strlen(s);
     size_t bytes = 2 * n + 2;
-    WCHAR* w = taskMem ? static_cast<WCHAR*>(App().taskAlloc(bytes)) : new (std::nothrow) WCHAR[n + 1];
+    WCHAR* w = taskMem ? static_cast<WCHAR*>(taskMemAlloc(bytes)) : new (std::nothrow) WCHAR[n + 1];
     if (!w) return nullptr;
     for (size_t i = 0; i <= n; ++i) w[i] = static_cast<unsigned char>(s[i]);
     return w;
@@ -46,7 +66,7 @@ LPWSTR widen(const std::string& s, bool taskMem)
 void freeWide(LPWSTR p, bool taskMem)
 {
     if (!p) return;
-    if (taskMem) App().taskFree(p);
+    if (taskMem) taskMemFree(p);
     else delete[] p;
 }
 

@@ -7,7 +7,22 @@
 
 namespace qv {
 
-class OPCServer;
+class RecursiveLock;
+
+// What the outbound path needs of a client: implemented by the server object of each client.
+class CalledClient {
+public:
+    virtual bool disconnected() const = 0;
+    virtual void markDisconnected(HRESULT why) = 0;
+    virtual void noteReachable() = 0;
+    virtual void noteUnreachable(HRESULT why) = 0;
+
+protected:
+    ~CalledClient() = default;
+};
+
+// The lock no call out may be made with (the server's global lock), set once at load.
+void setOutboundCheckedLock(const RecursiveLock* lock);
 
 // What a failed call into a client says, in one table:
 // - Sink: that object is gone (disconnected by its client, or its apartment ended); the client
@@ -27,19 +42,19 @@ void checkNotLocked(const char* what);
 // passes, the shutdown broadcast). Calls made outside a scope are not attributed to a client.
 class ClientScope {
 public:
-    explicit ClientScope(OPCServer* s);
+    explicit ClientScope(CalledClient* s);
     ~ClientScope();
     ClientScope(const ClientScope&) = delete;
     ClientScope& operator=(const ClientScope&) = delete;
-    static OPCServer* current();
+    static CalledClient* current();
 
 private:
-    OPCServer* previous_;
+    CalledClient* previous_;
 };
 
-bool clientDisconnected(OPCServer* s);
+bool clientDisconnected(CalledClient* s);
 // What the result of a call into the client tells about it (classifyFailure).
-void noteClientResult(OPCServer* s, HRESULT hr);
+void noteClientResult(CalledClient* s, HRESULT hr);
 
 // Calls into a client's sink (call returns the HRESULT). A client already known to be
 // disconnected is not called again (RPC_E_DISCONNECTED); the result is noted for the client
@@ -47,7 +62,7 @@ void noteClientResult(OPCServer* s, HRESULT hr);
 template <class F>
 HRESULT callClient(F&& call)
 {
-    OPCServer* s = ClientScope::current();
+    CalledClient* s = ClientScope::current();
     if (s && clientDisconnected(s)) return RPC_E_DISCONNECTED;
     checkNotLocked("a call into a client");
     HRESULT hr = std::forward<F>(call)();
@@ -59,7 +74,7 @@ HRESULT callClient(F&& call)
 template <class F>
 void callClientVoid(F&& call)
 {
-    OPCServer* s = ClientScope::current();
+    CalledClient* s = ClientScope::current();
     if (s && clientDisconnected(s)) return;
     checkNotLocked("a call into a client");
     std::forward<F>(call)();

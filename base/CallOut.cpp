@@ -1,8 +1,7 @@
-#include "runtime/CallOut.h"
+#include "base/CallOut.h"
 #include <cstdio>
 #include <cstdlib>
-#include "runtime/OPCServerApp.h"
-#include "server/OPCServer.h"
+#include "base/Lock.h"
 
 namespace qv {
 
@@ -33,10 +32,15 @@ CallFailure classifyFailure(HRESULT hr)
     }
 }
 
+namespace {
+thread_local CalledClient* t_current = nullptr;
+const RecursiveLock* g_checkedLock = nullptr;
+}
+
 void checkNotLocked(const char* what)
 {
 #ifdef QV_CHECK_LOCKS
-    if (App().globalLock.heldByMe()) {
+    if (g_checkedLock && g_checkedLock->heldByMe()) {
         fprintf(stderr, "QvSrvKit: %s with the global lock held\n", what);
         fflush(stderr);
         abort();
@@ -46,17 +50,16 @@ void checkNotLocked(const char* what)
 #endif
 }
 
-namespace {
-thread_local OPCServer* t_current = nullptr;
-}
 
-ClientScope::ClientScope(OPCServer* s) : previous_(t_current) { t_current = s; }
+void setOutboundCheckedLock(const RecursiveLock* lock) { g_checkedLock = lock; }
+
+ClientScope::ClientScope(CalledClient* s) : previous_(t_current) { t_current = s; }
 ClientScope::~ClientScope() { t_current = previous_; }
-OPCServer* ClientScope::current() { return t_current; }
+CalledClient* ClientScope::current() { return t_current; }
 
-bool clientDisconnected(OPCServer* s) { return s->disconnected(); }
+bool clientDisconnected(CalledClient* s) { return s->disconnected(); }
 
-void noteClientResult(OPCServer* s, HRESULT hr)
+void noteClientResult(CalledClient* s, HRESULT hr)
 {
     switch (classifyFailure(hr)) {
     case CallFailure::None: s->noteReachable(); break;

@@ -1,11 +1,11 @@
-#include "runtime/Trace.h"
+#include "base/Trace.h"
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
-#include "runtime/Lock.h"
-#include "server/ErrorText.h"
+#include "base/Lock.h"
+#include "base/ErrorText.h"
 
 namespace qv {
 namespace trace {

@@ -37,6 +37,9 @@ private:
 
 // Zero-filled task memory for a client through the server's allocator (null when out of
 // memory or before start-up), and its release.
+// Zero-filled task memory handed to clients, from the allocator set with setTaskMemory (the
+// server's, set at load; COM's own until then).
+void setTaskMemory(void* (*alloc)(size_t), void (*release)(void*));
 void* taskMemAlloc(size_t bytes);
 void taskMemFree(void* p);
 

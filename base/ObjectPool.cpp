@@ -1,4 +1,4 @@
-#include "runtime/ObjectPool.h"
+#include "base/ObjectPool.h"
 #include <algorithm>
 #include <memory>
 #include <new>

@@ -1,4 +1,4 @@
-#include "server/ErrorText.h"
+#include "base/ErrorText.h"
 #include <cstdio>
 
 namespace qv {
