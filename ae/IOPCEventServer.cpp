@@ -152,7 +152,8 @@ public:
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD, DWORD, OPCHANDLE hClientSubscription,
+    HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD dwBufferTime, DWORD dwMaxSize,
+                                                      OPCHANDLE hClientSubscription,
                                                       REFIID riid, LPUNKNOWN* ppUnk, DWORD* pdwRevisedBufferTime,
                                                       DWORD* pdwRevisedMaxSize) override
     {
@@ -161,9 +162,11 @@ public:
         clearOut(pdwRevisedMaxSize);
         if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
+        const HRESULT revised = COPCEventSubscription::reviseState(&dwBufferTime, &dwMaxSize);
         std::shared_ptr<COPCEventSubscription> sub;
         try {
-            sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
+            sub = std::make_shared<COPCEventSubscription>(owner_, bActive ? TRUE : FALSE, hClientSubscription,
+                                                          dwBufferTime, dwMaxSize);
             LockGuard g(App().globalLock);
             // A server that went meanwhile has let go of its list: nothing may join it now.
             if (owner_->gone()) {
@@ -193,16 +196,15 @@ public:
             g.release();
             return hr;
         }
-        *pdwRevisedBufferTime = sub->revisedBufferTime();
-        *pdwRevisedMaxSize = sub->revisedMaxSize();
-        return S_OK;
+        *pdwRevisedBufferTime = dwBufferTime;
+        *pdwRevisedMaxSize = dwMaxSize;
+        return revised;
     }
 
-    // No filter is offered.
     HRESULT STDMETHODCALLTYPE QueryAvailableFilters(DWORD* pdwFilterMask) override
     {
         if (!pdwFilterMask) return E_INVALIDARG;
-        *pdwFilterMask = 0;
+        *pdwFilterMask = EventFilter::kAvailable;
         if (owner_->gone()) return kGoneResult;
         return S_OK;
     }

@@ -131,19 +131,21 @@ struct Client {
 struct Subscription {
     Ref<IOPCEventSubscriptionMgt> mgt;
     Ref<IConnectionPoint> point;
-    void create(IOPCEventServer* es, OPCHANDLE h, BOOL active = TRUE)
+    void create(IOPCEventServer* es, OPCHANDLE h, BOOL active = TRUE, DWORD bufferTime = 0, DWORD maxSize = 0,
+                HRESULT expect = S_OK)
     {
         DWORD bt = 77, ms = 77;
-        ASSERT_EQ(es->CreateEventSubscription(active, 5000, 100, h, IID_IOPCEventSubscriptionMgt,
+        ASSERT_EQ(es->CreateEventSubscription(active, bufferTime, maxSize, h, IID_IOPCEventSubscriptionMgt,
                                               reinterpret_cast<IUnknown**>(mgt.out()), &bt, &ms),
-                  S_OK);
-        EXPECT_EQ(bt, 0u);
-        EXPECT_EQ(ms, 1u);
+                  expect);
+        revisedBufferTime = bt;
+        revisedMaxSize = ms;
         Ref<IConnectionPointContainer> cpc;
         ASSERT_EQ(mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
         ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, reinterpret_cast<IConnectionPoint**>(point.out())),
                   S_OK);
     }
+    DWORD revisedBufferTime = 0, revisedMaxSize = 0;
     void advise(EventSink& sink)
     {
         DWORD cookie = 0;
@@ -193,7 +195,7 @@ TEST(AeClient, LevelAlarmsReachTheSinksOfBothClients)
     Subscription s1, quiet, s2;
     ASSERT_NO_FATAL_FAILURE(s1.create(c1.es.p, 101));
     ASSERT_NO_FATAL_FAILURE(quiet.create(c1.es.p, 102)); // no sink
-    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 201, FALSE)); // inactive still receives
+    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 201));
     ASSERT_NO_FATAL_FAILURE(s1.advise(sink1));
     ASSERT_NO_FATAL_FAILURE(s2.advise(sink2));
 
@@ -314,13 +316,9 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
     EXPECT_EQ(errors[1], E_INVALIDARG);
     CoTaskMemFree(errors);
 
-    // Subscription management answers E_NOTIMPL; the connection-point rules hold.
+    // The connection-point rules hold.
     Subscription s;
     ASSERT_NO_FATAL_FAILURE(s.create(es, 9));
-    BOOL active = FALSE;
-    DWORD bt = 0, ms = 0;
-    OPCHANDLE h = 0;
-    EXPECT_EQ(s.mgt->GetState(&active, &bt, &ms, &h), E_NOTIMPL);
 
     Ref<IConnectionPointContainer> cpc;
     ASSERT_EQ(s.mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
@@ -516,4 +514,132 @@ TEST(AeClient, RefreshOnABusyConnectionAnswersBusy)
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
     CloseHandle(sink.gate);
     CloseHandle(sink.entered);
+}
+
+namespace {
+
+// The sizes of the calls that carried these events (one sink, in arrival order).
+std::vector<DWORD> callSizes(const std::vector<Received>& evs)
+{
+    std::vector<DWORD> sizes;
+    for (size_t i = 0; i < evs.size(); i += evs[i].count ? evs[i].count : 1) sizes.push_back(evs[i].count);
+    return sizes;
+}
+
+} // namespace
+
+TEST(AeClient, BufferTimeBatchesMaxSizeCapsAndInactiveGetsNothing)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    Subscription revised, batched, capped, idle;
+    // Below the update period and above the largest call: revised, with the success codes.
+    ASSERT_NO_FATAL_FAILURE(revised.create(c.es.p, 1, TRUE, 1, 0, OPC_S_INVALIDBUFFERTIME));
+    EXPECT_GT(revised.revisedBufferTime, 1u);
+    ASSERT_NO_FATAL_FAILURE(revised.create(c.es.p, 1, TRUE, 0, 5000, OPC_S_INVALIDMAXSIZE));
+    EXPECT_EQ(revised.revisedMaxSize, 1000u);
+    ASSERT_NO_FATAL_FAILURE(batched.create(c.es.p, 2, TRUE, 2000, 0));
+    EXPECT_EQ(batched.revisedBufferTime, 2000u);
+    ASSERT_NO_FATAL_FAILURE(capped.create(c.es.p, 3, TRUE, 2000, 2));
+    EXPECT_EQ(capped.revisedMaxSize, 2u);
+    ASSERT_NO_FATAL_FAILURE(idle.create(c.es.p, 4, FALSE));
+    EventSink sb, sc, si;
+    ASSERT_NO_FATAL_FAILURE(batched.advise(sb));
+    ASSERT_NO_FATAL_FAILURE(capped.advise(sc));
+    ASSERT_NO_FATAL_FAILURE(idle.advise(si));
+
+    // Five alarm transitions in one burst.
+    ASSERT_TRUE(hostCommands({"create Ae.Buf r8 0 rw", "limits Ae.Buf -1000 -999 50 1000", "burst Ae.Buf 5 0 60"}));
+    std::vector<Received> b = sb.take(5), cap = sc.take(5);
+    ASSERT_EQ(b.size(), 5u);
+    EXPECT_EQ(callSizes(b), std::vector<DWORD>{5});
+    ASSERT_EQ(cap.size(), 5u);
+    for (DWORD n : callSizes(cap)) EXPECT_LE(n, 2u);
+    EXPECT_EQ(cap[0].count, 2u); // a full call does not wait for the buffer time
+    EXPECT_EQ(si.pending(), 0u);
+
+    // State round trip; activated, the idle one receives, with its new handle.
+    BOOL active = TRUE;
+    DWORD bt = 9, ms = 9, rbt = 9, rms = 9;
+    OPCHANDLE h = 0;
+    ASSERT_EQ(idle.mgt->GetState(&active, &bt, &ms, &h), S_OK);
+    EXPECT_EQ(active, FALSE);
+    EXPECT_EQ(h, 4u);
+    BOOL on = TRUE;
+    ASSERT_EQ(idle.mgt->SetState(&on, nullptr, nullptr, 44, &rbt, &rms), S_OK);
+    ASSERT_TRUE(hostCommands({"update Ae.Buf r8 0", "remove Ae.Buf"})); // the burst ended high
+    std::vector<Received> i = si.take(1);
+    ASSERT_EQ(i.size(), 1u);
+    EXPECT_EQ(i[0].hSubscription, 44u);
+    // Inactive again: nothing more.
+    BOOL off = FALSE;
+    ASSERT_EQ(idle.mgt->SetState(&off, nullptr, nullptr, 44, &rbt, &rms), S_OK);
+    ASSERT_TRUE(hostCommands({"create Ae.Buf2 r8 0 rw", "limits Ae.Buf2 -1000 -999 50 1000", "update Ae.Buf2 r8 60",
+                              "remove Ae.Buf2"}));
+    EXPECT_EQ(sb.take(2, 10000).size(), 2u);
+    EXPECT_EQ(si.pending(), 0u);
+    for (Subscription* s : {&batched, &capped, &idle}) EXPECT_EQ(s->point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, FiltersBySeveritySourceAndAreaAlsoInRefresh)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    DWORD mask = 0;
+    ASSERT_EQ(c.es->QueryAvailableFilters(&mask), S_OK);
+    EXPECT_EQ(mask, static_cast<DWORD>(OPC_FILTER_BY_EVENT | OPC_FILTER_BY_CATEGORY | OPC_FILTER_BY_SEVERITY |
+                                       OPC_FILTER_BY_AREA | OPC_FILTER_BY_SOURCE));
+    Subscription all, bySev, byArea;
+    EventSink sa, ss, sr;
+    ASSERT_NO_FATAL_FAILURE(all.create(c.es.p, 1));
+    ASSERT_NO_FATAL_FAILURE(bySev.create(c.es.p, 2));
+    ASSERT_NO_FATAL_FAILURE(byArea.create(c.es.p, 3));
+    // High limits only, from sources of one pattern; and one area with its sub-areas.
+    WCHAR srcPattern[] = L"Ae.Flt.*", area[] = L"Ae.Flt", bad[] = L"[x";
+    LPWSTR sources[] = {srcPattern}, areas[] = {area}, badList[] = {bad};
+    DWORD cat = 2; // the proxy wants an array even for a count of 0
+    EXPECT_EQ(bySev.mgt->SetFilter(OPC_ALL_EVENTS, 0, &cat, 250, 1000, 0, areas, 1, badList), E_INVALIDARG);
+    ASSERT_EQ(bySev.mgt->SetFilter(OPC_ALL_EVENTS, 0, &cat, 250, 1000, 0, areas, 1, sources), S_OK);
+    ASSERT_EQ(byArea.mgt->SetFilter(OPC_CONDITION_EVENT, 1, &cat, 0, 1000, 1, areas, 0, sources), S_OK);
+    DWORD type = 0, n = 0, lo = 0, hi = 0, na = 0, ns = 0;
+    DWORD* cats = nullptr;
+    LPWSTR *al = nullptr, *sl = nullptr;
+    ASSERT_EQ(byArea.mgt->GetFilter(&type, &n, &cats, &lo, &hi, &na, &al, &ns, &sl), S_OK);
+    EXPECT_EQ(type, static_cast<DWORD>(OPC_CONDITION_EVENT));
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(cats[0], 2u);
+    ASSERT_EQ(na, 1u);
+    EXPECT_EQ(std::wstring(al[0]), L"Ae.Flt");
+    EXPECT_EQ(ns, 0u);
+    CoTaskMemFree(cats);
+    CoTaskMemFree(al[0]);
+    CoTaskMemFree(al);
+    ASSERT_NO_FATAL_FAILURE(all.advise(sa));
+    ASSERT_NO_FATAL_FAILURE(bySev.advise(ss));
+    ASSERT_NO_FATAL_FAILURE(byArea.advise(sr));
+
+    // Hi (300) and Lo (200) in the area's sub-area, Hi outside it, a host message inside.
+    ASSERT_TRUE(hostCommands({"create Ae.Flt.Sub.A r8 0 rw", "limits Ae.Flt.Sub.A -1000 -10 50 1000",
+                              "create Ae.Other r8 0 rw", "limits Ae.Other -1000 -10 50 1000",
+                              "update Ae.Flt.Sub.A r8 60", "update Ae.Flt.Sub.A r8 -20", "update Ae.Other r8 60",
+                              "simple Ae.Flt.Note 500 hello"}));
+    EXPECT_EQ(sa.take(4).size(), 4u);
+    Sleep(300);
+    std::vector<Received> s = ss.take(0, 0), r = sr.take(0, 0);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].subcondition, L"Hi");
+    EXPECT_EQ(s[1].source, L"Ae.Flt.Note");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].subcondition, L"Hi");
+    EXPECT_EQ(r[1].subcondition, L"Lo");
+
+    // Both tags are in alarm now: a refresh sends only what passes.
+    ASSERT_EQ(byArea.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sr.waitLastRefresh(1));
+    r = sr.take(0, 0);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].source, L"Ae.Flt.Sub.A");
+    EXPECT_TRUE(r[0].refresh);
+    ASSERT_TRUE(hostCommands({"remove Ae.Flt.Sub.A", "remove Ae.Other"}));
+    for (Subscription* x : {&all, &bySev, &byArea}) EXPECT_EQ(x->point->Unadvise(1), S_OK);
 }

@@ -140,7 +140,7 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
     IUnknown* unk = reinterpret_cast<IUnknown*>(1);
 
     EXPECT_EQ(es->QueryAvailableFilters(&mask), S_OK);
-    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(mask, 0x1Fu); // event type, category, severity, area, source
     EXPECT_EQ(es->QuerySourceConditions(nullptr, nullptr, &names), E_INVALIDARG);
     // Failures leave no garbage in the out pointers for a proxy to marshal.
     WCHAR unknown[] = L"No.Such.Tag";
@@ -209,36 +209,45 @@ TEST_F(AeServerTest, CreateEventSubscriptionRevisesBufferTimeAndMaxSize)
     EXPECT_EQ(subscriptionCount(), 0u);
 
     ASSERT_EQ(es->CreateEventSubscription(FALSE, 5000, 100, 0x1234, IID_IUnknown, &unk, &bt, &ms), S_OK);
-    EXPECT_EQ(bt, 0u);
-    EXPECT_EQ(ms, 1u);
+    EXPECT_EQ(bt, 5000u);
+    EXPECT_EQ(ms, 100u);
     ASSERT_EQ(subscriptionCount(), 1u);
     COPCEventSubscription* sub = server->subscriptions[0].get();
     EXPECT_EQ(static_cast<IUnknown*>(sub), unk);
     EXPECT_EQ(sub->AddRef(), 2u); // the client holds the one reference
     sub->Release();
-    EXPECT_EQ(sub->clientHandle(), 0x1234u);
-    EXPECT_FALSE(sub->active());
 
-    // The management interface: every operation but the refresh is E_NOTIMPL and changes nothing.
+    // The management interface: state and filter; attributes are E_NOTIMPL.
     IOPCEventSubscriptionMgt* mgt = nullptr;
     ASSERT_EQ(unk->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)), S_OK);
     BOOL active = TRUE;
     DWORD buf = 9, max = 9, newBuf = 9, newMax = 9;
     OPCHANDLE h = 9;
-    EXPECT_EQ(mgt->GetState(&active, &buf, &max, &h), E_NOTIMPL);
-    EXPECT_EQ(mgt->GetState(nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
-    BOOL on = TRUE;
-    DWORD wantBuf = 10, wantMax = 10;
-    EXPECT_EQ(mgt->SetState(&on, &wantBuf, &wantMax, 99, &newBuf, &newMax), E_NOTIMPL);
-    EXPECT_EQ(sub->clientHandle(), 0x1234u);
-    EXPECT_FALSE(sub->active());
+    EXPECT_EQ(mgt->GetState(nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    ASSERT_EQ(mgt->GetState(&active, &buf, &max, &h), S_OK);
+    EXPECT_EQ(active, FALSE);
+    EXPECT_EQ(h, 0x1234u);
+    // Null in-pointers keep their values; a buffer time below the update period is revised.
+    DWORD wantBuf = 1, wantMax = 5000;
+    EXPECT_EQ(mgt->SetState(nullptr, nullptr, &wantMax, 99, &newBuf, &newMax), OPC_S_INVALIDMAXSIZE);
+    EXPECT_EQ(newBuf, 5000u);
+    EXPECT_EQ(newMax, 1000u);
+    EXPECT_EQ(mgt->SetState(nullptr, &wantBuf, nullptr, 99, &newBuf, &newMax), OPC_S_INVALIDBUFFERTIME);
+    EXPECT_EQ(newBuf, App().updatePeriod.load());
+    ASSERT_EQ(mgt->GetState(&active, &buf, &max, &h), S_OK);
+    EXPECT_EQ(active, FALSE);
+    EXPECT_EQ(h, 99u);
+    EXPECT_EQ(max, 1000u);
     DWORD cnt = 9;
     DWORD* attrs = reinterpret_cast<DWORD*>(1);
     EXPECT_EQ(mgt->GetReturnedAttributes(2, &cnt, nullptr), E_INVALIDARG);
     EXPECT_EQ(mgt->GetReturnedAttributes(2, &cnt, &attrs), E_NOTIMPL);
     EXPECT_EQ(attrs, nullptr);
-    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 0, nullptr, 0, 1000, 0, nullptr, 0, nullptr), E_NOTIMPL);
-    EXPECT_EQ(mgt->GetFilter(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
+    EXPECT_EQ(mgt->SetFilter(8, 0, nullptr, 0, 1000, 0, nullptr, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 0, nullptr, 600, 500, 0, nullptr, 0, nullptr), E_INVALIDARG);
+    DWORD badCat = 4;
+    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 1, &badCat, 0, 1000, 0, nullptr, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(mgt->GetFilter(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
     EXPECT_EQ(mgt->SelectReturnedAttributes(2, 0, nullptr), E_NOTIMPL);
     EXPECT_EQ(mgt->Refresh(1), E_INVALIDARG); // no sink connected
     EXPECT_EQ(mgt->CancelRefresh(1), E_INVALIDARG);
