@@ -126,6 +126,24 @@ OPCCONDITIONSTATE* packConditionState(const ConditionSnapshot& c, DWORD numAttrs
     return st;
 }
 
+// The four Enable/Disable methods: every name must be known, else nothing changes.
+HRESULT enableConditions(DWORD count, LPWSTR* names, bool byArea, bool enable)
+{
+    if (count == 0 || !names) return E_INVALIDARG;
+    try {
+        std::vector<std::string> narrowed;
+        narrowed.reserve(count);
+        for (DWORD i = 0; i < count; ++i) {
+            if (!names[i]) return E_INVALIDARG;
+            narrowed.push_back(narrow(names[i]));
+        }
+        LockGuard g(App().globalLock);
+        return setConditionsEnabled(narrowed, byArea, enable);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -343,11 +361,22 @@ public:
         return dwNumEventAttrs ? S_FALSE : S_OK;
     }
 
-    // The four enable/disable methods check nothing: they read none of their arguments.
-    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override { return owner_->gone() ? kGoneResult : E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
+    {
+        return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, true);
+    }
+    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
+    {
+        return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, true);
+    }
+    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
+    {
+        return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, false);
+    }
+    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
+    {
+        return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, false);
+    }
 
     // Each entry names a condition's current activation by its active time and cookie; the
     // host hears of every acknowledgement after the lock is left.

@@ -643,3 +643,63 @@ TEST(AeClient, FiltersBySeveritySourceAndAreaAlsoInRefresh)
     ASSERT_TRUE(hostCommands({"remove Ae.Flt.Sub.A", "remove Ae.Other"}));
     for (Subscription* x : {&all, &bySev, &byArea}) EXPECT_EQ(x->point->Unadvise(1), S_OK);
 }
+
+TEST(AeClient, DisabledConditionIsSilentAndOutOfRefreshUntilEnabled)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 5));
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.En.Sub.Tank r8 0 rw", "limits Ae.En.Sub.Tank -1000 -10 50 1000",
+                              "update Ae.En.Sub.Tank r8 60"}));
+    ASSERT_EQ(sink.take(1).size(), 1u);
+
+    WCHAR tank[] = L"Ae.En.Sub.Tank", area[] = L"Ae.En", unknown[] = L"Ae.NoSuch", cond[] = L"Level Alarm";
+    LPWSTR src[] = {tank}, areas[] = {area}, none[] = {unknown};
+    EXPECT_EQ(c.es->DisableConditionBySource(1, none), E_INVALIDARG);
+    EXPECT_EQ(c.es->EnableConditionByArea(1, none), E_INVALIDARG);
+    ASSERT_EQ(c.es->DisableConditionBySource(1, src), S_OK);
+    OPCCONDITIONSTATE* st = nullptr;
+    DWORD attr = 0;
+    ASSERT_EQ(c.es->GetConditionState(tank, cond, 0, &attr, &st), S_OK);
+    EXPECT_EQ(st->wState & (OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE), 0);
+    CoTaskMemFree(st->szActiveSubCondition);
+    CoTaskMemFree(st->szASCDefinition);
+    CoTaskMemFree(st->szASCDescription);
+    CoTaskMemFree(st->szAcknowledgerID);
+    CoTaskMemFree(st->szComment);
+    for (DWORD i = 0; i < st->dwNumSCs; ++i) {
+        CoTaskMemFree(st->pszSCNames[i]);
+        CoTaskMemFree(st->pszSCDefinitions[i]);
+        CoTaskMemFree(st->pszSCDescriptions[i]);
+    }
+    CoTaskMemFree(st->pszSCNames);
+    CoTaskMemFree(st->pszSCDefinitions);
+    CoTaskMemFree(st->pszSCDescriptions);
+    CoTaskMemFree(st->pdwSCSeverities);
+    CoTaskMemFree(st->pEventAttributes);
+    CoTaskMemFree(st->pErrors);
+    CoTaskMemFree(st);
+
+    // Silent while disabled, and not in a refresh; a host message after it marks the end.
+    ASSERT_TRUE(hostCommands({"update Ae.En.Sub.Tank r8 0", "update Ae.En.Sub.Tank r8 70", "simple Ae.Mark 1 end"}));
+    std::vector<Received> ev = sink.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Ae.Mark");
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sink.waitLastRefresh(1));
+    EXPECT_TRUE(ofSource(sink.take(0, 0), L"Ae.En.Sub.Tank").empty());
+
+    // Enabled through its area: evaluated at once from the current value.
+    ASSERT_EQ(c.es->EnableConditionByArea(1, areas), S_OK);
+    ev = sink.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Ae.En.Sub.Tank");
+    EXPECT_EQ(ev[0].subcondition, L"Hi");
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    ASSERT_TRUE(hostCommands({"update Ae.En.Sub.Tank r8 0", "remove Ae.En.Sub.Tank"}));
+    EXPECT_EQ(sink.take(1).size(), 1u);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}

@@ -153,11 +153,8 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
     EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, nullptr), E_INVALIDARG);
     EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, &unk), E_NOTIMPL);
     EXPECT_EQ(unk, nullptr);
-    // No pointer check comes first on these four.
-    EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->EnableConditionBySource(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->DisableConditionByArea(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_NOTIMPL);
+    EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_INVALIDARG);
+    EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_INVALIDARG);
 }
 
 TEST_F(AeServerTest, GetStatusReportsRunningWhateverTheDataAccessState)
