@@ -314,12 +314,14 @@ HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime,
     return S_OK;
 }
 
-namespace {
-
-bool hasConditions(const OPCTag& tag)
+bool isEventSource(const OPCTag& tag)
 {
     return tag.state && (hasLevelAlarm(tag) || (tag.conditions && tag.conditions->discrete));
 }
+
+namespace {
+
+bool hasConditions(const OPCTag& tag) { return isEventSource(tag); }
 
 void collectSources(OPCTag& node, std::vector<OPCTag*>* out)
 {

@@ -6,6 +6,7 @@
 #include "idl/opcerrors.h"
 #include "ae/COPCEventSubscription.h"
 #include "ae/Conditions.h"
+#include "ae/EventAreaBrowser.h"
 #include "ae/EventVocabulary.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
@@ -426,12 +427,16 @@ public:
         return result;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override
+    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID riid, LPUNKNOWN* ppUnk) override
     {
         if (!ppUnk) return E_INVALIDARG;
         *ppUnk = nullptr;
         if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        COPCEventAreaBrowser* b = newServerObject<COPCEventAreaBrowser>();
+        if (!b) return E_OUTOFMEMORY;
+        const HRESULT hr = b->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+        b->Release();
+        return hr;
     }
 };
 

@@ -703,3 +703,68 @@ TEST(AeClient, DisabledConditionIsSilentAndOutOfRefreshUntilEnabled)
     EXPECT_EQ(sink.take(1).size(), 1u);
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
+
+namespace {
+
+std::vector<std::wstring> browseAreas(IOPCEventAreaBrowser* b, OPCAEBROWSETYPE type, const wchar_t* filter,
+                                      HRESULT expect = S_OK)
+{
+    std::vector<std::wstring> out;
+    std::wstring f = filter;
+    Ref<IEnumString> e;
+    EXPECT_EQ(b->BrowseOPCAreas(type, &f[0], reinterpret_cast<IEnumString**>(e.out())), expect);
+    if (!e.p) return out;
+    LPOLESTR s[8] = {};
+    ULONG n = 0;
+    e->Next(8, s, &n);
+    for (ULONG i = 0; i < n; ++i) {
+        out.push_back(s[i]);
+        CoTaskMemFree(s[i]);
+    }
+    return out;
+}
+
+std::wstring qualifiedName(IOPCEventAreaBrowser* b, bool area, const wchar_t* name)
+{
+    std::wstring n = name;
+    LPWSTR q = nullptr;
+    HRESULT hr = area ? b->GetQualifiedAreaName(&n[0], &q) : b->GetQualifiedSourceName(&n[0], &q);
+    if (FAILED(hr) || !q) return L"(failed)";
+    std::wstring r = q;
+    CoTaskMemFree(q);
+    return r;
+}
+
+} // namespace
+
+TEST(AeClient, AreaBrowserWalksAThreeLevelTree)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    ASSERT_TRUE(hostCommands({"create Ae.Area.L2.L3.Tank r8 0 rw", "limits Ae.Area.L2.L3.Tank -1000 -10 50 1000",
+                              "create Ae.Area.L2.Plain r8 0 rw", "create Ae.Area.Pump bool 0 rw",
+                              "discrete Ae.Area.Pump bool 1 eq 600 Pump tripped"}));
+    Ref<IOPCEventAreaBrowser> b;
+    ASSERT_EQ(c.es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, reinterpret_cast<IUnknown**>(b.out())), S_OK);
+    WCHAR area[] = L"Ae.Area", l2[] = L"L2", l3[] = L"L3", nope[] = L"Nope", pump[] = L"Ae.Area.Pump", empty[] = L"";
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, area), S_OK);
+    EXPECT_EQ(browseAreas(b.p, OPC_AREA, L""), std::vector<std::wstring>{L"L2"});
+    EXPECT_EQ(browseAreas(b.p, OPC_SOURCE, L""), std::vector<std::wstring>{L"Pump"});
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, nope), OPC_E_INVALIDBRANCHNAME);
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, pump), OPC_E_INVALIDBRANCHNAME); // a source, not an area
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, l2), S_OK);
+    EXPECT_TRUE(browseAreas(b.p, OPC_SOURCE, L"", S_FALSE).empty()); // a tag without alarms is no source
+    EXPECT_EQ(qualifiedName(b.p, true, L"L3"), L"Ae.Area.L2.L3");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, l3), S_OK);
+    EXPECT_TRUE(browseAreas(b.p, OPC_AREA, L"", S_FALSE).empty());
+    EXPECT_EQ(browseAreas(b.p, OPC_SOURCE, L"T?n*"), std::vector<std::wstring>{L"Tank"});
+    EXPECT_TRUE(browseAreas(b.p, OPC_SOURCE, L"X*", S_FALSE).empty());
+    EXPECT_EQ(qualifiedName(b.p, false, L"Tank"), L"Ae.Area.L2.L3.Tank");
+    EXPECT_EQ(qualifiedName(b.p, false, L"Nope"), L"(failed)");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), S_OK);
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), S_OK);
+    EXPECT_EQ(qualifiedName(b.p, false, L"Pump"), L"Ae.Area.Pump");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, empty), S_OK);
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), E_FAIL);
+    ASSERT_TRUE(hostCommands({"remove Ae.Area.L2.L3.Tank", "remove Ae.Area.L2.Plain", "remove Ae.Area.Pump"}));
+}

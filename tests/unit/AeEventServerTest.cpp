@@ -151,7 +151,7 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
     EXPECT_EQ(es->GetConditionState(unknown, unknown, 0, nullptr, &state), E_INVALIDARG);
     EXPECT_EQ(state, nullptr);
     EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, nullptr), E_INVALIDARG);
-    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, &unk), E_NOTIMPL);
+    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventSink, &unk), E_NOINTERFACE);
     EXPECT_EQ(unk, nullptr);
     EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_INVALIDARG);
     EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_INVALIDARG);
