@@ -3,6 +3,7 @@
 #include <new>
 #include "ae/Conditions.h"
 #include "ae/EventDelivery.h"
+#include "ae/EventVocabulary.h"
 #include "idl/opcerrors.h"
 #include "runtime/CallOut.h"
 #include "runtime/OPCServerApp.h"
@@ -102,13 +103,39 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttributeIDs) override
+    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD dwEventCategory, DWORD dwCount,
+                                                       DWORD* dwAttributeIDs) override
+    {
+        if (dwCount && !dwAttributeIDs) return E_INVALIDARG;
+        if (owner_->gone()) return kGoneResult;
+        try {
+            return owner_->selectAttributes(dwEventCategory,
+                                            std::vector<DWORD>(dwAttributeIDs, dwAttributeIDs + dwCount));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD dwEventCategory, DWORD* pdwCount,
+                                                    DWORD** ppdwAttributeIDs) override
     {
         clearOut(pdwCount);
-        if (!ppdwAttributeIDs) return E_INVALIDARG;
+        if (!ppdwAttributeIDs || !pdwCount) return E_INVALIDARG;
         *ppdwAttributeIDs = nullptr;
-        return E_NOTIMPL;
+        if (owner_->gone()) return kGoneResult;
+        std::vector<DWORD> ids;
+        try {
+            HRESULT hr = owner_->returnedAttributes(dwEventCategory, &ids);
+            if (FAILED(hr)) return hr;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        if (ids.empty()) return S_OK;
+        TaskArray<DWORD> arr(ids.size());
+        if (!arr) return E_OUTOFMEMORY;
+        for (size_t i = 0; i < ids.size(); ++i) arr[i] = ids[i];
+        *pdwCount = static_cast<DWORD>(ids.size());
+        *ppdwAttributeIDs = arr.release();
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override { return owner_->refresh(dwConnection); }
     HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override { return owner_->cancelRefresh(dwConnection); }
@@ -189,6 +216,26 @@ HRESULT COPCEventSubscription::setFilter(EventFilter&& f)
 {
     LockGuard g(App().globalLock);
     filter_ = std::move(f);
+    return S_OK;
+}
+
+HRESULT COPCEventSubscription::selectAttributes(DWORD category, std::vector<DWORD>&& ids)
+{
+    if (!findEventCategory(category)) return E_INVALIDARG;
+    size_t n = 0;
+    const EventAttribute* attrs = eventAttributes(category, &n);
+    for (DWORD id : ids)
+        if (std::none_of(attrs, attrs + n, [id](const EventAttribute& a) { return a.id == id; })) return E_INVALIDARG;
+    LockGuard g(App().globalLock);
+    returned_[category] = std::move(ids);
+    return S_OK;
+}
+
+HRESULT COPCEventSubscription::returnedAttributes(DWORD category, std::vector<DWORD>* ids)
+{
+    if (!findEventCategory(category)) return E_INVALIDARG;
+    LockGuard g(App().globalLock);
+    *ids = returned_[category];
     return S_OK;
 }
 
@@ -338,6 +385,7 @@ bool COPCEventSubscription::deliverPendingEvents()
         ComPtr<IOPCEventSink> sink; // released after the lock
         bool refresh = false, last = false;
         OPCHANDLE hClient = 0;
+        ReturnedAttributes returned;
         {
             LockGuard g(App().globalLock);
             if (gone()) return false;
@@ -365,18 +413,23 @@ bool COPCEventSubscription::deliverPendingEvents()
             }
             if (refresh && refreshPending_.empty()) last = refreshFinalTaken_ = true;
             hClient = hClientSubscription_;
+            try {
+                returned = returned_;
+            } catch (const std::bad_alloc&) {
+                // these events go without their attributes
+            }
         }
         HRESULT hr = S_OK;
         if (sink) {
             const DWORD n = static_cast<DWORD>(batch.size());
             // An empty final refresh call still passes an array: the proxy refuses a null one.
             ONEVENTSTRUCT none{};
-            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size()) : &none;
+            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size(), &returned) : &none;
             if (block) {
                 // A sink its client disconnected ends this connection only.
                 hr = container_->point().callSink(
                     sink, [&](IOPCEventSink*) { return sink->OnEvent(hClient, refresh, last, n, block); });
-                if (n) freePackedEvent(block); // no attributes: one free
+                if (n) freePackedEvents(block, n);
             } else {
                 dropped_ += n;
             }

@@ -7,6 +7,7 @@
 #include "server/ComObject.h"
 #include "server/ServerObject.h"
 #include "addrspace/OPCTag.h"
+#include "ae/EventDelivery.h"
 #include "ae/EventFilter.h"
 #include "qvopc.h"
 
@@ -51,6 +52,10 @@ public:
                      DWORD* revisedBufferTime, DWORD* revisedMaxSize);
     HRESULT setFilter(EventFilter&& f);
     EventFilter filter();
+    // SelectReturnedAttributes / GetReturnedAttributes: E_INVALIDARG for an unknown category
+    // or an attribute the category does not have.
+    HRESULT selectAttributes(DWORD category, std::vector<DWORD>&& ids);
+    HRESULT returnedAttributes(DWORD category, std::vector<DWORD>* ids);
 
     // The sink point's container, null until the client asked for it (global lock held).
     ConnectionContainer<IOPCEventSink>* container() const { return container_.get(); }
@@ -90,6 +95,7 @@ private:
     DWORD maxSize_;
     DWORD queuedSince_ = 0; // tick count when the queue last became non-empty
     EventFilter filter_;
+    ReturnedAttributes returned_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock
     std::unique_ptr<ConnectionContainer<IOPCEventSink>> container_; // under the global lock
     std::deque<std::shared_ptr<const EventRecord>> pending_; // under the global lock

@@ -64,6 +64,12 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FI
     ev->subconditionName = activeSubConditionName(c);
     ev->quality = c.quality;
     ev->cookie = c.tag->handle;
+    ev->currentValue.copyFrom(*c.tag->state->value); // an attribute left empty when out of memory
+    if (c.kind == ConditionKind::Level && c.sub) {
+        VARIANT* l = ev->limitExceeded.get();
+        V_VT(l) = VT_R8;
+        V_R8(l) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
+    }
     return ev;
 }
 

@@ -313,7 +313,7 @@ public:
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttrIDs,
+    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD dwEventCategory, DWORD* pdwCount, DWORD** ppdwAttrIDs,
                                                    LPWSTR** ppszAttrDescs, VARTYPE** ppvtAttrTypes) override
     {
         clearOut(pdwCount);
@@ -322,19 +322,62 @@ public:
         clearOut(ppvtAttrTypes);
         if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        if (!findEventCategory(dwEventCategory)) return E_INVALIDARG;
+        size_t n = 0;
+        const EventAttribute* attrs = eventAttributes(dwEventCategory, &n);
+        if (n == 0) return S_OK;
+        TaskArray<DWORD> ids(n);
+        TaskArray<VARTYPE> types(n);
+        const char* descs[2];
+        for (size_t i = 0; i < n; ++i) descs[i] = attrs[i].description;
+        if (!ids || !types) return E_OUTOFMEMORY;
+        LPWSTR* descArr = wideArray(descs, n);
+        if (!descArr) return E_OUTOFMEMORY;
+        for (size_t i = 0; i < n; ++i) {
+            ids[i] = attrs[i].id;
+            types[i] = attrs[i].vt;
+        }
+        *pdwCount = static_cast<DWORD>(n);
+        *ppdwAttrIDs = ids.release();
+        *ppszAttrDescs = descArr;
+        *ppvtAttrTypes = types.release();
+        return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR, DWORD, LPWSTR, LPWSTR, DWORD, DWORD*,
-                                                 LPWSTR** ppszAttrItemIDs, LPWSTR** ppszNodeNames,
-                                                 CLSID** ppCLSIDs) override
+    // The current value attribute is the source tag's own item; the others are no item ("").
+    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR szSource, DWORD dwEventCategory, LPWSTR, LPWSTR,
+                                                 DWORD dwCount, DWORD* pdwAssocAttrIDs, LPWSTR** ppszAttrItemIDs,
+                                                 LPWSTR** ppszNodeNames, CLSID** ppCLSIDs) override
     {
         clearOut(ppszAttrItemIDs);
         clearOut(ppszNodeNames);
         clearOut(ppCLSIDs);
-        if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
+        if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs || !szSource || dwCount == 0 || !pdwAssocAttrIDs)
+            return E_INVALIDARG;
         if (owner_->gone()) return kGoneResult;
-        return E_NOTIMPL;
+        const std::string source = narrow(szSource);
+        size_t n = 0;
+        const EventAttribute* attrs = eventAttributes(dwEventCategory, &n);
+        for (DWORD i = 0; i < dwCount; ++i)
+            if (std::none_of(attrs, attrs + n, [&](const EventAttribute& a) { return a.id == pdwAssocAttrIDs[i]; }))
+                return E_INVALIDARG;
+        {
+            LockGuard g(App().globalLock);
+            if (!App().tags.lookup(source)) return E_INVALIDARG;
+        }
+        TaskArray<LPWSTR> items(dwCount), nodes(dwCount);
+        TaskArray<CLSID> clsids(dwCount);
+        if (!items || !nodes || !clsids) return E_OUTOFMEMORY;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            items[i] = widen(pdwAssocAttrIDs[i] == kAttrCurrentValue ? source : std::string());
+            nodes[i] = widen(std::string());
+            clsids[i] = GUID_NULL;
+            if (!items[i] || !nodes[i]) return E_OUTOFMEMORY;
+        }
+        *ppszAttrItemIDs = items.release();
+        *ppszNodeNames = nodes.release();
+        *ppCLSIDs = clsids.release();
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE GetConditionState(LPWSTR szSource, LPWSTR szConditionName, DWORD dwNumEventAttrs,

@@ -10,6 +10,7 @@
 #include <olectl.h>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@ struct Received {
     DWORD count = 0;
     ONEVENTSTRUCT e{};
     std::wstring source, message, condition, subcondition, actor;
+    std::vector<double> attrs; // as numbers; NaN for an empty one
 };
 
 class EventSink : public IOPCEventSink {
@@ -69,6 +71,13 @@ public:
             r.condition = copy(ev[i].szConditionName);
             r.subcondition = copy(ev[i].szSubconditionName);
             r.actor = copy(ev[i].szActorID);
+            for (DWORD k = 0; k < ev[i].dwNumEventAttrs; ++k) {
+                VARIANT d;
+                VariantInit(&d);
+                bool ok = V_VT(&ev[i].pEventAttributes[k]) != VT_EMPTY &&
+                          SUCCEEDED(VariantChangeType(&d, &ev[i].pEventAttributes[k], 0, VT_R8));
+                r.attrs.push_back(ok ? V_R8(&d) : std::nan(""));
+            }
             std::lock_guard<std::mutex> g(m_);
             got_.push_back(r);
         }
@@ -767,4 +776,61 @@ TEST(AeClient, AreaBrowserWalksAThreeLevelTree)
     ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, empty), S_OK);
     EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), E_FAIL);
     ASSERT_TRUE(hostCommands({"remove Ae.Area.L2.L3.Tank", "remove Ae.Area.L2.Plain", "remove Ae.Area.Pump"}));
+}
+
+TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    DWORD n = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descs = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(c.es->QueryEventAttributes(2, &n, &ids, &descs, &types), S_OK);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(std::wstring(descs[0]), L"Current Value");
+    EXPECT_EQ(types[1], VT_R8);
+    for (DWORD i = 0; i < n; ++i) CoTaskMemFree(descs[i]);
+    CoTaskMemFree(descs);
+    CoTaskMemFree(types);
+    CoTaskMemFree(ids);
+    EXPECT_EQ(c.es->QueryEventAttributes(9, &n, &ids, &descs, &types), E_INVALIDARG);
+
+    Subscription s;
+    EventSink sink;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 6));
+    DWORD both[] = {2, 1}, bad[] = {7};
+    EXPECT_EQ(s.mgt->SelectReturnedAttributes(2, 1, bad), E_INVALIDARG);
+    ASSERT_EQ(s.mgt->SelectReturnedAttributes(2, 2, both), S_OK);
+    DWORD* got = nullptr;
+    ASSERT_EQ(s.mgt->GetReturnedAttributes(2, &n, &got), S_OK);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(got[0], 2u);
+    CoTaskMemFree(got);
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.Attr r8 0 rw", "limits Ae.Attr -1000 -10 50 1000", "update Ae.Attr r8 61.5",
+                              "update Ae.Attr r8 1", "simple Ae.Attr 5 note"}));
+    std::vector<Received> ev = sink.take(3);
+    ASSERT_EQ(ev.size(), 3u);
+    ASSERT_EQ(ev[0].attrs.size(), 2u);
+    EXPECT_EQ(ev[0].attrs[0], 50.0); // the high limit crossed
+    EXPECT_EQ(ev[0].attrs[1], 61.5);
+    ASSERT_EQ(ev[1].attrs.size(), 2u);
+    EXPECT_TRUE(std::isnan(ev[1].attrs[0])); // back to normal: no limit
+    EXPECT_EQ(ev[1].attrs[1], 1.0);
+    EXPECT_TRUE(ev[2].attrs.empty()); // nothing selected for host messages
+
+    WCHAR src[] = L"Ae.Attr", cond[] = L"Level Alarm", sub[] = L"Hi";
+    DWORD one = 1;
+    LPWSTR *items = nullptr, *nodes = nullptr;
+    CLSID* clsids = nullptr;
+    ASSERT_EQ(c.es->TranslateToItemIDs(src, 2, cond, sub, 1, &one, &items, &nodes, &clsids), S_OK);
+    EXPECT_EQ(std::wstring(items[0]), L"Ae.Attr");
+    CoTaskMemFree(items[0]);
+    CoTaskMemFree(nodes[0]);
+    CoTaskMemFree(items);
+    CoTaskMemFree(nodes);
+    CoTaskMemFree(clsids);
+    ASSERT_TRUE(hostCommands({"remove Ae.Attr"}));
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
