@@ -72,6 +72,8 @@ struct EventRecord {
     FILETIME activeTime{};
     DWORD cookie = 0;
     std::string actorId;
+    // What the event attributes report: the tag's value, the level limit crossed.
+    Variant currentValue, limitExceeded;
 };
 
 // What a host update writes. It lives in the tag's slot of the handle table, not in the tag:

@@ -3,28 +3,67 @@
 #include <new>
 #include "ae/Conditions.h"
 #include "ae/EventDelivery.h"
+#include "ae/EventVocabulary.h"
 #include "idl/opcerrors.h"
 #include "base/CallOut.h"
+#include "base/Trace.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "base/Trace.h"
 
 namespace qv {
 
 namespace {
 
-// IOPCEventSubscriptionMgt: there is no filter and no attribute selection. Out
-// pointers are cleared first so that a failure never hands the client's proxy uninitialised
-// memory.
+// A task-memory array of wide copies; false (nothing left behind) when out of memory.
+bool wideList(const std::vector<std::string>& in, DWORD* count, LPWSTR** out)
+{
+    *count = 0;
+    *out = nullptr;
+    if (in.empty()) return true;
+    TaskArray<LPWSTR> arr(in.size());
+    if (!arr) return false;
+    for (size_t i = 0; i < in.size(); ++i) {
+        arr[i] = widen(in[i]);
+        if (!arr[i]) return false;
+    }
+    *count = static_cast<DWORD>(in.size());
+    *out = arr.release();
+    return true;
+}
+
+// IOPCEventSubscriptionMgt. Out pointers are cleared first so that a failure never hands the
+// client's proxy uninitialised memory.
 class OPCEventSubscriptionMgtImpl : public InterfaceObject<IOPCEventSubscriptionMgt, COPCEventSubscription> {
 public:
     using InterfaceObject::InterfaceObject;
 
-    HRESULT STDMETHODCALLTYPE SetFilter(DWORD, DWORD, DWORD*, DWORD, DWORD, DWORD, LPWSTR*, DWORD,
-                                        LPWSTR*) override
+    HRESULT STDMETHODCALLTYPE SetFilter(DWORD dwEventType, DWORD dwNumCategories, DWORD* pdwEventCategories,
+                                        DWORD dwLowSeverity, DWORD dwHighSeverity, DWORD dwNumAreas,
+                                        LPWSTR* pszAreaList, DWORD dwNumSources, LPWSTR* pszSourceList) override
     {
         return trace::traced("IOPCEventSubscriptionMgt::SetFilter", 0, [&]() -> HRESULT {
-            return E_NOTIMPL;
+            if ((dwNumCategories && !pdwEventCategories) || (dwNumAreas && !pszAreaList) ||
+                (dwNumSources && !pszSourceList))
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            EventFilter f;
+            try {
+                std::vector<DWORD> cats(pdwEventCategories, pdwEventCategories + dwNumCategories);
+                std::vector<std::string> areas, sources;
+                for (DWORD i = 0; i < dwNumAreas; ++i) {
+                    if (!pszAreaList[i]) return E_INVALIDARG;
+                    areas.push_back(narrow(pszAreaList[i]));
+                }
+                for (DWORD i = 0; i < dwNumSources; ++i) {
+                    if (!pszSourceList[i]) return E_INVALIDARG;
+                    sources.push_back(narrow(pszSourceList[i]));
+                }
+                HRESULT hr = f.set(dwEventType, cats, dwLowSeverity, dwHighSeverity, areas, sources);
+                if (FAILED(hr)) return hr;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            return owner_->setFilter(std::move(f));
         });
     }
     HRESULT STDMETHODCALLTYPE GetFilter(DWORD* pdwEventType, DWORD* pdwNumCategories, DWORD** ppdwEventCategories,
@@ -36,22 +75,75 @@ public:
             clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
             clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
             clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
-            return E_NOTIMPL;
+            if (!pdwEventType || !pdwNumCategories || !ppdwEventCategories || !pdwLowSeverity || !pdwHighSeverity ||
+                !pdwNumAreas || !ppszAreaList || !pdwNumSources || !ppszSourceList)
+                return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            try {
+                const EventFilter f = owner_->filter();
+                const std::vector<DWORD>& cats = f.categories();
+                TaskArray<DWORD> catArr(cats.size());
+                if (!cats.empty() && !catArr) return E_OUTOFMEMORY;
+                for (size_t i = 0; i < cats.size(); ++i) catArr[i] = cats[i];
+                DWORD na = 0, ns = 0;
+                LPWSTR *areas = nullptr, *sources = nullptr;
+                if (!wideList(f.areas(), &na, &areas)) return E_OUTOFMEMORY;
+                if (!wideList(f.sources(), &ns, &sources)) {
+                    for (DWORD i = 0; i < na; ++i) taskMemFree(areas[i]);
+                    taskMemFree(areas);
+                    return E_OUTOFMEMORY;
+                }
+                *pdwEventType = f.eventTypes();
+                *pdwNumCategories = static_cast<DWORD>(cats.size());
+                *ppdwEventCategories = cats.empty() ? nullptr : catArr.release();
+                *pdwLowSeverity = f.lowSeverity();
+                *pdwHighSeverity = f.highSeverity();
+                *pdwNumAreas = na;
+                *ppszAreaList = areas;
+                *pdwNumSources = ns;
+                *ppszSourceList = sources;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD, DWORD, DWORD*) override
+    HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD dwEventCategory, DWORD dwCount,
+                                                       DWORD* dwAttributeIDs) override
     {
         return trace::traced("IOPCEventSubscriptionMgt::SelectReturnedAttributes", 0, [&]() -> HRESULT {
-            return E_NOTIMPL;
+            if (dwCount && !dwAttributeIDs) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            try {
+                return owner_->selectAttributes(dwEventCategory,
+                                                std::vector<DWORD>(dwAttributeIDs, dwAttributeIDs + dwCount));
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
         });
     }
-    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttributeIDs) override
+    HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD dwEventCategory, DWORD* pdwCount,
+                                                    DWORD** ppdwAttributeIDs) override
     {
         return trace::traced("IOPCEventSubscriptionMgt::GetReturnedAttributes", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
-            if (!ppdwAttributeIDs) return E_INVALIDARG;
+            if (!ppdwAttributeIDs || !pdwCount) return E_INVALIDARG;
             *ppdwAttributeIDs = nullptr;
-            return E_NOTIMPL;
+            if (owner_->gone()) return kGoneResult;
+            std::vector<DWORD> ids;
+            try {
+                HRESULT hr = owner_->returnedAttributes(dwEventCategory, &ids);
+                if (FAILED(hr)) return hr;
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            if (ids.empty()) return S_OK;
+            TaskArray<DWORD> arr(ids.size());
+            if (!arr) return E_OUTOFMEMORY;
+            for (size_t i = 0; i < ids.size(); ++i) arr[i] = ids[i];
+            *pdwCount = static_cast<DWORD>(ids.size());
+            *ppdwAttributeIDs = arr.release();
+            return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override
@@ -71,24 +163,109 @@ public:
     {
         return trace::traced("IOPCEventSubscriptionMgt::GetState", 0, [&]() -> HRESULT {
             clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
-            return E_NOTIMPL;
+            if (!pbActive || !pdwBufferTime || !pdwMaxSize || !phClientSubscription) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            owner_->getState(pbActive, pdwBufferTime, pdwMaxSize, phClientSubscription);
+            return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE SetState(BOOL*, DWORD*, DWORD*, OPCHANDLE, DWORD* pdwRevisedBufferTime,
+    HRESULT STDMETHODCALLTYPE SetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
+                                       OPCHANDLE hClientSubscription, DWORD* pdwRevisedBufferTime,
                                        DWORD* pdwRevisedMaxSize) override
     {
         return trace::traced("IOPCEventSubscriptionMgt::SetState", 0, [&]() -> HRESULT {
             clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
-            return E_NOTIMPL;
+            if (!pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
+            if (owner_->gone()) return kGoneResult;
+            return owner_->setState(pbActive, pdwBufferTime, pdwMaxSize, hClientSubscription, pdwRevisedBufferTime,
+                                    pdwRevisedMaxSize);
         });
     }
 };
 
 } // namespace
 
-COPCEventSubscription::COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription)
-    : owner_(owner), active_(active), hClientSubscription_(hClientSubscription)
+COPCEventSubscription::COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription,
+                                             DWORD bufferTime, DWORD maxSize)
+    : owner_(owner), active_(active), hClientSubscription_(hClientSubscription), bufferTime_(bufferTime),
+      maxSize_(maxSize)
 {
+}
+
+HRESULT COPCEventSubscription::reviseState(DWORD* bufferTime, DWORD* maxSize)
+{
+    HRESULT hr = S_OK;
+    if (*maxSize > kMaxEventsPerCall) {
+        *maxSize = kMaxEventsPerCall;
+        hr = OPC_S_INVALIDMAXSIZE;
+    }
+    const DWORD period = App().updatePeriod.load();
+    if (*bufferTime && *bufferTime < period) {
+        *bufferTime = period;
+        hr = OPC_S_INVALIDBUFFERTIME;
+    }
+    return hr;
+}
+
+void COPCEventSubscription::getState(BOOL* active, DWORD* bufferTime, DWORD* maxSize, OPCHANDLE* hClient)
+{
+    LockGuard g(App().globalLock);
+    *active = active_;
+    *bufferTime = bufferTime_;
+    *maxSize = maxSize_;
+    *hClient = hClientSubscription_;
+}
+
+HRESULT COPCEventSubscription::setState(const BOOL* active, const DWORD* bufferTime, const DWORD* maxSize,
+                                        OPCHANDLE hClient, DWORD* revisedBufferTime, DWORD* revisedMaxSize)
+{
+    LockGuard g(App().globalLock);
+    DWORD bt = bufferTime ? *bufferTime : bufferTime_, ms = maxSize ? *maxSize : maxSize_;
+    const HRESULT hr = reviseState(&bt, &ms);
+    bufferTime_ = bt;
+    maxSize_ = ms;
+    hClientSubscription_ = hClient;
+    if (active) {
+        active_ = *active ? TRUE : FALSE;
+        // An inactive subscription holds nothing back for later.
+        if (!active_) pending_.clear();
+    }
+    *revisedBufferTime = bt;
+    *revisedMaxSize = ms;
+    return hr;
+}
+
+HRESULT COPCEventSubscription::setFilter(EventFilter&& f)
+{
+    LockGuard g(App().globalLock);
+    filter_ = std::move(f);
+    return S_OK;
+}
+
+HRESULT COPCEventSubscription::selectAttributes(DWORD category, std::vector<DWORD>&& ids)
+{
+    if (!findEventCategory(category)) return E_INVALIDARG;
+    size_t n = 0;
+    const EventAttribute* attrs = eventAttributes(category, &n);
+    for (DWORD id : ids)
+        if (std::none_of(attrs, attrs + n, [id](const EventAttribute& a) { return a.id == id; })) return E_INVALIDARG;
+    LockGuard g(App().globalLock);
+    returned_[category] = std::move(ids);
+    return S_OK;
+}
+
+HRESULT COPCEventSubscription::returnedAttributes(DWORD category, std::vector<DWORD>* ids)
+{
+    if (!findEventCategory(category)) return E_INVALIDARG;
+    LockGuard g(App().globalLock);
+    *ids = returned_[category];
+    return S_OK;
+}
+
+EventFilter COPCEventSubscription::filter()
+{
+    LockGuard g(App().globalLock);
+    return filter_;
 }
 
 COPCEventSubscription::~COPCEventSubscription() = default;
@@ -153,7 +330,8 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
 
 bool COPCEventSubscription::enqueueEvent(const std::shared_ptr<const EventRecord>& ev)
 {
-    if (gone() || !container_ || !container_->point().hasSink()) return false;
+    if (gone() || !active_ || !container_ || !container_->point().hasSink()) return false;
+    if (!filter_.passes(*ev, App().delimiter)) return false;
     // A queue that already held events has had its worker woken: only the first one wakes it
     // (waking costs a system call, queuing does not).
     const bool first = !hasPendingEvents();
@@ -163,6 +341,7 @@ bool COPCEventSubscription::enqueueEvent(const std::shared_ptr<const EventRecord
             ++dropped_;
         }
         pending_.push_back(ev);
+        if (pending_.size() == 1) queuedSince_ = GetTickCount();
     } catch (const std::bad_alloc&) {
         ++dropped_;
         return false;
@@ -185,7 +364,9 @@ HRESULT COPCEventSubscription::refresh(DWORD connection)
         if (refreshing_) return OPC_E_BUSY;
         try {
             std::vector<std::shared_ptr<const EventRecord>> events = reportedConditionEvents();
-            refreshPending_.assign(events.begin(), events.end());
+            refreshPending_.clear();
+            for (auto& ev : events)
+                if (filter_.passes(*ev, App().delimiter)) refreshPending_.push_back(std::move(ev));
         } catch (const std::bad_alloc&) {
             refreshPending_.clear();
             return E_OUTOFMEMORY;
@@ -212,22 +393,32 @@ HRESULT COPCEventSubscription::cancelRefresh(DWORD connection)
 
 bool COPCEventSubscription::deliverPendingEvents()
 {
-    // One call carries up to this many events: a client that fell behind catches up quickly.
-    constexpr size_t kBatch = 256;
     // Batches go on while they are quick; after a slow one the worker serves the client's
     // data first, so a slow alarm sink delays that data by one call at most.
     constexpr DWORD kRoundMs = 20;
     const DWORD start = GetTickCount();
+    // The oldest queued event waited the buffer time: everything queued goes in this round.
+    bool periodDue = false;
+    {
+        LockGuard g(App().globalLock);
+        periodDue = bufferTime_ == 0 || start - queuedSince_ >= bufferTime_;
+    }
     for (;;) {
         if (GetTickCount() - start >= kRoundMs) return true;
         std::vector<std::shared_ptr<const EventRecord>> batch;
         ComPtr<IOPCEventSink> sink; // released after the lock
         bool refresh = false, last = false;
+        OPCHANDLE hClient = 0;
+        ReturnedAttributes returned;
         {
             LockGuard g(App().globalLock);
             if (gone()) return false;
             // Refresh batches go after the events already queued; new events may come between them.
             std::deque<std::shared_ptr<const EventRecord>>* from = &pending_;
+            // Within the buffer time only a full call goes out early; the worker wakes every
+            // update period to look again.
+            const size_t batchMax = maxSize_ ? maxSize_ : kMaxEventsPerCall;
+            if (!pending_.empty() && !periodDue && pending_.size() < batchMax) return false;
             if (pending_.empty()) {
                 if (!refreshing_ || refreshFinalTaken_) return false;
                 from = &refreshPending_;
@@ -235,7 +426,7 @@ bool COPCEventSubscription::deliverPendingEvents()
             }
             if (container_) sink = container_->point().sink();
             try {
-                const size_t n = from->size() < kBatch ? from->size() : kBatch;
+                const size_t n = from->size() < batchMax ? from->size() : batchMax;
                 batch.reserve(n);
                 for (size_t i = 0; i < n; ++i) {
                     batch.push_back(std::move(from->front()));
@@ -245,18 +436,24 @@ bool COPCEventSubscription::deliverPendingEvents()
                 if (batch.empty()) return true; // left queued for the next round
             }
             if (refresh && refreshPending_.empty()) last = refreshFinalTaken_ = true;
+            hClient = hClientSubscription_;
+            try {
+                returned = returned_;
+            } catch (const std::bad_alloc&) {
+                // these events go without their attributes
+            }
         }
         HRESULT hr = S_OK;
         if (sink) {
             const DWORD n = static_cast<DWORD>(batch.size());
             // An empty final refresh call still passes an array: the proxy refuses a null one.
             ONEVENTSTRUCT none{};
-            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size()) : &none;
+            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size(), &returned) : &none;
             if (block) {
                 // A sink its client disconnected ends this connection only.
                 hr = container_->point().callSink(
-                    sink, [&](IOPCEventSink*) { return sink->OnEvent(hClientSubscription_, refresh, last, n, block); });
-                if (n) freePackedEvent(block); // no attributes: one free
+                    sink, [&](IOPCEventSink*) { return sink->OnEvent(hClient, refresh, last, n, block); });
+                if (n) freePackedEvents(block, n);
             } else {
                 dropped_ += n;
             }

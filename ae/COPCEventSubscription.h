@@ -7,6 +7,8 @@
 #include "server/ComObject.h"
 #include "server/ServerObject.h"
 #include "addrspace/OPCTag.h"
+#include "ae/EventDelivery.h"
+#include "ae/EventFilter.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -14,16 +16,19 @@ namespace qv {
 class OPCServer;
 struct EventRecord;
 
-// One event subscription of one client. Every alarm event is queued here while a sink is
-// connected to its IOPCEventSink point, and the client's worker delivers the queue in order;
-// there is no filter. The queue is bounded: past kMaxPendingEvents the oldest event goes
+// One event subscription of one client. An alarm event that passes the filter is queued here
+// while the subscription is active and a sink is connected to its IOPCEventSink point, and the
+// client's worker delivers the queue in order, at most one call per buffer time (unless the
+// maximum size is reached) and at most the maximum size per call. The queue is bounded: past kMaxPendingEvents the oldest event goes
 // (counted in droppedEvents), so a stalled client never holds up the host or grows memory.
 //
 // Held (ServerObject) by its owner's list, by a delivery in progress and by the client's
 // references; gone once the client released it or its server went, and then never called on.
 class COPCEventSubscription : public IUnknown, public ServerObject<COPCEventSubscription> {
 public:
-    COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription);
+    // bufferTime and maxSize as revised by reviseState.
+    COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription, DWORD bufferTime = 0,
+                          DWORD maxSize = 0);
     virtual ~COPCEventSubscription();
     COPCEventSubscription(const COPCEventSubscription&) = delete;
     COPCEventSubscription& operator=(const COPCEventSubscription&) = delete;
@@ -32,10 +37,25 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    BOOL active() const { return active_; }
-    DWORD revisedBufferTime() const { return revisedBufferTime_; }
-    DWORD revisedMaxSize() const { return revisedMaxSize_; }
-    OPCHANDLE clientHandle() const { return hClientSubscription_; }
+    // Largest number of events in one call.
+    static constexpr DWORD kMaxEventsPerCall = 1000;
+    // Revises a requested buffer time (nonzero below the update period: the period; a worker
+    // wakes no more often) and maximum size (above kMaxEventsPerCall: that; 0 stays "no
+    // limit", which sends up to kMaxEventsPerCall per call);
+    // S_OK, or OPC_S_INVALIDBUFFERTIME / OPC_S_INVALIDMAXSIZE when one was revised.
+    static HRESULT reviseState(DWORD* bufferTime, DWORD* maxSize);
+
+    // IOPCEventSubscriptionMgt's state and filter (each takes the lock).
+    void getState(BOOL* active, DWORD* bufferTime, DWORD* maxSize, OPCHANDLE* hClient);
+    // Null pointers leave their value as it is; the revised values go out as reviseState says.
+    HRESULT setState(const BOOL* active, const DWORD* bufferTime, const DWORD* maxSize, OPCHANDLE hClient,
+                     DWORD* revisedBufferTime, DWORD* revisedMaxSize);
+    HRESULT setFilter(EventFilter&& f);
+    EventFilter filter();
+    // SelectReturnedAttributes / GetReturnedAttributes: E_INVALIDARG for an unknown category
+    // or an attribute the category does not have.
+    HRESULT selectAttributes(DWORD category, std::vector<DWORD>&& ids);
+    HRESULT returnedAttributes(DWORD category, std::vector<DWORD>* ids);
 
     // The sink point's container, null until the client asked for it (global lock held).
     ConnectionContainer<IOPCEventSink>* container() const { return container_.get(); }
@@ -68,10 +88,14 @@ public:
 
 private:
     OPCServer* owner_;          // null once the owner dropped it; under the global lock
+    // State and filter: under the global lock.
     BOOL active_;
-    DWORD revisedBufferTime_ = 0;
-    DWORD revisedMaxSize_ = 1;
     OPCHANDLE hClientSubscription_;
+    DWORD bufferTime_;
+    DWORD maxSize_;
+    DWORD queuedSince_ = 0; // tick count when the queue last became non-empty
+    EventFilter filter_;
+    ReturnedAttributes returned_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock
     std::unique_ptr<ConnectionContainer<IOPCEventSink>> container_; // under the global lock
     std::deque<std::shared_ptr<const EventRecord>> pending_; // under the global lock

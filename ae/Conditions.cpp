@@ -3,6 +3,7 @@
 #include <new>
 #include "ae/EventDelivery.h"
 #include "ae/EventVocabulary.h"
+#include "addrspace/AddressTree.h"
 #include "idl/opcerrors.h"
 #include "runtime/OPCServerApp.h"
 #include "qvopc.h"
@@ -63,6 +64,12 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FI
     ev->subconditionName = activeSubConditionName(c);
     ev->quality = c.quality;
     ev->cookie = c.tag->handle;
+    ev->currentValue.copyFrom(*c.tag->state->value); // an attribute left empty when out of memory
+    if (c.kind == ConditionKind::Level && c.sub) {
+        VARIANT* l = ev->limitExceeded.get();
+        V_VT(l) = VT_R8;
+        V_R8(l) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
+    }
     return ev;
 }
 
@@ -125,8 +132,11 @@ bool valuesEqual(const VARIANT& v, const VARIANT& ref)
     return VarCmp(const_cast<VARIANT*>(a), const_cast<VARIANT*>(&ref), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
 }
 
+bool enabled(const ConditionState& c) { return (c.state & OPC_CONDITION_ENABLED) != 0; }
+
 void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d)
 {
+    if (!enabled(d.cond)) return;
     const int sub = valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
     if (sub == d.cond.sub) return;
     transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message.c_str() : kLevelMessages[0], tag.state->quality,
@@ -170,7 +180,9 @@ void evaluateTagAlarms(OPCTag& tag)
             st.level = static_cast<BYTE>(level);
             tag.levelTime = utcNow();
             const DWORD severity = level ? static_cast<DWORD>(tag.levelLimits[level - 1].severity) : 0;
-            transition(tc->level, level, severity, kLevelMessages[level], st.quality, tag.levelTime);
+            // A disabled alarm follows the level silently; enabling starts from it.
+            if (enabled(tc->level))
+                transition(tc->level, level, severity, kLevelMessages[level], st.quality, tag.levelTime);
         }
     }
     if (tag.conditions && tag.conditions->discrete) evaluateDiscrete(tag, *tag.conditions->discrete);
@@ -305,6 +317,78 @@ HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime,
     broadcastEvent(c.last);
     notice->hTag = c.tag->handle;
     notice->condition = conditionName(c);
+    return S_OK;
+}
+
+bool isEventSource(const OPCTag& tag)
+{
+    return tag.state && (hasLevelAlarm(tag) || (tag.conditions && tag.conditions->discrete));
+}
+
+namespace {
+
+bool hasConditions(const OPCTag& tag) { return isEventSource(tag); }
+
+void collectSources(OPCTag& node, std::vector<OPCTag*>* out)
+{
+    if (hasConditions(node)) out->push_back(&node);
+    for (OPCTag* c : node.children) collectSources(*c, out);
+}
+
+void setEnabled(ConditionState& c, bool enable)
+{
+    if (enabled(c) == enable) return;
+    if (!enable) {
+        c.state = OPC_CONDITION_ACKED;
+        c.sub = 0;
+        c.severity = 0;
+        relist(c);
+        return;
+    }
+    c.state = OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED;
+    OPCTag& tag = *c.tag;
+    if (c.kind == ConditionKind::Discrete) {
+        evaluateDiscrete(tag, *tag.conditions->discrete);
+        return;
+    }
+    const int level = tag.currentLevel();
+    tag.state->level = static_cast<BYTE>(level);
+    if (level == 0) return;
+    tag.levelTime = utcNow();
+    transition(c, level, static_cast<DWORD>(tag.levelLimits[level - 1].severity), kLevelMessages[level],
+               tag.state->quality, tag.levelTime);
+}
+
+} // namespace
+
+HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea, bool enable)
+{
+    std::vector<OPCTag*> tags;
+    try {
+        OPCServerApp& app = App();
+        const AddressTree tree = AddressTree::current();
+        for (const std::string& name : names) {
+            if (byArea) {
+                bool leaf = false;
+                OPCTag* node = const_cast<OPCTag*>(tree.nodeByName(name, &leaf));
+                if (!node || leaf) return E_INVALIDARG;
+                collectSources(*node, &tags);
+            } else {
+                OPCTag* tag = app.tags.lookup(name);
+                if (!tag || !hasConditions(*tag)) return E_INVALIDARG;
+                tags.push_back(tag);
+            }
+        }
+        for (OPCTag* tag : tags)
+            if (!conditionsOf(*tag)) return E_OUTOFMEMORY;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    for (OPCTag* tag : tags) {
+        TagConditions& tc = *tag->conditions;
+        setEnabled(tc.level, enable);
+        if (tc.discrete) setEnabled(tc.discrete->cond, enable);
+    }
     return S_OK;
 }
 

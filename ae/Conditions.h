@@ -80,6 +80,15 @@ struct AckNotice {
 HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime, const std::string& who,
                     const std::string& comment, AckNotice* notice);
 
+// Whether a node of the tag tree is an event source: a tag with a level or discrete alarm.
+bool isEventSource(const OPCTag& tag);
+
+// EnableCondition/DisableCondition by area (a branch of the tag tree: every tag with
+// conditions below it) or by source (a tag with conditions). A disabled condition is inactive
+// and acknowledged, sends nothing and is not refreshed; enabling evaluates it again from the
+// tag's current value. E_INVALIDARG (nothing changed) when a name is unknown.
+HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea, bool enable);
+
 // The latest event of every condition that is active or unacknowledged (for a refresh).
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents();
 

@@ -1,6 +1,7 @@
 #include "ae/EventDelivery.h"
 #include <string>
 #include "ae/COPCEventSubscription.h"
+#include "ae/EventVocabulary.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 
@@ -95,17 +96,50 @@ ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD
     return e;
 }
 
-ONEVENTSTRUCT* packEvents(const std::shared_ptr<const EventRecord>* evs, size_t n)
+ONEVENTSTRUCT* packEvents(const std::shared_ptr<const EventRecord>* evs, size_t n, const ReturnedAttributes* returned)
 {
     if (n == 0 || n > (static_cast<size_t>(-1) / 4) / sizeof(ONEVENTSTRUCT)) return nullptr;
-    size_t bytes = n * sizeof(ONEVENTSTRUCT);
+    auto selected = [&](const EventRecord& ev) -> const std::vector<DWORD>* {
+        if (!returned || ev.eventCategory >= returned->size()) return nullptr;
+        const std::vector<DWORD>& ids = (*returned)[ev.eventCategory];
+        return ids.empty() ? nullptr : &ids;
+    };
+    size_t attrs = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (const std::vector<DWORD>* ids = selected(*evs[i])) attrs += ids->size();
+    // The VARIANTs follow the records at their natural alignment, the strings follow them.
+    const size_t attrOffset = (n * sizeof(ONEVENTSTRUCT) + alignof(VARIANT) - 1) & ~(alignof(VARIANT) - 1);
+    size_t bytes = attrOffset + attrs * sizeof(VARIANT);
     for (size_t i = 0; i < n; ++i) bytes += stringBytes(*evs[i]);
     BYTE* base = static_cast<BYTE*>(App().taskAlloc(bytes));
     if (!base) return nullptr;
     auto* arr = reinterpret_cast<ONEVENTSTRUCT*>(base);
-    WCHAR* w = reinterpret_cast<WCHAR*>(base + n * sizeof(ONEVENTSTRUCT));
-    for (size_t i = 0; i < n; ++i) w = fillEvent(&arr[i], *evs[i], w);
+    VARIANT* v = reinterpret_cast<VARIANT*>(base + attrOffset);
+    WCHAR* w = reinterpret_cast<WCHAR*>(base + attrOffset + attrs * sizeof(VARIANT));
+    for (size_t i = 0; i < n; ++i) {
+        w = fillEvent(&arr[i], *evs[i], w);
+        const std::vector<DWORD>* ids = selected(*evs[i]);
+        if (!ids) continue;
+        arr[i].dwNumEventAttrs = static_cast<DWORD>(ids->size());
+        arr[i].pEventAttributes = v;
+        for (DWORD id : *ids) {
+            VariantInit(v);
+            const Variant& src = id == kAttrCurrentValue ? evs[i]->currentValue : evs[i]->limitExceeded;
+            // A value that cannot be copied goes out empty rather than holding up the event.
+            VariantCopy(v, const_cast<VARIANT*>(src.get()));
+            ++v;
+        }
+    }
     return arr;
+}
+
+void freePackedEvents(ONEVENTSTRUCT* block, size_t n)
+{
+    if (!block) return;
+    for (size_t i = 0; i < n; ++i)
+        for (DWORD k = 0; block[i].pEventAttributes && k < block[i].dwNumEventAttrs; ++k)
+            VariantClear(&block[i].pEventAttributes[k]);
+    App().taskFree(block);
 }
 
 void freePackedEvent(ONEVENTSTRUCT* block)

@@ -3,7 +3,9 @@
 // and the packing of events into the task memory a sink receives.
 #include <windows.h>
 #include <cstddef>
+#include <array>
 #include <memory>
+#include <vector>
 #include "addrspace/OPCTag.h"
 #include "qvopc.h"
 
@@ -19,8 +21,13 @@ void broadcastEvent(const std::shared_ptr<const EventRecord>& ev);
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes = nullptr, DWORD attributeCount = 0);
 // Clears the attribute copies and frees the block (of either packer).
 void freePackedEvent(ONEVENTSTRUCT* block);
-// n events (no attributes) in one block: the array first, then every string. Null when out
-// of memory.
-ONEVENTSTRUCT* packEvents(const std::shared_ptr<const EventRecord>* evs, size_t n);
+// The attribute ids a subscription returns, by category id (0 to 3).
+using ReturnedAttributes = std::array<std::vector<DWORD>, 4>;
+// n events in one block: the array first, then the attribute values the selection asks for
+// (each event's own run), then every string. Null when out of memory.
+ONEVENTSTRUCT* packEvents(const std::shared_ptr<const EventRecord>* evs, size_t n,
+                          const ReturnedAttributes* returned = nullptr);
+// Clears the attribute values of all n events and frees the block of packEvents.
+void freePackedEvents(ONEVENTSTRUCT* block, size_t n);
 
 } // namespace qv

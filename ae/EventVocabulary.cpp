@@ -9,6 +9,19 @@ const EventCategory kEventCategories[3] = {
     {3, OPC_CONDITION_EVENT, "Discrete", "Discrete Alarm"},
 };
 
+namespace {
+const EventAttribute kConditionAttributes[2] = {
+    {kAttrCurrentValue, "Current Value", VT_VARIANT},
+    {kAttrLimitExceeded, "Limit Exceeded", VT_R8},
+};
+} // namespace
+
+const EventAttribute* eventAttributes(DWORD category, size_t* count)
+{
+    *count = category == 2 ? 2 : category == 3 ? 1 : 0;
+    return *count ? kConditionAttributes : nullptr;
+}
+
 const char* const kLevelSubConditionNames[4] = {"Lo Lo", "Lo", "Hi", "Hi Hi"};
 
 const EventCategory* findEventCategory(DWORD id)

@@ -1,8 +1,8 @@
 #pragma once
 // The fixed Alarms and Events vocabulary the server answers with and its events use: its
 // event categories, the one condition name of each, and the sub-conditions of the level alarm
-// (the discrete alarm's one sub-condition carries the condition's name). There are no vendor
-// attributes (attribute queries answer E_NOTIMPL).
+// (the discrete alarm's one sub-condition carries the condition's name), and the attributes
+// an event can carry.
 #include <windows.h>
 #include <cstddef>
 #include <string>
@@ -15,6 +15,18 @@ struct EventCategory {
     const char* description;
     const char* conditionName;
 };
+
+// Attributes of the condition categories: the tag's value when the event was made, and for
+// the level alarm the limit its value crossed (empty on the return to normal).
+constexpr DWORD kAttrCurrentValue = 1;
+constexpr DWORD kAttrLimitExceeded = 2;
+struct EventAttribute {
+    DWORD id;
+    const char* description;
+    VARTYPE vt;
+};
+// The attributes of a category (none for the system message or an unknown category).
+const EventAttribute* eventAttributes(DWORD category, size_t* count);
 
 // In id order.
 extern const EventCategory kEventCategories[3];

@@ -6,11 +6,12 @@
 #include "idl/opcerrors.h"
 #include "ae/COPCEventSubscription.h"
 #include "ae/Conditions.h"
+#include "ae/EventAreaBrowser.h"
+#include "base/Trace.h"
 #include "ae/EventVocabulary.h"
 #include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
-#include "base/Trace.h"
 
 namespace qv {
 
@@ -127,6 +128,24 @@ OPCCONDITIONSTATE* packConditionState(const ConditionSnapshot& c, DWORD numAttrs
     return st;
 }
 
+// The four Enable/Disable methods: every name must be known, else nothing changes.
+HRESULT enableConditions(DWORD count, LPWSTR* names, bool byArea, bool enable)
+{
+    if (count == 0 || !names) return E_INVALIDARG;
+    try {
+        std::vector<std::string> narrowed;
+        narrowed.reserve(count);
+        for (DWORD i = 0; i < count; ++i) {
+            if (!names[i]) return E_INVALIDARG;
+            narrowed.push_back(narrow(names[i]));
+        }
+        LockGuard g(App().globalLock);
+        return setConditionsEnabled(narrowed, byArea, enable);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 class OPCEventServerImpl : public InterfaceObject<IOPCEventServer, OPCServer> {
 public:
     using InterfaceObject::InterfaceObject;
@@ -155,7 +174,8 @@ public:
         });
     }
 
-    HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD, DWORD, OPCHANDLE hClientSubscription,
+    HRESULT STDMETHODCALLTYPE CreateEventSubscription(BOOL bActive, DWORD dwBufferTime, DWORD dwMaxSize,
+                                                      OPCHANDLE hClientSubscription,
                                                       REFIID riid, LPUNKNOWN* ppUnk, DWORD* pdwRevisedBufferTime,
                                                       DWORD* pdwRevisedMaxSize) override
     {
@@ -165,9 +185,11 @@ public:
             clearOut(pdwRevisedMaxSize);
             if (!ppUnk || !pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
+            const HRESULT revised = COPCEventSubscription::reviseState(&dwBufferTime, &dwMaxSize);
             std::shared_ptr<COPCEventSubscription> sub;
             try {
-                sub = std::make_shared<COPCEventSubscription>(owner_, bActive, hClientSubscription);
+                sub = std::make_shared<COPCEventSubscription>(owner_, bActive ? TRUE : FALSE, hClientSubscription,
+                                                              dwBufferTime, dwMaxSize);
                 if (!registerWithClient(owner_->clientObjects(), sub)) return kGoneResult;
                 LockGuard g(App().globalLock);
                 // A server that went meanwhile has let go of its list: nothing may join it now.
@@ -198,18 +220,17 @@ public:
                 g.release();
                 return hr;
             }
-            *pdwRevisedBufferTime = sub->revisedBufferTime();
-            *pdwRevisedMaxSize = sub->revisedMaxSize();
-            return S_OK;
+            *pdwRevisedBufferTime = dwBufferTime;
+            *pdwRevisedMaxSize = dwMaxSize;
+            return revised;
         });
     }
 
-    // No filter is offered.
     HRESULT STDMETHODCALLTYPE QueryAvailableFilters(DWORD* pdwFilterMask) override
     {
         return trace::traced("IOPCEventServer::QueryAvailableFilters", 0, [&]() -> HRESULT {
             if (!pdwFilterMask) return E_INVALIDARG;
-            *pdwFilterMask = 0;
+            *pdwFilterMask = EventFilter::kAvailable;
             if (owner_->gone()) return kGoneResult;
             return S_OK;
         });
@@ -308,7 +329,7 @@ public:
         });
     }
 
-    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD, DWORD* pdwCount, DWORD** ppdwAttrIDs,
+    HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD dwEventCategory, DWORD* pdwCount, DWORD** ppdwAttrIDs,
                                                    LPWSTR** ppszAttrDescs, VARTYPE** ppvtAttrTypes) override
     {
         return trace::traced("IOPCEventServer::QueryEventAttributes", 0, [&]() -> HRESULT {
@@ -318,21 +339,64 @@ public:
             clearOut(ppvtAttrTypes);
             if (!pdwCount || !ppdwAttrIDs || !ppszAttrDescs || !ppvtAttrTypes) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
-            return E_NOTIMPL;
+            if (!findEventCategory(dwEventCategory)) return E_INVALIDARG;
+            size_t n = 0;
+            const EventAttribute* attrs = eventAttributes(dwEventCategory, &n);
+            if (n == 0) return S_OK;
+            TaskArray<DWORD> ids(n);
+            TaskArray<VARTYPE> types(n);
+            const char* descs[2];
+            for (size_t i = 0; i < n; ++i) descs[i] = attrs[i].description;
+            if (!ids || !types) return E_OUTOFMEMORY;
+            LPWSTR* descArr = wideArray(descs, n);
+            if (!descArr) return E_OUTOFMEMORY;
+            for (size_t i = 0; i < n; ++i) {
+                ids[i] = attrs[i].id;
+                types[i] = attrs[i].vt;
+            }
+            *pdwCount = static_cast<DWORD>(n);
+            *ppdwAttrIDs = ids.release();
+            *ppszAttrDescs = descArr;
+            *ppvtAttrTypes = types.release();
+            return S_OK;
         });
     }
 
-    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR, DWORD, LPWSTR, LPWSTR, DWORD, DWORD*,
-                                                 LPWSTR** ppszAttrItemIDs, LPWSTR** ppszNodeNames,
-                                                 CLSID** ppCLSIDs) override
+    // The current value attribute is the source tag's own item; the others are no item ("").
+    HRESULT STDMETHODCALLTYPE TranslateToItemIDs(LPWSTR szSource, DWORD dwEventCategory, LPWSTR, LPWSTR,
+                                                 DWORD dwCount, DWORD* pdwAssocAttrIDs, LPWSTR** ppszAttrItemIDs,
+                                                 LPWSTR** ppszNodeNames, CLSID** ppCLSIDs) override
     {
         return trace::traced("IOPCEventServer::TranslateToItemIDs", 0, [&]() -> HRESULT {
             clearOut(ppszAttrItemIDs);
             clearOut(ppszNodeNames);
             clearOut(ppCLSIDs);
-            if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs) return E_INVALIDARG;
+            if (!ppszAttrItemIDs || !ppszNodeNames || !ppCLSIDs || !szSource || dwCount == 0 || !pdwAssocAttrIDs)
+                return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
-            return E_NOTIMPL;
+            const std::string source = narrow(szSource);
+            size_t n = 0;
+            const EventAttribute* attrs = eventAttributes(dwEventCategory, &n);
+            for (DWORD i = 0; i < dwCount; ++i)
+                if (std::none_of(attrs, attrs + n, [&](const EventAttribute& a) { return a.id == pdwAssocAttrIDs[i]; }))
+                    return E_INVALIDARG;
+            {
+                LockGuard g(App().globalLock);
+                if (!App().tags.lookup(source)) return E_INVALIDARG;
+            }
+            TaskArray<LPWSTR> items(dwCount), nodes(dwCount);
+            TaskArray<CLSID> clsids(dwCount);
+            if (!items || !nodes || !clsids) return E_OUTOFMEMORY;
+            for (DWORD i = 0; i < dwCount; ++i) {
+                items[i] = widen(pdwAssocAttrIDs[i] == kAttrCurrentValue ? source : std::string());
+                nodes[i] = widen(std::string());
+                clsids[i] = GUID_NULL;
+                if (!items[i] || !nodes[i]) return E_OUTOFMEMORY;
+            }
+            *ppszAttrItemIDs = items.release();
+            *ppszNodeNames = nodes.release();
+            *ppCLSIDs = clsids.release();
+            return S_OK;
         });
     }
 
@@ -363,29 +427,28 @@ public:
         });
     }
 
-    // The four enable/disable methods check nothing: they read none of their arguments.
-    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD, LPWSTR*) override
+    HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
     {
         return trace::traced("IOPCEventServer::EnableConditionByArea", 0, [&]() -> HRESULT {
-            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+            return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, true);
         });
     }
-    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD, LPWSTR*) override
+    HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
     {
         return trace::traced("IOPCEventServer::EnableConditionBySource", 0, [&]() -> HRESULT {
-            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+            return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, true);
         });
     }
-    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD, LPWSTR*) override
+    HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
     {
         return trace::traced("IOPCEventServer::DisableConditionByArea", 0, [&]() -> HRESULT {
-            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+            return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, false);
         });
     }
-    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD, LPWSTR*) override
+    HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
     {
         return trace::traced("IOPCEventServer::DisableConditionBySource", 0, [&]() -> HRESULT {
-            return owner_->gone() ? kGoneResult : E_NOTIMPL;
+            return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, false);
         });
     }
 
@@ -442,13 +505,17 @@ public:
         });
     }
 
-    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID, LPUNKNOWN* ppUnk) override
+    HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID riid, LPUNKNOWN* ppUnk) override
     {
         return trace::traced("IOPCEventServer::CreateAreaBrowser", 0, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (owner_->gone()) return kGoneResult;
-            return E_NOTIMPL;
+            COPCEventAreaBrowser* b = newServerObject<COPCEventAreaBrowser>(owner_->clientObjects());
+            if (!b) return E_OUTOFMEMORY;
+            const HRESULT hr = b->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+            b->Release();
+            return hr;
         });
     }
 };

@@ -10,6 +10,7 @@
 #include <olectl.h>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@ struct Received {
     DWORD count = 0;
     ONEVENTSTRUCT e{};
     std::wstring source, message, condition, subcondition, actor;
+    std::vector<double> attrs; // as numbers; NaN for an empty one
 };
 
 class EventSink : public IOPCEventSink {
@@ -69,6 +71,13 @@ public:
             r.condition = copy(ev[i].szConditionName);
             r.subcondition = copy(ev[i].szSubconditionName);
             r.actor = copy(ev[i].szActorID);
+            for (DWORD k = 0; k < ev[i].dwNumEventAttrs; ++k) {
+                VARIANT d;
+                VariantInit(&d);
+                bool ok = V_VT(&ev[i].pEventAttributes[k]) != VT_EMPTY &&
+                          SUCCEEDED(VariantChangeType(&d, &ev[i].pEventAttributes[k], 0, VT_R8));
+                r.attrs.push_back(ok ? V_R8(&d) : std::nan(""));
+            }
             std::lock_guard<std::mutex> g(m_);
             got_.push_back(r);
         }
@@ -131,19 +140,21 @@ struct Client {
 struct Subscription {
     Ref<IOPCEventSubscriptionMgt> mgt;
     Ref<IConnectionPoint> point;
-    void create(IOPCEventServer* es, OPCHANDLE h, BOOL active = TRUE)
+    void create(IOPCEventServer* es, OPCHANDLE h, BOOL active = TRUE, DWORD bufferTime = 0, DWORD maxSize = 0,
+                HRESULT expect = S_OK)
     {
         DWORD bt = 77, ms = 77;
-        ASSERT_EQ(es->CreateEventSubscription(active, 5000, 100, h, IID_IOPCEventSubscriptionMgt,
+        ASSERT_EQ(es->CreateEventSubscription(active, bufferTime, maxSize, h, IID_IOPCEventSubscriptionMgt,
                                               reinterpret_cast<IUnknown**>(mgt.out()), &bt, &ms),
-                  S_OK);
-        EXPECT_EQ(bt, 0u);
-        EXPECT_EQ(ms, 1u);
+                  expect);
+        revisedBufferTime = bt;
+        revisedMaxSize = ms;
         Ref<IConnectionPointContainer> cpc;
         ASSERT_EQ(mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
         ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCEventSink, reinterpret_cast<IConnectionPoint**>(point.out())),
                   S_OK);
     }
+    DWORD revisedBufferTime = 0, revisedMaxSize = 0;
     void advise(EventSink& sink)
     {
         DWORD cookie = 0;
@@ -193,7 +204,7 @@ TEST(AeClient, LevelAlarmsReachTheSinksOfBothClients)
     Subscription s1, quiet, s2;
     ASSERT_NO_FATAL_FAILURE(s1.create(c1.es.p, 101));
     ASSERT_NO_FATAL_FAILURE(quiet.create(c1.es.p, 102)); // no sink
-    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 201, FALSE)); // inactive still receives
+    ASSERT_NO_FATAL_FAILURE(s2.create(c2.es.p, 201));
     ASSERT_NO_FATAL_FAILURE(s1.advise(sink1));
     ASSERT_NO_FATAL_FAILURE(s2.advise(sink2));
 
@@ -314,13 +325,9 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
     EXPECT_EQ(errors[1], E_INVALIDARG);
     CoTaskMemFree(errors);
 
-    // Subscription management answers E_NOTIMPL; the connection-point rules hold.
+    // The connection-point rules hold.
     Subscription s;
     ASSERT_NO_FATAL_FAILURE(s.create(es, 9));
-    BOOL active = FALSE;
-    DWORD bt = 0, ms = 0;
-    OPCHANDLE h = 0;
-    EXPECT_EQ(s.mgt->GetState(&active, &bt, &ms, &h), E_NOTIMPL);
 
     Ref<IConnectionPointContainer> cpc;
     ASSERT_EQ(s.mgt->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
@@ -340,6 +347,22 @@ TEST(AeClient, EventServerQueriesAndSubscriptionRulesThroughTheProxy)
 }
 
 namespace {
+
+void freeConditionState(OPCCONDITIONSTATE* st)
+{
+    for (LPWSTR p : {st->szActiveSubCondition, st->szASCDefinition, st->szASCDescription, st->szAcknowledgerID,
+                     st->szComment})
+        CoTaskMemFree(p);
+    for (DWORD i = 0; i < st->dwNumSCs; ++i) {
+        CoTaskMemFree(st->pszSCNames[i]);
+        CoTaskMemFree(st->pszSCDefinitions[i]);
+        CoTaskMemFree(st->pszSCDescriptions[i]);
+    }
+    for (void* p : {static_cast<void*>(st->pszSCNames), static_cast<void*>(st->pszSCDefinitions),
+                    static_cast<void*>(st->pszSCDescriptions), static_cast<void*>(st->pdwSCSeverities),
+                    static_cast<void*>(st->pEventAttributes), static_cast<void*>(st->pErrors), static_cast<void*>(st)})
+        CoTaskMemFree(p);
+}
 
 HRESULT ackThroughProxy(IOPCEventServer* es, const std::wstring& source, FILETIME t, DWORD cookie)
 {
@@ -437,18 +460,7 @@ TEST(AeClient, LateClientRefreshesThenAcknowledgesAndEverySubscriberHears)
     EXPECT_EQ(CompareFileTime(&st->ftSubCondLastActive, &r.e.ftActiveTime), 0);
     ASSERT_EQ(st->dwNumSCs, 4u);
     EXPECT_EQ(std::wstring(st->pszSCNames[3]), L"Hi Hi");
-    for (LPWSTR p : {st->szActiveSubCondition, st->szASCDefinition, st->szASCDescription, st->szAcknowledgerID,
-                     st->szComment})
-        CoTaskMemFree(p);
-    for (DWORD i = 0; i < st->dwNumSCs; ++i) {
-        CoTaskMemFree(st->pszSCNames[i]);
-        CoTaskMemFree(st->pszSCDefinitions[i]);
-        CoTaskMemFree(st->pszSCDescriptions[i]);
-    }
-    for (void* p : {static_cast<void*>(st->pszSCNames), static_cast<void*>(st->pszSCDefinitions),
-                    static_cast<void*>(st->pszSCDescriptions), static_cast<void*>(st->pdwSCSeverities),
-                    static_cast<void*>(st->pEventAttributes), static_cast<void*>(st->pErrors), static_cast<void*>(st)})
-        CoTaskMemFree(p);
+    freeConditionState(st);
     WCHAR other[] = L"Discrete Alarm";
     EXPECT_EQ(c2.es->GetConditionState(source, other, 0, &attr, &st), E_INVALIDARG);
 
@@ -516,4 +528,273 @@ TEST(AeClient, RefreshOnABusyConnectionAnswersBusy)
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
     CloseHandle(sink.gate);
     CloseHandle(sink.entered);
+}
+
+TEST(AeClient, BufferTimeBatchesMaxSizeCapsAndInactiveGetsNothing)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    Subscription revised, batched, capped, idle;
+    // Below the update period and above the largest call: revised, with the success codes.
+    ASSERT_NO_FATAL_FAILURE(revised.create(c.es.p, 1, TRUE, 1, 0, OPC_S_INVALIDBUFFERTIME));
+    EXPECT_GT(revised.revisedBufferTime, 1u);
+    ASSERT_NO_FATAL_FAILURE(revised.create(c.es.p, 1, TRUE, 0, 5000, OPC_S_INVALIDMAXSIZE));
+    EXPECT_EQ(revised.revisedMaxSize, 1000u);
+    ASSERT_NO_FATAL_FAILURE(batched.create(c.es.p, 2, TRUE, 2000, 0));
+    EXPECT_EQ(batched.revisedBufferTime, 2000u);
+    ASSERT_NO_FATAL_FAILURE(capped.create(c.es.p, 3, TRUE, 2000, 2));
+    EXPECT_EQ(capped.revisedMaxSize, 2u);
+    ASSERT_NO_FATAL_FAILURE(idle.create(c.es.p, 4, FALSE));
+    EventSink sb, sc, si;
+    ASSERT_NO_FATAL_FAILURE(batched.advise(sb));
+    ASSERT_NO_FATAL_FAILURE(capped.advise(sc));
+    ASSERT_NO_FATAL_FAILURE(idle.advise(si));
+
+    // Five alarm transitions in one burst.
+    ASSERT_TRUE(hostCommands({"create Ae.Buf r8 0 rw", "limits Ae.Buf -1000 -999 50 1000", "burst Ae.Buf 5 0 60"}));
+    std::vector<Received> b = sb.take(5), cap = sc.take(5);
+    ASSERT_EQ(b.size(), 5u);
+    EXPECT_EQ(b[0].count, 5u); // one call
+    ASSERT_EQ(cap.size(), 5u);
+    for (const Received& r : cap) EXPECT_LE(r.count, 2u);
+    EXPECT_EQ(cap[0].count, 2u); // a full call does not wait for the buffer time
+    EXPECT_EQ(si.pending(), 0u);
+
+    // State round trip; activated, the idle one receives, with its new handle.
+    BOOL active = TRUE;
+    DWORD bt = 9, ms = 9, rbt = 9, rms = 9;
+    OPCHANDLE h = 0;
+    ASSERT_EQ(idle.mgt->GetState(&active, &bt, &ms, &h), S_OK);
+    EXPECT_EQ(active, FALSE);
+    EXPECT_EQ(h, 4u);
+    BOOL on = TRUE;
+    ASSERT_EQ(idle.mgt->SetState(&on, nullptr, nullptr, 44, &rbt, &rms), S_OK);
+    ASSERT_TRUE(hostCommands({"update Ae.Buf r8 0", "remove Ae.Buf"})); // the burst ended high
+    std::vector<Received> i = si.take(1);
+    ASSERT_EQ(i.size(), 1u);
+    EXPECT_EQ(i[0].hSubscription, 44u);
+    // Inactive again: nothing more.
+    BOOL off = FALSE;
+    ASSERT_EQ(idle.mgt->SetState(&off, nullptr, nullptr, 44, &rbt, &rms), S_OK);
+    ASSERT_TRUE(hostCommands({"create Ae.Buf2 r8 0 rw", "limits Ae.Buf2 -1000 -999 50 1000", "update Ae.Buf2 r8 60",
+                              "remove Ae.Buf2"}));
+    EXPECT_EQ(sb.take(2, 10000).size(), 2u);
+    EXPECT_EQ(si.pending(), 0u);
+    for (Subscription* s : {&batched, &capped, &idle}) EXPECT_EQ(s->point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, FiltersBySeveritySourceAndAreaAlsoInRefresh)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    DWORD mask = 0;
+    ASSERT_EQ(c.es->QueryAvailableFilters(&mask), S_OK);
+    EXPECT_EQ(mask, static_cast<DWORD>(OPC_FILTER_BY_EVENT | OPC_FILTER_BY_CATEGORY | OPC_FILTER_BY_SEVERITY |
+                                       OPC_FILTER_BY_AREA | OPC_FILTER_BY_SOURCE));
+    Subscription all, bySev, byArea;
+    EventSink sa, ss, sr;
+    ASSERT_NO_FATAL_FAILURE(all.create(c.es.p, 1));
+    ASSERT_NO_FATAL_FAILURE(bySev.create(c.es.p, 2));
+    ASSERT_NO_FATAL_FAILURE(byArea.create(c.es.p, 3));
+    // High limits only, from sources of one pattern; and one area with its sub-areas.
+    WCHAR srcPattern[] = L"Ae.Flt.*", area[] = L"Ae.Flt", bad[] = L"[x";
+    LPWSTR sources[] = {srcPattern}, areas[] = {area}, badList[] = {bad};
+    DWORD cat = 2; // the proxy wants an array even for a count of 0
+    EXPECT_EQ(bySev.mgt->SetFilter(OPC_ALL_EVENTS, 0, &cat, 250, 1000, 0, areas, 1, badList), E_INVALIDARG);
+    ASSERT_EQ(bySev.mgt->SetFilter(OPC_ALL_EVENTS, 0, &cat, 250, 1000, 0, areas, 1, sources), S_OK);
+    ASSERT_EQ(byArea.mgt->SetFilter(OPC_CONDITION_EVENT, 1, &cat, 0, 1000, 1, areas, 0, sources), S_OK);
+    DWORD type = 0, n = 0, lo = 0, hi = 0, na = 0, ns = 0;
+    DWORD* cats = nullptr;
+    LPWSTR *al = nullptr, *sl = nullptr;
+    ASSERT_EQ(byArea.mgt->GetFilter(&type, &n, &cats, &lo, &hi, &na, &al, &ns, &sl), S_OK);
+    ASSERT_EQ(std::vector<DWORD>({type, n, na, ns}), std::vector<DWORD>({OPC_CONDITION_EVENT, 1, 1, 0}));
+    EXPECT_EQ(cats[0], 2u);
+    EXPECT_EQ(std::wstring(al[0]), L"Ae.Flt");
+    for (void* p : {static_cast<void*>(cats), static_cast<void*>(al[0]), static_cast<void*>(al)}) CoTaskMemFree(p);
+    ASSERT_NO_FATAL_FAILURE(all.advise(sa));
+    ASSERT_NO_FATAL_FAILURE(bySev.advise(ss));
+    ASSERT_NO_FATAL_FAILURE(byArea.advise(sr));
+
+    // Hi (300) and Lo (200) in the area's sub-area, Hi outside it, a host message inside.
+    ASSERT_TRUE(hostCommands({"create Ae.Flt.Sub.A r8 0 rw", "limits Ae.Flt.Sub.A -1000 -10 50 1000",
+                              "create Ae.Other r8 0 rw", "limits Ae.Other -1000 -10 50 1000",
+                              "update Ae.Flt.Sub.A r8 60", "update Ae.Flt.Sub.A r8 -20", "update Ae.Other r8 60",
+                              "simple Ae.Flt.Note 500 hello"}));
+    EXPECT_EQ(sa.take(4).size(), 4u);
+    Sleep(300);
+    std::vector<Received> s = ss.take(0, 0), r = sr.take(0, 0);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].subcondition, L"Hi");
+    EXPECT_EQ(s[1].source, L"Ae.Flt.Note");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].subcondition, L"Hi");
+    EXPECT_EQ(r[1].subcondition, L"Lo");
+
+    // Both tags are in alarm now: a refresh sends only what passes.
+    ASSERT_EQ(byArea.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sr.waitLastRefresh(1));
+    r = sr.take(0, 0);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].source, L"Ae.Flt.Sub.A");
+    EXPECT_TRUE(r[0].refresh);
+    ASSERT_TRUE(hostCommands({"remove Ae.Flt.Sub.A", "remove Ae.Other"}));
+    for (Subscription* x : {&all, &bySev, &byArea}) EXPECT_EQ(x->point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, DisabledConditionIsSilentAndOutOfRefreshUntilEnabled)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 5));
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.En.Sub.Tank r8 0 rw", "limits Ae.En.Sub.Tank -1000 -10 50 1000",
+                              "update Ae.En.Sub.Tank r8 60"}));
+    ASSERT_EQ(sink.take(1).size(), 1u);
+
+    WCHAR tank[] = L"Ae.En.Sub.Tank", area[] = L"Ae.En", unknown[] = L"Ae.NoSuch", cond[] = L"Level Alarm";
+    LPWSTR src[] = {tank}, areas[] = {area}, none[] = {unknown};
+    EXPECT_EQ(c.es->DisableConditionBySource(1, none), E_INVALIDARG);
+    EXPECT_EQ(c.es->EnableConditionByArea(1, none), E_INVALIDARG);
+    ASSERT_EQ(c.es->DisableConditionBySource(1, src), S_OK);
+    OPCCONDITIONSTATE* st = nullptr;
+    DWORD attr = 0;
+    ASSERT_EQ(c.es->GetConditionState(tank, cond, 0, &attr, &st), S_OK);
+    EXPECT_EQ(st->wState & (OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE), 0);
+    freeConditionState(st);
+
+    // Silent while disabled, and not in a refresh; a host message after it marks the end.
+    ASSERT_TRUE(hostCommands({"update Ae.En.Sub.Tank r8 0", "update Ae.En.Sub.Tank r8 70", "simple Ae.Mark 1 end"}));
+    std::vector<Received> ev = sink.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Ae.Mark");
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sink.waitLastRefresh(1));
+    EXPECT_TRUE(ofSource(sink.take(0, 0), L"Ae.En.Sub.Tank").empty());
+
+    // Enabled through its area: evaluated at once from the current value.
+    ASSERT_EQ(c.es->EnableConditionByArea(1, areas), S_OK);
+    ev = sink.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Ae.En.Sub.Tank");
+    EXPECT_EQ(ev[0].subcondition, L"Hi");
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    ASSERT_TRUE(hostCommands({"update Ae.En.Sub.Tank r8 0", "remove Ae.En.Sub.Tank"}));
+    EXPECT_EQ(sink.take(1).size(), 1u);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+namespace {
+
+std::vector<std::wstring> browseAreas(IOPCEventAreaBrowser* b, OPCAEBROWSETYPE type, const wchar_t* filter,
+                                      HRESULT expect = S_OK)
+{
+    std::vector<std::wstring> out;
+    std::wstring f = filter;
+    Ref<IEnumString> e;
+    EXPECT_EQ(b->BrowseOPCAreas(type, &f[0], reinterpret_cast<IEnumString**>(e.out())), expect);
+    if (!e.p) return out;
+    LPOLESTR s[8] = {};
+    ULONG n = 0;
+    e->Next(8, s, &n);
+    for (ULONG i = 0; i < n; ++i) {
+        out.push_back(s[i]);
+        CoTaskMemFree(s[i]);
+    }
+    return out;
+}
+
+std::wstring qualifiedName(IOPCEventAreaBrowser* b, bool area, const wchar_t* name)
+{
+    std::wstring n = name;
+    LPWSTR q = nullptr;
+    HRESULT hr = area ? b->GetQualifiedAreaName(&n[0], &q) : b->GetQualifiedSourceName(&n[0], &q);
+    if (FAILED(hr) || !q) return L"(failed)";
+    std::wstring r = q;
+    CoTaskMemFree(q);
+    return r;
+}
+
+} // namespace
+
+TEST(AeClient, AreaBrowserWalksAThreeLevelTree)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    ASSERT_TRUE(hostCommands({"create Ae.Area.L2.L3.Tank r8 0 rw", "limits Ae.Area.L2.L3.Tank -1000 -10 50 1000",
+                              "create Ae.Area.L2.Plain r8 0 rw", "create Ae.Area.Pump bool 0 rw",
+                              "discrete Ae.Area.Pump bool 1 eq 600 Pump tripped"}));
+    Ref<IOPCEventAreaBrowser> b;
+    ASSERT_EQ(c.es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, reinterpret_cast<IUnknown**>(b.out())), S_OK);
+    WCHAR area[] = L"Ae.Area", l2[] = L"L2", l3[] = L"L3", nope[] = L"Nope", pump[] = L"Ae.Area.Pump", empty[] = L"";
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, area), S_OK);
+    EXPECT_EQ(browseAreas(b.p, OPC_AREA, L""), std::vector<std::wstring>{L"L2"});
+    EXPECT_EQ(browseAreas(b.p, OPC_SOURCE, L""), std::vector<std::wstring>{L"Pump"});
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, nope), OPC_E_INVALIDBRANCHNAME);
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, pump), OPC_E_INVALIDBRANCHNAME); // a source, not an area
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, l2), S_OK);
+    EXPECT_TRUE(browseAreas(b.p, OPC_SOURCE, L"", S_FALSE).empty()); // a tag without alarms is no source
+    EXPECT_EQ(qualifiedName(b.p, true, L"L3"), L"Ae.Area.L2.L3");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_DOWN, l3), S_OK);
+    EXPECT_TRUE(browseAreas(b.p, OPC_AREA, L"", S_FALSE).empty());
+    EXPECT_EQ(browseAreas(b.p, OPC_SOURCE, L"T?n*"), std::vector<std::wstring>{L"Tank"});
+    EXPECT_EQ(qualifiedName(b.p, false, L"Tank"), L"Ae.Area.L2.L3.Tank");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), S_OK);
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), S_OK);
+    EXPECT_EQ(qualifiedName(b.p, false, L"Pump"), L"Ae.Area.Pump");
+    ASSERT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_TO, empty), S_OK);
+    EXPECT_EQ(b->ChangeBrowsePosition(OPCAE_BROWSE_UP, empty), E_FAIL);
+    ASSERT_TRUE(hostCommands({"remove Ae.Area.L2.L3.Tank", "remove Ae.Area.L2.Plain", "remove Ae.Area.Pump"}));
+}
+
+TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    DWORD n = 0, *ids = nullptr;
+    LPWSTR* descs = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(c.es->QueryEventAttributes(2, &n, &ids, &descs, &types), S_OK);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(std::wstring(descs[0]) + L"/" + descs[1], L"Current Value/Limit Exceeded");
+    for (void* p : {static_cast<void*>(descs[0]), static_cast<void*>(descs[1]), static_cast<void*>(descs),
+                    static_cast<void*>(types), static_cast<void*>(ids)})
+        CoTaskMemFree(p);
+
+    Subscription s;
+    EventSink sink;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 6));
+    DWORD both[] = {2, 1}, bad[] = {7};
+    EXPECT_EQ(s.mgt->SelectReturnedAttributes(2, 1, bad), E_INVALIDARG);
+    ASSERT_EQ(s.mgt->SelectReturnedAttributes(2, 2, both), S_OK);
+    DWORD* got = nullptr;
+    ASSERT_EQ(s.mgt->GetReturnedAttributes(2, &n, &got), S_OK);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(got[0], 2u);
+    CoTaskMemFree(got);
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.Attr r8 0 rw", "limits Ae.Attr -1000 -10 50 1000", "update Ae.Attr r8 61.5",
+                              "update Ae.Attr r8 1", "simple Ae.Attr 5 note"}));
+    std::vector<Received> ev = sink.take(3);
+    ASSERT_EQ(ev.size(), 3u);
+    ASSERT_EQ(ev[0].attrs.size(), 2u);
+    EXPECT_EQ(ev[0].attrs[0], 50.0); // the high limit crossed
+    EXPECT_EQ(ev[0].attrs[1], 61.5);
+    ASSERT_EQ(ev[1].attrs.size(), 2u);
+    EXPECT_TRUE(std::isnan(ev[1].attrs[0])); // back to normal: no limit
+    EXPECT_EQ(ev[1].attrs[1], 1.0);
+    EXPECT_TRUE(ev[2].attrs.empty()); // nothing selected for host messages
+
+    WCHAR src[] = L"Ae.Attr", cond[] = L"Level Alarm", sub[] = L"Hi";
+    DWORD one = 1;
+    LPWSTR *items = nullptr, *nodes = nullptr;
+    CLSID* clsids = nullptr;
+    ASSERT_EQ(c.es->TranslateToItemIDs(src, 2, cond, sub, 1, &one, &items, &nodes, &clsids), S_OK);
+    EXPECT_EQ(std::wstring(items[0]), L"Ae.Attr");
+    for (void* p : {static_cast<void*>(items[0]), static_cast<void*>(nodes[0]), static_cast<void*>(items),
+                    static_cast<void*>(nodes), static_cast<void*>(clsids)})
+        CoTaskMemFree(p);
+    ASSERT_TRUE(hostCommands({"remove Ae.Attr"}));
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }

@@ -140,7 +140,7 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
     IUnknown* unk = reinterpret_cast<IUnknown*>(1);
 
     EXPECT_EQ(es->QueryAvailableFilters(&mask), S_OK);
-    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(mask, 0x1Fu); // event type, category, severity, area, source
     EXPECT_EQ(es->QuerySourceConditions(nullptr, nullptr, &names), E_INVALIDARG);
     // Failures leave no garbage in the out pointers for a proxy to marshal.
     WCHAR unknown[] = L"No.Such.Tag";
@@ -151,13 +151,10 @@ TEST_F(AeServerTest, UnsupportedOperationsAnswerNotImplementedAfterPointerChecks
     EXPECT_EQ(es->GetConditionState(unknown, unknown, 0, nullptr, &state), E_INVALIDARG);
     EXPECT_EQ(state, nullptr);
     EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, nullptr), E_INVALIDARG);
-    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, &unk), E_NOTIMPL);
+    EXPECT_EQ(es->CreateAreaBrowser(IID_IOPCEventSink, &unk), E_NOINTERFACE);
     EXPECT_EQ(unk, nullptr);
-    // No pointer check comes first on these four.
-    EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->EnableConditionBySource(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->DisableConditionByArea(3, nullptr), E_NOTIMPL);
-    EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_NOTIMPL);
+    EXPECT_EQ(es->EnableConditionByArea(3, nullptr), E_INVALIDARG);
+    EXPECT_EQ(es->DisableConditionBySource(3, nullptr), E_INVALIDARG);
 }
 
 TEST_F(AeServerTest, GetStatusReportsRunningWhateverTheDataAccessState)
@@ -209,37 +206,37 @@ TEST_F(AeServerTest, CreateEventSubscriptionRevisesBufferTimeAndMaxSize)
     EXPECT_EQ(subscriptionCount(), 0u);
 
     ASSERT_EQ(es->CreateEventSubscription(FALSE, 5000, 100, 0x1234, IID_IUnknown, &unk, &bt, &ms), S_OK);
-    EXPECT_EQ(bt, 0u);
-    EXPECT_EQ(ms, 1u);
+    EXPECT_EQ(bt, 5000u);
+    EXPECT_EQ(ms, 100u);
     ASSERT_EQ(subscriptionCount(), 1u);
     COPCEventSubscription* sub = server->subscriptions[0].get();
     EXPECT_EQ(static_cast<IUnknown*>(sub), unk);
     EXPECT_EQ(sub->AddRef(), 2u); // the client holds the one reference
     sub->Release();
-    EXPECT_EQ(sub->clientHandle(), 0x1234u);
-    EXPECT_FALSE(sub->active());
 
-    // The management interface: every operation but the refresh is E_NOTIMPL and changes nothing.
+    // The management interface: state, filter, attributes.
     IOPCEventSubscriptionMgt* mgt = nullptr;
     ASSERT_EQ(unk->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)), S_OK);
     BOOL active = TRUE;
     DWORD buf = 9, max = 9, newBuf = 9, newMax = 9;
     OPCHANDLE h = 9;
-    EXPECT_EQ(mgt->GetState(&active, &buf, &max, &h), E_NOTIMPL);
-    EXPECT_EQ(mgt->GetState(nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
-    BOOL on = TRUE;
-    DWORD wantBuf = 10, wantMax = 10;
-    EXPECT_EQ(mgt->SetState(&on, &wantBuf, &wantMax, 99, &newBuf, &newMax), E_NOTIMPL);
-    EXPECT_EQ(sub->clientHandle(), 0x1234u);
-    EXPECT_FALSE(sub->active());
+    EXPECT_EQ(mgt->GetState(nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    // Null in-pointers keep their values.
+    DWORD wantMax = 5000;
+    EXPECT_EQ(mgt->SetState(nullptr, nullptr, &wantMax, 99, &newBuf, &newMax), OPC_S_INVALIDMAXSIZE);
+    ASSERT_EQ(mgt->GetState(&active, &buf, &max, &h), S_OK);
+    EXPECT_EQ(std::vector<DWORD>({DWORD(active), buf, max, DWORD(h)}), std::vector<DWORD>({0, 5000, 1000, 99}));
     DWORD cnt = 9;
     DWORD* attrs = reinterpret_cast<DWORD*>(1);
     EXPECT_EQ(mgt->GetReturnedAttributes(2, &cnt, nullptr), E_INVALIDARG);
-    EXPECT_EQ(mgt->GetReturnedAttributes(2, &cnt, &attrs), E_NOTIMPL);
+    EXPECT_EQ(mgt->GetReturnedAttributes(2, &cnt, &attrs), S_OK); // none selected
     EXPECT_EQ(attrs, nullptr);
-    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 0, nullptr, 0, 1000, 0, nullptr, 0, nullptr), E_NOTIMPL);
-    EXPECT_EQ(mgt->GetFilter(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
-    EXPECT_EQ(mgt->SelectReturnedAttributes(2, 0, nullptr), E_NOTIMPL);
+    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 0, nullptr, 600, 500, 0, nullptr, 0, nullptr), E_INVALIDARG);
+    DWORD badCat = 4;
+    EXPECT_EQ(mgt->SetFilter(OPC_ALL_EVENTS, 1, &badCat, 0, 1000, 0, nullptr, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(mgt->GetFilter(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(mgt->SelectReturnedAttributes(2, 0, nullptr), S_OK);
+    EXPECT_EQ(mgt->SelectReturnedAttributes(1, 1, &cnt), E_INVALIDARG); // host messages have none
     EXPECT_EQ(mgt->Refresh(1), E_INVALIDARG); // no sink connected
     EXPECT_EQ(mgt->CancelRefresh(1), E_INVALIDARG);
 

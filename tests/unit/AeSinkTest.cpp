@@ -222,7 +222,7 @@ TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
 {
     RecordingSink s1, s2, s3;
     Client c1, c2;
-    c1.subscribe(11, &s1, FALSE); // inactive subscriptions receive too
+    c1.subscribe(11, &s1);
     c1.subscribe(12, nullptr);    // no sink: nothing to deliver
     c1.subscribe(13, &s3);
     c2.subscribe(21, &s2);
