@@ -10,6 +10,9 @@ mkdir -p "$logdir"
 # Start the host ourselves, quietly: a host that COM launches for qvopc would inherit the
 # captured output and keep each command substitution open until it exits.
 rm -f "$logdir/qvtesthost.stop"
+# A fresh Wine session: a host left by an earlier attempt that no longer answers would take
+# this run's calls (and a killed one stays registered with Wine's RPC service).
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 lines=$(wc -l <"$logdir/qvtesthost.log" 2>/dev/null || echo 0)
 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvtesthost.exe" </dev/null >/dev/null 2>&1 &
 for _ in $(seq 1 120); do tail -n +"$((lines + 1))" "$logdir/qvtesthost.log" 2>/dev/null | grep -q serving && break; sleep 0.5; done
