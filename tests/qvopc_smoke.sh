@@ -50,6 +50,12 @@ for c in "create Q.Alarm r8 10 rw" "limits Q.Alarm -1000 -999 50 1000" "ackreq Q
 done
 out=$(q events --refresh --seconds 1)
 expect "events --refresh" "^\(refresh\) .*Q\.Alarm  Level Alarm / Hi  severity 300  High Limit Exceeded  \[active, unacknowledged\]" "$out"
+out=$(q events --refresh --seconds 1 --source 'Q.*' --severity 200-300)
+expect "events filtered in" "Q\.Alarm  Level Alarm / Hi" "$out"
+out=$(q events --refresh --seconds 1 --severity 400-1000)
+if grep -q "Q\.Alarm" <<<"$out"; then echo "FAIL: a severity filter let Q.Alarm through"; fails=$((fails + 1)); else echo "ok: severity filter"; fi
+out=$(q areas); expect "areas" "^area +Q\b" "$out"
+out=$(q areas Q); expect "sources of an area" "^source +Alarm\b" "$out"
 out=$(q ack Q.Alarm "Level Alarm" --comment checked); expect ack "Q.Alarm / Level Alarm: acknowledged" "$out"
 expect "host heard the acknowledgement" "Level Alarm by qvopc: checked" "$(tail -n +"$((lines + 1))" "$logdir/qvtesthost.log")"
 out=$(q ack Q.Alarm "Level Alarm"); expect "ack again" "OPC_S_ALREADYACKED|0x00040200" "$out"

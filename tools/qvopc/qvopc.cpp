@@ -1020,19 +1020,71 @@ struct EventSession {
         if (FAILED(hr)) fail("Refresh", hr);
         return hr;
     }
+    // Only events of these severities, areas and sources (empty: any).
+    HRESULT filter(DWORD low, DWORD high, const std::string& area, const std::string& source)
+    {
+        Ptr<IOPCEventSubscriptionMgt> mgt;
+        HRESULT hr = traced("IUnknown::QueryInterface", sub->QueryInterface(IID_IOPCEventSubscriptionMgt, mgt.out()));
+        std::wstring a = wide(area), s = wide(source);
+        LPWSTR areas[1] = {&a[0]}, sources[1] = {&s[0]};
+        DWORD noCategory = 0;
+        if (SUCCEEDED(hr))
+            hr = traced("IOPCEventSubscriptionMgt::SetFilter",
+                        mgt->SetFilter(OPC_ALL_EVENTS, 0, &noCategory, low, high, area.empty() ? 0 : 1, areas,
+                                       source.empty() ? 0 : 1, sources));
+        if (FAILED(hr)) fail("SetFilter", hr);
+        return hr;
+    }
     void close() { if (cp.get()) traced("IConnectionPoint::Unadvise", cp->Unadvise(cookie)); }
 };
 
-int cmdEvents(IOPCServer* server, int seconds, bool refresh)
+struct EventFilterOptions {
+    bool any = false;
+    DWORD low = 1, high = 1000;
+    std::string area, source;
+};
+
+int cmdEvents(IOPCServer* server, int seconds, bool refresh, const EventFilterOptions& f)
 {
     EventSink sink;
     EventSession session;
     if (FAILED(session.open(server, &sink))) return 1;
+    if (f.any && FAILED(session.filter(f.low, f.high, f.area, f.source))) return 1;
     if (refresh && FAILED(session.refresh())) return 1;
     printf("listening for events for %d s\n", seconds);
     fflush(stdout);
     Sleep(static_cast<DWORD>(seconds) * 1000);
     session.close();
+    return 0;
+}
+
+// Areas and sources of the event server below PATH (the root when empty), one per line.
+int cmdAreas(IOPCServer* server, const std::string& path)
+{
+    Ptr<IOPCEventServer> es;
+    HRESULT hr = traced("IOPCServer::QueryInterface", server->QueryInterface(IID_IOPCEventServer, es.out()));
+    if (FAILED(hr)) return fail("the server does not offer alarms and events", hr);
+    Ptr<IOPCEventAreaBrowser> b;
+    hr = traced("IOPCEventServer::CreateAreaBrowser",
+                es->CreateAreaBrowser(IID_IOPCEventAreaBrowser, reinterpret_cast<IUnknown**>(b.pp())));
+    if (FAILED(hr)) return fail("CreateAreaBrowser", hr);
+    if (!path.empty()) {
+        std::wstring w = wide(path);
+        hr = traced("IOPCEventAreaBrowser::ChangeBrowsePosition", b->ChangeBrowsePosition(OPCAE_BROWSE_TO, w.c_str()));
+        if (FAILED(hr)) return fail("ChangeBrowsePosition", hr);
+    }
+    for (OPCAEBROWSETYPE type : {OPC_AREA, OPC_SOURCE}) {
+        Ptr<IEnumString> en;
+        hr = traced("IOPCEventAreaBrowser::BrowseOPCAreas", b->BrowseOPCAreas(type, L"", en.pp()));
+        if (FAILED(hr)) return fail("BrowseOPCAreas", hr);
+        if (!en.get()) continue;
+        LPOLESTR name = nullptr;
+        ULONG got = 0;
+        while (en->Next(1, &name, &got) == S_OK && got == 1) {
+            printf("%s %s\n", type == OPC_AREA ? "area  " : "source", narrow(name).c_str());
+            CoTaskMemFree(name);
+        }
+    }
     return 0;
 }
 
@@ -1079,7 +1131,8 @@ const char kUsage[] =
     "  read ITEM... [--device | --max-age MS]\n"
     "  write ITEM VALUE [--quality Q] [--time now|YYYY-MM-DDTHH:MM:SS[.fff][Z]]\n"
     "  watch ITEM... [--rate MS] [--da1 | --keepalive MS] [--seconds N]\n"
-    "  events [--seconds N] [--refresh]\n"
+    "  events [--seconds N] [--refresh] [--severity LO-HI] [--area PATH] [--source PATTERN]\n"
+    "  areas [PATH]\n"
     "  ack SOURCE CONDITION [--comment TEXT]\n"
     "  servers [--node HOST] [--da1 | --da2 | --da3 | --ae]\n"
     "VALUE takes the item's type; an array item takes 1,2,3. Q is a number (0xC0) or a name:\n"
@@ -1103,7 +1156,7 @@ const OptionSpec kOptions[] = {
     {"--server", true}, {"--node", true},     {"--trace", true},   {"--flat", false},     {"--filter", true},
     {"--da2", false},   {"--device", false},  {"--max-age", true}, {"--quality", true},   {"--time", true},
     {"--rate", true},   {"--da1", false},     {"--seconds", true}, {"--keepalive", true}, {"--refresh", false},
-    {"--comment", true},
+    {"--comment", true}, {"--severity", true}, {"--area", true}, {"--source", true},
 };
 const char kGlobalOptions[] = "--server --node --trace";
 
@@ -1120,7 +1173,8 @@ const CommandSpec kCommands[] = {
     {"read", "--device --max-age", 1, kAny},
     {"write", "--quality --time", 2, 2},
     {"watch", "--rate --da1 --seconds --keepalive", 1, kAny},
-    {"events", "--seconds --refresh", 0, 0},
+    {"events", "--seconds --refresh --severity --area --source", 0, 0},
+    {"areas", "", 0, 1},
     {"ack", "--comment", 2, 2},
 };
 // Options that exclude each other.
@@ -1134,7 +1188,8 @@ bool listed(const char* list, const std::string& name)
 struct Options {
     std::string progId = "QvSrvKit.Demo", node, tracePath, filter, quality, time;
     bool flat = false, device = false, da1 = false, da2 = false, refresh = false;
-    std::string comment;
+    std::string comment, area, source;
+    DWORD lowSeverity = 1, highSeverity = 1000;
     DWORD maxAge = 0, keepAlive = 0, rate = 500;
     int seconds = 10;
     std::vector<std::string> given;
@@ -1165,6 +1220,19 @@ bool setOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "--da1") o.da1 = true;
     else if (name == "--refresh") o.refresh = true;
     else if (name == "--comment") o.comment = value;
+    else if (name == "--area") o.area = value;
+    else if (name == "--source") o.source = value;
+    else if (name == "--severity") {
+        unsigned long lo = 0, hi = 0;
+        const size_t dash = value.find('-');
+        if (dash == std::string::npos || !parseNumber(value.substr(0, dash), 1000, &lo) ||
+            !parseNumber(value.substr(dash + 1), 1000, &hi) || lo > hi) {
+            *why = "--severity takes LO-HI (1 to 1000), not \"" + value + "\"";
+            return false;
+        }
+        o.lowSeverity = lo;
+        o.highSeverity = hi;
+    }
     else if (name == "--max-age") { if (!number(0xFFFFFFFFul)) return false; o.maxAge = n; }
     else if (name == "--rate") { if (!number(0xFFFFFFFFul)) return false; o.rate = n; }
     else if (name == "--keepalive") { if (!number(0xFFFFFFFFul)) return false; o.keepAlive = n; }
@@ -1237,7 +1305,13 @@ int runCommand(IOPCServer* server, const std::string& cmd, const std::vector<std
         return o.quality.empty() && o.time.empty() ? cmdWrite(server, args[0], args[1])
                                                    : cmdWriteVQT(server, args[0], args[1], o.quality, o.time);
     if (cmd == "watch") return cmdWatch(server, args, o.rate, o.da1, o.seconds, o.keepAlive);
-    if (cmd == "events") return cmdEvents(server, o.seconds, o.refresh);
+    if (cmd == "events") {
+        EventFilterOptions f;
+        f.any = o.has("--severity") || o.has("--area") || o.has("--source");
+        f.low = o.lowSeverity, f.high = o.highSeverity, f.area = o.area, f.source = o.source;
+        return cmdEvents(server, o.seconds, o.refresh, f);
+    }
+    if (cmd == "areas") return cmdAreas(server, args.empty() ? "" : args[0]);
     if (cmd == "ack") return cmdAck(server, args[0], args[1], o.comment);
     return usage("unknown command " + cmd);
 }
