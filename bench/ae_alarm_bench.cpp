@@ -20,25 +20,16 @@
 #include "BenchStats.h"
 #include "qvopc.h"
 #include "tests/host/TestHostIds.h"
+#include "TestHostDriver.h"
 
 namespace {
 
 std::string g_dir;
 constexpr int kSubscribers = 10;
 
-class CountingSink : public IOPCEventSink {
+class CountingSink : public qvbench::StaticSink<IOPCEventSink> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
-            *ppv = static_cast<IOPCEventSink*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    CountingSink() : StaticSink(IID_IOPCEventSink) {}
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT*) override
     {
         const double now = benchNowMs();
@@ -88,17 +79,7 @@ std::string logLine(long offset, const char* key, int timeoutMs = 60000)
     return "";
 }
 
-void commands(const std::vector<std::string>& lines)
-{
-    const std::string path = g_dir + "\\qvtesthost.cmd", tmp = path + ".tmp";
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return;
-    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
-    fclose(f);
-    MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-}
+void commands(const std::vector<std::string>& lines) { qvbench::hostCommands(g_dir, lines); }
 
 struct Burst {
     double medianUs = 0, totalMs = 0;

@@ -18,34 +18,15 @@
 #include <vector>
 #include "qvopc.h"
 #include "tests/host/TestHostIds.h"
+#include "TestHostDriver.h"
 
 namespace {
 
 std::string g_dir;
 
-template <class I>
-class Sink : public I {
+class DataSink : public qvbench::StaticSink<IOPCDataCallback> {
 public:
-    explicit Sink(REFIID iid) : iid_(iid) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
-            *ppv = static_cast<I*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
-private:
-    IID iid_;
-};
-
-class DataSink : public Sink<IOPCDataCallback> {
-public:
-    DataSink() : Sink(IID_IOPCDataCallback) {}
+    DataSink() : StaticSink(IID_IOPCDataCallback) {}
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
                                            FILETIME*, HRESULT*) override
     {
@@ -72,9 +53,9 @@ public:
     std::vector<DWORD> arrivals;
 };
 
-class SlowEventSink : public Sink<IOPCEventSink> {
+class SlowEventSink : public qvbench::StaticSink<IOPCEventSink> {
 public:
-    SlowEventSink() : Sink(IID_IOPCEventSink) {}
+    SlowEventSink() : StaticSink(IID_IOPCEventSink) {}
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT*) override
     {
         events += n;
@@ -118,17 +99,7 @@ std::string logLine(long offset, const char* key, int timeoutMs = 60000)
     return "(no answer)";
 }
 
-void commands(const std::vector<std::string>& lines)
-{
-    const std::string path = g_dir + "\\qvtesthost.cmd", tmp = path + ".tmp";
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return;
-    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
-    fclose(f);
-    MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-}
+void commands(const std::vector<std::string>& lines) { qvbench::hostCommands(g_dir, lines); }
 
 // A burst of 20,000 alarm-raising updates in the host, printed with the healthy client's gap.
 void burst(const char* label, DataSink& data)

@@ -17,25 +17,16 @@
 #include <vector>
 #include "qvopc.h"
 #include "tests/host/TestHostIds.h"
+#include "TestHostDriver.h"
 
 namespace {
 
 std::string g_dir;
 const size_t kItems = 500;
 
-class DataSink : public IOPCDataCallback {
+class DataSink : public qvbench::StaticSink<IOPCDataCallback> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
-            *ppv = static_cast<IOPCDataCallback*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    DataSink() : StaticSink(IID_IOPCDataCallback) {}
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
                                            FILETIME*, HRESULT*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
@@ -162,17 +153,7 @@ size_t countOf(const std::string& text, const char* key)
     return n;
 }
 
-void commands(const std::vector<std::string>& lines)
-{
-    const std::string path = g_dir + "\\qvtesthost.cmd", tmp = path + ".tmp";
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return;
-    for (const std::string& l : lines) fprintf(f, "%s\n", l.c_str());
-    fclose(f);
-    MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-    while (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(20);
-}
+void commands(const std::vector<std::string>& lines) { qvbench::hostCommands(g_dir, lines); }
 
 // The host's "resources:" line, taken now.
 std::string resources()

@@ -1148,11 +1148,11 @@ int usage(const std::string& why)
 }
 
 // Every option; those not global belong to the commands that list them.
-struct OptionSpec {
+struct OptionInfo {
     const char* name;
     bool takesValue;
 };
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {"--server", true}, {"--node", true},     {"--trace", true},   {"--flat", false},     {"--filter", true},
     {"--da2", false},   {"--device", false},  {"--max-age", true}, {"--quality", true},   {"--time", true},
     {"--rate", true},   {"--da1", false},     {"--seconds", true}, {"--keepalive", true}, {"--refresh", false},
@@ -1160,13 +1160,13 @@ const OptionSpec kOptions[] = {
 };
 const char kGlobalOptions[] = "--server --node --trace";
 
-struct CommandSpec {
+struct CommandInfo {
     const char* name;
     const char* options; // the options it takes beside the global ones
     size_t minArgs, maxArgs;
 };
 const size_t kAny = static_cast<size_t>(-1);
-const CommandSpec kCommands[] = {
+const CommandInfo kCommands[] = {
     {"status", "", 0, 0},
     {"browse", "--flat --filter --da2", 0, 1},
     {"props", "", 1, 1},
@@ -1267,12 +1267,12 @@ int parseCommandLine(int argc, char** argv, Options& o, std::string& cmd, std::v
             return -1;
         }
         if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-            const OptionSpec* spec = nullptr;
-            for (const OptionSpec& s : kOptions)
-                if (a == s.name) spec = &s;
-            if (!spec) return usage("unknown option " + a);
-            if (spec->takesValue && i + 1 >= argc) return usage(a + " needs a value");
-            if (!setOption(o, a, spec->takesValue ? argv[++i] : "", &why)) return usage(why);
+            const OptionInfo* known = nullptr;
+            for (const OptionInfo& s : kOptions)
+                if (a == s.name) known = &s;
+            if (!known) return usage("unknown option " + a);
+            if (known->takesValue && i + 1 >= argc) return usage(a + " needs a value");
+            if (!setOption(o, a, known->takesValue ? argv[++i] : "", &why)) return usage(why);
             o.given.push_back(a);
         } else if (cmd.empty()) {
             cmd = a;
@@ -1281,8 +1281,8 @@ int parseCommandLine(int argc, char** argv, Options& o, std::string& cmd, std::v
         }
     }
     if (cmd.empty()) return usage("no command");
-    const CommandSpec* c = nullptr;
-    for (const CommandSpec& s : kCommands)
+    const CommandInfo* c = nullptr;
+    for (const CommandInfo& s : kCommands)
         if (cmd == s.name) c = &s;
     if (!c) return usage("unknown command " + cmd);
     if (args.size() < c->minArgs || args.size() > c->maxArgs)
