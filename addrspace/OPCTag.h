@@ -54,6 +54,33 @@ struct CustomProperty {
 
 struct TagConditions;
 
+// A text of an event: one of the vocabulary's static strings, kept by address (raising an
+// alarm copies no text), or a copy of its own.
+class EventText {
+public:
+    EventText() = default;
+    EventText(const EventText&) = delete;
+    EventText& operator=(const EventText&) = delete;
+    EventText& operator=(const std::string& s)
+    {
+        own_ = s;
+        p_ = nullptr;
+        return *this;
+    }
+    // s must outlive every event (a literal or a table of the vocabulary).
+    void setStatic(const char* s)
+    {
+        p_ = s;
+        own_.clear();
+    }
+    const char* c_str() const { return p_ ? p_ : own_.c_str(); }
+    size_t size() const { return p_ ? strlen(p_) : own_.size(); }
+
+private:
+    const char* p_ = nullptr;
+    std::string own_;
+};
+
 // One alarm event (a tag's condition changing, an acknowledgement, a host's message); the
 // A&E side shares one record among the subscriptions and packs it for the sinks.
 struct EventRecord {
@@ -61,17 +88,17 @@ struct EventRecord {
     WORD newState = 0;
     std::string source;
     FILETIME time{};
-    std::string message;
+    EventText message;
     DWORD eventType = 0;
     DWORD eventCategory = 0;
     DWORD severity = 0;
-    std::string conditionName;
-    std::string subconditionName;
+    EventText conditionName;
+    EventText subconditionName;
     WORD quality = 0;
     BOOL ackRequired = FALSE;
     FILETIME activeTime{};
     DWORD cookie = 0;
-    std::string actorId;
+    EventText actorId;
     // What the event attributes report: the tag's value, the level limit crossed.
     Variant currentValue, limitExceeded;
 };

@@ -14,6 +14,9 @@ namespace qv {
 
 namespace {
 
+// What a sink's Advise notes: it hears the events raised from then on.
+DWORD journalEnd() { return App().eventJournal.end(); }
+
 // A task-memory array of wide copies; false (nothing left behind) when out of memory.
 bool wideList(const std::vector<std::string>& in, DWORD* count, LPWSTR** out)
 {
@@ -188,7 +191,7 @@ public:
 COPCEventSubscription::COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription,
                                              DWORD bufferTime, DWORD maxSize)
     : owner_(owner), active_(active), hClientSubscription_(hClientSubscription), bufferTime_(bufferTime),
-      maxSize_(maxSize)
+      maxSize_(maxSize), cursor_(App().eventJournal.end())
 {
 }
 
@@ -226,9 +229,10 @@ HRESULT COPCEventSubscription::setState(const BOOL* active, const DWORD* bufferT
     maxSize_ = ms;
     hClientSubscription_ = hClient;
     if (active) {
+        // An inactive subscription holds nothing back for later, and takes up from now.
+        if (!*active) pending_.clear();
+        else if (!active_) cursor_ = App().eventJournal.end();
         active_ = *active ? TRUE : FALSE;
-        // An inactive subscription holds nothing back for later.
-        if (!active_) pending_.clear();
     }
     *revisedBufferTime = bt;
     *revisedMaxSize = ms;
@@ -284,7 +288,8 @@ HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, voi
         LockGuard g(App().globalLock);
         if (!container_) {
             container_.reset(new (std::nothrow) ConnectionContainer<IOPCEventSink>(this, IID_IOPCEventSink, goneFlag(),
-                                                                                      clientObjectsSlot(), weak_from_this()));
+                                                                                      clientObjectsSlot(), weak_from_this(),
+                                                                                      journalEnd));
         }
         if (container_) result = container_->unknown();
     }
@@ -328,25 +333,36 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
     return container_.get();
 }
 
-bool COPCEventSubscription::enqueueEvent(const std::shared_ptr<const EventRecord>& ev)
+void COPCEventSubscription::takeEvents(const EventJournal& journal)
 {
-    if (gone() || !active_ || !container_ || !container_->point().hasSink()) return false;
-    if (!filter_.passes(*ev, App().delimiter)) return false;
-    // A queue that already held events has had its worker woken: only the first one wakes it
-    // (waking costs a system call, queuing does not).
-    const bool first = !hasPendingEvents();
-    try {
-        if (pending_.size() >= kMaxPendingEvents) {
-            pending_.pop_front();
+    const EventJournal::Seq end = journal.end();
+    DWORD advisedAt = 0;
+    if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
+        cursor_ = end;
+        return;
+    }
+    // A sink hears what was raised from its Advise on, not before.
+    if (EventJournal::before(cursor_, advisedAt)) cursor_ = advisedAt;
+    if (EventJournal::before(cursor_, journal.begin())) {
+        // The journal let these go while this client's worker was held up.
+        dropped_ += journal.begin() - cursor_;
+        cursor_ = journal.begin();
+    }
+    const char delimiter = App().delimiter;
+    for (; cursor_ != end; ++cursor_) {
+        const EventJournal::Entry& e = journal.at(cursor_);
+        if (!filter_.passes(*e.event, delimiter)) continue;
+        try {
+            if (pending_.size() >= kMaxPendingEvents) {
+                pending_.pop_front();
+                ++dropped_;
+            }
+            pending_.push_back(e.event);
+            if (pending_.size() == 1) queuedSince_ = e.raisedTick;
+        } catch (const std::bad_alloc&) {
             ++dropped_;
         }
-        pending_.push_back(ev);
-        if (pending_.size() == 1) queuedSince_ = GetTickCount();
-    } catch (const std::bad_alloc&) {
-        ++dropped_;
-        return false;
     }
-    return first;
 }
 
 bool COPCEventSubscription::validConnection(DWORD connection) const

@@ -9,6 +9,7 @@
 #include "addrspace/OPCTag.h"
 #include "ae/EventDelivery.h"
 #include "ae/EventFilter.h"
+#include "ae/EventJournal.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -16,11 +17,12 @@ namespace qv {
 class OPCServer;
 struct EventRecord;
 
-// One event subscription of one client. An alarm event that passes the filter is queued here
-// while the subscription is active and a sink is connected to its IOPCEventSink point, and the
-// client's worker delivers the queue in order, at most one call per buffer time (unless the
-// maximum size is reached) and at most the maximum size per call. The queue is bounded: past kMaxPendingEvents the oldest event goes
-// (counted in droppedEvents), so a stalled client never holds up the host or grows memory.
+// One event subscription of one client. The client's worker takes from the server's event
+// journal the events that pass the filter while the subscription is active and a sink is
+// connected to its IOPCEventSink point, queues them here and delivers the queue in order, at
+// most one call per buffer time (unless the maximum size is reached) and at most the maximum
+// size per call. The queue is bounded: past kMaxPendingEvents the oldest event goes (counted
+// in droppedEvents), so a stalled client never holds up the host or grows memory.
 //
 // Held (ServerObject) by its owner's list, by a delivery in progress and by the client's
 // references; gone once the client released it or its server went, and then never called on.
@@ -63,9 +65,12 @@ public:
     ConnectionContainer<IOPCEventSink>* containerIfAny();
 
     static constexpr size_t kMaxPendingEvents = 10000;
-    // Global lock held. Queues the event when a sink is connected; true when the queue was
-    // empty before (the client's worker must be woken).
-    bool enqueueEvent(const std::shared_ptr<const EventRecord>& ev);
+    // Global lock held, on the thread that serves the client: queues the journal's events
+    // raised since the last look that pass the filter, while the subscription is active and a
+    // sink is connected (from the time of its Advise on); skips them otherwise.
+    void takeEvents(const EventJournal& journal);
+    // Global lock held: the first journal event not yet looked at.
+    EventJournal::Seq cursor() const { return cursor_; }
     // Global lock held: events or a refresh wait for the worker.
     bool hasPendingEvents() const { return !pending_.empty() || (refreshing_ && !refreshFinalTaken_); }
     // Calls the sink with the queued events, oldest first, in batches, then the batches of a
@@ -93,7 +98,8 @@ private:
     OPCHANDLE hClientSubscription_;
     DWORD bufferTime_;
     DWORD maxSize_;
-    DWORD queuedSince_ = 0; // tick count when the queue last became non-empty
+    DWORD queuedSince_ = 0; // tick count when the oldest queued event was raised
+    EventJournal::Seq cursor_;
     EventFilter filter_;
     ReturnedAttributes returned_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock

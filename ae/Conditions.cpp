@@ -3,6 +3,7 @@
 #include <new>
 #include "ae/EventDelivery.h"
 #include "ae/EventVocabulary.h"
+#include "base/BlockRecycler.h"
 #include "addrspace/AddressTree.h"
 #include "idl/opcerrors.h"
 #include "runtime/OPCServerApp.h"
@@ -19,6 +20,12 @@ const char* const kDiscreteCondition = kEventCategories[2].conditionName;
 // The level alarm's texts by level (0 normal).
 const char* const kLevelMessages[5] = {"Normal Condition", "Low Low Limit Exceeded", "Low Limit Exceeded",
                                        "High Limit Exceeded", "High High Limit Exceeded"};
+
+// Records are recycled: raising an alarm then costs no heap call.
+std::shared_ptr<EventRecord> newEventRecord()
+{
+    return std::allocate_shared<EventRecord>(RecyclingAllocator<EventRecord>());
+}
 
 bool needsReport(const ConditionState& c)
 {
@@ -54,17 +61,17 @@ bool ackRequiredFor(const ConditionState& c)
 
 std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FILETIME& now)
 {
-    auto ev = std::make_shared<EventRecord>();
+    auto ev = newEventRecord();
     ev->source = c.tag->name;
     ev->time = now;
     ev->eventType = OPC_CONDITION_EVENT;
     ev->eventCategory = c.kind == ConditionKind::Level ? 2 : 3;
     ev->severity = c.severity;
-    ev->conditionName = conditionName(c);
-    ev->subconditionName = activeSubConditionName(c);
+    ev->conditionName.setStatic(conditionName(c));
+    ev->subconditionName.setStatic(activeSubConditionName(c));
     ev->quality = c.quality;
     ev->cookie = c.tag->handle;
-    ev->currentValue.copyFrom(*c.tag->state->value); // an attribute left empty when out of memory
+    assignValue(ev->currentValue, *c.tag->state->value); // an attribute left empty when out of memory
     if (c.kind == ConditionKind::Level && c.sub) {
         VARIANT* l = ev->limitExceeded.get();
         V_VT(l) = VT_R8;
@@ -75,8 +82,9 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FI
 
 // Moves a condition to a new active sub-condition (0: inactive) and queues its event. A tag
 // whose alarms need no acknowledgement sends the plain active-state events it always sent.
+// staticMessage: the message is one of the vocabulary's texts (the event keeps its address).
 void transition(ConditionState& c, int newSub, DWORD severity, const char* message, WORD quality,
-                const FILETIME& now)
+                const FILETIME& now, bool staticMessage = true)
 {
     const bool ack = ackRequiredFor(c);
     const bool was = c.sub != 0, is = newSub != 0;
@@ -106,7 +114,8 @@ void transition(ConditionState& c, int newSub, DWORD severity, const char* messa
     std::shared_ptr<EventRecord> ev;
     try {
         ev = newConditionEvent(c, now);
-        ev->message = message;
+        if (staticMessage) ev->message.setStatic(message);
+        else ev->message = c.message;
     } catch (const std::bad_alloc&) {
         relist(c);
         return; // the state is right; this one event is lost
@@ -140,7 +149,7 @@ void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d)
     const int sub = valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
     if (sub == d.cond.sub) return;
     transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message.c_str() : kLevelMessages[0], tag.state->quality,
-               utcNow());
+               utcNow(), sub == 0);
 }
 
 TagConditions* conditionsOf(OPCTag& tag)
@@ -249,7 +258,7 @@ bool sendSimpleEvent(const std::string& source, const std::string& message, DWOR
     if (severity < 1 || severity > 1000) return false;
     std::shared_ptr<EventRecord> ev;
     try {
-        ev = std::make_shared<EventRecord>();
+        ev = newEventRecord();
         ev->source = source;
         ev->message = message;
     } catch (const std::bad_alloc&) {

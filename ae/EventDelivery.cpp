@@ -10,11 +10,12 @@ namespace qv {
 namespace {
 
 size_t wideBytes(const std::string& s) { return (s.size() + 1) * sizeof(WCHAR); }
+size_t wideBytes(const EventText& s) { return (s.size() + 1) * sizeof(WCHAR); }
 
 // Copies s into dst with each byte zero-extended; returns the position after the null.
-WCHAR* putWide(WCHAR* dst, const std::string& s)
+WCHAR* putWide(WCHAR* dst, const char* s)
 {
-    for (unsigned char c : s) *dst++ = c;
+    for (; *s; ++s) *dst++ = static_cast<unsigned char>(*s);
     *dst++ = 0;
     return dst;
 }
@@ -40,11 +41,12 @@ WCHAR* fillEvent(ONEVENTSTRUCT* e, const EventRecord& ev, WCHAR* w)
     e->bAckRequired = ev.ackRequired;
     e->ftActiveTime = ev.activeTime;
     e->dwCookie = ev.cookie;
-    const std::string* strings[5] = {&ev.source, &ev.message, &ev.conditionName, &ev.subconditionName, &ev.actorId};
+    const char* strings[5] = {ev.source.c_str(), ev.message.c_str(), ev.conditionName.c_str(),
+                              ev.subconditionName.c_str(), ev.actorId.c_str()};
     LPWSTR* targets[5] = {&e->szSource, &e->szMessage, &e->szConditionName, &e->szSubconditionName, &e->szActorID};
     for (int k = 0; k < 5; ++k) {
         *targets[k] = w;
-        w = putWide(w, *strings[k]);
+        w = putWide(w, strings[k]);
     }
     return w;
 }
@@ -53,16 +55,28 @@ WCHAR* fillEvent(ONEVENTSTRUCT* e, const EventRecord& ev, WCHAR* w)
 
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev)
 {
-    // Only queues: the clients' workers deliver, so no host thread ever waits for a client.
+    // Only appends to the journal: the clients' workers take and deliver, so no host thread
+    // ever waits for a client, and the cost here does not depend on the subscribers.
+    // A busy worker takes the event in its next pass; only waiting ones are woken. The
+    // workers' passes also let the journal go of what every subscription took.
     OPCServerApp& app = App();
     LockGuard g(app.globalLock);
+    if (app.clients.empty() || !app.eventJournal.append(ev)) return;
+    if (app.idleEventWorkers.load() == 0) return;
+    for (OPCServer* s : app.clients) s->wakeForEvents();
+}
+
+void releaseTakenEvents()
+{
+    OPCServerApp& app = App();
+    EventJournal& journal = app.eventJournal;
+    EventJournal::Seq oldest = journal.end();
     for (OPCServer* s : app.clients) {
         if (s->disconnected()) continue;
-        bool wake = false;
         for (auto& sub : s->subscriptions)
-            if (sub && sub->enqueueEvent(ev)) wake = true;
-        if (wake) s->wake();
+            if (!sub->gone() && EventJournal::before(sub->cursor(), oldest)) oldest = sub->cursor();
     }
+    journal.trimTo(oldest);
 }
 
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)

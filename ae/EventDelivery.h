@@ -11,10 +11,13 @@
 
 namespace qv {
 
-// Queues an event on every subscription with a sink, of every client, and wakes those
-// clients' workers. The record is shared, not copied. Any thread, with or without the global
-// lock; it never calls a client, so it never waits for one.
+// Raises an event for every subscription of every client: appends it to the server's event
+// journal and wakes the workers of those clients that wait. The record is shared, not copied.
+// Any thread, with or without the global lock; it never calls a client, so it never waits
+// for one.
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev);
+// Global lock held: lets the journal go of the events every subscription has taken.
+void releaseTakenEvents();
 
 // One ONEVENTSTRUCT in one block of task memory together with its five strings (each byte
 // widened to 16 bits) and a copy of the attribute values. Null when out of memory.

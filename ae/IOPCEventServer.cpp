@@ -198,6 +198,7 @@ public:
                     return kGoneResult;
                 }
                 owner_->subscriptions.push_back(sub);
+                owner_->wake(); // its worker now waits for events too
             } catch (const std::bad_alloc&) {
                 return E_FAIL; // never listed, never referenced: it goes with sub
             }

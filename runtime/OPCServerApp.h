@@ -10,6 +10,7 @@
 #include "runtime/UpdateClock.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"
+#include "ae/EventJournal.h"
 #include "qvsrvkit.h"
 
 namespace qv {
@@ -57,6 +58,9 @@ public:
     // Alarm conditions that are active or unacknowledged (ae/Conditions); under the global
     // lock. Declared before the tags, whose conditions leave it as they go.
     std::vector<ConditionState*> reportedConditions;
+    // Raised alarm events on their way to the subscriptions (ae/EventJournal).
+    EventJournal eventJournal;
+    std::atomic<LONG> idleEventWorkers{0}; // workers waiting that want to hear of new events
     OPCTag root;
     OPCTagStore tags{root};
 

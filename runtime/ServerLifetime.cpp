@@ -176,6 +176,10 @@ void unloadTeardown(bool processTerminating)
         CoRevokeClassObject(app.classObjectCookie);
         app.classObjectCookie = 0;
     }
+    {
+        LockGuard g(app.globalLock);
+        app.eventJournal.clear();
+    }
     app.tags.clear();
 }
 

@@ -110,6 +110,7 @@ public:
             if (container_->ownerGone()) return kGoneResult;
             if (sink_) return CONNECT_E_ADVISELIMIT;
             sink_ = std::move(taken);
+            advisedAt_ = container_->adviseMark();
             *pdwCookie = 1;
             return S_OK;
         });
@@ -147,6 +148,13 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return static_cast<bool>(sink_);
     }
+    // Whether a sink is connected, and the container's mark from when it was advised.
+    bool sinkAdvisedAt(DWORD* mark)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        *mark = advisedAt_;
+        return static_cast<bool>(sink_);
+    }
     // Drops the sink (owner destroyed); the release happens outside our lock.
     void dropSink()
     {
@@ -174,6 +182,7 @@ private:
     ConnectionContainer<Sink>* container_;
     std::mutex m_;
     ComPtr<Sink> sink_;
+    DWORD advisedAt_ = 0;
 };
 
 template <class Sink>
@@ -234,9 +243,9 @@ public:
     // the owner, and so the point and container, alive while a reclaim disconnects them.
     ConnectionContainer(IUnknown* owner, REFIID sinkIid, const std::atomic<bool>* ownerGone = nullptr,
                         const std::shared_ptr<ClientObjects>* ownerObjects = nullptr,
-                        std::weak_ptr<const void> ownerLife = {})
+                        std::weak_ptr<const void> ownerLife = {}, DWORD (*adviseMark)() = nullptr)
         : owner_(owner), ownerGone_(ownerGone), ownerObjects_(ownerObjects), ownerLife_(std::move(ownerLife)),
-          sinkIid_(sinkIid), point_(this)
+          adviseMark_(adviseMark), sinkIid_(sinkIid), point_(this)
     {
     }
     // Reached through the owner's QueryInterface the container has the owner's identity; the
@@ -248,6 +257,8 @@ public:
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
     void dropSinks() override { point_.dropSink(); }
     const IID& sinkIid() const { return sinkIid_; }
+    // What the owner wants noted when a sink is advised (its point keeps it with the sink).
+    DWORD adviseMark() const { return adviseMark_ ? adviseMark_() : 0; }
     ConnectionPoint<Sink>& point() { return point_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
@@ -304,6 +315,7 @@ private:
     const std::atomic<bool>* ownerGone_;
     const std::shared_ptr<ClientObjects>* ownerObjects_;
     std::weak_ptr<const void> ownerLife_;
+    DWORD (*adviseMark_)();
     std::atomic<bool> pointListed_{false};
     std::atomic<bool> containerListed_{false};
     IID sinkIid_;

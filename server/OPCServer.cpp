@@ -153,7 +153,12 @@ void OPCServer::eventPass()
 {
     std::vector<std::shared_ptr<COPCEventSubscription>> due;
     {
-        LockGuard g(App().globalLock);
+        OPCServerApp& app = App();
+        LockGuard g(app.globalLock);
+        takenTo_.store(app.eventJournal.end());
+        hasSubscriptions_.store(!subscriptions.empty());
+        for (auto& sub : subscriptions) sub->takeEvents(app.eventJournal);
+        releaseTakenEvents();
         try {
             for (auto& sub : subscriptions)
                 if (sub->hasPendingEvents()) due.push_back(sub);
@@ -166,6 +171,26 @@ void OPCServer::eventPass()
         if (!disconnected()) more = sub->deliverPendingEvents() || more;
     // The rest goes in the next round, after the data that is due by then.
     if (more) wake();
+}
+
+bool OPCServer::leaveIdle()
+{
+    if (!eventIdle_.exchange(false)) return false;
+    --App().idleEventWorkers;
+    return true;
+}
+
+bool OPCServer::readyToWait()
+{
+    OPCServerApp& app = App();
+    // Without subscriptions the ticks are enough (a new subscription wakes the worker).
+    if (app.passesOnHostThread.load() || disconnected() || !hasSubscriptions_.load()) return true;
+    if (!eventIdle_.exchange(true)) ++app.idleEventWorkers;
+    // Pairs with broadcastEvent: either this sees the new end of the journal or the raiser
+    // sees this worker idle.
+    if (app.eventJournal.end() == takenTo_.load()) return true;
+    leaveIdle();
+    return false;
 }
 
 void OPCServer::serve(DWORD ticks)
@@ -328,7 +353,9 @@ DWORD WINAPI OPCServer::workerMain(void* arg)
                 seen = now;
             }
             if (s->gone()) break;
+            if (!s->readyToWait()) continue;
             WaitForSingleObject(s->wakeEvent, INFINITE);
+            s->doneWaiting();
         }
     }
     HANDLE self = s->workerThread;

@@ -64,6 +64,15 @@ public:
     // that elapsed since the last round (0: only woken, for events or reclaiming).
     void serve(DWORD ticks);
     void wake() { if (wakeEvent) SetEvent(wakeEvent); }
+    // An event was raised: wakes the worker only when it waits (a busy worker takes the event
+    // in its next pass), so a burst of alarms costs the host no system call per event.
+    void wakeForEvents()
+    {
+        if (eventIdle_.load() && leaveIdle()) wake();
+    }
+    // The worker, before it waits: false when events were raised since its last event pass.
+    bool readyToWait();
+    void doneWaiting() { leaveIdle(); }
     // Tells an advised IOPCShutdown sink that the server stops (never under the global lock).
     void sendShutdownRequest();
     // The stop asks the thread that serves the client to send ShutdownRequest (requestShutdown);
@@ -111,6 +120,10 @@ private:
     std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
     std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
     std::atomic<int> shutdownState_{0};               // 0 none, 1 asked, 2 answered
+    std::atomic<bool> eventIdle_{false}; // the worker waits (or is about to) and wants events
+    std::atomic<bool> hasSubscriptions_{false}; // as of the last event pass
+    bool leaveIdle();
+    std::atomic<DWORD> takenTo_{0};      // the event journal's end at the last event pass
     HANDLE clientProcess_ = nullptr;                  // SYNCHRONIZE only; null for remote clients
 };
 

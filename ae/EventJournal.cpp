@@ -1,0 +1,37 @@
+#include "ae/EventJournal.h"
+#include <new>
+
+namespace qv {
+
+bool EventJournal::append(const std::shared_ptr<const EventRecord>& ev)
+{
+    try {
+        entries_.push_back(Entry{ev, GetTickCount()});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (entries_.size() > kMaxEvents) {
+        entries_.pop_front();
+        ++begin_;
+    }
+    // Published after the entry: a worker that sees the new end finds the entry (it takes
+    // the global lock to read it).
+    end_.store(end_.load() + 1);
+    return true;
+}
+
+void EventJournal::trimTo(Seq s)
+{
+    while (!entries_.empty() && before(begin_, s)) {
+        entries_.pop_front();
+        ++begin_;
+    }
+}
+
+void EventJournal::clear()
+{
+    entries_.clear();
+    begin_ = end_.load();
+}
+
+} // namespace qv

@@ -1,0 +1,43 @@
+#pragma once
+// The server's alarm events in the order they were raised, between the thread that raised
+// them and the subscriptions. Raising an event is one append here and nothing per
+// subscription: each client's worker takes what its own subscriptions want (their filters
+// run there), so the host's cost of an alarm does not grow with the number of subscribers.
+// An event goes once every subscription has taken it, or when more than kMaxEvents are kept
+// (a stalled worker then misses the oldest, counted on its subscriptions).
+// Under the global lock, except end(), which any thread may read.
+#include <windows.h>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include "addrspace/OPCTag.h"
+
+namespace qv {
+
+class EventJournal {
+public:
+    using Seq = DWORD; // wraps around: only differences count
+    static constexpr size_t kMaxEvents = 10000;
+    struct Entry {
+        std::shared_ptr<const EventRecord> event;
+        DWORD raisedTick; // GetTickCount() when raised: a buffer time counts from here
+    };
+
+    static bool before(Seq a, Seq b) { return static_cast<LONG>(a - b) < 0; }
+
+    Seq begin() const { return begin_; }
+    Seq end() const { return end_.load(); }
+    const Entry& at(Seq s) const { return entries_[s - begin_]; }
+    // False when out of memory: the event is lost for every subscription.
+    bool append(const std::shared_ptr<const EventRecord>& ev);
+    // Lets go of the events before s.
+    void trimTo(Seq s);
+    void clear();
+
+private:
+    std::deque<Entry> entries_;
+    Seq begin_ = 0;
+    std::atomic<Seq> end_{0};
+};
+
+} // namespace qv
