@@ -71,12 +71,15 @@ void releaseTakenEvents()
     OPCServerApp& app = App();
     EventJournal& journal = app.eventJournal;
     EventJournal::Seq oldest = journal.end();
+    size_t subscriptions = 0;
     for (OPCServer* s : app.clients) {
         if (s->disconnected()) continue;
+        subscriptions += s->subscriptions.size();
         for (auto& sub : s->subscriptions)
             if (!sub->gone() && EventJournal::before(sub->cursor(), oldest)) oldest = sub->cursor();
     }
     journal.trimTo(oldest);
+    journal.setSubscriptions(subscriptions);
 }
 
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)

@@ -10,7 +10,7 @@ bool EventJournal::append(const std::shared_ptr<const EventRecord>& ev)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (entries_.size() > kMaxEvents) {
+    if (entries_.size() > capacity_) {
         entries_.pop_front();
         ++begin_;
     }

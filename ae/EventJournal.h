@@ -3,8 +3,9 @@
 // them and the subscriptions. Raising an event is one append here and nothing per
 // subscription: each client's worker takes what its own subscriptions want (their filters
 // run there), so the host's cost of an alarm does not grow with the number of subscribers.
-// An event goes once every subscription has taken it, or when more than kMaxEvents are kept
-// (a stalled worker then misses the oldest, counted on its subscriptions).
+// An event goes once every subscription has taken it, or when more than kMaxEvents per
+// subscription are kept (as much as a subscription's own queue holds; a stalled worker then
+// misses the oldest, counted on its subscriptions).
 // Under the global lock, except end(), which any thread may read.
 #include <windows.h>
 #include <atomic>
@@ -32,12 +33,14 @@ public:
     bool append(const std::shared_ptr<const EventRecord>& ev);
     // Lets go of the events before s.
     void trimTo(Seq s);
+    void setSubscriptions(size_t n) { capacity_ = kMaxEvents * (n ? n : 1); }
     void clear();
 
 private:
     std::deque<Entry> entries_;
     Seq begin_ = 0;
     std::atomic<Seq> end_{0};
+    size_t capacity_ = kMaxEvents;
 };
 
 } // namespace qv

@@ -5,6 +5,11 @@
 // for all ten sinks. Prints per round the host's QV_UpdateTag median and burst rate for both,
 // and the transitions per second that reached all ten sinks; then the ratio of the host's
 // cost of an alarm-raising update to a plain one.
+// Then the area case: 10,000 tags with limits in ten areas, each update raising or clearing
+// one tag's alarm; the ten subscriptions first without a filter (every event to every sink),
+// then each filtering a different area (an event to one sink). Prints the host's cost of an
+// alarm-raising update with filters against without (ratio) and the events delivered per
+// second in both.
 //   ae_alarm_bench [rounds=5] [updatesPerBurst=5000]
 #include <windows.h>
 #include <objbase.h>
@@ -98,6 +103,79 @@ Burst burst(const char* tag, int n)
     return b;
 }
 
+// Waits until every sink received `each` events; the events per second from the first to the
+// last of them in all sinks (0 when some are missing).
+double deliveredPerSecond(CountingSink* sinks, DWORD each)
+{
+    double firstAny = 1e300, lastAll = 0;
+    DWORD total = 0;
+    for (int i = 0; i < kSubscribers; ++i) {
+        CountingSink& s = sinks[i];
+        for (int waited = 0; waited < 60000; waited += 20) {
+            {
+                std::lock_guard<std::mutex> g(s.m);
+                if (s.events >= each) break;
+            }
+            Sleep(20);
+        }
+        std::lock_guard<std::mutex> g(s.m);
+        if (s.events < each) return 0;
+        total += s.events;
+        firstAny = std::min(firstAny, s.first);
+        lastAll = std::max(lastAll, s.last);
+    }
+    return lastAll > firstAny ? total / ((lastAll - firstAny) / 1000.0) : 0;
+}
+
+void areaCase(int rounds, CountingSink* sinks, const std::vector<IOPCEventSubscriptionMgt*>& mgts)
+{
+    constexpr int kAreas = kSubscribers, kPerArea = 1000, kTags = kAreas * kPerArea;
+    commands({"grid " + std::to_string(kAreas) + " " + std::to_string(kPerArea)});
+    const std::string burstCmd = "burstgrid " + std::to_string(kAreas) + " " + std::to_string(kPerArea) + " " +
+                                 std::to_string(kTags);
+    auto setFilters = [&](bool byArea) {
+        for (int i = 0; i < kSubscribers; ++i) {
+            std::wstring area = L"Grid.A" + std::to_wstring(i);
+            LPWSTR areas[1] = {&area[0]};
+            mgts[i]->SetFilter(OPC_ALL_EVENTS, 0, nullptr, 0, 1000, byArea ? 1 : 0, byArea ? areas : nullptr, 0, nullptr);
+        }
+    };
+    printf("\n%d tags with limits in %d areas, %d subscribers, %d alarm-raising updates per burst\n", kTags, kAreas,
+           kSubscribers, kTags);
+    printf("%-6s %-10s %14s %12s %16s\n", "round", "filters", "host median", "host total", "delivered/s");
+    std::vector<double> medianRatios, totalRatios, ratesNone, ratesArea;
+    int bursts = 0;
+    for (int r = 0; r < rounds; ++r) {
+        Burst b[2];
+        for (int byArea = 0; byArea < 2; ++byArea) {
+            setFilters(byArea != 0);
+            for (int i = 0; i < kSubscribers; ++i) sinks[i].reset();
+            // Every other burst raises every tag's alarm, the next clears them.
+            const long off = logSize();
+            commands({burstCmd + ((bursts++ & 1) ? " 60 10" : " 10 60")});
+            std::string line = logLine(off, "burst:");
+            if (const char* m = strstr(line.c_str(), "median=")) b[byArea].medianUs = atof(m + 7);
+            if (const char* t = strstr(line.c_str(), "total=")) b[byArea].totalMs = atof(t + 6);
+            const double rate = deliveredPerSecond(sinks, byArea ? kPerArea : kTags);
+            printf("%-6d %-10s %12.2fus %10.1fms %16.0f%s\n", r + 1, byArea ? "one area" : "none", b[byArea].medianUs,
+                   b[byArea].totalMs, rate, rate > 0 ? "" : " (events missing)");
+            fflush(stdout);
+            if (rate > 0) (byArea ? ratesArea : ratesNone).push_back(rate);
+        }
+        if (b[0].medianUs > 0) medianRatios.push_back(b[1].medianUs / b[0].medianUs);
+        if (b[0].totalMs > 0) totalRatios.push_back(b[1].totalMs / b[0].totalMs);
+    }
+    for (auto* v : {&ratesNone, &ratesArea}) std::sort(v->begin(), v->end());
+    if (!ratesNone.empty() && !ratesArea.empty())
+        printf("events delivered per second: no filter min %.0f, median %.0f, max %.0f; one area each min %.0f, "
+               "median %.0f, max %.0f\n",
+               ratesNone.front(), ratesNone[ratesNone.size() / 2], ratesNone.back(), ratesArea.front(),
+               ratesArea[ratesArea.size() / 2], ratesArea.back());
+    printRatio("alarm-raising QV_UpdateTag, 10 area filters / no filter, host median", medianRatios, "report");
+    printRatio("alarm-raising burst, 10 area filters / no filter, host total", totalRatios, "report");
+    setFilters(false);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -113,6 +191,7 @@ int main(int argc, char** argv)
 
     static CountingSink sinks[kSubscribers];
     std::vector<IUnknown*> held;
+    std::vector<IOPCEventSubscriptionMgt*> mgts;
     for (int i = 0; i < kSubscribers; ++i) {
         IOPCEventServer* es = nullptr;
         HRESULT hr = CoCreateInstance(CLSID_QvTestHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCEventServer,
@@ -134,7 +213,13 @@ int main(int argc, char** argv)
             printf("subscription %d failed: 0x%08lx\n", i, static_cast<unsigned long>(hr));
             return 1;
         }
-        held.insert(held.end(), {es, sub, cpc, cp});
+        IOPCEventSubscriptionMgt* mgt = nullptr;
+        if (FAILED(sub->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)))) {
+            printf("subscription %d has no IOPCEventSubscriptionMgt\n", i);
+            return 1;
+        }
+        mgts.push_back(mgt);
+        held.insert(held.end(), {es, sub, cpc, cp, mgt});
     }
     commands({"create Bench.Alarm r8 10 rw", "limits Bench.Alarm -1000 -999 50 1000", "create Bench.Plain r8 10 rw"});
 
@@ -176,6 +261,7 @@ int main(int argc, char** argv)
     printRatio("alarm-raising QV_UpdateTag (10 subscribers) / plain, host median", ratios, "<= 2");
     printRatio("alarm-raising burst (10 subscribers) / plain burst, host total", totalRatios, "<= 2");
     commands({"remove Bench.Alarm", "remove Bench.Plain"});
+    areaCase(rounds, sinks, mgts);
     for (auto it = held.rbegin(); it != held.rend(); ++it) (*it)->Release();
     CoUninitialize();
     return 0;

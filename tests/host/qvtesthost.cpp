@@ -15,6 +15,9 @@
 //   simple SOURCE SEVERITY TEXT...      a simple event (QV_SendSimpleEvent)
 //   burst NAME N LOW HIGH               N updates alternating LOW/HIGH (r8); logs the
 //                                       QV_UpdateTag times (median, 99th percentile, max, total)
+//   grid AREAS PER                      tags Grid.A<a>.T<k> (r8, high limit 50) in AREAS areas
+//   burstgrid AREAS PER N LOW HIGH      N updates over the grid's tags in turn, HIGH on the
+//                                       first pass, LOW on the next...; logged as burst
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
@@ -135,6 +138,8 @@ void WINAPI onWriteVQT(DWORD hTag, VARIANT* pValue, const WORD* pQuality, const 
     if (hTag == handleOf("Plant.Refuse")) *pResult = E_ACCESSDENIED;
 }
 
+std::string gridTagName(int area, int k) { return "Grid.A" + std::to_string(area) + ".T" + std::to_string(k); }
+
 HRESULT runCommand(const std::string& line)
 {
     std::istringstream in(line);
@@ -214,11 +219,21 @@ HRESULT runCommand(const std::string& line)
         logf("cycles: n=%d late=%d again=%d twice=%d", n, late, again, twice);
         return S_OK;
     }
-    if (cmd == "burst") {
+    if (cmd == "burst" || cmd == "burstgrid") {
+        // burst NAME N LOW HIGH; burstgrid AREAS PER N LOW HIGH: the grid's tags in turn.
+        std::vector<DWORD> handles;
+        if (cmd == "burst") {
+            handles.push_back(handleOf(name));
+        } else {
+            int per = 0;
+            in >> per;
+            for (int a = 0; a < atoi(name.c_str()); ++a)
+                for (int k = 0; k < per; ++k) handles.push_back(handleOf(gridTagName(a, k)));
+        }
         int n = 0;
         double lo = 0, hi = 0;
         in >> n >> lo >> hi;
-        DWORD h = handleOf(name);
+        if (handles.empty()) return E_INVALIDARG;
         std::vector<double> us;
         us.reserve(n > 0 ? n : 0);
         LARGE_INTEGER f, a, b, start, end;
@@ -228,7 +243,9 @@ HRESULT runCommand(const std::string& line)
             VARIANT v;
             VariantInit(&v);
             V_VT(&v) = VT_R8;
-            V_R8(&v) = (i & 1) ? lo : hi;
+            // HIGH on the first pass over the tags, LOW on the next, and so on.
+            V_R8(&v) = ((i / handles.size()) & 1) ? lo : hi;
+            const DWORD h = handles[i % handles.size()];
             QueryPerformanceCounter(&a);
             QV_UpdateTag(h, v, 0xC0);
             QueryPerformanceCounter(&b);
@@ -239,6 +256,22 @@ HRESULT runCommand(const std::string& line)
         std::sort(us.begin(), us.end());
         logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus total=%.1fms", n, us[us.size() / 2],
              us[us.size() * 99 / 100], us.back(), (end.QuadPart - start.QuadPart) * 1e3 / f.QuadPart);
+        return S_OK;
+    }
+    if (cmd == "grid") {
+        // grid AREAS PER: Grid.A<a>.T<k>, r8 10, with the limits of "limits NAME -1000 -999 50 1000".
+        int per = 0;
+        in >> per;
+        int made = 0;
+        for (int a = 0; a < atoi(name.c_str()); ++a)
+            for (int k = 0; k < per; ++k) {
+                const std::string tag = gridTagName(a, k);
+                const DWORD h = createTag(tag, "r8", "10", true);
+                if (h != QV_INVALID_HANDLE &&
+                    QV_SetTagLevelLimits(h, -1000, TRUE, 100, -999, TRUE, 200, 50, TRUE, 300, 1000, TRUE, 400))
+                    ++made;
+            }
+        logf("grid: %d tags", made);
         return S_OK;
     }
     if (cmd == "resources") {
