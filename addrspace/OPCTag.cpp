@@ -172,9 +172,9 @@ void OPCTag::setLevelLimits(const LevelLimit limits[4])
     if (state) state->limitsEnabled = static_cast<BYTE>((state->limitsEnabled & kDiscreteAlarmBit) | enabled);
 }
 
-void OPCTag::evaluateAlarms()
+void OPCTag::evaluateAlarms(const FILETIME* now)
 {
-    evaluateTagAlarms(*this);
+    evaluateTagAlarms(*this, now);
 }
 
 OPCTag* OPCTag::findChild(const std::string& childName, bool matchCase) const

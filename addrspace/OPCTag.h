@@ -156,7 +156,7 @@ public:
     // The level the current value is in: 0 normal, 1 low-low, 2 low, 3 high, 4 high-high.
     int currentLevel() const;
     // Evaluates the level and discrete alarms after an update and queues their events.
-    void evaluateAlarms();
+    void evaluateAlarms(const FILETIME* now = nullptr);
 
     // Children lookup by name (first in creation order), under the match-case rule.
     OPCTag* findChild(const std::string& childName, bool matchCase) const;

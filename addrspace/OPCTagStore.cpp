@@ -204,12 +204,12 @@ void OPCTagStore::pushToSubscribers(const TagState& tag, const FollowerLink& lin
                                     [&](TagSubscriber* s) { s->onTagUpdated(tag); });
 }
 
-void OPCTagStore::publish(TagHandleTable::Slot* slot)
+void OPCTagStore::publish(TagHandleTable::Slot* slot, const FILETIME* now)
 {
     pushToSubscribers(slot->state, slot->link);
     // The tag itself is read only when its alarms are in use. Their events are queued under
     // the same hold, so every subscription sees a condition's changes in the order they happened.
-    if (slot->state.limitsEnabled || slot->state.level) slot->tag->evaluateAlarms();
+    if (slot->state.limitsEnabled || slot->state.level) slot->tag->evaluateAlarms(now);
 }
 
 bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts)
@@ -227,7 +227,7 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     if (FAILED(assignValue(st.value, value))) return false;
     st.quality = quality;
     st.timestamp = when;
-    publish(slot);
+    publish(slot, ts ? nullptr : &when);
     return true;
 }
 
@@ -241,7 +241,7 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     if (!slot || FAILED(slot->state.value.copyFrom(value))) return false;
     slot->state.quality = quality;
     slot->state.timestamp = when;
-    publish(slot);
+    publish(slot, &when);
     return true;
 }
 
@@ -367,7 +367,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     if (quality) st.quality = *quality;
     st.timestamp = when;
     // Every follower hears an accepted write as it would hear the host's own update.
-    publish(slot);
+    publish(slot, timeStamp ? nullptr : &when);
     return accepted;
 }
 

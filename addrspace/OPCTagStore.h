@@ -102,7 +102,8 @@ private:
     static void pushToSubscribers(const TagState& tag, const FollowerLink& link);
     // The slot's new state to its followers, then its alarms' evaluation, whose events are
     // queued (lock held).
-    void publish(TagHandleTable::Slot* slot);
+    // now: the clock reading the update was stamped with, when it was (saves reading it again).
+    void publish(TagHandleTable::Slot* slot, const FILETIME* now = nullptr);
     // The node (tag or branch) a full name designates.
     OPCTag* findNode(const std::string& fullName) const;
     OPCTag& root_;

@@ -125,7 +125,7 @@ void transition(ConditionState& c, int newSub, DWORD severity, const char* messa
     ev->ackRequired = ack && !(c.state & OPC_CONDITION_ACKED);
     // The time an acknowledgement must name: the activation's, also on the return to normal.
     ev->activeTime = ack ? c.subCondLastActive : now;
-    c.last = ev;
+    c.last = std::move(ev);
     relist(c);
     broadcastEvent(c.last);
 }
@@ -143,13 +143,13 @@ bool valuesEqual(const VARIANT& v, const VARIANT& ref)
 
 bool enabled(const ConditionState& c) { return (c.state & OPC_CONDITION_ENABLED) != 0; }
 
-void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d)
+void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d, const FILETIME* now = nullptr)
 {
     if (!enabled(d.cond)) return;
     const int sub = valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
     if (sub == d.cond.sub) return;
     transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message.c_str() : kLevelMessages[0], tag.state->quality,
-               utcNow(), sub == 0);
+               now ? *now : utcNow(), sub == 0);
 }
 
 TagConditions* conditionsOf(OPCTag& tag)
@@ -179,7 +179,7 @@ ConditionState::~ConditionState()
     relist(*this);
 }
 
-void evaluateTagAlarms(OPCTag& tag)
+void evaluateTagAlarms(OPCTag& tag, const FILETIME* now)
 {
     TagState& st = *tag.state;
     const int level = tag.currentLevel();
@@ -187,14 +187,14 @@ void evaluateTagAlarms(OPCTag& tag)
         // Without memory for the state the level stays as it was and the next update tries again.
         if (TagConditions* tc = conditionsOf(tag)) {
             st.level = static_cast<BYTE>(level);
-            tag.levelTime = utcNow();
+            tag.levelTime = now ? *now : utcNow();
             const DWORD severity = level ? static_cast<DWORD>(tag.levelLimits[level - 1].severity) : 0;
             // A disabled alarm follows the level silently; enabling starts from it.
             if (enabled(tc->level))
                 transition(tc->level, level, severity, kLevelMessages[level], st.quality, tag.levelTime);
         }
     }
-    if (tag.conditions && tag.conditions->discrete) evaluateDiscrete(tag, *tag.conditions->discrete);
+    if (tag.conditions && tag.conditions->discrete) evaluateDiscrete(tag, *tag.conditions->discrete, now);
 }
 
 bool setAlarmAckRequired(DWORD hTag, bool required)

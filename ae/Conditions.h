@@ -53,9 +53,9 @@ struct TagConditions {
 // evaluates it).
 constexpr BYTE kDiscreteAlarmBit = 0x10;
 
-// Runs the tag's alarm evaluation after an update and queues the resulting events on every
-// subscription (no client is called).
-void evaluateTagAlarms(OPCTag& tag);
+// Runs the tag's alarm evaluation after an update and raises the resulting events (no client
+// is called). now: the current time when the caller has just read it, else null.
+void evaluateTagAlarms(OPCTag& tag, const FILETIME* now = nullptr);
 
 // The host functions; each takes the lock itself. False for a bad handle or bad arguments.
 bool setAlarmAckRequired(DWORD hTag, bool required);
