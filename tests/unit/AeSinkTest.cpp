@@ -340,6 +340,46 @@ TEST_F(AeSinkTest, ReleasedSubscriptionDropsItsSinkAndOthersKeepReceiving)
     EXPECT_EQ(stays.take().size(), 1u);
 }
 
+// Events raised before a sink's Advise, or while its subscription was inactive, never reach
+// it; once every subscription took an event the journal lets it go.
+TEST_F(AeSinkTest, EachSubscriptionTakesWhatWasRaisedWhileItListened)
+{
+    auto events = [](RecordingSink& s) {
+        DWORD n = 0;
+        for (const ReceivedEvent& r : s.take()) n += r.count;
+        return n;
+    };
+    RecordingSink early, late;
+    Client c;
+    IUnknown* earlySub = c.subscribe(1, &early);
+    IUnknown* lateSub = c.subscribe(2, nullptr);
+    DWORD h = tankWithHighLimit();
+    VARIANT v = qvtest::vR8(60);
+    ASSERT_TRUE(QV_UpdateTag(h, v, 0xC0)); // raised, not yet taken by any worker
+    IConnectionPoint* cp = Client::point(lateSub);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&late, &cookie), S_OK);
+    cp->Release();
+    set(h, 0);
+    EXPECT_EQ(events(early), 2u);
+    EXPECT_EQ(events(late), 1u);
+
+    IOPCEventSubscriptionMgt* mgt = nullptr;
+    ASSERT_EQ(earlySub->QueryInterface(IID_IOPCEventSubscriptionMgt, reinterpret_cast<void**>(&mgt)), S_OK);
+    DWORD bt = 0, ms = 0;
+    BOOL off = FALSE, on = TRUE;
+    ASSERT_EQ(mgt->SetState(&off, nullptr, nullptr, 1, &bt, &ms), S_OK);
+    v = qvtest::vR8(60);
+    ASSERT_TRUE(QV_UpdateTag(h, v, 0xC0));
+    ASSERT_EQ(mgt->SetState(&on, nullptr, nullptr, 1, &bt, &ms), S_OK);
+    set(h, 0);
+    mgt->Release();
+    EXPECT_EQ(events(early), 1u);
+    EXPECT_EQ(events(late), 2u);
+    LockGuard g(App().globalLock);
+    EXPECT_EQ(App().eventJournal.begin(), App().eventJournal.end());
+}
+
 TEST_F(AeSinkTest, SubscriptionReleasedDuringABroadcastIsNotCalledAfterwards)
 {
     RecordingSink first, second;
