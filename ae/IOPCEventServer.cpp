@@ -36,7 +36,32 @@ struct ConditionSnapshot {
     DWORD severity = 0;
     FILETIME lastAck{}, subCondLastActive{}, condLastActive{}, condLastInactive{};
     std::vector<SubConditionInfo> subs;
+    // The requested attributes now, and per attribute S_OK or E_INVALIDARG (not one of the
+    // condition's category).
+    std::vector<Variant> attrs;
+    std::vector<HRESULT> attrErrors;
 };
+
+// Current Value is the tag's value now; Limit Exceeded the limit of the active level (empty
+// while the level alarm is inactive).
+void snapshotAttributes(const ConditionState& c, DWORD n, const DWORD* ids, ConditionSnapshot* out)
+{
+    const DWORD category = c.kind == ConditionKind::Level ? 2 : 3;
+    size_t known = 0;
+    const EventAttribute* attrs = eventAttributes(category, &known);
+    out->attrs.resize(n);
+    out->attrErrors.assign(n, E_INVALIDARG);
+    for (DWORD i = 0; i < n; ++i) {
+        if (std::none_of(attrs, attrs + known, [&](const EventAttribute& a) { return a.id == ids[i]; })) continue;
+        out->attrErrors[i] = S_OK;
+        if (ids[i] == kAttrCurrentValue) {
+            if (FAILED(out->attrs[i].copyFrom(*c.tag->state->value))) out->attrErrors[i] = E_OUTOFMEMORY;
+        } else if (ids[i] == kAttrLimitExceeded && c.sub) {
+            V_VT(out->attrs[i].get()) = VT_R8;
+            V_R8(out->attrs[i].get()) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
+        }
+    }
+}
 
 void snapshot(const ConditionState& c, ConditionSnapshot* out)
 {
@@ -108,15 +133,21 @@ OPCCONDITIONSTATE* packConditionState(const ConditionSnapshot& c, DWORD numAttrs
         sevs[i] = c.subs[i].severity;
         ok = names[i] && defs[i] && descs[i];
     }
-    // No vendor attributes: each one asked for is empty, with an error.
     TaskArray<VARIANT> attrs(numAttrs);
     TaskArray<HRESULT> errors(numAttrs);
     ok = ok && attrs && errors;
+    for (DWORD i = 0; ok && i < numAttrs; ++i) {
+        VariantInit(&attrs[i]);
+        errors[i] = c.attrErrors[i];
+        if (errors[i] == S_OK && FAILED(VariantCopy(&attrs[i], const_cast<VARIANT*>(c.attrs[i].get())))) {
+            for (DWORD k = 0; k < i; ++k) VariantClear(&attrs[k]);
+            ok = false;
+        }
+    }
     if (!ok) {
         freeConditionState(st);
         return nullptr;
     }
-    for (DWORD i = 0; i < numAttrs; ++i) errors[i] = E_INVALIDARG;
     st->dwNumSCs = static_cast<DWORD>(n);
     st->pszSCNames = names.release();
     st->pszSCDefinitions = defs.release();
@@ -418,13 +449,16 @@ public:
                 const ConditionState* c = findCondition(source, condition, &why);
                 if (!c) return why;
                 snapshot(*c, &snap);
+                snapshotAttributes(*c, dwNumEventAttrs, pdwAttributeIDs, &snap);
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
             }
             OPCCONDITIONSTATE* st = packConditionState(snap, dwNumEventAttrs);
             if (!st) return E_OUTOFMEMORY;
             *ppConditionState = st;
-            return dwNumEventAttrs ? S_FALSE : S_OK;
+            const bool allKnown =
+                std::all_of(snap.attrErrors.begin(), snap.attrErrors.end(), [](HRESULT e) { return e == S_OK; });
+            return allKnown ? S_OK : S_FALSE;
         });
     }
 

@@ -446,11 +446,17 @@ TEST(AeClient, LateClientRefreshesThenAcknowledgesAndEverySubscriberHears)
     CoTaskMemFree(names[0]);
     CoTaskMemFree(names);
     OPCCONDITIONSTATE* st = nullptr;
-    DWORD attr = 1; // there are no vendor attributes: the one asked for comes back empty, with an error
-    ASSERT_EQ(c2.es->GetConditionState(source, cond, 1, &attr, &st), S_FALSE);
+    // The attributes now: the tag's value, the limit crossed; one the category lacks is an error.
+    DWORD attrs[3] = {1, 2, 99}, attr = 1;
+    ASSERT_EQ(c2.es->GetConditionState(source, cond, 3, attrs, &st), S_FALSE);
     ASSERT_NE(st, nullptr);
-    ASSERT_EQ(st->dwNumEventAttrs, 1u);
-    EXPECT_EQ(st->pErrors[0], E_INVALIDARG);
+    ASSERT_EQ(st->dwNumEventAttrs, 3u);
+    EXPECT_EQ(st->pErrors[0], S_OK);
+    EXPECT_EQ(V_VT(&st->pEventAttributes[0]), VT_R8);
+    EXPECT_EQ(V_R8(&st->pEventAttributes[0]), 60.0);
+    EXPECT_EQ(st->pErrors[1], S_OK);
+    EXPECT_EQ(V_R8(&st->pEventAttributes[1]), 50.0);
+    EXPECT_EQ(st->pErrors[2], E_INVALIDARG);
     EXPECT_EQ(st->wState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
     EXPECT_EQ(std::wstring(st->szActiveSubCondition), L"Hi");
     EXPECT_EQ(std::wstring(st->szASCDefinition), L"Value >= 50");
