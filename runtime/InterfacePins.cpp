@@ -8,10 +8,13 @@ namespace qv {
 
 namespace {
 
-// Every interface a client can get from the server: its objects, groups, subscriptions,
-// enumerators and connection points.
+// Every interface a client can get from the server: its class object, objects, groups,
+// subscriptions, area browsers, enumerators and connection points. A client's activation
+// releases its class factory proxy at once: without its pin, the last such release in a quiet
+// moment unregisters IClassFactory and hangs in Wine (seen: the release's own call waits for
+// the calls on the interface to end).
 const IID* const kServed[] = {
-    &IID_IUnknown, &IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCBrowseServerAddressSpace, &IID_IOPCItemProperties,
+    &IID_IUnknown, &IID_IClassFactory, &IID_IOPCEventAreaBrowser, &IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCBrowseServerAddressSpace, &IID_IOPCItemProperties,
     &IID_IConnectionPointContainer, &IID_IConnectionPoint, &IID_IEnumConnectionPoints, &IID_IOPCSecurityNT,
     &IID_IOPCEventServer, &IID_IOPCEventSubscriptionMgt, &IID_IOPCBrowse, &IID_IOPCItemIO, &IID_IOPCItemMgt,
     &IID_IOPCGroupStateMgt, &IID_IOPCGroupStateMgt2, &IID_IOPCSyncIO, &IID_IOPCSyncIO2, &IID_IOPCAsyncIO,
