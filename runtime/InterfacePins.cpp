@@ -22,16 +22,17 @@ const IID* const kServed[] = {
     &IID_IEnumString, &IID_IEnumUnknown,
 };
 
-// What the stubs hold: answers each served interface with itself. Nobody unmarshals the
+// What the stubs hold: answers each pinned interface with itself. Nobody unmarshals the
 // streams (they never leave this process), so no call ever reaches it beyond IUnknown. Any
 // other interface (IMarshal, IExternalConnection, ...) is refused: COM would call those.
 class PinObject : public IUnknown {
 public:
+    explicit PinObject(const std::vector<const IID*>& iids) : iids_(iids) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
-        for (const IID* iid : kServed) {
+        for (const IID* iid : iids_) {
             if (IsEqualIID(riid, *iid)) {
                 *ppv = static_cast<IUnknown*>(this);
                 return S_OK;
@@ -41,19 +42,30 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
 
-PinObject g_pinObject;
+private:
+    const std::vector<const IID*>& iids_;
+};
 
 } // namespace
 
-size_t InterfacePins::pin()
+size_t InterfacePins::pin(const IID* const* iids, size_t count)
 {
     release();
-    for (const IID* iid : kServed) {
+    if (!iids) {
+        iids = kServed;
+        count = sizeof kServed / sizeof kServed[0];
+    }
+    try {
+        iids_.assign(iids, iids + count);
+        if (!object_) object_ = new PinObject(iids_);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    for (const IID* iid : iids_) {
         IStream* stream = nullptr;
         if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream))) continue;
-        if (FAILED(CoMarshalInterface(stream, *iid, &g_pinObject, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG))) {
+        if (FAILED(CoMarshalInterface(stream, *iid, object_, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG))) {
             stream->Release();
             continue;
         }
@@ -67,8 +79,14 @@ size_t InterfacePins::pin()
         }
     }
     QV_TRACE(trace::kConnections, "interfaces kept registered: %u of %u", static_cast<unsigned>(streams_.size()),
-             static_cast<unsigned>(sizeof kServed / sizeof kServed[0]));
+             static_cast<unsigned>(iids_.size()));
     return streams_.size();
+}
+
+InterfacePins::~InterfacePins()
+{
+    release();
+    delete object_;
 }
 
 void InterfacePins::release()

@@ -9,6 +9,7 @@
 #include <objbase.h>
 #include <cstdio>
 #include <cstring>
+#include "runtime/InterfacePins.h"
 #include "runtime/Security.h"
 #include "serverlist/ServerList.h"
 
@@ -29,6 +30,13 @@ int serve(bool stopWhenIdle)
     int rc = 1;
     if (SUCCEEDED(qv::initDefaultSecurity(kAppId))) {
         if (stopWhenIdle) setOnLastRelease(onLastRelease);
+        // Wine's COM would otherwise unregister an interface when its last stub goes (each
+        // client's release of its class factory proxy, say) and can hang there.
+        static const IID* const kServed[] = {&IID_IUnknown, &IID_IClassFactory, &IID_IOPCServerList,
+                                             &IID_IOPCServerList2, &IID_IOPCEnumGUID, &IID_IEnumGUID};
+        // Never destroyed: COM may hold the pins' object until the apartment ends.
+        static qv::InterfacePins* pins = new qv::InterfacePins();
+        pins->pin(kServed, sizeof kServed / sizeof kServed[0]);
         IClassFactory* factory = newClassFactory();
         DWORD cookie = 0;
         if (factory && SUCCEEDED(CoRegisterClassObject(CLSID_OPCServerList, factory, CLSCTX_LOCAL_SERVER,
@@ -38,6 +46,7 @@ int serve(bool stopWhenIdle)
             rc = 0;
         }
         if (factory) factory->Release();
+        pins->release();
     }
     CoUninitialize();
     return rc;
