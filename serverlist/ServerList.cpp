@@ -118,12 +118,18 @@ LPWSTR taskString(const std::wstring& s)
 }
 
 std::atomic<void (*)()> g_onLastRelease{nullptr};
+std::atomic<LONG> g_holds{0}; // objects and locks holding the process
 
 // Every object holds the server process while it lives.
 struct ProcessRef {
-    ProcessRef() { CoAddRefServerProcess(); }
+    ProcessRef()
+    {
+        ++g_holds;
+        CoAddRefServerProcess();
+    }
     ~ProcessRef()
     {
+        --g_holds;
         if (CoReleaseServerProcess() == 0)
             if (auto fn = g_onLastRelease.load()) fn();
     }
@@ -322,9 +328,14 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
     {
-        if (lock) CoAddRefServerProcess();
-        else if (CoReleaseServerProcess() == 0)
-            if (auto fn = g_onLastRelease.load()) fn();
+        if (lock) {
+            ++g_holds;
+            CoAddRefServerProcess();
+        } else {
+            --g_holds;
+            if (CoReleaseServerProcess() == 0)
+                if (auto fn = g_onLastRelease.load()) fn();
+        }
         return S_OK;
     }
 
@@ -389,5 +400,6 @@ bool clsidFromProgId(const wchar_t* progId, CLSID& out)
 IClassFactory* newClassFactory() { return new (std::nothrow) ClassFactoryImpl; }
 
 void setOnLastRelease(void (*fn)()) { g_onLastRelease = fn; }
+LONG serverHolds() { return g_holds.load(); }
 
 } // namespace qv::serverlist

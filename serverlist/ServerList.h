@@ -29,6 +29,8 @@ bool clsidFromProgId(const wchar_t* progId, CLSID& out);
 // server process (CoAddRefServerProcess); onLastRelease runs when the last one goes.
 IClassFactory* newClassFactory();
 void setOnLastRelease(void (*fn)());
+// Objects and LockServer locks now holding the process.
+LONG serverHolds();
 
 // Registration (--regserver / --unregserver). Both leave a browser that another product
 // registered untouched and say so on stdout.

@@ -41,7 +41,16 @@ int serve(bool stopWhenIdle)
         DWORD cookie = 0;
         if (factory && SUCCEEDED(CoRegisterClassObject(CLSID_OPCServerList, factory, CLSCTX_LOCAL_SERVER,
                                                        REGCLS_MULTIPLEUSE, &cookie))) {
-            WaitForSingleObject(g_stop, INFINITE);
+            // The last client left: stay a moment, since a client may be activating just now
+            // (Wine does not suspend the class object when the process count drops to 0), and
+            // serve on if one came.
+            for (;;) {
+                WaitForSingleObject(g_stop, INFINITE);
+                if (!stopWhenIdle) break;
+                ResetEvent(g_stop);
+                Sleep(2000);
+                if (serverHolds() == 0) break;
+            }
             CoRevokeClassObject(cookie);
             rc = 0;
         }

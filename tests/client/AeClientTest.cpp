@@ -53,10 +53,6 @@ public:
             SetEvent(entered);
             WaitForSingleObject(gate, 20000);
         }
-        if (refresh && last) {
-            std::lock_guard<std::mutex> g(m_);
-            ++lastRefreshCalls;
-        }
         // One record per event: several queued events may arrive in one call.
         for (DWORD i = 0; i < (ev ? count : 0); ++i) {
             Received r;
@@ -80,6 +76,11 @@ public:
             }
             std::lock_guard<std::mutex> g(m_);
             got_.push_back(r);
+        }
+        if (refresh && last) {
+            // Counted once its events are recorded: a waiter then finds them.
+            std::lock_guard<std::mutex> g(m_);
+            ++lastRefreshCalls;
         }
         cv_.notify_all();
         return S_OK;
