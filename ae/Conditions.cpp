@@ -71,12 +71,9 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FI
     ev->subconditionName.setStatic(activeSubConditionName(c));
     ev->quality = c.quality;
     ev->cookie = c.tag->handle;
-    assignValue(ev->currentValue, *c.tag->state->value); // an attribute left empty when out of memory
-    if (c.kind == ConditionKind::Level && c.sub) {
-        VARIANT* l = ev->limitExceeded.get();
-        V_VT(l) = VT_R8;
-        V_R8(l) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
-    }
+    // An attribute that cannot be copied is left empty.
+    attributeNow(c, kAttrCurrentValue, &ev->currentValue);
+    attributeNow(c, kAttrLimitExceeded, &ev->limitExceeded);
     return ev;
 }
 
@@ -409,6 +406,17 @@ std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents()
     for (ConditionState* c : list)
         if (c->last) out.push_back(c->last);
     return out;
+}
+
+HRESULT attributeNow(const ConditionState& c, DWORD id, Variant* out)
+{
+    if (id == kAttrCurrentValue) return assignValue(*out, *c.tag->state->value);
+    if (id == kAttrLimitExceeded && c.kind == ConditionKind::Level && c.sub) {
+        out->clear();
+        V_VT(out->get()) = VT_R8;
+        V_R8(out->get()) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
+    }
+    return S_OK;
 }
 
 const char* conditionName(const ConditionState& c)

@@ -92,6 +92,10 @@ HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea,
 // The latest event of every condition that is active or unacknowledged (for a refresh).
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents();
 
+// An event attribute of the condition as it is now (kAttrCurrentValue: the tag's value;
+// kAttrLimitExceeded: the limit of the active level, left as it is while inactive).
+HRESULT attributeNow(const ConditionState& c, DWORD id, Variant* out);
+
 // Sub-condition names and definitions of a condition, and the name of the one now active ("").
 const char* conditionName(const ConditionState& c);
 const char* activeSubConditionName(const ConditionState& c);

@@ -53,13 +53,7 @@ void snapshotAttributes(const ConditionState& c, DWORD n, const DWORD* ids, Cond
     out->attrErrors.assign(n, E_INVALIDARG);
     for (DWORD i = 0; i < n; ++i) {
         if (std::none_of(attrs, attrs + known, [&](const EventAttribute& a) { return a.id == ids[i]; })) continue;
-        out->attrErrors[i] = S_OK;
-        if (ids[i] == kAttrCurrentValue) {
-            if (FAILED(out->attrs[i].copyFrom(*c.tag->state->value))) out->attrErrors[i] = E_OUTOFMEMORY;
-        } else if (ids[i] == kAttrLimitExceeded && c.sub) {
-            V_VT(out->attrs[i].get()) = VT_R8;
-            V_R8(out->attrs[i].get()) = static_cast<double>(c.tag->levelLimits[c.sub - 1].limit);
-        }
+        out->attrErrors[i] = SUCCEEDED(attributeNow(c, ids[i], &out->attrs[i])) ? S_OK : E_OUTOFMEMORY;
     }
 }
 

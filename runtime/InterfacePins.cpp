@@ -14,7 +14,8 @@ namespace {
 // moment unregisters IClassFactory and hangs in Wine (seen: the release's own call waits for
 // the calls on the interface to end).
 const IID* const kServed[] = {
-    &IID_IUnknown, &IID_IClassFactory, &IID_IOPCEventAreaBrowser, &IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCBrowseServerAddressSpace, &IID_IOPCItemProperties,
+    &IID_IUnknown, &IID_IClassFactory, &IID_IOPCEventAreaBrowser, &IID_IOPCServer, &IID_IOPCCommon,
+    &IID_IOPCBrowseServerAddressSpace, &IID_IOPCItemProperties,
     &IID_IConnectionPointContainer, &IID_IConnectionPoint, &IID_IEnumConnectionPoints, &IID_IOPCSecurityNT,
     &IID_IOPCEventServer, &IID_IOPCEventSubscriptionMgt, &IID_IOPCBrowse, &IID_IOPCItemIO, &IID_IOPCItemMgt,
     &IID_IOPCGroupStateMgt, &IID_IOPCGroupStateMgt2, &IID_IOPCSyncIO, &IID_IOPCSyncIO2, &IID_IOPCAsyncIO,

@@ -1,7 +1,7 @@
 #pragma once
 // Keeps every interface a server serves (the OPC server's, or a given list) registered with
-// COM's RPC layer from start to stop. Wine's COM unregisters an interface when the last stub of it in the process goes,
-// waiting for its calls under a process-wide lock, and deadlocks there against threads that
+// COM's RPC layer from start to stop. Wine's COM unregisters an interface when the last stub
+// of it in the process goes, waiting for its calls under a process-wide lock, and deadlocks there against threads that
 // marshal an interface out meanwhile (a client releasing its last enumerator while another
 // browses). One stub per interface, made at start and never reached by anyone, keeps each
 // registration alive so that unregistering never happens while clients come and go.

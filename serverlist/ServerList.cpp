@@ -120,19 +120,23 @@ LPWSTR taskString(const std::wstring& s)
 std::atomic<void (*)()> g_onLastRelease{nullptr};
 std::atomic<LONG> g_holds{0}; // objects and locks holding the process
 
+void holdProcess()
+{
+    ++g_holds;
+    CoAddRefServerProcess();
+}
+
+void releaseProcess()
+{
+    --g_holds;
+    if (CoReleaseServerProcess() == 0)
+        if (auto fn = g_onLastRelease.load()) fn();
+}
+
 // Every object holds the server process while it lives.
 struct ProcessRef {
-    ProcessRef()
-    {
-        ++g_holds;
-        CoAddRefServerProcess();
-    }
-    ~ProcessRef()
-    {
-        --g_holds;
-        if (CoReleaseServerProcess() == 0)
-            if (auto fn = g_onLastRelease.load()) fn();
-    }
+    ProcessRef() { holdProcess(); }
+    ~ProcessRef() { releaseProcess(); }
 };
 
 // IOPCEnumGUID and IEnumGUID have one shape; one object answers as both.
@@ -328,14 +332,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
     {
-        if (lock) {
-            ++g_holds;
-            CoAddRefServerProcess();
-        } else {
-            --g_holds;
-            if (CoReleaseServerProcess() == 0)
-                if (auto fn = g_onLastRelease.load()) fn();
-        }
+        if (lock) holdProcess();
+        else releaseProcess();
         return S_OK;
     }
 
