@@ -78,6 +78,9 @@ const OPCTag* AddressTree::nodeAt(const std::vector<std::string>& position) cons
 const OPCTag* AddressTree::nodeByName(const std::string& path, bool* isLeaf) const
 {
     if (isLeaf) *isLeaf = false;
+    // Only a well-formed name designates a node: "A." or "A..B" would name A again, and a
+    // client browsing down such an ID would never end.
+    if (!validTagName(path, delimiter_)) return nullptr;
     std::vector<std::string> segs = splitName(path, delimiter_);
     if (segs.empty()) return nullptr;
     const OPCTag* node = nodeAt(segs);

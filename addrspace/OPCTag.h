@@ -111,6 +111,7 @@ struct TagState {
     WORD quality = 0x40;
     BYTE limitsEnabled = 0; // bit k: the tag's levelLimits[k] is enabled; bit 4: a discrete alarm
     BYTE level = 0;         // current alarm level, 0 normal
+    DWORD hostUpdates = 0;  // counts the host's own updates: a write callback that updated the tag spoke last
 };
 
 // A published process variable, and also a branch node of the address-space tree

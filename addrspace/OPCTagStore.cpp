@@ -105,11 +105,62 @@ OPCTag* OPCTagStore::findNode(const std::string& full) const
     return node->findChild(full, mc);
 }
 
+bool validTagName(const std::string& name, char delimiter)
+{
+    if (name.empty() || name.front() == delimiter || name.back() == delimiter) return false;
+    // An empty segment would make a branch whose item ID names its parent (browsing loops).
+    return name.find(std::string(2, delimiter)) == std::string::npos;
+}
+
+namespace {
+
+// Converts a value to the tag's type into out; the tag's type never changes. Object values
+// are never converted (that would call into them).
+HRESULT toTagType(const VARIANT& value, VARTYPE canonical, Variant& out)
+{
+    if (holdsObject(value)) return DISP_E_TYPEMISMATCH;
+    // A tag made empty stays without a type: oleaut32 would turn any value into nothing.
+    if (canonical == VT_EMPTY || canonical == VT_NULL) return DISP_E_TYPEMISMATCH;
+    return VariantChangeType(out.get(), const_cast<VARIANT*>(&value), 0, canonical);
+}
+
+// A host update of the tag's state in its own type (lock held); false with the reason set
+// (SetLastError) when the value cannot be held in that type.
+bool takeHostValue(TagState& st, const VARIANT& value)
+{
+    const VARTYPE canonical = st.value.vt();
+    if (V_VT(&value) == canonical) {
+        if (FAILED(assignValue(st.value, value))) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    } else {
+        Variant converted;
+        if (FAILED(toTagType(value, canonical, converted))) {
+            SetLastError(ERROR_DATATYPE_MISMATCH);
+            return false;
+        }
+        st.value = std::move(converted);
+    }
+    ++st.hostUpdates;
+    return true;
+}
+
+} // namespace
+
 DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD quality, bool writeable)
 {
     OPCServerApp& app = App();
+    if (!validTagName(name, app.delimiter)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return kInvalidTagHandle;
+    }
     LockGuard g(app.globalLock);
-    if (findNode(name)) return kInvalidTagHandle;
+    if (findNode(name)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return kInvalidTagHandle;
+    }
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY); // the reason of every failure below
     try {
         const bool mc = app.matchCase();
         std::vector<std::string> segs = splitName(name, app.delimiter);
@@ -151,6 +202,7 @@ DWORD OPCTagStore::create(const std::string& name, const VARIANT& value, WORD qu
         }
         tag->handle = h;
         tag.release();
+        SetLastError(ERROR_SUCCESS);
         return h;
     } catch (const std::bad_alloc&) {
         return kInvalidTagHandle;
@@ -161,7 +213,10 @@ bool OPCTagStore::remove(DWORD handle)
 {
     LockGuard g(App().globalLock);
     TagHandleTable::Slot* slot = handles_.find(handle);
-    if (!slot) return false;
+    if (!slot) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     OPCTag* tag = slot->tag;
     OPCTag* parent = tag->parent;
     // Everything that can run out of memory comes first: a failure changes nothing.
@@ -219,12 +274,15 @@ bool OPCTagStore::update(DWORD handle, const VARIANT& value, WORD quality, const
     const FILETIME when = ts ? *ts : utcNow();
     LockGuard g(app.globalLock);
     TagHandleTable::Slot* slot = handles_.find(handle);
-    if (!slot) return false;
+    if (!slot) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     // In a large store the tag and its first item are a cache miss each: the slot names both,
     // so they are fetched side by side rather than one after the other.
     __builtin_prefetch(slot->link.first, 1);
     TagState& st = slot->state;
-    if (FAILED(assignValue(st.value, value))) return false;
+    if (!takeHostValue(st, value)) return false;
     st.quality = quality;
     st.timestamp = when;
     publish(slot, ts ? nullptr : &when);
@@ -236,9 +294,12 @@ bool OPCTagStore::updateByName(const std::string& name, const VARIANT& value, WO
     const FILETIME when = utcNow();
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(name);
-    if (!tag) return false;
-    TagHandleTable::Slot* slot = handles_.find(tag->handle);
-    if (!slot || FAILED(slot->state.value.copyFrom(value))) return false;
+    TagHandleTable::Slot* slot = tag ? handles_.find(tag->handle) : nullptr;
+    if (!slot) {
+        SetLastError(ERROR_NOT_FOUND);
+        return false;
+    }
+    if (!takeHostValue(slot->state, value)) return false;
     slot->state.quality = quality;
     slot->state.timestamp = when;
     publish(slot, &when);
@@ -272,7 +333,14 @@ bool OPCTagStore::setCustomProperty(DWORD handle, DWORD id, const std::string& d
 {
     LockGuard g(App().globalLock);
     OPCTag* tag = handles_.resolve(handle);
-    return tag && tag->setCustomProperty(id, description, value);
+    if (!tag || id <= 6) {
+        // 1 to 6 are the standard properties every tag answers itself.
+        SetLastError(tag ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (tag->setCustomProperty(id, description, value)) return true;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
 }
 
 bool OPCTagStore::setLevelLimits(DWORD handle, const LevelLimit limits[4])
@@ -310,7 +378,7 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
     LockGuard g(App().globalLock);
     OPCTag* tag = lookup(path, id);
     if (!tag) return OPC_E_UNKNOWNITEMID;
-    if (!requestableType(*tag->state->value.get(), requested)) return OPC_E_BADTYPE;
+    if (!requestableType(tag->state->value.vt(), requested)) return OPC_E_BADTYPE;
     if (result) {
         result->hServer = 0;
         result->vtCanonicalDataType = tag->state->value.vt();
@@ -341,12 +409,13 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     const QV_WRITENOTIFICATIONPROC plain = vqt ? nullptr : app.writeNotificationProc.load();
     const QV_WRITEVQTNOTIFICATIONPROC withVqt = vqt ? app.writeVQTNotificationProc.load() : nullptr;
     if (vqt && !withVqt) return OPC_E_NOTSUPPORTED;
-    DWORD handle;
+    DWORD handle, hostUpdates;
     {
         LockGuard g(app.globalLock);
         OPCTag* tag = lookup(tagName);
         if (!tag) return OPC_E_INVALIDHANDLE;
         handle = tag->handle;
+        hostUpdates = tag->state->hostUpdates;
     }
     // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
     HRESULT hr = S_OK;
@@ -362,7 +431,17 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     TagHandleTable::Slot* slot = handles_.find(handle); // the host may have removed it meanwhile
     if (!slot) return OPC_E_INVALIDHANDLE;
     TagState& st = slot->state;
-    hr = st.value.copyFrom(*copy);
+    // The host updated the tag itself during its callback (a clamp by QV_UpdateTag): it spoke
+    // last, and its value stands; its followers heard it already.
+    if (st.hostUpdates != hostUpdates) return accepted;
+    // What the host left in its copy, in the tag's type (it may have left another).
+    if (copy.vt() == st.value.vt()) {
+        hr = st.value.copyFrom(*copy);
+    } else {
+        Variant converted;
+        hr = toTagType(*copy, st.value.vt(), converted);
+        if (SUCCEEDED(hr)) st.value = std::move(converted);
+    }
     if (FAILED(hr)) return hr;
     if (quality) st.quality = *quality;
     st.timestamp = when;

@@ -14,6 +14,8 @@ namespace qv {
 
 // Splits a name at the delimiter: "A.B.C" -> A, B, C; "A." -> A; "A..C" -> A, "", C; "" -> none.
 std::vector<std::string> splitName(const std::string& name, char delimiter);
+// A name QV_CreateTag takes: not empty, no empty segment, no leading or trailing delimiter.
+bool validTagName(const std::string& name, char delimiter);
 // Access path and item ID joined into the full tag name.
 std::string fullTagName(const std::string& accessPath, const std::string& itemId, char delimiter);
 
@@ -57,10 +59,13 @@ public:
     explicit OPCTagStore(OPCTag& root) : root_(root) {}
     ~OPCTagStore();
 
+    // The host functions below set the reason of a refusal with SetLastError (the codes the
+    // host guide lists).
     DWORD create(const std::string& name, const VARIANT& value, WORD quality, bool writeable);
     bool remove(DWORD handle);
     // Updates value, quality and timestamp (now when ts is null), pushes them to the items,
-    // evaluates the tag's alarms and queues their events.
+    // evaluates the tag's alarms and queues their events. A value of another type is converted
+    // to the tag's type; one that cannot be is refused (the tag's type never changes).
     bool update(DWORD handle, const VARIANT& value, WORD quality, const FILETIME* ts);
     bool updateByName(const std::string& name, const VARIANT& value, WORD quality);
     // A device read's answer, as an update: taken only in the tag's own type (converted when

@@ -14,6 +14,23 @@ namespace {
 
 std::string str(LPCSTR s) { return s ? std::string(s) : std::string(); }
 
+// A refused call says why: a trace line at the calls level and the code for GetLastError
+// (the host guide lists the codes). code 0: the reason the callee set, else a general failure.
+BOOL refused(const char* function, DWORD code = 0)
+{
+    if (code == 0) code = GetLastError();
+    if (code == 0) code = ERROR_GEN_FAILURE;
+    QV_TRACE(trace::kCalls, "%s refused: error %lu", function, static_cast<unsigned long>(code));
+    SetLastError(code); // last: tracing may have changed it
+    return FALSE;
+}
+
+// The result of a call whose callee sets the reason of a refusal.
+BOOL result(const char* function, bool ok)
+{
+    return ok ? TRUE : refused(function);
+}
+
 } // namespace
 
 extern "C" {
@@ -51,47 +68,51 @@ void WINAPI QV_SetAsyncQueueLimit(DWORD d) { App().asyncQueueLimit = d; }
 
 BOOL WINAPI QV_Registry(const CLSID* pClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath)
 {
-    if (!pClsid) return FALSE;
+    if (!pClsid) return refused("QV_Registry", ERROR_INVALID_PARAMETER);
     App().rememberedClsid = *pClsid;
-    return registerServer(*pClsid, szProgID, szDescription, szServerPath, App().registryVendorCopy().c_str()) ? TRUE
-                                                                                                              : FALSE;
+    SetLastError(0);
+    return result("QV_Registry", registerServer(*pClsid, szProgID, szDescription, szServerPath,
+                                                App().registryVendorCopy().c_str()));
 }
 
 BOOL WINAPI QV_RegistryS(LPCSTR szClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath)
 {
     CLSID c;
-    if (!parseGuidText(szClsid, &c)) return FALSE;
+    if (!parseGuidText(szClsid, &c)) return refused("QV_RegistryS", ERROR_INVALID_PARAMETER);
     return QV_Registry(&c, szProgID, szDescription, szServerPath);
 }
 
 BOOL WINAPI QV_Unregister(const CLSID* pClsid, LPCSTR szProgID)
 {
-    if (!pClsid) return FALSE;
-    return unregisterServer(*pClsid, szProgID) ? TRUE : FALSE;
+    if (!pClsid) return refused("QV_Unregister", ERROR_INVALID_PARAMETER);
+    SetLastError(0);
+    return result("QV_Unregister", unregisterServer(*pClsid, szProgID));
 }
 
 BOOL WINAPI QV_UnregisterS(LPCSTR szClsid, LPCSTR szProgID)
 {
     CLSID c;
-    if (!parseGuidText(szClsid, &c)) return FALSE;
+    if (!parseGuidText(szClsid, &c)) return refused("QV_UnregisterS", ERROR_INVALID_PARAMETER);
     return QV_Unregister(&c, szProgID);
 }
 
 BOOL WINAPI QV_AsNTService(LPCSTR szServiceName)
 {
-    return registerAsService(App().rememberedClsid, szServiceName) ? TRUE : FALSE;
+    SetLastError(0);
+    return result("QV_AsNTService", registerAsService(App().rememberedClsid, szServiceName));
 }
 
 BOOL WINAPI QV_InitOpcServer(const CLSID* pClsid, DWORD dwUpdatePeriod)
 {
-    if (!pClsid) return FALSE;
-    return startServer(*pClsid, dwUpdatePeriod == 0 ? 500 : dwUpdatePeriod) ? TRUE : FALSE;
+    if (!pClsid) return refused("QV_InitOpcServer", ERROR_INVALID_PARAMETER);
+    SetLastError(0);
+    return result("QV_InitOpcServer", startServer(*pClsid, dwUpdatePeriod == 0 ? 500 : dwUpdatePeriod));
 }
 
 BOOL WINAPI QV_InitOpcServerS(LPCSTR szClsid, DWORD dwUpdatePeriod)
 {
     CLSID c;
-    if (!parseGuidText(szClsid, &c)) return FALSE;
+    if (!parseGuidText(szClsid, &c)) return refused("QV_InitOpcServerS", ERROR_INVALID_PARAMETER);
     return QV_InitOpcServer(&c, dwUpdatePeriod);
 }
 
@@ -103,27 +124,34 @@ BOOL WINAPI QV_UnInitOpcServer(void)
 
 DWORD WINAPI QV_CreateTag(LPCSTR szName, VARIANT vValue, WORD wQuality, BOOL bWriteable)
 {
-    return App().tags.create(str(szName), vValue, wQuality, bWriteable != FALSE);
+    // NULL, empty, an empty segment, a leading or trailing delimiter: ERROR_INVALID_NAME.
+    if (!szName) {
+        refused("QV_CreateTag", ERROR_INVALID_NAME);
+        return kInvalidTagHandle;
+    }
+    const DWORD h = App().tags.create(szName, vValue, wQuality, bWriteable != FALSE);
+    if (h == kInvalidTagHandle) refused("QV_CreateTag");
+    return h;
 }
 
 BOOL WINAPI QV_RemoveTag(DWORD hTag)
 {
-    return App().tags.remove(hTag) ? TRUE : FALSE;
+    return result("QV_RemoveTag", App().tags.remove(hTag));
 }
 
 BOOL WINAPI QV_UpdateTag(DWORD hTag, VARIANT vValue, WORD wQuality)
 {
-    return App().tags.update(hTag, vValue, wQuality, nullptr) ? TRUE : FALSE;
+    return result("QV_UpdateTag", App().tags.update(hTag, vValue, wQuality, nullptr));
 }
 
 BOOL WINAPI QV_UpdateTagWithTimeStamp(DWORD hTag, VARIANT vValue, WORD wQuality, FILETIME ftTimeStamp)
 {
-    return App().tags.update(hTag, vValue, wQuality, &ftTimeStamp) ? TRUE : FALSE;
+    return result("QV_UpdateTagWithTimeStamp", App().tags.update(hTag, vValue, wQuality, &ftTimeStamp));
 }
 
 BOOL WINAPI QV_UpdateTagByName(LPCSTR szName, VARIANT vValue, WORD wQuality)
 {
-    return App().tags.updateByName(str(szName), vValue, wQuality) ? TRUE : FALSE;
+    return result("QV_UpdateTagByName", App().tags.updateByName(str(szName), vValue, wQuality));
 }
 
 BOOL WINAPI QV_EndUpdateCycle(void)
@@ -133,7 +161,9 @@ BOOL WINAPI QV_EndUpdateCycle(void)
 
 BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue)
 {
-    return App().tags.setCustomProperty(hTag, dwPropertyID, str(szDescription), vValue) ? TRUE : FALSE;
+    SetLastError(0);
+    return result("QV_SetTagProperties",
+                  App().tags.setCustomProperty(hTag, dwPropertyID, str(szDescription), vValue));
 }
 
 BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag, float fLowLow, BOOL bLowLowEnabled, DWORD dwLowLowSeverity, float fLow,
@@ -146,12 +176,12 @@ BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag, float fLowLow, BOOL bLowLowEnabled,
         {fHigh, bHighEnabled ? 1 : 0, static_cast<int>(dwHighSeverity)},
         {fHighHigh, bHighHighEnabled ? 1 : 0, static_cast<int>(dwHighHighSeverity)},
     };
-    return App().tags.setLevelLimits(hTag, l) ? TRUE : FALSE;
+    return App().tags.setLevelLimits(hTag, l) ? TRUE : refused("QV_SetTagLevelLimits", ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI QV_ReadTag(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* pTimeStamp)
 {
-    return App().tags.read(hTag, pValue, pQuality, pTimeStamp) ? TRUE : FALSE;
+    return App().tags.read(hTag, pValue, pQuality, pTimeStamp) ? TRUE : refused("QV_ReadTag", ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI QV_EnableWriteNotification(QV_WRITENOTIFICATIONPROC pfn)
@@ -180,7 +210,7 @@ BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
 
 BOOL WINAPI QV_SetTagAlarmAckRequired(DWORD hTag, BOOL bRequired)
 {
-    return setAlarmAckRequired(hTag, bRequired != FALSE) ? TRUE : FALSE;
+    return setAlarmAckRequired(hTag, bRequired != FALSE) ? TRUE : refused("QV_SetTagAlarmAckRequired", ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI QV_EnableAckNotification(QV_ACKNOTIFICATIONPROC pfn)
@@ -192,13 +222,16 @@ BOOL WINAPI QV_EnableAckNotification(QV_ACKNOTIFICATIONPROC pfn)
 BOOL WINAPI QV_SetTagDiscreteAlarm(DWORD hTag, VARIANT vAlarmValue, BOOL bActiveWhenEqual, DWORD dwSeverity,
                                    LPCSTR szMessage)
 {
-    return setDiscreteAlarm(hTag, vAlarmValue, bActiveWhenEqual != FALSE, dwSeverity, str(szMessage)) ? TRUE : FALSE;
+    SetLastError(0);
+    return result("QV_SetTagDiscreteAlarm",
+                  setDiscreteAlarm(hTag, vAlarmValue, bActiveWhenEqual != FALSE, dwSeverity, str(szMessage)));
 }
 
 BOOL WINAPI QV_SendSimpleEvent(LPCSTR szSource, LPCSTR szMessage, DWORD dwSeverity)
 {
-    if (!szSource || !*szSource) return FALSE;
-    return sendSimpleEvent(szSource, str(szMessage), dwSeverity) ? TRUE : FALSE;
+    if (!szSource || !*szSource) return refused("QV_SendSimpleEvent", ERROR_INVALID_PARAMETER);
+    SetLastError(0);
+    return result("QV_SendSimpleEvent", sendSimpleEvent(szSource, str(szMessage), dwSeverity));
 }
 
 int WINAPI QV_GetClientCounts(void)
@@ -208,7 +241,8 @@ int WINAPI QV_GetClientCounts(void)
 
 BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel)
 {
-    return trace::setFile(szPath, dwLevel) ? TRUE : FALSE;
+    SetLastError(0);
+    return result("QV_SetTraceFile", trace::setFile(szPath, dwLevel));
 }
 
 } // extern "C"

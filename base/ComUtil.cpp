@@ -128,15 +128,31 @@ bool isObjectType(VARTYPE vt)
     return base == VT_DISPATCH || base == VT_UNKNOWN || base == VT_RECORD;
 }
 
-bool requestableType(const VARIANT& value, VARTYPE requested)
+namespace {
+
+// The scalar types oleaut32 converts among: every pair of them has a conversion (a value may
+// still fail one: text that is no number, a number out of the target's range).
+bool convertibleScalar(VARTYPE vt)
 {
-    if (requested == VT_EMPTY || requested == V_VT(&value)) return true;
-    if (isObjectType(requested) || (requested & VT_BYREF)) return false;
-    VARIANT scratch;
-    VariantInit(&scratch);
-    const HRESULT hr = VariantChangeType(&scratch, const_cast<VARIANT*>(&value), 0, requested);
-    VariantClear(&scratch);
-    return SUCCEEDED(hr);
+    switch (vt) {
+    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_INT:
+    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: case VT_UINT:
+    case VT_R4: case VT_R8: case VT_CY: case VT_DATE: case VT_DECIMAL: case VT_BOOL: case VT_BSTR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool requestableType(VARTYPE canonical, VARTYPE requested)
+{
+    if (requested == VT_EMPTY || requested == canonical) return true;
+    if (isObjectType(requested) || (requested & (VT_BYREF | VT_VECTOR | VT_RESERVED))) return false;
+    // Arrays are handed out in their own type only.
+    if ((requested & VT_ARRAY) || (canonical & VT_ARRAY)) return false;
+    return convertibleScalar(canonical) && convertibleScalar(requested);
 }
 
 namespace {

@@ -121,10 +121,12 @@ std::string lowBytes(LPCWSTR s);
 // VT_DISPATCH, VT_UNKNOWN or VT_RECORD as the type or an array's element type: converting or
 // copying such a value calls into an object that may live in a client.
 bool isObjectType(VARTYPE vt);
-// A client may ask for a value of this type as `requested`: VT_EMPTY (the value's own type)
-// or a type the value converts to. Never an object type or a reference: values are handed out
-// by value, and a later read must be able to convert.
-bool requestableType(const VARIANT& value, VARTYPE requested);
+// A client may ask for values of a tag of type `canonical` as `requested`: VT_EMPTY (its own
+// type), its own type, or a scalar type that the canonical scalar type converts to at all.
+// Decided by the types alone, never by the current value, so the answer holds still; a read
+// whose value then fails the conversion gets that error and bad quality. Never an object type
+// or a reference (values are handed out by value); arrays only in their own type.
+bool requestableType(VARTYPE canonical, VARTYPE requested);
 // The value holds such an object anywhere (by reference, in a VARIANT array, nested). Reads
 // only the VARIANT and array memory; never calls the object.
 bool holdsObject(const VARIANT& v);

@@ -37,6 +37,22 @@ const struct { DWORD code; const char* text; } kTable[] = {
     {0xC0040204, "OPC_E_INVALIDTIME: The time does not match the latest active time"},
     {0xC0040205, "OPC_E_BUSY: A refresh is currently in progress"},
     {0xC0040206, "OPC_E_NOINFO: Information is not available"},
+    // The COM and conversion codes the server itself returns, by name: the system's message
+    // table may not have them (Wine has none of the DISP_E texts).
+    {0x80020005, "DISP_E_TYPEMISMATCH: The value cannot be converted to the requested type"},
+    {0x8002000A, "DISP_E_OVERFLOW: The value is out of the range of the requested type"},
+    {0x80020008, "DISP_E_BADVARTYPE: The variant type is not valid"},
+    {0x8002000D, "DISP_E_ARRAYISLOCKED: The array is locked"},
+    {0x80004005, "E_FAIL: Unspecified error"},
+    {0x80070057, "E_INVALIDARG: One or more arguments are invalid"},
+    {0x8000FFFF, "E_UNEXPECTED: Unexpected failure"},
+    {0x80004001, "E_NOTIMPL: Not implemented"},
+    {0x80004002, "E_NOINTERFACE: No such interface supported"},
+    {0x80004003, "E_POINTER: Invalid pointer"},
+    {0x80040200, "CONNECT_E_NOCONNECTION: There is no connection for this connection ID"},
+    {0x80040201, "CONNECT_E_ADVISELIMIT: This implementation's limit for advisory connections has been reached"},
+    {0x80040004, "OLE_E_NOCONNECTION: There is no connection for this connection ID"},
+    {0x80040064, "DV_E_FORMATETC: Invalid FORMATETC structure"},
 };
 
 } // namespace

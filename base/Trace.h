@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
+#include <new>
 #include <string>
 
 namespace qv {
@@ -35,10 +36,19 @@ std::string codeText(HRESULT hr);
 
 // Runs a method body and traces its result:
 //   return trace::traced("IOPCServer::AddGroup", 1, [&]() -> HRESULT { ... });
+// Every COM method runs through here, so this is where no exception may pass: out of memory
+// anywhere in a body answers E_OUTOFMEMORY, anything else E_UNEXPECTED, and the server goes on.
 template <class F>
 inline HRESULT traced(const char* method, unsigned long count, F&& body)
 {
-    HRESULT hr = body();
+    HRESULT hr;
+    try {
+        hr = body();
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
     if (enabled(FAILED(hr) ? kErrors : kCalls)) call(method, count, hr);
     return hr;
 }

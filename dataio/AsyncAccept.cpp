@@ -1,5 +1,6 @@
-// Accepting an asynchronous request: shared by IOPCAsyncIO2 and the DA 1.0 IOPCAsyncIO, which
-// share the group's queue, its limit and its id counter.
+// Accepting asynchronous requests, one function per kind: shared by IOPCAsyncIO2/3 and the
+// DA 1.0 IOPCAsyncIO, which share the group's queue, its limit and its id counter. A call only
+// checks and queues; the client's worker performs and completes the record (dispatchQueue).
 #include <new>
 #include <string>
 #include "dataio/DataIo.h"
@@ -22,103 +23,242 @@ bool OPCGroup::canRefresh() const
     return false;
 }
 
-HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
-                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
-                           const OPCITEMVQT* vqt, const DWORD* maxAges)
+bool OPCGroup::takesRequests()
 {
-    OPCServerApp& app = App();
+    // A removed group is off its server's list: no worker would ever complete a request.
+    return !App().stopped.load() && !gone() && !removed.load() && !queueFull();
+}
+
+namespace {
+
+// Issues the record's id and appends it (global lock held, checks done).
+void queueRecord(OPCGroup& g, std::unique_ptr<AsyncTransaction> t, DWORD clientTransactionId, DWORD* issuedId)
+{
+    const DWORD id = g.nextTransactionId();
+    if (t->version == 2) {
+        t->transactionId = clientTransactionId;
+        t->cancelId = id;
+    } else {
+        t->transactionId = id;
+    }
+    g.queue.push_back(std::move(t)); // may throw: nothing issued to the client yet
+    *issuedId = id;
+}
+
+std::unique_ptr<AsyncTransaction> newRecord(DWORD version, DWORD kind)
+{
     std::unique_ptr<AsyncTransaction> t(new (std::nothrow) AsyncTransaction());
+    if (t) {
+        t->version = version;
+        t->kind = kind;
+    }
+    return t;
+}
+
+} // namespace
+
+HRESULT acceptRead(OPCGroup& g, const AsyncRequest& r, const DWORD* maxAges, bool device)
+{
+    std::unique_ptr<AsyncTransaction> t = newRecord(r.version, AsyncTransaction::kRead);
     if (!t) return E_OUTOFMEMORY;
-    t->version = version;
-    t->kind = kind;
-    const bool write = kind == AsyncTransaction::kWrite;
-    AsyncTransaction* queued = nullptr;
-    DWORD id = 0;
-    std::vector<Variant> converted;
-    std::vector<std::string> names;
-    std::vector<HRESULT> results;
-    std::vector<const OPCITEMVQT*> vqtOf;
-    bool partial = false;
     try {
-        t->serverHandles.reserve(n);
-        if (maxAges) {
+        t->serverHandles.reserve(r.n);
+        t->clientHandles.reserve(r.n);
+        // DA 2.0 device reads and DA 3.0 maximum-age reads complete through the maximum-age
+        // path (a device read is an age of 0); DA 1.0 marks the record.
+        if (maxAges || (device && r.version == 2)) {
             t->maxAgeRead = true;
-            t->maxAges.reserve(n);
-        }
-        if (write) {
-            converted.resize(n);
-            names.resize(n);
-            results.resize(n);
-            if (vqt) vqtOf.resize(n);
-        }
-        LockGuard lock(app.globalLock);
-        // Checked again here, at the moment of appending, so concurrent callers cannot pass the
-        // limit. After the stop nothing would ever complete the request.
-        if (app.stopped.load() || g.gone() || g.queueFull()) return E_FAIL;
-        id = g.nextTransactionId();
-        if (version == 2) {
-            t->transactionId = clientTransactionId;
-            t->cancelId = id;
+            t->maxAges.reserve(r.n);
         } else {
-            t->transactionId = id;
+            t->device = device;
         }
-        *issuedId = id;
-        // Invalid handles get their error and are left out; the valid ones are processed and
-        // completed. With none valid nothing is queued and no completion follows.
-        DWORD valid = 0;
-        for (DWORD i = 0; i < n; ++i) {
-            OPCItem* it = g.findItem(handles[i]);
-            errors[i] = it ? S_OK : OPC_E_INVALIDHANDLE;
+        LockGuard lock(App().globalLock);
+        if (!g.takesRequests()) return E_FAIL;
+        for (DWORD i = 0; i < r.n; ++i) {
+            OPCItem* it = g.findItem(r.handles[i]);
+            r.errors[i] = it ? S_OK : OPC_E_INVALIDHANDLE;
             if (!it) continue;
-            t->serverHandles.push_back(handles[i]);
-            if (maxAges) t->maxAges.push_back(maxAges[i]);
-            if (!write) {
-                ++valid;
-                continue;
-            }
-            names[valid] = it->tagName;
-            Variant& out = converted[valid];
-            // [in] values: the conversion works on a private copy.
-            if (vqt) {
-                vqtOf[valid] = &vqt[i];
-                results[valid++] = checkItemVQT(*it, vqt[i], out.get());
-                continue;
-            }
-            // A client object is never copied or converted (that would call into it).
-            HRESULT hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
-                                                : VariantCopyInd(out.get(), const_cast<VARIANT*>(&values[i]));
-            results[valid++] = SUCCEEDED(hr) ? it->checkWrite(out.get()) : hr;
+            t->serverHandles.push_back(r.handles[i]);
+            t->clientHandles.push_back(it->clientHandle);
+            if (t->maxAgeRead) t->maxAges.push_back(maxAges ? maxAges[i] : 0);
         }
-        partial = valid < n;
-        if (valid == 0) return S_FALSE;
-        if (write) {
-            results.resize(valid);
-            t->busy = true;
+        // Invalid handles are left out; with none valid nothing is queued and nothing follows.
+        if (t->serverHandles.empty()) {
+            *r.issuedId = g.nextTransactionId(); // an id all the same, as for any accepted call
+            return S_FALSE;
         }
-        queued = t.get();
-        g.queue.push_back(std::move(t));
+        const bool partial = t->serverHandles.size() < r.n;
+        queueRecord(g, std::move(t), r.clientTransactionId, r.issuedId);
+        return partial ? S_FALSE : S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    if (!write) return partial ? S_FALSE : S_OK;
+}
 
-    // The tag writes call the host: on this thread, without the lock, the record busy
-    // meanwhile. An accepted value reaches every follower of its tag.
-    for (size_t i = 0; i < results.size(); ++i)
-        if (results[i] == S_OK)
-            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), *vqtOf[i])
-                             : app.tags.clientWrite(names[i], *converted[i].get());
-    LockGuard lock(app.globalLock);
-    // The group may have been destroyed meanwhile (its queue freed): find the record first.
-    for (auto& q : g.queue) {
-        const DWORD qid = version == 2 ? q->cancelId : q->transactionId;
-        if (q.get() == queued && q->version == version && qid == id && q->busy) {
-            q->writeResults.swap(results);
-            q->busy = false;
-            break;
+HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, const OPCITEMVQT* vqt)
+{
+    std::unique_ptr<AsyncTransaction> t = newRecord(r.version, AsyncTransaction::kWrite);
+    if (!t) return E_OUTOFMEMORY;
+    try {
+        t->serverHandles.reserve(r.n);
+        t->clientHandles.reserve(r.n);
+        t->values.reserve(r.n);
+        t->writeResults.reserve(r.n);
+        if (vqt) t->stamps.reserve(r.n);
+        LockGuard lock(App().globalLock);
+        if (!g.takesRequests()) return E_FAIL;
+        for (DWORD i = 0; i < r.n; ++i) {
+            OPCItem* it = g.findItem(r.handles[i]);
+            if (!it) {
+                r.errors[i] = OPC_E_INVALIDHANDLE;
+                continue;
+            }
+            // Rights and type are known now: the client hears of them here, as the OPC standard
+            // asks, and the item is left out of the completion. [in] values: private copies.
+            Variant converted;
+            HRESULT hr;
+            if (vqt) {
+                hr = checkItemVQT(*it, vqt[i], converted.get());
+            } else {
+                // A client object is never copied or converted (that would call into it).
+                hr = holdsObject(values[i]) ? DISP_E_TYPEMISMATCH
+                                            : VariantCopyInd(converted.get(), const_cast<VARIANT*>(&values[i]));
+                if (SUCCEEDED(hr)) hr = it->checkWrite(converted.get());
+            }
+            r.errors[i] = hr;
+            if (hr != S_OK) continue;
+            t->serverHandles.push_back(r.handles[i]);
+            t->clientHandles.push_back(it->clientHandle);
+            t->values.push_back(std::move(converted));
+            t->writeResults.push_back(S_OK); // the host's verdict comes in the dispatch pass
+            if (vqt) {
+                AsyncTransaction::Stamp s;
+                s.hasQuality = vqt[i].bQualitySpecified != FALSE;
+                s.hasTime = vqt[i].bTimeStampSpecified != FALSE;
+                s.quality = vqt[i].wQuality;
+                s.time = vqt[i].ftTimeStamp;
+                t->stamps.push_back(s);
+            }
+        }
+        if (t->serverHandles.empty()) {
+            *r.issuedId = g.nextTransactionId(); // an id all the same, as for any accepted call
+            return S_FALSE;
+        }
+        const bool partial = t->serverHandles.size() < r.n;
+        // The host sees the values only in the worker's dispatch pass: until then a cancel
+        // withdraws them.
+        queueRecord(g, std::move(t), r.clientTransactionId, r.issuedId);
+        return partial ? S_FALSE : S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT acceptRefresh(OPCGroup& g, DWORD version, DWORD clientTransactionId, bool device, const DWORD* maxAge,
+                      DWORD* issuedId)
+{
+    std::unique_ptr<AsyncTransaction> t = newRecord(version, AsyncTransaction::kRefresh);
+    if (!t) return E_OUTOFMEMORY;
+    try {
+        if (maxAge || (device && version == 2)) {
+            t->maxAgeRead = true;
+            t->maxAges.push_back(maxAge ? *maxAge : 0);
+        } else {
+            t->device = device;
+        }
+        LockGuard lock(App().globalLock);
+        if (!g.takesRequests()) return E_FAIL;
+        // A refresh reports the active items of an active group: one of nothing would never
+        // be answered, so it is refused.
+        if (!g.canRefresh()) return E_FAIL;
+        queueRecord(g, std::move(t), clientTransactionId, issuedId);
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT cancelRequest(OPCGroup& g, DWORD version, DWORD id)
+{
+    if (g.gone() || g.removed.load()) return kGoneResult;
+    LockGuard lock(App().globalLock);
+    for (auto& t : g.queue) {
+        // DA 2.0 records by cancel id; DA 1.0 ones by transaction id (a DA 2.0 record's
+        // transactionId is its client's own number and may equal a DA 1.0 id by chance).
+        const DWORD qid = version == 2 ? t->cancelId : t->transactionId;
+        if (t->version != version || qid != id || t->cancelled) continue;
+        // Still queued: nothing of it reached the host. A write the dispatch pass took out
+        // is not found any more (E_FAIL) and completes as written.
+        t->cancelled = true;
+        return S_OK;
+    }
+    return E_FAIL;
+}
+
+void performWrite(OPCGroup& g, AsyncTransaction& t)
+{
+    OPCServerApp& app = App();
+    const size_t n = t.writeResults.size();
+    std::vector<std::string> names;
+    try {
+        names.resize(n);
+    } catch (const std::bad_alloc&) {
+        // Nothing went to the host: the completion says so.
+        for (HRESULT& r : t.writeResults) r = E_OUTOFMEMORY;
+        return;
+    }
+    {
+        LockGuard lock(app.globalLock);
+        for (size_t i = 0; i < n; ++i) {
+            const OPCItem* it = g.gone() ? nullptr : g.findItem(t.serverHandles[i]);
+            if (it) names[i] = it->tagName;
+            else t.writeResults[i] = OPC_E_INVALIDHANDLE;
         }
     }
-    return partial ? S_FALSE : S_OK;
+    // The host's callbacks run here, on the worker, without the lock. An item removed
+    // meanwhile completes with OPC_E_INVALIDHANDLE and never reaches the host.
+    for (size_t i = 0; i < n && i < t.values.size(); ++i) {
+        if (t.writeResults[i] != S_OK) continue;
+        const VARIANT& v = *t.values[i].get();
+        if (t.stamps.empty() || (!t.stamps[i].hasQuality && !t.stamps[i].hasTime)) {
+            t.writeResults[i] = app.tags.clientWrite(names[i], v);
+            continue;
+        }
+        const AsyncTransaction::Stamp& s = t.stamps[i];
+        t.writeResults[i] = app.tags.clientWriteVQT(names[i], v, s.hasQuality ? &s.quality : nullptr,
+                                                    s.hasTime ? &s.time : nullptr);
+    }
+}
+
+void performDeviceRead(OPCGroup& g, const AsyncTransaction& t)
+{
+    OPCServerApp& app = App();
+    const QV_DEVICEREADPROC proc = app.deviceReadProc.load();
+    if (!proc) return; // no device to ask: the cache is the answer
+    std::vector<DWORD> tags;
+    try {
+        LockGuard lock(app.globalLock);
+        if (g.gone()) return;
+        auto add = [&](const OPCItem& it) {
+            if (const OPCTag* tag = app.tags.lookup(it.tagName)) tags.push_back(tag->handle);
+        };
+        if (t.kind == AsyncTransaction::kRead) {
+            for (OPCHANDLE h : t.serverHandles)
+                if (const OPCItem* it = g.findItem(h)) add(*it);
+        } else {
+            for (auto& kv : g.items)
+                if (kv.second->active) add(*kv.second);
+        }
+    } catch (const std::bad_alloc&) {
+        return; // the completion serves the cache
+    }
+    // The answers refresh the tags and their followers; the completion then reads the items.
+    for (DWORD tag : tags) {
+        Variant v;
+        WORD q = 0;
+        FILETIME ft{};
+        deviceRead(proc, tag, VT_EMPTY, v.get(), &q, &ft);
+    }
 }
 
 } // namespace qv

@@ -21,10 +21,13 @@ public:
         return trace::traced("IOPCAsyncIO2::Read", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
+            // The OPC standard's asynchronous read always reads the device.
+            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+                return acceptRead(*owner_, r, nullptr, true);
+            });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
@@ -34,49 +37,38 @@ public:
         return trace::traced("IOPCAsyncIO2::Write", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-            return accept(AsyncTransaction::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
-                          ppErrors);
+            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+                return acceptWrite(*owner_, r, pItemValues, nullptr);
+            });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
-    HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE, DWORD dwTransactionID, DWORD* pdwCancelID) override
+    HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
         return trace::traced("IOPCAsyncIO2::Refresh2", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-            std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
-            if (!t) return E_OUTOFMEMORY;
-            return queueRefresh(std::move(t), pdwCancelID);
+            return acceptRefresh(*owner_, 2, dwTransactionID, dwSource == OPC_DS_DEVICE, nullptr, pdwCancelID);
         });
     }
 
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
         return trace::traced("IOPCAsyncIO2::Cancel2", 0, [&]() -> HRESULT {
-            if (owner_->gone()) return kGoneResult;
-            LockGuard lock(App().globalLock);
-            for (auto& t : owner_->queue) {
-                // Only DA 2.0 records: a DA 1.0 record carries no cancel id (0).
-                if (t->version == 2 && t->cancelId == dwCancelID) {
-                    // A queued write already went to the host: too late, it completes as written.
-                    if (t->kind == AsyncTransaction::kWrite) return E_FAIL;
-                    t->cancelled = true;
-                    return S_OK;
-                }
-            }
-            return E_FAIL;
+            return cancelRequest(*owner_, 2, dwCancelID);
         });
     }
 
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
         return trace::traced("IOPCAsyncIO2::SetEnable", 0, [&]() -> HRESULT {
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
             c->point().enabled.store(bEnable);
@@ -87,7 +79,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
         return trace::traced("IOPCAsyncIO2::GetEnable", 0, [&]() -> HRESULT {
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
             if (!pbEnable) return E_INVALIDARG;
@@ -103,11 +95,12 @@ public:
         return trace::traced("IOPCAsyncIO3::ReadMaxAge", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(AsyncTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
-                          nullptr, pdwMaxAge);
+            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+                return acceptRead(*owner_, r, pdwMaxAge, false);
+            });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
@@ -117,11 +110,12 @@ public:
         return trace::traced("IOPCAsyncIO3::WriteVQT", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(AsyncTransaction::kWrite, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors,
-                          pItemVQT);
+            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+                return acceptWrite(*owner_, r, nullptr, pItemVQT);
+            });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
     }
 
@@ -129,60 +123,23 @@ public:
     {
         return trace::traced("IOPCAsyncIO3::RefreshMaxAge", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
-            if (owner_->gone()) return kGoneResult;
+            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-            std::unique_ptr<AsyncTransaction> t(newRefresh(dwTransactionID));
-            if (!t) return E_OUTOFMEMORY;
-            t->maxAgeRead = true;
-            try {
-                t->maxAges.push_back(dwMaxAge);
-            } catch (const std::bad_alloc&) {
-                return E_OUTOFMEMORY;
-            }
-            return queueRefresh(std::move(t), pdwCancelID);
+            return acceptRefresh(*owner_, 2, dwTransactionID, false, &dwMaxAge, pdwCancelID);
         });
     }
 
 private:
-    static AsyncTransaction* newRefresh(DWORD transactionId)
-    {
-        AsyncTransaction* t = new (std::nothrow) AsyncTransaction();
-        if (t) {
-            t->kind = AsyncTransaction::kRefresh;
-            t->transactionId = transactionId;
-        }
-        return t;
-    }
-
-    // Refresh2 and RefreshMaxAge from the queueing on (their checks are done).
-    HRESULT queueRefresh(std::unique_ptr<AsyncTransaction> t, DWORD* pdwCancelID)
-    {
-        try {
-            LockGuard lock(App().globalLock);
-            // Checked again where it counts: another thread may have queued meanwhile.
-            if (App().stopped.load() || owner_->gone() || owner_->queueFull()) return E_FAIL;
-            // A refresh reports the active items of an active group: one of nothing would never
-            // be answered, so it is refused.
-            if (!owner_->canRefresh()) return E_FAIL;
-            t->cancelId = owner_->nextTransactionId();
-            *pdwCancelID = t->cancelId;
-            owner_->queue.push_back(std::move(t));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return S_OK;
-    }
-
-    // Read and Write from the allocation on (their argument checks are done).
-    HRESULT accept(DWORD kind, DWORD n, const OPCHANDLE* handles, const VARIANT* values, DWORD transactionId,
-                   DWORD* pdwCancelID, HRESULT** ppErrors, const OPCITEMVQT* vqt = nullptr,
-                   const DWORD* maxAges = nullptr)
+    // Read, Write and their DA 3.0 kin from the allocation on (their argument checks are done).
+    template <class Accept>
+    static HRESULT accept(DWORD n, const OPCHANDLE* handles, DWORD transactionId, DWORD* pdwCancelID,
+                          HRESULT** ppErrors, Accept&& acceptKind)
     {
         TaskArray<HRESULT> errors(n);
         if (!errors) return E_OUTOFMEMORY;
-        HRESULT hr = acceptAsyncRequest(*owner_, 2, kind, n, handles, values, transactionId, pdwCancelID, errors.get(),
-                                        vqt, maxAges);
-        // A dropped request (S_FALSE) still tells the client which handles were wrong.
+        const AsyncRequest r{2, transactionId, n, handles, pdwCancelID, errors.get()};
+        const HRESULT hr = acceptKind(r);
+        // A dropped request (S_FALSE) still tells the client which items failed.
         if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
         return hr;
     }
@@ -214,14 +171,18 @@ void OPCGroup::dispatchQueue()
             LockGuard lock(App().globalLock);
             for (auto it = queue.begin(); it != queue.end(); ++it) {
                 if (it->get() != p) continue;
-                if (!(*it)->busy) {
-                    rec = std::move(*it);
-                    queue.erase(it);
-                }
+                rec = std::move(*it);
+                queue.erase(it);
                 break;
             }
         }
-        if (!rec) continue; // busy (stays for a later pass) or already gone
+        if (!rec) continue; // already gone (cancelled records still complete)
+        // Taken out of the queue: from here a cancel is too late. The host hears a write (and
+        // a DA 1.0 device read asks it) now, on this thread, without the lock.
+        if (!rec->cancelled) {
+            if (rec->kind == AsyncTransaction::kWrite) performWrite(*this, *rec);
+            else if (rec->device) performDeviceRead(*this, *rec);
+        }
         if (rec->version == 2) {
             completeTransaction(*this, *rec);
         } else if (rec->version == 1) {

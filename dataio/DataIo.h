@@ -45,18 +45,34 @@ void noteDataChangeSent(OPCGroup& g);
 // The subscription OnDataChange of a firing scan (forced: every item, active or not).
 void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 
-// Accepts an asynchronous Read or Write (values non-null) of either DA version: issues the
-// id (DA 2.0: the cancel id; DA 1.0: the transaction id) into *issuedId, checks the handles
-// into errors, and queues the record. A write checks each item's value under the lock,
-// then puts the values into the tags on the calling thread with the record busy; the tags'
-// followers take only the values the host accepted.
-// S_OK: queued. S_FALSE: some handles are invalid (errors tell which): the valid ones are
-// queued and completed without them; none valid: nothing queued, no completion.
-// E_FAIL: queue full or group destroyed. E_OUTOFMEMORY.
-// A WriteVQT passes vqt (values null); a ReadMaxAge passes maxAges (one per handle).
-HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, const OPCHANDLE* handles,
-                           const VARIANT* values, DWORD clientTransactionId, DWORD* issuedId, HRESULT* errors,
-                           const OPCITEMVQT* vqt = nullptr, const DWORD* maxAges = nullptr);
+// One asynchronous Read or Write as its interface received it.
+struct AsyncRequest {
+    DWORD version;             // 2: IOPCAsyncIO2/3; 1: IOPCAsyncIO
+    DWORD clientTransactionId; // DA 2.0 only
+    DWORD n;
+    const OPCHANDLE* handles;
+    DWORD* issuedId; // out: DA 2.0 the cancel id; DA 1.0 the transaction id
+    HRESULT* errors; // out: n entries
+};
+// Accepting (AsyncAccept.cpp). Each checks the handles (and for a write the rights and types)
+// into errors, leaves the failing items out and queues the record for the client's worker.
+// S_OK: queued. S_FALSE: some items failed (errors tell which): the others are queued and
+// completed without them; none left: nothing queued, no completion. E_FAIL: queue full,
+// server stopped, group gone or removed. E_OUTOFMEMORY.
+// maxAges: ReadMaxAge (one per handle); device: a device read (IOPCAsyncIO2::Read, OPC_DS_DEVICE).
+HRESULT acceptRead(OPCGroup& g, const AsyncRequest& r, const DWORD* maxAges, bool device);
+// values, or vqt for WriteVQT. Nothing reaches the host here.
+HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, const OPCITEMVQT* vqt);
+// Refresh2 / RefreshMaxAge (maxAge) / DA 1.0 Refresh; E_FAIL also when nothing is active.
+HRESULT acceptRefresh(OPCGroup& g, DWORD version, DWORD clientTransactionId, bool device, const DWORD* maxAge,
+                      DWORD* issuedId);
+// Cancel2 (version 2, cancel id) and DA 1.0 Cancel (version 1, transaction id): S_OK while the
+// record is queued (its completion is a cancel), E_FAIL once the dispatch pass took it.
+HRESULT cancelRequest(OPCGroup& g, DWORD version, DWORD id);
+// Dispatch pass, no lock held: passes a write's values to the host into writeResults.
+void performWrite(OPCGroup& g, AsyncTransaction& t);
+// Dispatch pass, no lock held: a DA 1.0 device read or refresh asks the host first.
+void performDeviceRead(OPCGroup& g, const AsyncTransaction& t);
 
 // ---- DA 3.0 (MaxAge.cpp) ----
 // Reads the group's items under the maximum-age rule (0: device, 0xFFFFFFFF: cache, else the

@@ -56,14 +56,15 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     auto* qualities = reinterpret_cast<WORD*>(block + layout.qualities);
     auto* times = reinterpret_cast<FILETIME*>(block + layout.timestamps);
     auto* errors = reinterpret_cast<HRESULT*>(block + layout.errors);
-    HRESULT masterQuality = S_OK;
+    HRESULT masterQuality = S_OK, masterError = S_OK;
     for (size_t i = 0; i < n; ++i) {
         const OPCItem* it = items[i];
         VariantInit(&values[i]);
-        it->readValue(&values[i], &qualities[i], &times[i]); // no rights: VT_EMPTY, quality 0
+        // No rights or no conversion: VT_EMPTY, bad quality and the item's error.
+        errors[i] = it->readValue(&values[i], &qualities[i], &times[i]);
         handles[i] = it->clientHandle;
-        errors[i] = S_OK;
         if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
+        if (errors[i] != S_OK) masterError = S_FALSE;
     }
     if (clear)
         for (OPCItem* it : items) it->markDelivered();
@@ -76,10 +77,10 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     const DWORD count = static_cast<DWORD>(n);
     callDataSink(g, sink, [&](IOPCDataCallback*) {
         return kind == ReportKind::ReadComplete
-                   ? sink->OnReadComplete(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities,
-                                          times, errors)
-                   : sink->OnDataChange(transactionId, hGroup, masterQuality, S_OK, count, handles, values, qualities,
-                                        times, errors);
+                   ? sink->OnReadComplete(transactionId, hGroup, masterQuality, masterError, count, handles, values,
+                                          qualities, times, errors)
+                   : sink->OnDataChange(transactionId, hGroup, masterQuality, masterError, count, handles, values,
+                                        qualities, times, errors);
     });
     for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
     app.taskFree(block);
@@ -131,7 +132,7 @@ void completeWrite(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallba
         LockGuard lock(app.globalLock);
         for (size_t i = 0; i < n; ++i) {
             const OPCItem* it = g.findItem(t.serverHandles[i]);
-            handles[i] = it ? it->clientHandle : t.serverHandles[i];
+            handles[i] = it ? it->clientHandle : i < t.clientHandles.size() ? t.clientHandles[i] : t.serverHandles[i];
             errors[i] = t.writeResults[i];
             if (errors[i] != S_OK) master = S_FALSE;
         }

@@ -60,7 +60,8 @@ HRESULT OPCItem::checkWrite(VARIANT* inout) const
         const VARIANT* cur = value.get();
         if (!(V_VT(cur) & VT_ARRAY) || (V_VT(cur) & VT_BYREF) || (V_VT(inout) & VT_BYREF))
             return DISP_E_TYPEMISMATCH;
-        if (!sameShape(V_ARRAY(inout), V_ARRAY(cur))) return DISP_E_TYPEMISMATCH;
+        // The right type in another shape: the tag's array keeps its extent.
+        if (!sameShape(V_ARRAY(inout), V_ARRAY(cur))) return OPC_E_RANGE;
     }
     return S_OK;
 }

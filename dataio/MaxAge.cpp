@@ -133,8 +133,13 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
     const bool allOk = readItemsMaxAge(g, static_cast<DWORD>(n), handles.data(), t.maxAges.data(), oneAge, values,
                                        qualities, times, errors, clientHandles);
     HRESULT masterQuality = S_OK;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
         if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
+        // An item removed since the request still completes, with its error, under the client
+        // handle it had when the request was accepted.
+        if (!oneAge && errors[i] == OPC_E_INVALIDHANDLE && i < t.clientHandles.size())
+            clientHandles[i] = t.clientHandles[i];
+    }
     {
         LockGuard lock(app.globalLock);
         g.sinceLastSend = 0;

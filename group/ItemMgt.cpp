@@ -90,12 +90,12 @@ public:
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                            HRESULT** ppErrors) override
     {
-        // The check AddItems makes, against the item's value (in the tag's type).
+        // The check AddItems makes, by the item's canonical type.
         return trace::traced(
             "IOPCItemMgt::SetDatatypes", dwCount,
             [&] {
                 return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
-                    if (!requestableType(*item.value.get(), pRequestedDatatypes[i])) return OPC_E_BADTYPE;
+                    if (!requestableType(item.canonicalType, pRequestedDatatypes[i])) return OPC_E_BADTYPE;
                     item.requestedType = pRequestedDatatypes[i];
                     return S_OK;
                 });

@@ -21,11 +21,21 @@ struct AsyncTransaction {
     enum Kind : DWORD { kRead = 1, kWrite = 2, kRefresh = 3 };
     DWORD kind = 0;
     bool cancelled = false;
-    bool busy = false;     // a write still putting its values into the tags
+    bool device = false;   // OPC_DS_DEVICE: the host's device read before the values go out
     DWORD version = 2;     // 2: IOPCAsyncIO2 (IOPCDataCallback); 1: IOPCAsyncIO (IDataObject)
     DWORD transactionId = 0;
     DWORD cancelId = 0;
     std::vector<OPCHANDLE> serverHandles;
+    std::vector<OPCHANDLE> clientHandles; // at acceptance: names items removed before completion
+    // A write: the checked values (in the canonical type), passed to the host by the dispatch
+    // pass; its verdicts then go into writeResults. WriteVQT also keeps quality and time stamp.
+    std::vector<Variant> values;
+    struct Stamp {
+        bool hasQuality = false, hasTime = false;
+        WORD quality = 0;
+        FILETIME time{};
+    };
+    std::vector<Stamp> stamps;
     std::vector<HRESULT> writeResults;
     // ReadMaxAge / RefreshMaxAge: per-item maximum ages (a refresh holds one).
     bool maxAgeRead = false;
@@ -108,6 +118,9 @@ public:
     bool queueFull();
     // A refresh would report something: the group is active and has an active item (lock held).
     bool canRefresh() const;
+    // A new asynchronous request may be queued: the server runs, the group is neither gone
+    // nor removed, and its queue has room (lock held).
+    bool takesRequests();
     // ticks: update periods this pass covers (more than one when ticks merged meanwhile).
     void scan(bool forced, DWORD ticks = 1);
     // One pass of the keep-alive count; sends an empty OnDataChange when it is due.

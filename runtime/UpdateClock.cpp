@@ -21,7 +21,13 @@ LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 {
     ++App().ticks;
-    for (const std::shared_ptr<OPCServer>& s : App().snapshotClients()) {
+    std::vector<std::shared_ptr<OPCServer>> clients;
+    try {
+        clients = App().snapshotClients();
+    } catch (const std::bad_alloc&) {
+        return; // no memory for the list: this tick's passes are skipped, the next one serves
+    }
+    for (const std::shared_ptr<OPCServer>& s : clients) {
         if (s->gone()) continue;
         ClientScope scope(s.get());
         s->serve(1);

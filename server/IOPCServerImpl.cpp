@@ -182,8 +182,11 @@ public:
                 // Out of the list: its items no longer follow host updates.
                 grp->setListed(false);
                 if (!bForce && grp->markRemovedIfReferenced()) {
-                    // The client keeps using it; its last Release destroys it.
+                    // The client keeps using it; its last Release destroys it. No worker serves
+                    // it any more: what is queued would never complete, so it goes (a write's
+                    // values never reached the host) and new requests are refused.
                     grp->server = nullptr;
+                    grp->queue.clear();
                     return OPC_S_INUSE;
                 }
             }

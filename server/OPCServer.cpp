@@ -199,13 +199,22 @@ void OPCServer::serve(DWORD ticks)
         if (!disconnected()) sendShutdownRequest();
         shutdownState_ = 2;
     }
+    // The one place every pass of a worker (or of the caller timer) runs through: a pass that
+    // runs out of memory is skipped, and the thread and the server go on.
+    auto guarded = [](const char* pass, auto&& run) {
+        try {
+            run();
+        } catch (...) {
+            QV_TRACE(trace::kErrors, "%s pass skipped: out of memory", pass);
+        }
+    };
     if (!disconnected()) {
-        if (ticks) dispatchPass();
-        eventPass();
-        if (ticks) dataChangePass(ticks);
-        livenessCheck();
+        if (ticks) guarded("dispatch", [&] { dispatchPass(); });
+        guarded("event", [&] { eventPass(); });
+        if (ticks) guarded("data change", [&] { dataChangePass(ticks); });
+        guarded("liveness", [&] { livenessCheck(); });
     }
-    if (disconnected()) reclaim();
+    if (disconnected()) guarded("reclaim", [&] { reclaim(); });
 }
 
 void OPCServer::requestShutdown()

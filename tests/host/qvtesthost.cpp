@@ -50,6 +50,10 @@ std::map<std::string, DWORD> g_tags;
 volatile LONG g_clients = 0;
 volatile LONG g_everConnected = 0;
 DWORD g_lastLeft = 0;
+// "hold": writes of Plant.Hold wait in the callback until "release" (an asynchronous write then
+// keeps the client's worker inside the host); "held" answers whether one waits now.
+HANDLE g_holdOpen = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+volatile LONG g_holding = 0;
 
 void logf(const char* fmt, ...)
 {
@@ -172,6 +176,12 @@ HRESULT runCommand(const std::string& line)
         QV_EnableWriteVQTNotification(name == "on" ? onWriteVQT : nullptr);
         return S_OK;
     }
+    if (cmd == "hold" || cmd == "release") {
+        if (cmd == "hold") ResetEvent(g_holdOpen);
+        else SetEvent(g_holdOpen);
+        return S_OK;
+    }
+    if (cmd == "held") return g_holding ? S_OK : E_FAIL;
     if (cmd == "queuelimit") {
         QV_SetAsyncQueueLimit(static_cast<DWORD>(strtoul(name.c_str(), nullptr, 10)));
         return S_OK;
@@ -309,6 +319,20 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
         return;
     }
     logf("write: tag %lu value %s", hTag, toText(pValue).c_str());
+    if (hTag == handleOf("Plant.Hold")) {
+        InterlockedIncrement(&g_holding);
+        WaitForSingleObject(g_holdOpen, 20000);
+        InterlockedDecrement(&g_holding);
+    }
+    // Plant.Clamp clamps at 100 by updating the tag itself, and leaves the client's value.
+    if (hTag == handleOf("Plant.Clamp") && V_VT(pValue) == VT_R8 && V_R8(pValue) > 100.0) {
+        VARIANT top;
+        VariantInit(&top);
+        V_VT(&top) = VT_R8;
+        V_R8(&top) = 100.0;
+        QV_UpdateTag(hTag, top, 0xC0);
+        *pResult = OPC_S_CLAMP;
+    }
 }
 
 void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* pTime)
@@ -380,6 +404,8 @@ void createTestTags()
     createTag("Sim.Ramp", "i4", "0", false);
     createTag("Ctl.Command", "str", "", true);
     createTag("Plant.Device", "r8", "10", false);
+    createTag("Plant.Hold", "i4", "0", true);
+    createTag("Plant.Clamp", "r8", "0", true);
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;

@@ -139,15 +139,15 @@ TEST_F(BrowseTree, EqualShortNames)
 
 TEST_F(BrowseTree, OddNames)
 {
-    // An empty segment is a branch with an empty name; a tag without delimiters can also be
-    // the first segment of later tags.
-    add("A..B", qvtest::vI4(1));
+    // An empty segment is refused (its branch would name its parent again); a tag without
+    // delimiters can also be the first segment of later tags.
+    EXPECT_EQ(App().tags.create("A..B", qvtest::vI4(1), 0xC0, true), kInvalidTagHandle);
     add("T", qvtest::vI4(1));
     add("T.U", qvtest::vI4(1));
-    EXPECT_NE(byName("A..B"), nullptr);
-    EXPECT_EQ(list({"A", ""}, OPC_LEAF), Strings{"B"});
-    EXPECT_EQ(list({}, OPC_BRANCH), (Strings{"A", "T"}));
-    EXPECT_EQ(list({}, OPC_FLAT), (Strings{"A..B", "T.U"}));
+    EXPECT_EQ(byName("A..B"), nullptr);
+    EXPECT_EQ(byName("T."), nullptr);
+    EXPECT_EQ(list({}, OPC_BRANCH), (Strings{"T"}));
+    EXPECT_EQ(list({}, OPC_FLAT), (Strings{"T.U"}));
     EXPECT_EQ(list({"T"}, OPC_LEAF), Strings{"U"});
 
     // Very deep names list without recursion trouble.

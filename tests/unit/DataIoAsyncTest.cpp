@@ -170,7 +170,8 @@ TEST_F(AsyncIoTest, CancelTurnsACompletionIntoOnCancelComplete)
     write({b_}, 50, 12, &writeId);
     io_->Refresh2(OPC_DS_CACHE, 13, &refreshId);
     EXPECT_EQ(io_->Cancel2(readId), S_OK);
-    EXPECT_EQ(io_->Cancel2(writeId), E_FAIL); // its values already went to the host
+    EXPECT_EQ(io_->Cancel2(writeId), S_OK); // still queued: its values never reach the host
+    EXPECT_EQ(io_->Cancel2(writeId), E_FAIL); // once only
     EXPECT_EQ(io_->Cancel2(999), E_FAIL);
     g_->dispatchQueue();
     auto calls = sink_.take();
@@ -178,12 +179,11 @@ TEST_F(AsyncIoTest, CancelTurnsACompletionIntoOnCancelComplete)
     EXPECT_EQ(calls[0].kind, CallbackRecord::CancelComplete);
     EXPECT_EQ(calls[0].transactionId, 11u);
     EXPECT_EQ(calls[0].group, g_->clientHandle.load());
-    EXPECT_EQ(calls[1].kind, CallbackRecord::WriteComplete);
+    EXPECT_EQ(calls[1].kind, CallbackRecord::CancelComplete);
     EXPECT_EQ(calls[1].transactionId, 12u);
     EXPECT_EQ(calls[2].kind, CallbackRecord::DataChange);
     EXPECT_EQ(calls[2].transactionId, 13u);
-    // A cancelled write has written all the same.
-    EXPECT_EQ(asI4(item(*g_, b_)->value), 50);
+    EXPECT_EQ(asI4(item(*g_, b_)->value), 2);
     EXPECT_EQ(io_->Cancel2(refreshId), E_FAIL); // already completed
 }
 
@@ -192,16 +192,21 @@ TEST_F(AsyncIoTest, WriteReportsEachItemsOutcomeInTheCompletion)
     QV_EnableWriteNotification(refusingWrite);
     g_refuseTag = tag_;
     std::vector<HRESULT> errs;
-    EXPECT_EQ(write({b_, ro_, a_}, 8, 77, nullptr, &errs), S_OK);
-    EXPECT_EQ(errs, (std::vector<HRESULT>{S_OK, S_OK, S_OK})); // only handle validity here
+    EXPECT_EQ(write({b_, ro_, a_}, 8, 77, nullptr, &errs), S_FALSE);
+    // Rights (and types) are known at the call: told there, left out of the completion.
+    EXPECT_EQ(errs, (std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, S_OK}));
+    {
+        LockGuard lock(App().globalLock);
+        EXPECT_EQ(asI4(App().tags.lookup("B")->state->value), 2); // the host hears it in the pass only
+    }
     g_->dispatchQueue();
     auto calls = sink_.take();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].kind, CallbackRecord::WriteComplete);
     EXPECT_EQ(calls[0].transactionId, 77u);
     EXPECT_EQ(calls[0].masterError, S_FALSE);
-    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{102, 103, 101}));
-    EXPECT_EQ(calls[0].errors, (std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, E_ACCESSDENIED}));
+    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{102, 101}));
+    EXPECT_EQ(calls[0].errors, (std::vector<HRESULT>{S_OK, E_ACCESSDENIED}));
     LockGuard lock(App().globalLock);
     EXPECT_EQ(asI4(App().tags.lookup("B")->state->value), 8);
     EXPECT_EQ(asI4(App().tags.lookup("A")->state->value), 1);
@@ -217,11 +222,17 @@ TEST_F(AsyncIoTest, CompletionsAfterItemsWereRemoved)
     EXPECT_TRUE(g_->removeItem(b_));
     g_->dispatchQueue();
     auto calls = sink_.take();
-    // The write completion names the removed item by its server handle; the read sends nothing.
-    ASSERT_EQ(calls.size(), 1u);
+    // Both complete with the items' errors under the client handles they had; nothing was written.
+    ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].kind, CallbackRecord::WriteComplete);
-    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{a_, b_}));
-    EXPECT_EQ(calls[0].masterError, S_OK);
+    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{101, 102}));
+    EXPECT_EQ(calls[0].errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(calls[0].masterError, S_FALSE);
+    EXPECT_EQ(calls[1].kind, CallbackRecord::ReadComplete);
+    EXPECT_EQ(calls[1].handles, (std::vector<OPCHANDLE>{102}));
+    EXPECT_EQ(calls[1].errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE}));
+    LockGuard lock(App().globalLock);
+    EXPECT_EQ(asI4(App().tags.lookup("A")->state->value), 1);
 }
 
 TEST_F(AsyncIoTest, RefreshSendsActiveItemsWhateverTheEnableFlag)
@@ -290,47 +301,37 @@ TEST_F(AsyncIoTest, WithoutCallback)
     EXPECT_EQ(sink_.count(), 0u);
 }
 
-TEST_F(AsyncIoTest, BusyWriteWaitsForItsTagWrites)
+TEST_F(AsyncIoTest, TheHostHearsAWriteInThePassAndACancelThenIsTooLate)
 {
     g_writeEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_writeLeave = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     QV_EnableWriteNotification(blockingWrite);
-    HRESULT hr = E_FAIL;
-    std::thread client([&] { hr = write({a_}, 6, 41); });
-    ASSERT_EQ(WaitForSingleObject(g_writeEntered, 10000), WAIT_OBJECT_0);
-    // The host is still writing: the record is queued but busy, the pass leaves it.
+    DWORD cid = 0;
+    EXPECT_EQ(write({a_}, 6, 41, &cid), S_OK); // returns at once: the host is not called here
     EXPECT_EQ(queued(), 1u);
-    read({b_}, 42);
-    g_->dispatchQueue();
+    std::thread worker([&] { g_->dispatchQueue(); });
+    ASSERT_EQ(WaitForSingleObject(g_writeEntered, 10000), WAIT_OBJECT_0);
+    // The pass took it and the host has it: too late to cancel; it completes as written.
+    EXPECT_EQ(io_->Cancel2(cid), E_FAIL);
+    EXPECT_EQ(queued(), 0u);
+    SetEvent(g_writeLeave);
+    worker.join();
     auto calls = sink_.take();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].transactionId, 42u);
-    EXPECT_EQ(queued(), 1u);
-    SetEvent(g_writeLeave);
-    client.join();
-    EXPECT_EQ(hr, S_OK);
-    g_->dispatchQueue();
-    calls = sink_.take();
-    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].kind, CallbackRecord::WriteComplete);
+    EXPECT_EQ(calls[0].transactionId, 41u);
     EXPECT_EQ(calls[0].errors, (std::vector<HRESULT>{S_OK}));
-    CloseHandle(g_writeEntered);
-    CloseHandle(g_writeLeave);
-}
+    EXPECT_EQ(asI4(item(*g_, a_)->value), 6);
 
-TEST_F(AsyncIoTest, GroupDestroyedDuringABusyWrite)
-{
-    g_writeEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_writeLeave = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    QV_EnableWriteNotification(blockingWrite);
-    HRESULT hr = E_FAIL;
-    std::thread client([&] { hr = write({a_}, 6, 41); });
+    // The group destroyed while the host writes: the record is the pass's own, no completion.
+    ResetEvent(g_writeEntered);
+    ResetEvent(g_writeLeave);
+    EXPECT_EQ(write({a_}, 7, 42), S_OK);
+    std::thread worker2([&] { g_->dispatchQueue(); });
     ASSERT_EQ(WaitForSingleObject(g_writeEntered, 10000), WAIT_OBJECT_0);
-    g_->destroy(); // frees the queued record while the write still runs
+    g_->destroy();
     SetEvent(g_writeLeave);
-    client.join();
-    EXPECT_EQ(hr, S_OK);
-    g_->dispatchQueue();
+    worker2.join();
     EXPECT_EQ(sink_.count(), 0u);
     CloseHandle(g_writeEntered);
     CloseHandle(g_writeLeave);

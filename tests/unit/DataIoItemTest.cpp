@@ -109,7 +109,7 @@ TEST_F(DataIoTest, CheckWriteChecksTheArrayShape)
     LockGuard lock(App().globalLock);
     Variant three;
     *three = vArrayI4(3);
-    EXPECT_EQ(g->findItem(h)->checkWrite(three.get()), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(g->findItem(h)->checkWrite(three.get()), OPC_E_RANGE);
     Variant four;
     *four = vArrayI4(4);
     EXPECT_EQ(g->findItem(h)->checkWrite(four.get()), S_OK);
@@ -118,7 +118,7 @@ TEST_F(DataIoTest, CheckWriteChecksTheArrayShape)
     Variant shifted;
     V_VT(shifted.get()) = VT_ARRAY | VT_I4;
     V_ARRAY(shifted.get()) = SafeArrayCreate(VT_I4, 1, &b);
-    EXPECT_EQ(g->findItem(h)->checkWrite(shifted.get()), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(g->findItem(h)->checkWrite(shifted.get()), OPC_E_RANGE);
 }
 
 // The deadband rules, one row per host update: value, quality, expected flag afterwards.

@@ -70,7 +70,7 @@ TEST_F(GroupItemMgtTest, AddItemsReportsEachDefinition)
     std::vector<OPCITEMRESULT> res;
     std::vector<HRESULT> err;
     ASSERT_EQ(add({itemDef(L"Plant.Line.Flow", L"", VT_EMPTY, 1), itemDef(L"Plant.Nothing", L"", VT_EMPTY, 2),
-                   itemDef(L"", L"", VT_EMPTY, 3), itemDef(L"Plant.Line.Status", L"", VT_I4, 4),
+                   itemDef(L"", L"", VT_EMPTY, 3), itemDef(L"Plant.Line.Status", L"", VT_DISPATCH, 4),
                    itemDef(L"Line.Count", L"Plant", VT_R8, 5, FALSE), itemDef(L"Line.Count", L"Plant.", VT_EMPTY, 6)},
                   &res, &err),
               S_FALSE);
@@ -78,7 +78,7 @@ TEST_F(GroupItemMgtTest, AddItemsReportsEachDefinition)
     EXPECT_EQ(err[0], S_OK);
     EXPECT_EQ(err[1], OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(err[2], OPC_E_INVALIDITEMID);
-    EXPECT_EQ(err[3], OPC_E_BADTYPE); // "ok" cannot become a number
+    EXPECT_EQ(err[3], OPC_E_BADTYPE); // never an object
     EXPECT_EQ(err[4], S_OK);
     EXPECT_EQ(err[5], S_OK);
     // Failed definitions leave zero results.
@@ -401,8 +401,9 @@ TEST_F(GroupItemMgtTest, SetDatatypesRefusesWhatAddItemsRefuses)
     ASSERT_EQ(add({itemDef(L"Plant.Big", L"", VT_EMPTY, 9)}, &res), S_OK);
     OPCHANDLE h = res[0].hServer;
     HRESULT* e = nullptr;
-    // A reference, an object, and a type the value does not fit: refused, the item unchanged.
-    for (VARTYPE refused : {VARTYPE(VT_VARIANT | VT_BYREF), VARTYPE(VT_UNKNOWN), VARTYPE(VT_I2)}) {
+    // A reference, an object, an array: refused, the item unchanged. A type the value does not
+    // fit now (VT_I2) is judged by type: taken, and a read then says the value does not fit.
+    for (VARTYPE refused : {VARTYPE(VT_VARIANT | VT_BYREF), VARTYPE(VT_UNKNOWN), VARTYPE(VT_ARRAY | VT_I2)}) {
         ASSERT_EQ(im->SetDatatypes(1, &h, &refused, &e), S_FALSE);
         EXPECT_EQ(take(e, 1), (std::vector<HRESULT>{OPC_E_BADTYPE}));
     }

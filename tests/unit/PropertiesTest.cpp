@@ -220,17 +220,21 @@ TEST_F(Properties, LookupItemIds)
     EXPECT_EQ(p_->LookupItemIDs(const_cast<LPWSTR>(L"Flow"), 3, ids, &names, &errors), OPC_E_UNKNOWNITEMID);
 }
 
-TEST_F(Properties, CanonicalTypeFollowsTheLatestValue)
+TEST_F(Properties, CanonicalTypeHoldsStill)
 {
+    // An update of another type is converted to the tag's type (or refused): the type stays.
     VARIANT s = qvtest::vStr(L"text");
+    EXPECT_FALSE(App().tags.update(valve_, s, 0xC0, nullptr));
+    VariantClear(&s);
+    s = qvtest::vStr(L"3");
     ASSERT_TRUE(App().tags.update(valve_, s, 0xC0, nullptr));
     VariantClear(&s);
     PropertyList l;
     ASSERT_EQ(p_->QueryAvailableProperties(const_cast<LPWSTR>(L"Line1.Valve"), &l.count, &l.ids, &l.texts, &l.types),
               S_OK);
-    EXPECT_EQ(l.types[1], VT_BSTR);
+    EXPECT_EQ(l.types[1], VT_I4);
     DWORD one = 1;
     Values r(1);
     ASSERT_EQ(p_->GetItemProperties(const_cast<LPWSTR>(L"Line1.Valve"), 1, &one, &r.v, &r.e), S_OK);
-    EXPECT_EQ(V_I2(&r.v[0]), VT_BSTR);
+    EXPECT_EQ(V_I2(&r.v[0]), VT_I4);
 }

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "addrspace/AddressTree.h"
 #include "addrspace/OPCTagStore.h"
 #include "qvopc.h"
 #include "qvsrvkit.h"
@@ -91,21 +92,26 @@ TEST_F(StoreTest, UpdatesReplaceValueQualityAndTimestamp)
     DWORD h = create("T", qvtest::vI4(1));
     VARIANT s = qvtest::vStr(L"text");
     FILETIME ft = {0x12345678, 0x01D00000};
+    // The tag's type never changes: a value of another type is converted, or refused.
+    EXPECT_FALSE(QV_UpdateTagWithTimeStamp(h, s, 0x40, ft));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DATATYPE_MISMATCH));
+    VariantClear(&s);
+    s = qvtest::vStr(L"12");
     EXPECT_TRUE(QV_UpdateTagWithTimeStamp(h, s, 0x40, ft));
     VariantClear(&s);
     VARIANT v;
     WORD q = 0;
     FILETIME got{};
     ASSERT_TRUE(QV_ReadTag(h, &v, &q, &got));
-    EXPECT_EQ(V_VT(&v), VT_BSTR); // no coercion to the earlier type
-    EXPECT_STREQ(V_BSTR(&v), L"text");
-    VariantClear(&v);
+    EXPECT_EQ(V_VT(&v), VT_I4);
+    EXPECT_EQ(V_I4(&v), 12);
     EXPECT_EQ(q, 0x40);
     EXPECT_EQ(got.dwLowDateTime, ft.dwLowDateTime);
     EXPECT_EQ(got.dwHighDateTime, ft.dwHighDateTime);
 
     EXPECT_TRUE(QV_UpdateTagByName("T", qvtest::vI4(5), 0xC0));
     EXPECT_FALSE(QV_UpdateTagByName("Nope", qvtest::vI4(5), 0xC0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
     LockGuard g(App().globalLock);
     EXPECT_EQ(App().tags.lookup("Nope"), nullptr);
 }
@@ -290,4 +296,67 @@ TEST_F(StoreTest, LevelFollowsTheLimitsInTheirOrder)
         EXPECT_EQ(t->currentLevel(), c.level);
         VariantClear(&c.v);
     }
+}
+
+TEST_F(StoreTest, BadNamesAreRefusedWithTheirReason)
+{
+    for (const char* bad : {"", "Plant..B", ".Plant.C", "Plant.D.", "."}) {
+        SetLastError(0);
+        EXPECT_EQ(create(bad, qvtest::vI4(1)), QV_INVALID_HANDLE) << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME)) << bad;
+    }
+    EXPECT_EQ(QV_CreateTag(nullptr, qvtest::vI4(1), 0xC0, FALSE), QV_INVALID_HANDLE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    ASSERT_NE(create("Plant.B", qvtest::vI4(1)), QV_INVALID_HANDLE);
+    EXPECT_EQ(create("Plant.B", qvtest::vI4(1)), QV_INVALID_HANDLE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(QV_RemoveTag(0x12345678));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    // A name that is not well formed designates no node, so browsing down it cannot loop.
+    LockGuard g(App().globalLock);
+    EXPECT_EQ(AddressTree::current().nodeByName("Plant."), nullptr);
+    EXPECT_NE(AddressTree::current().nodeByName("Plant"), nullptr);
+}
+
+TEST_F(StoreTest, RequestedTypesAreJudgedByTypeNotByValue)
+{
+    EXPECT_TRUE(requestableType(VT_BSTR, VT_R8)); // whatever the text holds now
+    EXPECT_TRUE(requestableType(VT_R8, VT_BSTR));
+    EXPECT_TRUE(requestableType(VT_BOOL, VT_DATE));
+    EXPECT_TRUE(requestableType(VT_ARRAY | VT_R8, VT_ARRAY | VT_R8));
+    EXPECT_FALSE(requestableType(VT_ARRAY | VT_R8, VT_ARRAY | VT_I4));
+    EXPECT_FALSE(requestableType(VT_ARRAY | VT_R8, VT_R8));
+    EXPECT_FALSE(requestableType(VT_R8, VT_DISPATCH));
+    EXPECT_FALSE(requestableType(VT_R8, VT_R8 | VT_BYREF));
+    EXPECT_FALSE(requestableType(VT_EMPTY, VT_I4));
+    EXPECT_TRUE(requestableType(VT_I4, VT_EMPTY));
+}
+
+namespace {
+// Leaves a text in the host's copy, or clamps by updating the tag itself.
+void WINAPI retypingWrite(DWORD h, VARIANT* v, HRESULT* r)
+{
+    if (V_I4(v) > 100) {
+        QV_UpdateTag(h, qvtest::vI4(100), 0xC0);
+        *r = OPC_S_CLAMP;
+        return;
+    }
+    VariantClear(v);
+    *v = qvtest::vStr(L"55");
+}
+} // namespace
+
+TEST_F(StoreTest, AWriteCallbackMayRetypeOrUpdateAndTheTagKeepsItsType)
+{
+    DWORD h = create("W", qvtest::vI4(1), true);
+    QV_EnableWriteNotification(retypingWrite);
+    VARIANT got;
+    EXPECT_EQ(App().tags.clientWrite("W", qvtest::vI4(5)), S_OK);
+    QV_ReadTag(h, &got, nullptr, nullptr);
+    EXPECT_EQ(V_VT(&got), VT_I4); // the text the host left, converted back
+    EXPECT_EQ(V_I4(&got), 55);
+    EXPECT_EQ(App().tags.clientWrite("W", qvtest::vI4(150)), OPC_S_CLAMP);
+    QV_ReadTag(h, &got, nullptr, nullptr);
+    EXPECT_EQ(V_I4(&got), 100); // the host spoke last
+    QV_EnableWriteNotification(nullptr);
 }
