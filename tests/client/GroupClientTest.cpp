@@ -111,6 +111,11 @@ TEST_F(GroupClientTest, AddGroupGetStateAndRemove)
     EXPECT_EQ(gs.updateRate, t);
     EXPECT_EQ(gs.name, "Renamed");
     EXPECT_EQ(st->SetName(L"Again"), E_FAIL); // no owner any more
+    // No worker serves it: an asynchronous request would never complete, so it is refused.
+    ComRef<IOPCAsyncIO2> async;
+    ASSERT_EQ(st->QueryInterface(IID_IOPCAsyncIO2, async.out()), S_OK);
+    DWORD cid = 0;
+    EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 1, &cid), E_FAIL);
     EXPECT_EQ(server->RemoveGroup(g.hServer, FALSE), E_FAIL);
     st.reset();
 }
@@ -141,7 +146,7 @@ TEST_F(GroupClientTest, AddItemsOfMixedDefinitions)
     Items it = addItems(im.p, {{L"Plant.Line.Flow", L"", VT_EMPTY, TRUE, 1},
                                {L"Plant.NoSuchTag", L"", VT_EMPTY, TRUE, 2},
                                {L"", L"", VT_EMPTY, TRUE, 3},
-                               {L"Plant.Line.Status", L"", VT_I4, TRUE, 4},
+                               {L"Plant.Line.Status", L"", VT_DISPATCH, TRUE, 4},
                                {L"Line.Count", L"Plant", VT_BSTR, FALSE, 5},
                                {L"Plant.Line.Level", L"", VT_EMPTY, TRUE, 6}});
     EXPECT_EQ(it.hr, S_FALSE);
