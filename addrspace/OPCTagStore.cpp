@@ -114,13 +114,14 @@ bool validTagName(const std::string& name, char delimiter)
 
 namespace {
 
+// A tag made with an empty value has no type yet: its first value, as given, gives it one.
+bool untyped(VARTYPE canonical) { return canonical == VT_EMPTY || canonical == VT_NULL; }
+
 // Converts a value to the tag's type into out; the tag's type never changes. Object values
 // are never converted (that would call into them).
 HRESULT toTagType(const VARIANT& value, VARTYPE canonical, Variant& out)
 {
     if (holdsObject(value)) return DISP_E_TYPEMISMATCH;
-    // A tag made empty stays without a type: oleaut32 would turn any value into nothing.
-    if (canonical == VT_EMPTY || canonical == VT_NULL) return DISP_E_TYPEMISMATCH;
     return VariantChangeType(out.get(), const_cast<VARIANT*>(&value), 0, canonical);
 }
 
@@ -129,7 +130,7 @@ HRESULT toTagType(const VARIANT& value, VARTYPE canonical, Variant& out)
 bool takeHostValue(TagState& st, const VARIANT& value)
 {
     const VARTYPE canonical = st.value.vt();
-    if (V_VT(&value) == canonical) {
+    if (V_VT(&value) == canonical || untyped(canonical)) {
         if (FAILED(assignValue(st.value, value))) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
@@ -435,7 +436,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     // last, and its value stands; its followers heard it already.
     if (st.hostUpdates != hostUpdates) return accepted;
     // What the host left in its copy, in the tag's type (it may have left another).
-    if (copy.vt() == st.value.vt()) {
+    if (copy.vt() == st.value.vt() || untyped(st.value.vt())) {
         hr = st.value.copyFrom(*copy);
     } else {
         Variant converted;

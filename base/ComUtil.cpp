@@ -152,7 +152,8 @@ bool requestableType(VARTYPE canonical, VARTYPE requested)
     if (isObjectType(requested) || (requested & (VT_BYREF | VT_VECTOR | VT_RESERVED))) return false;
     // Arrays are handed out in their own type only.
     if ((requested & VT_ARRAY) || (canonical & VT_ARRAY)) return false;
-    return convertibleScalar(canonical) && convertibleScalar(requested);
+    // A tag without a type yet (made empty) may take any value.
+    return (canonical == VT_EMPTY || convertibleScalar(canonical)) && convertibleScalar(requested);
 }
 
 namespace {
