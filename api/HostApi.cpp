@@ -210,7 +210,8 @@ BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
 
 BOOL WINAPI QV_SetTagAlarmAckRequired(DWORD hTag, BOOL bRequired)
 {
-    return setAlarmAckRequired(hTag, bRequired != FALSE) ? TRUE : refused("QV_SetTagAlarmAckRequired", ERROR_INVALID_HANDLE);
+    if (setAlarmAckRequired(hTag, bRequired != FALSE)) return TRUE;
+    return refused("QV_SetTagAlarmAckRequired", ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI QV_EnableAckNotification(QV_ACKNOTIFICATIONPROC pfn)

@@ -327,13 +327,18 @@ public:
         if (!timeSink && !dataSink) return;
         try {
             if (t.kind == AsyncTransaction::kRead) {
-                for (OPCHANDLE h : t.serverHandles)
-                    if (OPCItem* it = g.findItem(h)) list.push_back(it);
+                // An item removed since the request still completes: empty, bad quality.
+                values.resize(t.serverHandles.size());
+                for (size_t i = 0; i < values.size(); ++i) {
+                    if (OPCItem* it = g.findItem(t.serverHandles[i])) readForStream(*it, values[i]);
+                    else if (i < t.clientHandles.size()) values[i].client = t.clientHandles[i];
+                }
             } else {
                 for (auto& kv : g.items)
                     if (kv.second->active) list.push_back(kv.second.get());
+                if (!collect(list, values)) return;
             }
-            if (list.empty() || !collect(list, values)) return;
+            if (values.empty()) return;
         } catch (const std::bad_alloc&) {
             return;
         }

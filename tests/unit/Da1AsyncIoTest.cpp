@@ -334,14 +334,16 @@ TEST_F(Da1AsyncIoTest, CompletionGoesToTheSinksOfThePass)
     ASSERT_EQ(dadvise(*g_, formatDataTime(), &timed()), S_OK);
     ComPtr<IDataObject> d = itf<IDataObject>(*g_, IID_IDataObject);
     ASSERT_EQ(d->DUnadvise(formatWrite()), S_OK);
-    ASSERT_TRUE(g_->removeItem(b_)); // a removed item is skipped
+    ASSERT_TRUE(g_->removeItem(b_)); // a removed item completes empty, with bad quality
     g_->dispatchQueue();
     auto t = timed().take();
     ASSERT_EQ(t.size(), 1u);
     DataStream s = parseData(t[0].bytes, true);
     EXPECT_EQ(s.transactionId, r);
-    ASSERT_EQ(s.items.size(), 1u);
+    ASSERT_EQ(s.items.size(), 2u);
     EXPECT_EQ(s.items[0].client, 101u);
+    EXPECT_EQ(s.items[1].client, 102u);
+    EXPECT_EQ(s.items[1].quality, OPC_QUALITY_BAD);
     EXPECT_EQ(data().take().size(), 1u);
     EXPECT_EQ(writes().count(), 0u);
 }
