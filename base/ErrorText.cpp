@@ -44,6 +44,7 @@ const struct { DWORD code; const char* text; } kTable[] = {
     {0x80020008, "DISP_E_BADVARTYPE: The variant type is not valid"},
     {0x8002000D, "DISP_E_ARRAYISLOCKED: The array is locked"},
     {0x80004005, "E_FAIL: Unspecified error"},
+    {0x80070005, "E_ACCESSDENIED: Access denied"},
     {0x80070057, "E_INVALIDARG: One or more arguments are invalid"},
     {0x8000FFFF, "E_UNEXPECTED: Unexpected failure"},
     {0x80004001, "E_NOTIMPL: Not implemented"},

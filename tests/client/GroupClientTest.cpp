@@ -102,7 +102,7 @@ TEST_F(GroupClientTest, AddGroupGetStateAndRemove)
     EXPECT_EQ(server->GetGroupByName(L"Renamed", IID_IUnknown, reinterpret_cast<LPUNKNOWN*>(byName.out())), S_OK);
     byName.reset();
 
-    // Still referenced: OPC_S_INUSE; the client keeps a working group.
+    // Still referenced: OPC_S_INUSE; the client's synchronous calls still complete.
     EXPECT_EQ(server->RemoveGroup(g.hServer, FALSE), OPC_S_INUSE);
     EXPECT_EQ(server->GetGroupByName(L"Renamed", IID_IUnknown, reinterpret_cast<LPUNKNOWN*>(byName.out())),
               E_INVALIDARG);
