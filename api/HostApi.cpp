@@ -211,4 +211,10 @@ BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel)
     return trace::setFile(szPath, dwLevel) ? TRUE : FALSE;
 }
 
+BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn)
+{
+    App().writeAuditProc = pfn;
+    return pfn != nullptr;
+}
+
 } // extern "C"

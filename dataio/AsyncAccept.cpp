@@ -39,6 +39,7 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     std::vector<HRESULT> results;
     std::vector<const OPCITEMVQT*> vqtOf;
     bool partial = false;
+    ClientIdentity who;
     try {
         t->serverHandles.reserve(n);
         if (maxAges) {
@@ -56,6 +57,7 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
         // limit. After the stop nothing would ever complete the request.
         if (app.stopped.load() || g.gone() || g.queueFull()) return E_FAIL;
         id = g.nextTransactionId();
+        if (write) who = writerOf(g);
         if (version == 2) {
             t->transactionId = clientTransactionId;
             t->cancelId = id;
@@ -105,9 +107,13 @@ HRESULT acceptAsyncRequest(OPCGroup& g, DWORD version, DWORD kind, DWORD n, cons
     // The tag writes call the host: on this thread, without the lock, the record busy
     // meanwhile. An accepted value reaches every follower of its tag.
     for (size_t i = 0; i < results.size(); ++i)
-        if (results[i] == S_OK)
-            results[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), *vqtOf[i])
-                             : app.tags.clientWrite(names[i], *converted[i].get());
+        results[i] = results[i] != S_OK ? app.tags.refusedWrite(who, names[i], converted[i].get(), results[i])
+                     : vqt              ? writeTagVQT(who, names[i], *converted[i].get(), *vqtOf[i])
+                                        : app.tags.clientWrite(who, names[i], *converted[i].get());
+    // Unknown handles were refused at once; the audit hears of them too.
+    for (DWORD i = 0; i < n; ++i)
+        if (errors[i] == OPC_E_INVALIDHANDLE)
+            app.tags.refusedWrite(who, std::string(), vqt ? &vqt[i].vDataValue : &values[i], errors[i]);
     LockGuard lock(app.globalLock);
     // The group may have been destroyed meanwhile (its queue freed): find the record first.
     for (auto& q : g.queue) {

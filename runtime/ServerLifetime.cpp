@@ -56,7 +56,8 @@ bool shutdownBroadcast()
         Sleep(10);
     }
     for (const std::shared_ptr<OPCServer>& s : clients)
-        if (!s->shutdownAnswered() && !s->gone()) s->markDisconnected(RPC_E_TIMEOUT);
+        if (!s->shutdownAnswered() && !s->gone())
+            s->markDisconnected(RPC_E_TIMEOUT, "abandoned by the stop: no answer to ShutdownRequest within 2 s");
     return true;
 }
 
