@@ -184,6 +184,8 @@ ShutdownWatch::~ShutdownWatch()
     // After a shutdown or a lost connection nobody is left to hear an Unadvise.
     if (cp_ && !shutdown_.load() && SUCCEEDED(lost_))
         traced("IConnectionPoint::Unadvise(IOPCShutdown)", cp_->Unadvise(cookie_));
+    // Else a stub still holds this object: it lets go now, not at CoUninitialize.
+    CoDisconnectObject(static_cast<IOPCShutdown*>(this), 0);
     CloseHandle(event_);
 }
 

@@ -293,7 +293,13 @@ public:
     std::atomic<unsigned long> failed{0};
     std::atomic<HRESULT> writeResult{S_OK};
     std::atomic<bool> cancelled{false};
-    ~DataSink() { CloseHandle(done); }
+    // A server that went without Unadvise leaves a stub holding the sink: it lets go now,
+    // while the sink still lives, not at CoUninitialize.
+    ~DataSink()
+    {
+        CoDisconnectObject(this, 0);
+        CloseHandle(done);
+    }
 
 private:
     std::vector<std::string> names_;
@@ -307,6 +313,7 @@ public:
     {
         format_ = RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
     }
+    ~StreamSink() { CoDisconnectObject(this, 0); } // as ~DataSink
     CLIPFORMAT format() const { return static_cast<CLIPFORMAT>(format_); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {

@@ -11,6 +11,8 @@ namespace {
 
 class EventSink : public IOPCEventSink {
 public:
+    // A server that went without Unadvise leaves a stub holding the sink: it lets go now.
+    ~EventSink() { CoDisconnectObject(this, 0); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv) return E_POINTER;
