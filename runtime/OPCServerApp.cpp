@@ -71,8 +71,8 @@ bool OPCServerApp::removeClient(OPCServer* s, const char* why)
     clients.erase(it);
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
-    QV_TRACE(trace::kConnections, "client %lu \"%s\" gone: %s (%lu clients)", static_cast<unsigned long>(s->clientNumber),
-             s->clientName.c_str(), why, static_cast<unsigned long>(left));
+    QV_TRACE(trace::kConnections, "client %lu \"%s\" gone: %s (%lu clients)",
+             static_cast<unsigned long>(s->clientNumber), s->clientName.c_str(), why, static_cast<unsigned long>(left));
     g.release();
     if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) callHost([&] { proc(left); });
     return true;

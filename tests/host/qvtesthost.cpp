@@ -321,7 +321,8 @@ void WINAPI onWriteAudit(const QV_WRITEAUDIT* a)
 {
     if (!strcmp(a->szItemID, "Ctl.Command")) return;
     logf("audit: item %s value %s stored %s result 0x%08lX client %lu name \"%s\" pid %lu account \"%s\" size %lu",
-         a->szItemID, a->pValue ? toText(a->pValue).c_str() : "-", a->pStoredValue ? toText(a->pStoredValue).c_str() : "-",
+         a->szItemID, a->pValue ? toText(a->pValue).c_str() : "-",
+         a->pStoredValue ? toText(a->pStoredValue).c_str() : "-",
          static_cast<unsigned long>(a->hrResult), a->dwClientNumber, a->szClientName, a->dwClientProcessId,
          a->szClientAccount, a->cbSize);
 }

@@ -77,7 +77,9 @@ bool lostConnection(HRESULT hr)
 
 int fail(const std::string& what, HRESULT hr)
 {
-    fprintf(stderr, "qvopc: %s: %s\n", what.c_str(), lostConnection(hr) ? localErrorText(hr).c_str() : errorText(hr).c_str());
+    // A lost server cannot name its codes: the local text then.
+    const std::string text = lostConnection(hr) ? localErrorText(hr) : errorText(hr);
+    fprintf(stderr, "qvopc: %s: %s\n", what.c_str(), text.c_str());
     fflush(stderr);
     return lostConnection(hr) ? kNoServer : kItemsFailed;
 }
@@ -131,7 +133,8 @@ HRESULT connect(const std::string& progId, const std::string& node, Ptr<IOPCServ
     g_server = server.get();
     // The server's trace and its hosts' write audit name the client by this.
     Ptr<IOPCCommon> common;
-    if (SUCCEEDED(traced("IOPCServer::QueryInterface(IOPCCommon)", server->QueryInterface(IID_IOPCCommon, common.out())))) {
+    hr = traced("IOPCServer::QueryInterface(IOPCCommon)", server->QueryInterface(IID_IOPCCommon, common.out()));
+    if (SUCCEEDED(hr)) {
         const std::wstring name = L"qvopc " + std::to_wstring(GetCurrentProcessId());
         traced("IOPCCommon::SetClientName", common->SetClientName(name.c_str()));
     }

@@ -478,7 +478,8 @@ int cmdWriteVQT(IOPCServer* server, const std::string& name, const std::string& 
     if (!quality.empty()) vqt.bQualitySpecified = parseQuality(quality, &vqt.wQuality);
     if (!time.empty()) vqt.bTimeStampSpecified = parseTime(time, &vqt.ftTimeStamp);
     std::string why;
-    if (!makeWriteValue(value, canonicalType(server, name), &vqt.vDataValue, &why)) return fail(name + ": " + why, E_INVALIDARG);
+    if (!makeWriteValue(value, canonicalType(server, name), &vqt.vDataValue, &why))
+        return fail(name + ": " + why, E_INVALIDARG);
     std::wstring id = wide(name);
     LPCWSTR pid = id.c_str();
     HRESULT* errors = nullptr;
@@ -563,7 +564,9 @@ int cmdAsync(IOPCServer* server, const std::vector<std::string>& names, const st
     Ptr<IConnectionPoint> cp;
     DWORD cookie = 0;
     hr = traced("IUnknown::QueryInterface", it.group->QueryInterface(IID_IConnectionPointContainer, cpc.out()));
-    if (SUCCEEDED(hr)) hr = traced("IConnectionPointContainer::FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.pp()));
+    if (SUCCEEDED(hr))
+        hr = traced("IConnectionPointContainer::FindConnectionPoint",
+                    cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.pp()));
     if (SUCCEEDED(hr)) hr = traced("IConnectionPoint::Advise", cp->Advise(&sink, &cookie));
     if (FAILED(hr)) return fail("the group's data callback", hr);
     Ptr<IOPCAsyncIO2> io;
@@ -584,14 +587,17 @@ int cmdAsync(IOPCServer* server, const std::vector<std::string>& names, const st
     }
     if (FAILED(hr)) return fail(value ? "Write" : "Read", hr);
     int rc = it.failed ? kItemsFailed : kOk;
+    DWORD queued = 0;
     for (DWORD i = 0; i < n; ++i) {
         if (FAILED(errors[i])) {
             fprintf(stderr, "qvopc: %s: %s\n", it.names[i].c_str(), errorText(errors[i]).c_str());
             rc = kItemsFailed;
+        } else {
+            ++queued;
         }
     }
     CoTaskMemFree(errors);
-    if (hr == S_FALSE && rc == kItemsFailed && n == 1) return rc; // nothing was queued
+    if (queued == 0) return rc; // no completion follows
     if (cancel) {
         const HRESULT c = traced("IOPCAsyncIO2::Cancel2", io->Cancel2(cancelId));
         printf("cancel: %s\n", c == S_OK ? "accepted" : ("too late (" + errorText(c) + ")").c_str());
