@@ -49,6 +49,7 @@ out=$(q read Plant.Line.Count --device); expect "device read" "local override" "
 out=$(q write Plant.Refuse 1); expect "refused write" "0x80070005" "$out"
 out=$(q read No.Such.Item); expect "unknown item" "0xC0040007 OPC_E_UNKNOWNITEMID" "$out"
 out=$(q watch Sim.Ramp --rate 100 --seconds 2); expect watch "Sim.Ramp = [0-9]+ +\[good\]" "$out"
+out=$(q watch Sim.Ramp --rate 100 --seconds 1 --deadband 50); expect "watch --deadband" "every 100 ms, deadband 50% for 1 s" "$out"
 # The DA 1.0 stream holds 16-byte values on every architecture: the last item and strings too.
 out=$(q watch Plant.Line.Count Plant.Line.Status --da1 --rate 100 --seconds 2)
 expect "DA 1.0 watch, last item" "Plant.Line.Status = ok +\[good\]" "$out"
