@@ -83,7 +83,8 @@ HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted);
 // who: the writing client, for the host's write audit (writerOf).
 HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
                     const OPCITEMVQT& vqt);
-// The identity of the group's client as it is now (empty once the group left it); global lock held.
+// The identity of the group's client as it is now (empty once the group left it, or when the
+// host has no write audit); global lock held.
 ClientIdentity writerOf(const OPCGroup& g);
 // Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);

@@ -110,9 +110,9 @@ HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const
 ClientIdentity writerOf(const OPCGroup& g)
 {
     // Kept on the server object, so a write completed on another thread (the worker) names
-    // the client that made it.
+    // the client that made it. Copied only for a host that audits.
     const OPCServer* s = g.server;
-    return s ? static_cast<const ClientIdentity&>(*s) : ClientIdentity();
+    return s && App().writeAuditProc.load() ? static_cast<const ClientIdentity&>(*s) : ClientIdentity();
 }
 
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)

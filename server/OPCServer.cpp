@@ -251,7 +251,7 @@ void OPCServer::livenessCheck()
     // A local client: its process handle says at once whether it is gone.
     if (clientProcess_) {
         if (WaitForSingleObject(clientProcess_, 0) == WAIT_OBJECT_0)
-            markDisconnected(RPC_S_SERVER_UNAVAILABLE, "its process ended");
+            markDisconnected(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), "its process ended");
         return;
     }
     const DWORD now = GetTickCount();
