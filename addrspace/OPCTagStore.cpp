@@ -392,24 +392,62 @@ HRESULT OPCTagStore::validateItem(const std::string& path, const std::string& id
     return S_OK;
 }
 
-HRESULT OPCTagStore::clientWrite(const std::string& tagName, const VARIANT& value)
+HRESULT OPCTagStore::clientWrite(const ClientIdentity& who, const std::string& tagName, const VARIANT& value)
 {
-    return writeThroughHost(tagName, value, nullptr, nullptr, false);
+    return clientWriteVQT(who, tagName, value, nullptr, nullptr);
 }
 
-HRESULT OPCTagStore::clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                                    const FILETIME* timeStamp)
+HRESULT OPCTagStore::clientWriteVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
+                                    const WORD* quality, const FILETIME* timeStamp)
 {
-    return writeThroughHost(tagName, value, quality, timeStamp, true);
+    DWORD handle = kInvalidTagHandle;
+    Variant stored;
+    const HRESULT hr = writeThroughHost(tagName, value, quality, timeStamp, quality || timeStamp, &handle, &stored);
+    audit(who, handle, tagName, &value, SUCCEEDED(hr) ? stored.get() : nullptr, quality, timeStamp, hr);
+    return hr;
+}
+
+HRESULT OPCTagStore::refusedWrite(const ClientIdentity& who, const std::string& name, const VARIANT* value,
+                                  HRESULT hr)
+{
+    if (!App().writeAuditProc.load()) return hr;
+    DWORD handle = kInvalidTagHandle;
+    if (!name.empty()) {
+        LockGuard g(App().globalLock);
+        if (OPCTag* tag = lookup(name)) handle = tag->handle;
+    }
+    audit(who, handle, name, value, nullptr, nullptr, nullptr, hr);
+    return hr;
+}
+
+void OPCTagStore::audit(const ClientIdentity& who, DWORD handle, const std::string& name, const VARIANT* value,
+                        const VARIANT* stored, const WORD* quality, const FILETIME* timeStamp, HRESULT hr)
+{
+    const QV_WRITEAUDITPROC proc = App().writeAuditProc.load();
+    if (!proc) return;
+    QV_WRITEAUDIT a = {};
+    a.cbSize = sizeof a;
+    a.hTag = handle;
+    a.szItemID = name.c_str();
+    a.pValue = value && !holdsObject(*value) ? value : nullptr;
+    a.pStoredValue = stored;
+    a.pQuality = quality;
+    a.pTimeStamp = timeStamp;
+    a.hrResult = hr;
+    a.ftTime = utcNow();
+    a.dwClientNumber = who.clientNumber;
+    a.szClientName = who.clientName.c_str();
+    a.dwClientProcessId = who.clientPid;
+    a.szClientAccount = who.clientAccount.c_str();
+    callHost([&] { proc(&a); });
 }
 
 HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                                      const FILETIME* timeStamp, bool vqt)
+                                      const FILETIME* timeStamp, bool vqt, DWORD* handleOut, Variant* stored)
 {
     OPCServerApp& app = App();
     const QV_WRITENOTIFICATIONPROC plain = vqt ? nullptr : app.writeNotificationProc.load();
     const QV_WRITEVQTNOTIFICATIONPROC withVqt = vqt ? app.writeVQTNotificationProc.load() : nullptr;
-    if (vqt && !withVqt) return OPC_E_NOTSUPPORTED;
     DWORD handle, hostUpdates;
     {
         LockGuard g(app.globalLock);
@@ -418,6 +456,8 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
         handle = tag->handle;
         hostUpdates = tag->state->hostUpdates;
     }
+    *handleOut = handle;
+    if (vqt && !withVqt) return OPC_E_NOTSUPPORTED;
     // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
     HRESULT hr = S_OK;
     Variant copy(value);
@@ -448,6 +488,8 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     st.timestamp = when;
     // Every follower hears an accepted write as it would hear the host's own update.
     publish(slot, timeStamp ? nullptr : &when);
+    // The audit's copy of what was stored; its lack only leaves the audit without it.
+    if (app.writeAuditProc.load()) stored->copyFrom(*copy);
     return accepted;
 }
 

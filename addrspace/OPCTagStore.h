@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "addrspace/ClientIdentity.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/TagSubscribers.h"
 
@@ -90,11 +91,16 @@ public:
     // value (what the callback left in its copy), stamped with the time of acceptance, and
     // every item that follows the tag hears it as it would hear a host update. Called
     // without the global lock; takes it itself.
-    HRESULT clientWrite(const std::string& tagName, const VARIANT& value);
+    // who: the writing client (a copy taken under the lock), for the host's write audit.
+    HRESULT clientWrite(const ClientIdentity& who, const std::string& tagName, const VARIANT& value);
     // A client's write with quality and/or time stamp (either may be null): through the host's
     // VQT callback (OPC_E_NOTSUPPORTED without one), then into the tag and its followers.
-    HRESULT clientWriteVQT(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                           const FILETIME* timeStamp);
+    HRESULT clientWriteVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
+                           const WORD* quality, const FILETIME* timeStamp);
+    // A client's write refused before it reached the host (rights, type, unknown handle):
+    // reported to the host's write audit; returns hr. name may be empty, value null (an
+    // object, never touched). Without the global lock.
+    HRESULT refusedWrite(const ClientIdentity& who, const std::string& name, const VARIANT* value, HRESULT hr);
 
     TagSubscribers& subscribers() { return subscribers_; }
     // Destroys every node (library unload).
@@ -103,7 +109,10 @@ public:
 private:
     // Both client write paths: through the host's plain or VQT callback, then into the tag.
     HRESULT writeThroughHost(const std::string& tagName, const VARIANT& value, const WORD* quality,
-                             const FILETIME* timeStamp, bool vqt);
+                             const FILETIME* timeStamp, bool vqt, DWORD* handle, Variant* stored);
+    // Tells the host's write audit, when there is one, of one write and its result.
+    static void audit(const ClientIdentity& who, DWORD handle, const std::string& name, const VARIANT* value,
+                      const VARIANT* stored, const WORD* quality, const FILETIME* timeStamp, HRESULT hr);
     static void pushToSubscribers(const TagState& tag, const FollowerLink& link);
     // The slot's new state to its followers, then its alarms' evaluation, whose events are
     // queued (lock held).

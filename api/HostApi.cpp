@@ -246,4 +246,10 @@ BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel)
     return result("QV_SetTraceFile", trace::setFile(szPath, dwLevel));
 }
 
+BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn)
+{
+    App().writeAuditProc = pfn;
+    return pfn != nullptr;
+}
+
 } // extern "C"

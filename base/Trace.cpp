@@ -11,6 +11,7 @@ namespace qv {
 namespace trace {
 
 std::atomic<int> g_level{kOff};
+std::atomic<bool> g_localTime{false};
 
 namespace {
 
@@ -141,7 +142,7 @@ bool setFile(const char* path, DWORD level)
     Writer& w = W();
     std::lock_guard<std::mutex> c(w.control);
     if (!stopWriter(w)) return false;
-    if (!path || !*path || level == kOff) return true;
+    if (!path || !*path || (level & ~static_cast<DWORD>(kLocalTime)) == kOff) return true;
     size_t size = 0;
     HANDLE probe = openAppend(path, &size);
     if (!probe) return false;
@@ -155,6 +156,8 @@ bool setFile(const char* path, DWORD level)
         w.module = nullptr;
         return false;
     }
+    g_localTime = (level & kLocalTime) != 0;
+    level &= ~static_cast<DWORD>(kLocalTime);
     g_level = level > kItems ? kItems : static_cast<int>(level);
     return true;
 }
@@ -169,10 +172,9 @@ void line(int level, const char* fmt, ...)
 {
     if (!enabled(level)) return;
     char buf[512];
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    int n = snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%5lu] ", t.wYear, t.wMonth, t.wDay, t.wHour,
-                     t.wMinute, t.wSecond, t.wMilliseconds, static_cast<unsigned long>(GetCurrentThreadId()));
+    char stamp[40];
+    timeStamp(stamp, sizeof stamp, g_localTime.load(std::memory_order_relaxed));
+    int n = snprintf(buf, sizeof buf, "%s [%5lu] ", stamp, static_cast<unsigned long>(GetCurrentThreadId()));
     va_list ap;
     va_start(ap, fmt);
     int m = vsnprintf(buf + n, sizeof buf - n - 2, fmt, ap);
@@ -189,6 +191,31 @@ void line(int level, const char* fmt, ...)
     }
     w.queue.push_back(std::move(s));
     if (w.queue.size() == 1) SetEvent(w.wake);
+}
+
+void timeStamp(char* out, size_t size, bool local)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    SYSTEMTIME t;
+    FileTimeToSystemTime(&now, &t);
+    if (!local) {
+        snprintf(out, size, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                 t.wSecond, t.wMilliseconds);
+        return;
+    }
+    SYSTEMTIME l;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &t, &l)) l = t;
+    // The offset is what the conversion applied, so it is right on either side of a DST change.
+    FILETIME lf;
+    SystemTimeToFileTime(&l, &lf);
+    const LONGLONG diff = ((static_cast<LONGLONG>(lf.dwHighDateTime) << 32 | lf.dwLowDateTime) -
+                           (static_cast<LONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime)) / 10000;
+    // Rounded to whole minutes (the clock's milliseconds fall out of SYSTEMTIME's conversion).
+    const long minutes = static_cast<long>((diff >= 0 ? diff + 30000 : diff - 30000) / 60000);
+    const long a = minutes < 0 ? -minutes : minutes;
+    snprintf(out, size, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld", l.wYear, l.wMonth, l.wDay, l.wHour,
+             l.wMinute, l.wSecond, l.wMilliseconds, minutes < 0 ? '-' : '+', a / 60, a % 60);
 }
 
 std::string codeText(HRESULT hr)

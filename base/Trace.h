@@ -11,6 +11,8 @@ namespace qv {
 namespace trace {
 
 enum Level : int { kOff = 0, kErrors = 1, kConnections = 2, kCalls = 3, kItems = 4 };
+// Added to a level given to setFile: lines carry local time with its offset instead of UTC.
+constexpr int kLocalTime = 0x100;
 
 extern std::atomic<int> g_level;
 
@@ -24,6 +26,9 @@ void stop();
 // Size at which the file is rotated to "<path>.1" (tests make it small).
 void setRotateBytes(size_t bytes);
 
+// The time a line begins with: UTC "2024-05-02T10:14:07.512Z", or local time with its offset
+// "2024-05-02T12:14:07.512+02:00".
+void timeStamp(char* out, size_t size, bool local);
 // Formats one line (time, thread, text) and queues it; drops it when the queue is full.
 void line(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // A finished method call: traced at kCalls, and at kErrors when it failed.

@@ -99,6 +99,15 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
 {
     std::unique_ptr<AsyncTransaction> t = newRecord(r.version, AsyncTransaction::kWrite);
     if (!t) return E_OUTOFMEMORY;
+    // Items refused at the call, told to the host's write audit once the lock is left.
+    struct Refused {
+        std::string name;
+        const VARIANT* value;
+        HRESULT hr;
+    };
+    std::vector<Refused> refused;
+    ClientIdentity who;
+    HRESULT result;
     try {
         t->serverHandles.reserve(r.n);
         t->clientHandles.reserve(r.n);
@@ -107,10 +116,14 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
         if (vqt) t->stamps.reserve(r.n);
         LockGuard lock(App().globalLock);
         if (!g.takesRequests()) return E_FAIL;
+        who = writerOf(g);
+        const bool auditing = App().writeAuditProc.load() != nullptr;
         for (DWORD i = 0; i < r.n; ++i) {
             OPCItem* it = g.findItem(r.handles[i]);
+            const VARIANT* given = vqt ? &vqt[i].vDataValue : &values[i];
             if (!it) {
                 r.errors[i] = OPC_E_INVALIDHANDLE;
+                if (auditing) refused.push_back({std::string(), given, OPC_E_INVALIDHANDLE});
                 continue;
             }
             // Rights and type are known now: the client hears of them here, as the OPC standard
@@ -126,7 +139,10 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
                 if (SUCCEEDED(hr)) hr = it->checkWrite(converted.get());
             }
             r.errors[i] = hr;
-            if (hr != S_OK) continue;
+            if (hr != S_OK) {
+                if (auditing) refused.push_back({it->tagName, given, hr});
+                continue;
+            }
             t->serverHandles.push_back(r.handles[i]);
             t->clientHandles.push_back(it->clientHandle);
             t->values.push_back(std::move(converted));
@@ -142,16 +158,20 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
         }
         if (t->serverHandles.empty()) {
             *r.issuedId = g.nextTransactionId(); // an id all the same, as for any accepted call
-            return S_FALSE;
+            result = S_FALSE;
+        } else {
+            const bool partial = t->serverHandles.size() < r.n;
+            t->writer = who;
+            // The host sees the values only in the worker's dispatch pass: until then a cancel
+            // withdraws them.
+            queueRecord(g, std::move(t), r.clientTransactionId, r.issuedId);
+            result = partial ? S_FALSE : S_OK;
         }
-        const bool partial = t->serverHandles.size() < r.n;
-        // The host sees the values only in the worker's dispatch pass: until then a cancel
-        // withdraws them.
-        queueRecord(g, std::move(t), r.clientTransactionId, r.issuedId);
-        return partial ? S_FALSE : S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    for (const Refused& x : refused) App().tags.refusedWrite(who, x.name, x.value, x.hr);
+    return result;
 }
 
 HRESULT acceptRefresh(OPCGroup& g, DWORD version, DWORD clientTransactionId, bool device, const DWORD* maxAge,
@@ -221,11 +241,11 @@ void performWrite(OPCGroup& g, AsyncTransaction& t)
         if (t.writeResults[i] != S_OK) continue;
         const VARIANT& v = *t.values[i].get();
         if (t.stamps.empty() || (!t.stamps[i].hasQuality && !t.stamps[i].hasTime)) {
-            t.writeResults[i] = app.tags.clientWrite(names[i], v);
+            t.writeResults[i] = app.tags.clientWrite(t.writer, names[i], v);
             continue;
         }
         const AsyncTransaction::Stamp& s = t.stamps[i];
-        t.writeResults[i] = app.tags.clientWriteVQT(names[i], v, s.hasQuality ? &s.quality : nullptr,
+        t.writeResults[i] = app.tags.clientWriteVQT(t.writer, names[i], v, s.hasQuality ? &s.quality : nullptr,
                                                     s.hasTime ? &s.time : nullptr);
     }
 }

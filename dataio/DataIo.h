@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "addrspace/ClientIdentity.h"
 #include "group/OPCGroup.h"
 #include "base/Lock.h"
 #include "qvsrvkit.h"
@@ -95,7 +96,12 @@ bool tooOld(DWORD maxAge, const FILETIME& stamp, const FILETIME& now);
 HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted);
 // Puts a checked value into the tag and its followers (no lock held): the VQT path when
 // quality or time stamp is specified, else the plain write path.
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt);
+// who: the writing client, for the host's write audit (writerOf).
+HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
+                    const OPCITEMVQT& vqt);
+// The identity of the group's client as it is now (empty once the group left it, or when the
+// host has no write audit); global lock held.
+ClientIdentity writerOf(const OPCGroup& g);
 // Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);
 

@@ -107,8 +107,10 @@ public:
             try {
                 std::vector<Variant> values(dwCount);
                 std::vector<std::string> names(dwCount);
+                ClientIdentity who;
                 {
                     LockGuard lock(app.globalLock);
+                    if (app.writeAuditProc.load()) who = static_cast<const ClientIdentity&>(*owner_);
                     for (DWORD i = 0; i < dwCount; ++i) {
                         const OPCITEMVQT& q = pItemVQT[i];
                         OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);
@@ -118,7 +120,10 @@ public:
                     }
                 }
                 for (DWORD i = 0; i < dwCount; ++i)
-                    if (errors[i] == S_OK) errors[i] = writeTagVQT(names[i], *values[i].get(), pItemVQT[i]);
+                    errors[i] = errors[i] == S_OK
+                                    ? writeTagVQT(who, names[i], *values[i].get(), pItemVQT[i])
+                                    : app.tags.refusedWrite(who, names[i].empty() ? narrow(pszItemIDs[i]) : names[i],
+                                                            &pItemVQT[i].vDataValue, errors[i]);
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
             }

@@ -6,6 +6,8 @@
 #include "dataio/DataIo.h"
 #include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
+#include "group/OPCGroup.h"
+#include "server/OPCServer.h"
 
 namespace qv {
 
@@ -96,12 +98,21 @@ HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted)
     return it.checkWrite(converted);
 }
 
-HRESULT writeTagVQT(const std::string& tagName, const VARIANT& value, const OPCITEMVQT& vqt)
+HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
+                    const OPCITEMVQT& vqt)
 {
     OPCServerApp& app = App();
-    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(tagName, value);
-    return app.tags.clientWriteVQT(tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
+    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(who, tagName, value);
+    return app.tags.clientWriteVQT(who, tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
                                    vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
+}
+
+ClientIdentity writerOf(const OPCGroup& g)
+{
+    // Kept on the server object, so a write completed on another thread (the worker) names
+    // the client that made it. Copied only for a host that audits.
+    const OPCServer* s = g.server;
+    return s && App().writeAuditProc.load() ? static_cast<const ClientIdentity&>(*s) : ClientIdentity();
 }
 
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)

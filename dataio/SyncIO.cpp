@@ -113,8 +113,10 @@ private:
             // The client's values are [in]: convert private copies, never the caller's array.
             std::vector<Variant> converted(n);
             std::vector<std::string> names(n);
+            ClientIdentity who;
             {
                 LockGuard lock(app.globalLock);
+                who = writerOf(*owner_);
                 for (DWORD i = 0; i < n; ++i) {
                     OPCItem* it = owner_->findItem(handles[i]);
                     if (!it) {
@@ -135,9 +137,10 @@ private:
             }
             // An accepted value reaches this item and every other follower of the tag.
             for (DWORD i = 0; i < n; ++i)
-                if (errors[i] == S_OK)
-                    errors[i] = vqt ? writeTagVQT(names[i], *converted[i].get(), vqt[i])
-                                    : app.tags.clientWrite(names[i], *converted[i].get());
+                errors[i] = errors[i] != S_OK ? app.tags.refusedWrite(who, names[i], vqt ? &vqt[i].vDataValue
+                                                                                     : &values[i], errors[i])
+                            : vqt ? writeTagVQT(who, names[i], *converted[i].get(), vqt[i])
+                                  : app.tags.clientWrite(who, names[i], *converted[i].get());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "addrspace/ClientIdentity.h"
 #include "group/OPCItem.h"
 #include "server/ComObject.h"
 #include "server/ServerObject.h"
@@ -37,6 +38,7 @@ struct AsyncTransaction {
     };
     std::vector<Stamp> stamps;
     std::vector<HRESULT> writeResults;
+    ClientIdentity writer; // a write, for the host's write audit (empty without one)
     // ReadMaxAge / RefreshMaxAge: per-item maximum ages (a refresh holds one).
     bool maxAgeRead = false;
     std::vector<DWORD> maxAges;

@@ -290,6 +290,29 @@ QVAPI BOOL WINAPI QV_EnableDisconnectNotification(QV_DISCONNECTNOTIFICATIONPROC 
  * OPC_E_NOTSUPPORTED. A write of a value alone always goes to the write notification. */
 QVAPI BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn);
 
+/* An audit trail of client writes. Called once for every item a client writes, accepted or
+ * refused (by you, or before it reached you: rights, type, unknown item), after the write
+ * notification decided and without any library lock; on the thread that made the write (a
+ * client's COM thread or its worker). Everything pointed to is valid during the call only.
+ * The write notifications above are unchanged; this one only reports. */
+typedef struct QV_WRITEAUDIT {
+    DWORD cbSize;                /* sizeof(QV_WRITEAUDIT); later versions only add at the end */
+    DWORD hTag;                  /* the tag; QV_INVALID_HANDLE when the item names none */
+    LPCSTR szItemID;             /* the tag's name, or what the client named ("" when unknown) */
+    const VARIANT *pValue;       /* the value as the client sent it; NULL when it held an object */
+    const VARIANT *pStoredValue; /* what the tag took (after a clamp); NULL when refused */
+    const WORD *pQuality;        /* quality written with it (DA 3.0), or NULL */
+    const FILETIME *pTimeStamp;  /* time stamp written with it (DA 3.0), or NULL */
+    HRESULT hrResult;            /* what the client receives for the item: S_OK, OPC_S_CLAMP, an error */
+    FILETIME ftTime;             /* UTC: when the write was decided */
+    DWORD dwClientNumber;        /* the client's number in the trace ("client 3") */
+    LPCSTR szClientName;         /* IOPCCommon::SetClientName, "" when the client set none */
+    DWORD dwClientProcessId;     /* the client's process (a local client), 0 when unknown */
+    LPCSTR szClientAccount;      /* DOMAIN\user of the caller when COM tells it (see the guide), else "" */
+} QV_WRITEAUDIT;
+typedef void(WINAPI *QV_WRITEAUDITPROC)(const QV_WRITEAUDIT *pAudit);
+QVAPI BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn);
+
 /* Alarms and events beyond the level limits. None of these waits for a client: they change
  * state and queue events, which each client's worker delivers.
  * An operator acknowledged a condition of the tag (szConditionName "Level Alarm" or "Discrete
@@ -324,6 +347,9 @@ QVAPI int WINAPI QV_GetClientCounts(void);
 #define QV_TRACE_CONNECTIONS 2 /* and clients connecting, naming themselves and leaving */
 #define QV_TRACE_CALLS 3       /* and every client call of every interface: method, item count, result, its text */
 #define QV_TRACE_ITEMS 4       /* and each per-item result that is not S_OK: item ID, code, its text */
+/* Every line begins with its time in UTC, 2024-05-02T10:14:07.512Z; add this flag to the level
+ * (QV_TRACE_CALLS | QV_TRACE_LOCAL_TIME) for local time with its offset, 2024-05-02T12:14:07.512+02:00. */
+#define QV_TRACE_LOCAL_TIME 0x100
 QVAPI BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel);
 
 #ifdef __cplusplus

@@ -62,7 +62,9 @@ HRESULT createServer(REFIID riid, void** ppv)
     s->noteClientProcess(); // this call comes from the client itself
     ++app.liveWorkers;
     app.addClient(s.get());
-    QV_TRACE(trace::kConnections, "client %p connected (%ld clients)", static_cast<void*>(s.get()), app.clientCount());
+    QV_TRACE(trace::kConnections, "client %lu connected: process %lu, account \"%s\" (%ld clients)",
+             static_cast<unsigned long>(s->clientNumber), static_cast<unsigned long>(s->clientPid),
+             s->clientAccount.c_str(), app.clientCount());
     ResumeThread(h);
     return hr;
 }

@@ -63,7 +63,7 @@ void OPCServerApp::addClient(OPCServer* s)
     clients.push_back(s);
 }
 
-bool OPCServerApp::removeClient(OPCServer* s)
+bool OPCServerApp::removeClient(OPCServer* s, const char* why)
 {
     LockGuard g(globalLock);
     auto it = std::find(clients.begin(), clients.end(), s);
@@ -71,7 +71,8 @@ bool OPCServerApp::removeClient(OPCServer* s)
     clients.erase(it);
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
-    QV_TRACE(trace::kConnections, "client %p \"%s\" gone (%lu clients)", static_cast<void*>(s), s->clientName.c_str(), static_cast<unsigned long>(left));
+    QV_TRACE(trace::kConnections, "client %lu \"%s\" gone: %s (%lu clients)",
+             static_cast<unsigned long>(s->clientNumber), s->clientName.c_str(), why, static_cast<unsigned long>(left));
     g.release();
     if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) callHost([&] { proc(left); });
     return true;

@@ -81,6 +81,7 @@ public:
     std::atomic<QV_DISCONNECTNOTIFICATIONPROC> disconnectNotificationProc{nullptr};
     std::atomic<QV_WRITEVQTNOTIFICATIONPROC> writeVQTNotificationProc{nullptr};
     std::atomic<QV_ACKNOTIFICATIONPROC> ackNotificationProc{nullptr};
+    std::atomic<QV_WRITEAUDITPROC> writeAuditProc{nullptr};
     std::atomic<DWORD> asyncQueueLimit{10}; // requests queued per group; 0: no limit
 
     bool matchCase() const { return matchCaseFlag.load(std::memory_order_relaxed) != 0; }
@@ -91,7 +92,7 @@ public:
 
     // Client list.
     void addClient(OPCServer* s);
-    bool removeClient(OPCServer* s);
+    bool removeClient(OPCServer* s, const char* why);
     LONG clientCount();
     // The clients at this moment, each held by the caller's walk, so that a walk may call out
     // to clients without the lock.

@@ -40,6 +40,7 @@ bool shutdownBroadcast()
 {
     OPCServerApp& app = App();
     std::vector<std::shared_ptr<OPCServer>> clients = app.snapshotClients();
+    QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
     if (clients.empty()) return false;
     if (app.passesOnHostThread.load()) {
         // A single-threaded host: this thread is the one that serves the clients.
@@ -56,7 +57,8 @@ bool shutdownBroadcast()
         Sleep(10);
     }
     for (const std::shared_ptr<OPCServer>& s : clients)
-        if (!s->shutdownAnswered() && !s->gone()) s->markDisconnected(RPC_E_TIMEOUT);
+        if (!s->shutdownAnswered() && !s->gone())
+            s->markDisconnected(RPC_E_TIMEOUT, "abandoned by the stop: no answer to ShutdownRequest within 2 s");
     return true;
 }
 
@@ -149,6 +151,8 @@ void stopServer()
     app.started = false;
     app.stopped = true;
     waitForWorkers();
+    for (const std::shared_ptr<OPCServer>& s : app.snapshotClients())
+        QV_TRACE(trace::kConnections, "%s still connected at the stop: it never let go", s->traceName().c_str());
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
     app.clock.stop();

@@ -75,7 +75,8 @@ public:
             if (owner_->gone()) return kGoneResult;
             try {
                 std::string name = narrow(szName);
-                QV_TRACE(trace::kConnections, "client %p named \"%s\"", static_cast<void*>(owner_), name.c_str());
+                QV_TRACE(trace::kConnections, "client %lu named \"%s\"",
+                         static_cast<unsigned long>(owner_->clientNumber), name.c_str());
                 LockGuard g(App().globalLock);
                 owner_->clientName.swap(name);
                 return S_OK;

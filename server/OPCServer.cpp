@@ -19,10 +19,12 @@ std::shared_ptr<OPCServer> OPCServer::create()
 
 namespace {
 std::atomic<LONG> g_liveServers{0};
+std::atomic<DWORD> g_clientNumbers{0}; // the trace's client numbers, from 1
 }
 
 OPCServer::OPCServer()
 {
+    clientNumber = ++g_clientNumbers;
     startTime = utcNow();
     setClientObjects(std::make_shared<ClientObjects>());
     wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -38,16 +40,21 @@ OPCServer::~OPCServer()
     // Tells a reclaim that reached everything from one that left the object to a reference
     // nothing can release.
     const LONG left = --g_liveServers;
-    QV_TRACE(trace::kConnections, "client %p freed (%ld client objects left)", static_cast<void*>(this),
-             static_cast<long>(left));
+    QV_TRACE(trace::kConnections, "client %lu \"%s\" freed (%ld client objects left)",
+             static_cast<unsigned long>(clientNumber), clientName.c_str(), static_cast<long>(left));
 }
 
 void OPCServer::noteClientProcess()
 {
     unsigned long pid = 0;
+    // Taken here, on the client's own call: no later thread (a worker) knows who called.
+    clientAccount = callerAccount();
     // The process at the other end of the current call; fails outside a local RPC call.
-    if (I_RpcBindingInqLocalClientPID(nullptr, &pid) != RPC_S_OK || pid == 0 || pid == GetCurrentProcessId())
-        return;
+    if (I_RpcBindingInqLocalClientPID(nullptr, &pid) != RPC_S_OK || pid == 0) return;
+    clientPid = pid;
+    // A local caller's process runs as the caller (COM under Wine tells no account).
+    if (clientAccount.empty()) clientAccount = processAccount(pid);
+    if (pid == GetCurrentProcessId()) return;
     // A handle (not the id) keeps the identity: an id may be reused by a later process.
     clientProcess_ = OpenProcess(SYNCHRONIZE, FALSE, pid);
 }
@@ -111,7 +118,7 @@ ULONG STDMETHODCALLTYPE OPCServer::Release() { return release(); }
 void OPCServer::lastReleased()
 {
     // The worker thread, woken by the removal, ends and lets go of its hold.
-    App().removeClient(this);
+    App().removeClient(this, "released by the client");
 }
 
 void OPCServer::onRemovedFromClientList()
@@ -234,7 +241,7 @@ void OPCServer::noteUnreachable(HRESULT why)
     const DWORD now = GetTickCount() | 1; // never 0: 0 means no streak
     DWORD since = 0;
     if (unreachableSince_.compare_exchange_strong(since, now)) return; // the streak begins
-    if (now - since >= kUnreachableGraceMs) markDisconnected(why);
+    if (now - since >= kUnreachableGraceMs) markDisconnected(why, "every call into it failed for 30 s");
 }
 
 namespace {
@@ -252,7 +259,8 @@ void OPCServer::livenessCheck()
 {
     // A local client: its process handle says at once whether it is gone.
     if (clientProcess_) {
-        if (WaitForSingleObject(clientProcess_, 0) == WAIT_OBJECT_0) markDisconnected(RPC_S_SERVER_UNAVAILABLE);
+        if (WaitForSingleObject(clientProcess_, 0) == WAIT_OBJECT_0)
+            markDisconnected(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), "its process ended");
         return;
     }
     const DWORD now = GetTickCount();
@@ -263,7 +271,7 @@ void OPCServer::livenessCheck()
     ComPtr<IUnknown> none;
     const HRESULT hr =
         callClient([&] { return object->QueryInterface(kLivenessProbeIid, reinterpret_cast<void**>(none.put())); });
-    QV_TRACE(trace::kConnections, "client %p probed: 0x%08lx", static_cast<void*>(this), static_cast<unsigned long>(hr));
+    QV_TRACE(trace::kConnections, "%s probed: 0x%08lx", traceName().c_str(), static_cast<unsigned long>(hr));
     if (unreachableSince_.load()) noteUnreachable(RPC_E_TIMEOUT); // a failing streak is judged here too
 }
 
@@ -289,11 +297,15 @@ void OPCServer::sendShutdownRequest()
     if (!sink) return;
     WCHAR empty[1] = {0};
     ClientScope scope(this);
-    c->point().callSink(sink, [&](IOPCShutdown*) { return sink->ShutdownRequest(empty); });
+    const HRESULT hr = c->point().callSink(sink, [&](IOPCShutdown*) { return sink->ShutdownRequest(empty); });
+    QV_TRACE(trace::kConnections, "%s told the server stops (ShutdownRequest -> 0x%08lX)", traceName().c_str(),
+             static_cast<unsigned long>(hr));
 }
 
-void OPCServer::markDisconnected(HRESULT)
+void OPCServer::markDisconnected(HRESULT why, const char* reason)
 {
+    const char* none = nullptr;
+    if (reclaimReason_.compare_exchange_strong(none, reason)) reclaimCode_ = why;
     if (!disconnected_.exchange(true)) wake();
 }
 
@@ -302,7 +314,11 @@ void OPCServer::reclaim()
     if (reclaimed_.exchange(true)) return;
     disconnected_ = true;
     OPCServerApp& app = App();
-    app.removeClient(this); // the client count drops and the host hears of it
+    const HRESULT code = reclaimCode_.load();
+    QV_TRACE(trace::kConnections, "%s reclaimed: %s (0x%08lX %s)", traceName().c_str(),
+             reclaimReason_.load() ? reclaimReason_.load() : "disconnected", static_cast<unsigned long>(code),
+             trace::codeText(code).c_str());
+    app.removeClient(this, "reclaimed"); // the client count drops and the host hears of it
     std::vector<std::shared_ptr<OPCGroup>> oldGroups;
     std::vector<std::shared_ptr<COPCEventSubscription>> oldSubs;
     {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "addrspace/ClientIdentity.h"
 #include "server/ComObject.h"
 #include "server/ServerObject.h"
 #include "qvopc.h"
@@ -19,7 +20,7 @@ struct EventRecord;
 // subscriptions and worker thread. Every interface object forwards reference counting here.
 // Held (ServerObject) by its worker thread, by the client's references and by snapshots of
 // the client list; gone once it left the client list.
-class OPCServer : public IUnknown, public ServerObject<OPCServer>, public CalledClient {
+class OPCServer : public IUnknown, public ServerObject<OPCServer>, public CalledClient, public ClientIdentity {
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
@@ -38,7 +39,6 @@ public:
 
     FILETIME startTime;
     FILETIME lastDataChange{}; // when a data change last went to the client; under the global lock
-    std::string clientName;           // under the global lock
     HANDLE workerThread = nullptr;
     // Auto-reset: set by every tick, by queued events and by the removal, so a wake-up that
     // comes while the worker is busy is served as soon as it is free.
@@ -83,7 +83,9 @@ public:
     // A call into the client found its process gone: its sinks are not called any more, and
     // the thread that serves it reclaims it (reclaim) at once.
     bool disconnected() const override { return disconnected_.load(); }
-    void markDisconnected(HRESULT why) override;
+    void markDisconnected(HRESULT why) override { markDisconnected(why, "a call into it failed"); }
+    // reason: what the trace says when the client is reclaimed (a static text).
+    void markDisconnected(HRESULT why, const char* reason);
     // A call into the client came back (whatever the sink answered): it is reachable.
     void noteReachable() override;
     // A call failed in a way that may pass (network): the client is marked disconnected once
@@ -95,7 +97,10 @@ public:
     void livenessCheck();
     // On the client's own call (its activation): a local client's process, so that its end is
     // seen at once even when nothing is ever called into it (remote clients: nothing).
+    // Also takes the client's process id and account (ClientIdentity) from that call.
     void noteClientProcess();
+    // `client N "name"`, as the trace names the client.
+    std::string traceName();
     // Takes a disconnected client off the client list (the host hears of it), destroys its groups and
     // subscriptions, drops its sinks and disconnects its objects from COM, so the references
     // its dead process held are released. Runs on the thread that serves the client.
@@ -117,6 +122,8 @@ private:
     std::unique_ptr<InterfaceHolder> itf_[kSlotCount];
     std::atomic<bool> disconnected_{false};
     std::atomic<bool> reclaimed_{false};
+    std::atomic<const char*> reclaimReason_{nullptr}; // the first reason it was marked disconnected
+    std::atomic<HRESULT> reclaimCode_{S_OK};
     std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
     std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
     std::atomic<int> shutdownState_{0};               // 0 none, 1 asked, 2 answered
@@ -126,6 +133,12 @@ private:
     std::atomic<DWORD> takenTo_{0};      // the event journal's end at the last event pass
     HANDLE clientProcess_ = nullptr;                  // SYNCHRONIZE only; null for remote clients
 };
+
+// The caller's account as COM's security layer tells it (DOMAIN\\user), else empty; on the
+// thread of a client's call.
+std::string callerAccount();
+// The account a local process runs as (DOMAIN\\user), else empty.
+std::string processAccount(DWORD pid);
 
 // Factories of the interface objects; each lives beside its implementation and returns null
 // when the object cannot be made.

@@ -3,6 +3,9 @@
 //
 //   demo-host --regserver | --unregserver     register / unregister (ProgID QvSrvKit.Demo)
 //   demo-host [--tags N] [--rate MS] [--period MS] [--stop-file PATH] [-Embedding]
+//             [--trace FILE [--trace-level N] [--trace-local-time]] [--audit FILE.csv]
+//
+// --audit appends one CSV line for every client write, accepted or refused (see writeAudit).
 //
 // Each line of the plant has a sine, a ramp, a random walk with level alarms enabled (they need
 // an operator's acknowledgement), a writeable setpoint, a string status and a boolean alarm
@@ -60,6 +63,63 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
     if (SUCCEEDED(VariantChangeType(&r8, pValue, 0, VT_R8)) && (V_R8(&r8) < 0 || V_R8(&r8) > g_setpointMax))
         *pResult = OPC_E_RANGE;
     (void)hTag;
+}
+
+// The audit trail: one CSV line per client write, appended and flushed at once, so a line is on
+// disk before the client hears the result. Writes come from several clients' threads at once.
+CRITICAL_SECTION g_auditLock;
+FILE* g_audit = nullptr;
+
+// A CSV field: quoted, inner quotes doubled.
+std::string csv(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// A value as text (invariant locale); "" when there is none or it has no text form.
+std::string valueText(const VARIANT* v)
+{
+    if (!v) return "";
+    VARIANT s;
+    VariantInit(&s);
+    if (FAILED(VariantChangeTypeEx(&s, const_cast<VARIANT*>(v), MAKELCID(LANG_INVARIANT, SORT_DEFAULT), 0, VT_BSTR)))
+        return "";
+    char buf[256] = {};
+    WideCharToMultiByte(CP_UTF8, 0, V_BSTR(&s), -1, buf, sizeof buf - 1, nullptr, nullptr);
+    VariantClear(&s);
+    return buf;
+}
+
+void WINAPI writeAudit(const QV_WRITEAUDIT* a)
+{
+    SYSTEMTIME t;
+    FileTimeToSystemTime(&a->ftTime, &t);
+    char when[32], result[16];
+    snprintf(when, sizeof when, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+             t.wSecond, t.wMilliseconds);
+    snprintf(result, sizeof result, "0x%08lX", static_cast<unsigned long>(a->hrResult));
+    const std::string line = std::string(when) + "," + csv(a->szItemID) + "," + csv(valueText(a->pValue)) + "," +
+                             csv(valueText(a->pStoredValue)) + "," + result + "," +
+                             std::to_string(a->dwClientNumber) + "," + csv(a->szClientName) + "," +
+                             std::to_string(a->dwClientProcessId) + "," + csv(a->szClientAccount) + "\n";
+    EnterCriticalSection(&g_auditLock);
+    fputs(line.c_str(), g_audit);
+    fflush(g_audit);
+    LeaveCriticalSection(&g_auditLock);
+}
+
+bool openAudit(const std::string& path)
+{
+    g_audit = fopen(path.c_str(), "ab");
+    if (!g_audit) return false;
+    InitializeCriticalSection(&g_auditLock);
+    fseek(g_audit, 0, SEEK_END);
+    if (ftell(g_audit) == 0)
+        fputs("time_utc,item,value,stored,result,client,client_name,client_pid,client_account\n", g_audit);
+    fflush(g_audit);
+    return QV_EnableWriteAuditNotification(writeAudit) != FALSE;
 }
 
 // An operator acknowledged an alarm (from any Alarms and Events client, e.g. qvopc ack).
@@ -158,7 +218,7 @@ int main(int argc, char** argv)
 {
     int tags = 1000;
     DWORD rate = 500, period = 100;
-    std::string stopFile, traceFile;
+    std::string stopFile, traceFile, auditFile;
     DWORD traceLevel = QV_TRACE_CALLS;
     bool launchedByCom = false;
     // Set before --regserver: registration writes the vendor under OPC\Vendor. The vendor text
@@ -185,6 +245,8 @@ int main(int argc, char** argv)
         else if (a == "--stop-file" && i + 1 < argc) stopFile = argv[++i];
         else if (a == "--trace" && i + 1 < argc) traceFile = argv[++i];
         else if (a == "--trace-level" && i + 1 < argc) traceLevel = static_cast<DWORD>(atoi(argv[++i]));
+        else if (a == "--trace-local-time") traceLevel |= QV_TRACE_LOCAL_TIME;
+        else if (a == "--audit" && i + 1 < argc) auditFile = argv[++i];
         else if (a == "-Embedding" || a == "/Embedding") launchedByCom = true;
     }
     if (stopFile.empty()) {
@@ -200,6 +262,10 @@ int main(int argc, char** argv)
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
     QV_EnableAckNotification(onAck);
+    if (!auditFile.empty() && !openAudit(auditFile)) {
+        fprintf(stderr, "demo-host: cannot open the audit file %s\n", auditFile.c_str());
+        return 1;
+    }
     createPlant(tags);
     if (!traceFile.empty() && !QV_SetTraceFile(traceFile.c_str(), traceLevel))
         fprintf(stderr, "demo-host: cannot open the trace file %s\n", traceFile.c_str());
@@ -225,5 +291,6 @@ int main(int argc, char** argv)
     fflush(stdout);
     QV_UnInitOpcServer();
     QV_SetTraceFile(nullptr, QV_TRACE_OFF); // writes what is still queued
+    if (g_audit) fclose(g_audit); // no client writes after the stop
     return 0;
 }

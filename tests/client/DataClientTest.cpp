@@ -316,6 +316,53 @@ TEST_F(DataClient, HostUpdateCyclesKeepTheClock)
     command(L"update Plant.Line.Count i4 7");
 }
 
+// The host's write audit hears every written item, accepted or refused, with who wrote it:
+// the name the client set, its process and account, the trace's client number.
+TEST_F(DataClient, WriteAuditNamesTheWriterOfEveryItem)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    Ref<IOPCCommon> common;
+    ASSERT_EQ(server_->QueryInterface(IID_IOPCCommon, common.out()), S_OK);
+    ASSERT_EQ(common->SetClientName(L"audit-test"), S_OK);
+    makeGroup(TRUE, 100);
+    Ref<IOPCSyncIO> io;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io.out()), S_OK);
+    const long offset = static_cast<long>(hostLogFrom(0).size());
+    OPCHANDLE w[4] = {server(kCount), server(kRefuse), server(kLevel), 0xDEAD};
+    VARIANT v[4];
+    for (auto& x : v) {
+        VariantInit(&x);
+        V_VT(&x) = VT_I4;
+        V_I4(&x) = 17;
+    }
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(io->Write(4, w, v, &errors), S_FALSE);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(waitHostLog(offset, "result 0xC0040001", 5000)) << hostLogFrom(offset);
+    const std::string log = hostLogFrom(offset);
+    char user[256] = {};
+    DWORD len = sizeof user;
+    GetUserNameA(user, &len);
+    const std::string who = " name \"audit-test\" pid " + std::to_string(GetCurrentProcessId()) + " account \"";
+    const char* expected[] = {"item Plant.Line.Count value 17 stored 17 result 0x00000000 client ",
+                              "item Plant.Refuse value 17 stored - result 0x80070005 client ",
+                              "item Plant.Line.Level value 17 stored - result 0xC0040006 client ",
+                              "item  value 17 stored - result 0xC0040001 client "};
+    std::string number;
+    for (const char* e : expected) {
+        const size_t at = log.find(std::string("audit: ") + e);
+        ASSERT_NE(at, std::string::npos) << e << "\n" << log;
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        const std::string n = line.substr(line.find(" client ") + 8, line.find(" name ") - line.find(" client ") - 8);
+        if (number.empty()) number = n;
+        EXPECT_EQ(n, number) << line; // one client, one number
+        EXPECT_NE(line.find(who), std::string::npos) << line;
+        // The account is the one this process runs as (COM under Wine names none itself).
+        EXPECT_NE(line.find("\\" + std::string(user) + "\" size "), std::string::npos) << line;
+    }
+    EXPECT_NE(number, "0");
+}
+
 TEST_F(DataClient, SyncReadAndWriteThroughTheHost)
 {
     makeGroup(TRUE, 100);

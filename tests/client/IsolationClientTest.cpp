@@ -587,7 +587,7 @@ void holdEveryKindOfObject(std::vector<IUnknown*>& held, DataSink& sink)
     }
 }
 
-// The pointer the host's trace gives the client named name ("" until it appears).
+// The number the host's trace gives the client named name ("" until it appears).
 std::string tracedClient(const std::string& trace, const std::string& name)
 {
     const size_t at = trace.find(" named \"" + name + "\"");
@@ -650,13 +650,17 @@ TEST(IsolationClient, KilledClientHoldingEveryKindOfObjectIsFreed)
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     // Freed, not only taken off the list: nothing it held keeps the server object.
-    const std::string freed = "client " + victim + " freed";
+    const std::string freed = "client " + victim + " \"victim-" + std::to_string(pi.dwProcessId) + "\" freed";
     std::string trace;
     for (int i = 0; i < 300 && trace.find(freed) == std::string::npos; ++i) {
         Sleep(100);
         trace = readFrom(tracePath, traceStart);
     }
     EXPECT_NE(trace.find("client " + victim + " \"victim-"), std::string::npos) << "never reclaimed";
+    // Found by its process's end or by a failing call, whichever comes first.
+    EXPECT_NE(trace.find("client " + victim + " \"victim-" + std::to_string(pi.dwProcessId) + "\" reclaimed: "),
+              std::string::npos)
+        << "the reclaim does not name the client";
     ASSERT_NE(trace.find(freed), std::string::npos) << "reclaimed but never freed";
     printf("  killed client holding every kind of object freed after %lu ms\n",
            static_cast<unsigned long>(GetTickCount() - t0));

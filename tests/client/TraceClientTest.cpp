@@ -73,7 +73,18 @@ TEST(TraceClient, CallsAndConnectionsReachTheTraceFile)
     EXPECT_NE(t.find("CALL IOPCItemMgt::AddItems count=2 -> 0x00000001"), std::string::npos) << t;
     EXPECT_NE(t.find("CALL IOPCServer::GetGroupByName count=1 -> 0x80070057 "), std::string::npos) << t;
     EXPECT_NE(t.find("CALL IOPCServer::RemoveGroup count=1 -> 0x00000000"), std::string::npos) << t;
-    EXPECT_NE(t.find("\"trace-test\" gone"), std::string::npos) << t;
+    EXPECT_NE(t.find("\"trace-test\" gone: released by the client"), std::string::npos) << t;
+    // Lines begin with UTC time marked Z; the client is known by its number from the start.
+    const size_t named = t.find(" named \"trace-test\"");
+    ASSERT_NE(named, std::string::npos);
+    const size_t lineStart = t.rfind('\n', named) + 1;
+    ASSERT_GE(t.size(), lineStart + 24);
+    EXPECT_EQ(t[lineStart + 10], 'T');
+    EXPECT_EQ(t.substr(lineStart + 23, 2), "Z ") << t.substr(lineStart, 40);
+    const size_t number = t.rfind("client ", named) + 7;
+    const std::string n = t.substr(number, named - number);
+    EXPECT_NE(t.find("client " + n + " connected: process " + std::to_string(GetCurrentProcessId())), std::string::npos)
+        << t;
     // Every host start sets up process security from its AppID.
     EXPECT_NE(traceText(0).find("process security: from the AppID, authentication level 5, impersonation 2"),
               std::string::npos);

@@ -318,6 +318,11 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
         *pResult = E_ACCESSDENIED;
         return;
     }
+    // A tag made by command as "Plant.Clamp" keeps at most 100, as a clamped set point does.
+    if (hTag == handleOf("Plant.Clamp") && V_VT(pValue) == VT_R8 && V_R8(pValue) > 100.0) {
+        V_R8(pValue) = 100.0;
+        *pResult = OPC_S_CLAMP;
+    }
     logf("write: tag %lu value %s", hTag, toText(pValue).c_str());
     if (hTag == handleOf("Plant.Hold")) {
         InterlockedIncrement(&g_holding);
@@ -333,6 +338,17 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
         QV_UpdateTag(hTag, top, 0xC0);
         *pResult = OPC_S_CLAMP;
     }
+}
+
+// Every client write but the test commands, with who made it, for the client tests to read.
+void WINAPI onWriteAudit(const QV_WRITEAUDIT* a)
+{
+    if (!strcmp(a->szItemID, "Ctl.Command")) return;
+    logf("audit: item %s value %s stored %s result 0x%08lX client %lu name \"%s\" pid %lu account \"%s\" size %lu",
+         a->szItemID, a->pValue ? toText(a->pValue).c_str() : "-",
+         a->pStoredValue ? toText(a->pStoredValue).c_str() : "-",
+         static_cast<unsigned long>(a->hrResult), a->dwClientNumber, a->szClientName, a->dwClientProcessId,
+         a->szClientAccount, a->cbSize);
 }
 
 void WINAPI onDeviceRead(DWORD hTag, VARIANT* pValue, WORD* pQuality, FILETIME* pTime)
@@ -471,6 +487,7 @@ int main(int argc, char** argv)
     QV_EnableDeviceRead(onDeviceRead);
     QV_EnableDisconnectNotification(onDisconnect);
     QV_EnableAckNotification(onAck);
+    QV_EnableWriteAuditNotification(onWriteAudit);
     createTestTags();
     if (sta) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // Every run traces every call and per-item result: the client tests read the file.

@@ -2,6 +2,8 @@
 // values going away on unregister, and the trace file's rotation.
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include "runtime/Registration.h"
 #include "runtime/Security.h"
@@ -67,4 +69,25 @@ TEST(ProcessSecurity, TraceRotatesAtItsLimit)
     EXPECT_LE(old.nFileSizeLow, 1000u);
     DeleteFileA(path.c_str());
     DeleteFileA((path + ".1").c_str());
+}
+
+// Trace lines begin with UTC marked Z; the local-time flag gives local time with its offset,
+// and the offset is the one the clock's conversion applied.
+TEST(ProcessSecurity, TraceTimeIsUtcOrLocalWithOffset)
+{
+    char utc[40], local[40];
+    qv::trace::timeStamp(utc, sizeof utc, false);
+    qv::trace::timeStamp(local, sizeof local, true);
+    ASSERT_EQ(strlen(utc), 24u) << utc;
+    EXPECT_EQ(utc[10], 'T');
+    EXPECT_EQ(utc[23], 'Z');
+    ASSERT_EQ(strlen(local), 29u) << local;
+    EXPECT_TRUE(local[23] == '+' || local[23] == '-') << local;
+    EXPECT_EQ(local[26], ':');
+    TIME_ZONE_INFORMATION tz;
+    const DWORD kind = GetTimeZoneInformation(&tz);
+    const long bias = -(tz.Bias + (kind == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightBias : 0));
+    char offset[8];
+    snprintf(offset, sizeof offset, "%c%02ld:%02ld", bias < 0 ? '-' : '+', labs(bias) / 60, labs(bias) % 60);
+    EXPECT_STREQ(local + 23, offset);
 }

@@ -225,7 +225,7 @@ TEST_F(StoreTest, ClientWriteAsksTheHostFirst)
     Sleep(20);
     VARIANT v = qvtest::vI4(42);
     // No callback: the value goes in, stamped with the time it was taken; the quality stays.
-    EXPECT_EQ(App().tags.clientWrite("W", v), S_OK);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "W", v), S_OK);
     VARIANT got;
     WORD q;
     FILETIME ts;
@@ -237,22 +237,22 @@ TEST_F(StoreTest, ClientWriteAsksTheHostFirst)
     EXPECT_TRUE(QV_EnableWriteNotification(writeProc));
     g_refuseWith = E_ACCESSDENIED;
     v = qvtest::vI4(7);
-    EXPECT_EQ(App().tags.clientWrite("W", v), E_ACCESSDENIED);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "W", v), E_ACCESSDENIED);
     EXPECT_EQ(g_seenHandle, h);
     QV_ReadTag(h, &got, nullptr, nullptr);
     EXPECT_EQ(V_I4(&got), 42);
     g_refuseWith = S_OK;
-    EXPECT_EQ(App().tags.clientWrite("W", v), S_OK);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "W", v), S_OK);
     QV_ReadTag(h, &got, nullptr, nullptr);
     EXPECT_EQ(V_I4(&got), 7);
     // A clamped value is taken, and the client hears that it was clamped.
     g_refuseWith = OPC_S_CLAMP;
     v = qvtest::vI4(8);
-    EXPECT_EQ(App().tags.clientWrite("W", v), OPC_S_CLAMP);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "W", v), OPC_S_CLAMP);
     QV_ReadTag(h, &got, nullptr, nullptr);
     EXPECT_EQ(V_I4(&got), 8);
     g_refuseWith = S_OK;
-    EXPECT_EQ(App().tags.clientWrite("Missing", v), OPC_E_INVALIDHANDLE);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "Missing", v), OPC_E_INVALIDHANDLE);
     EXPECT_FALSE(QV_EnableWriteNotification(nullptr));
 }
 
@@ -322,7 +322,7 @@ TEST_F(StoreTest, AValueTheWriteCallbackLeavesInAnotherTypeIsConvertedBack)
 {
     DWORD h = create("W", qvtest::vI4(1), true);
     QV_EnableWriteNotification(retypingWrite);
-    EXPECT_EQ(App().tags.clientWrite("W", qvtest::vI4(5)), S_OK);
+    EXPECT_EQ(App().tags.clientWrite(qv::ClientIdentity(), "W", qvtest::vI4(5)), S_OK);
     VARIANT got;
     QV_ReadTag(h, &got, nullptr, nullptr);
     EXPECT_EQ(V_VT(&got), VT_I4);

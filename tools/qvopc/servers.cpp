@@ -1,4 +1,4 @@
-// qvopc servers [--node HOST] [--da1] [--da2] [--da3] [--ae]
+// qvopc servers [--node HOST] [--da1] [--da2] [--da3] [--ae] (the options are in Options.cpp's table)
 // Lists the OPC servers of this machine or HOST through the OPC server browser
 // (OPC.ServerList.1), by the categories chosen (all four when none is). Without a browser
 // that answers, it reads the registry instead and says so.
@@ -9,19 +9,21 @@
 #include <map>
 #include <string>
 #include <vector>
-#include "qvopc.h"
+#include "Qvopc.h"
+
+namespace qvopc {
 
 namespace {
 
+// In the order of the options --da1 --da2 --da3 --ae.
 struct Category {
-    const char* option;
     const char* tag;
     const GUID* id;
 };
-const Category kCategories[] = {{"--da1", "DA1", &CATID_OPCDAServer10},
-                                {"--da2", "DA2", &CATID_OPCDAServer20},
-                                {"--da3", "DA3", &CATID_OPCDAServer30},
-                                {"--ae", "AE", &CATID_OPCAEServer10}};
+const Category kCategories[] = {{"DA1", &CATID_OPCDAServer10},
+                                {"DA2", &CATID_OPCDAServer20},
+                                {"DA3", &CATID_OPCDAServer30},
+                                {"AE", &CATID_OPCAEServer10}};
 
 struct Server {
     std::wstring progId, userType;
@@ -133,37 +135,20 @@ bool listFromRegistry(const std::wstring& node, const std::vector<const Category
     return true;
 }
 
-bool takesValue(const std::string& a)
-{
-    for (const char* o : {"--server", "--node", "--trace", "--filter", "--max-age", "--quality", "--time", "--keepalive",
-                          "--rate", "--seconds"})
-        if (a == o) return true;
-    return false;
-}
-
 } // namespace
 
-// -1 when the command is not "servers"; otherwise its exit code.
-int runServersCommand(int argc, char** argv)
+int cmdServers(const Options& o)
 {
-    std::string command, node;
+    const std::string& node = o.node;
+    const bool chosen[] = {o.da1, o.da2, o.da3, o.ae}; // in the order of kCategories
     std::vector<const Category*> cats;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--node" && i + 1 < argc) node = argv[++i];
-        else if (takesValue(a)) ++i;
-        else if (a.rfind("--", 0) == 0) {
-            for (const Category& c : kCategories)
-                if (a == c.option) cats.push_back(&c);
-        } else if (command.empty()) command = a;
-    }
-    if (command != "servers") return -1;
+    for (size_t i = 0; i < sizeof chosen / sizeof chosen[0]; ++i)
+        if (chosen[i]) cats.push_back(&kCategories[i]);
     if (cats.empty())
         for (const Category& c : kCategories) cats.push_back(&c);
     std::wstring host(node.begin(), node.end());
     const char* where = node.empty() ? "this machine" : node.c_str();
 
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ServerMap servers;
     HRESULT hr = listThroughBrowser(host, cats, servers);
     int rc = 0;
@@ -175,7 +160,7 @@ int runServersCommand(int argc, char** argv)
                static_cast<unsigned long>(hr));
         if (!listFromRegistry(host, cats, servers)) {
             fprintf(stderr, "qvopc: cannot read the registry of %s either\n", where);
-            rc = 1;
+            rc = kNoServer;
         }
     }
     for (const auto& [clsid, s] : servers) {
@@ -186,6 +171,7 @@ int runServersCommand(int argc, char** argv)
     }
     if (rc == 0 && servers.empty()) printf("  (none)\n");
     fflush(stdout);
-    CoUninitialize();
     return rc;
 }
+
+} // namespace qvopc
