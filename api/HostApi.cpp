@@ -146,6 +146,12 @@ BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag, float fLowLow, BOOL bLowLowEnabled,
         {fHigh, bHighEnabled ? 1 : 0, static_cast<int>(dwHighSeverity)},
         {fHighHigh, bHighHighEnabled ? 1 : 0, static_cast<int>(dwHighHighSeverity)},
     };
+    std::string why;
+    if (!checkLevelLimits(l, &why)) {
+        QV_TRACE(trace::kErrors, "QV_SetTagLevelLimits(%lu) refused: %s", static_cast<unsigned long>(hTag), why.c_str());
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return App().tags.setLevelLimits(hTag, l) ? TRUE : FALSE;
 }
 
@@ -212,3 +218,16 @@ BOOL WINAPI QV_SetTraceFile(LPCSTR szPath, DWORD dwLevel)
 }
 
 } // extern "C"
+
+BOOL WINAPI QV_SetTagAlarmDeadband(DWORD hTag, double dDeadband)
+{
+    return setAlarmDeadband(hTag, dDeadband) ? TRUE : FALSE;
+}
+
+BOOL WINAPI QV_SetEventQueueLimit(DWORD dwLimit)
+{
+    if (dwLimit == 0 || dwLimit > 10000000) return FALSE;
+    LockGuard g(App().globalLock);
+    App().eventJournal.setLimit(dwLimit);
+    return TRUE;
+}
