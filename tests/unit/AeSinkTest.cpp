@@ -622,6 +622,7 @@ TEST_F(AeSinkTest, AcknowledgementStateMachine)
     set(h, 60);
     EXPECT_TRUE(QV_SetTagAlarmAckRequired(h, FALSE));
     EXPECT_EQ(reported(), 1u); // active still
+    deliverAll();
     set(h, 10);
     set(h, 60);
     ev = s.take();
