@@ -1,5 +1,6 @@
 #include "ae/Conditions.h"
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include "ae/EventDelivery.h"
 #include "ae/EventFilter.h"
@@ -83,11 +84,15 @@ DWORD eventSeverity(const ConditionState& c)
     return clampSeverity(lowest);
 }
 
+// A vocabulary text is kept by address: raising a level alarm copies no string.
 void setMessage(ConditionState& c, const char* text, bool vocabulary)
 {
-    c.message = text;
+    if (vocabulary) c.message.clear();
+    else c.message = text;
     c.vocabMessage = vocabulary ? text : nullptr;
 }
+
+const char* messageOf(const ConditionState& c) { return c.vocabMessage ? c.vocabMessage : c.message.c_str(); }
 
 // An event of the condition's state as it is now.
 std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, WORD changeMask, const FILETIME& now)
@@ -140,7 +145,7 @@ void transition(ConditionState& c, int newSub, DWORD severity, const char* messa
     if (was != is) mask |= OPC_CHANGE_ACTIVE_STATE;
     // A new active level is a new sub-condition with its own severity and text.
     if (is && newSub != c.sub) mask |= OPC_CHANGE_SUBCONDITION | OPC_CHANGE_SEVERITY | OPC_CHANGE_MESSAGE;
-    if (c.message != message) mask |= OPC_CHANGE_MESSAGE;
+    if (messageOf(c) != message && strcmp(messageOf(c), message) != 0) mask |= OPC_CHANGE_MESSAGE;
     if (quality != c.quality) mask |= OPC_CHANGE_QUALITY;
     if (is) {
         if (!was) c.condLastActive = now;
@@ -216,7 +221,7 @@ void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d, const FILETIME* now = nullp
 // below it on its side hold until the value is back inside their limits by the deadband.
 int levelWithDeadband(const OPCTag& tag, int active, double deadband)
 {
-    const BYTE on = tag.state->limitsEnabled & 0x0F;
+    const BYTE on = tag.state->limitsEnabled & kLevelLimitBits;
     if (!on) return 0;
     const VARIANT& value = *tag.state->value;
     float v;
@@ -243,7 +248,7 @@ TagConditions* conditionsOf(OPCTag& tag)
 
 bool hasLevelAlarm(const OPCTag& tag)
 {
-    return (tag.state->limitsEnabled & 0x0F) || (tag.conditions && needsReport(tag.conditions->level));
+    return (tag.state->limitsEnabled & kLevelLimitBits) || (tag.conditions && needsReport(tag.conditions->level));
 }
 
 std::string valueText(const VARIANT& v)
@@ -350,7 +355,7 @@ bool checkLevelLimits(const LevelLimit limits[4], std::string* why)
 
 void levelLimitsChanged(OPCTag& tag)
 {
-    if ((tag.state->limitsEnabled & 0x0F) || !tag.conditions) return;
+    if ((tag.state->limitsEnabled & kLevelLimitBits) || !tag.conditions) return;
     tag.state->level = 0;
     retire(tag.conditions->level, utcNow());
 }

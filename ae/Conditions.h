@@ -31,8 +31,8 @@ struct ConditionState {
     WORD state = kStateResting;
     int sub = 0;         // active sub-condition: level 1 to 4, discrete 1; 0 inactive
     DWORD severity = 0;  // of the active sub-condition, or of the last one that was active
-    std::string message;
-    const char* vocabMessage = nullptr; // message is this vocabulary text (events keep it by address)
+    std::string message;                // the text when it is not one of the vocabulary's
+    const char* vocabMessage = nullptr; // else this vocabulary text (events keep it by address)
     WORD quality = 0;
     FILETIME condLastActive{}, subCondLastActive{}, condLastInactive{}, lastAckTime{};
     std::string acknowledger, comment;
@@ -61,6 +61,8 @@ struct TagConditions {
 // Bit of TagState::limitsEnabled that says the tag has a discrete alarm (so the update path
 // evaluates it).
 constexpr BYTE kDiscreteAlarmBit = 0x10;
+// Its bits 0 to 3: the level limits LoLo, Lo, Hi, HiHi enabled.
+constexpr BYTE kLevelLimitBits = 0x0F;
 
 // Runs the tag's alarm evaluation after an update and raises the resulting events (no client
 // is called). now: the current time when the caller has just read it, else null.
