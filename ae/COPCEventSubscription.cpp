@@ -15,6 +15,14 @@ namespace qv {
 
 namespace {
 
+// Subscriptions that selected any attribute.
+std::atomic<LONG> g_attributeSelections{0};
+
+bool selectsAny(const ReturnedAttributes& r)
+{
+    return std::any_of(r.begin(), r.end(), [](const std::vector<DWORD>& ids) { return !ids.empty(); });
+}
+
 // What a sink's Advise notes: it hears the events raised from then on.
 DWORD journalEnd() { return App().eventJournal.end(); }
 
@@ -259,7 +267,10 @@ HRESULT COPCEventSubscription::selectAttributes(DWORD category, std::vector<DWOR
     for (DWORD id : ids)
         if (std::none_of(attrs, attrs + n, [id](const EventAttribute& a) { return a.id == id; })) return E_INVALIDARG;
     LockGuard g(App().globalLock);
+    const bool had = selectsAny(returned_);
     returned_[category] = std::move(ids);
+    const bool has = selectsAny(returned_);
+    if (had != has) g_attributeSelections += has ? 1 : -1;
     return S_OK;
 }
 
@@ -277,7 +288,12 @@ EventFilter COPCEventSubscription::filter()
     return filter_;
 }
 
-COPCEventSubscription::~COPCEventSubscription() = default;
+COPCEventSubscription::~COPCEventSubscription()
+{
+    if (selectsAny(returned_)) --g_attributeSelections;
+}
+
+bool eventAttributesWanted() { return g_attributeSelections.load(std::memory_order_relaxed) != 0; }
 
 HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, void** ppv)
 {

@@ -114,9 +114,11 @@ std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, WORD cha
     ev->ackRequired = (c.state & OPC_CONDITION_ACKED) ? FALSE : TRUE;
     // The time an acknowledgement must name: the activation's, also on the return to normal.
     ev->activeTime = c.subCondLastActive;
-    // An attribute that cannot be copied is left empty.
-    attributeNow(c, kAttrCurrentValue, &ev->currentValue);
-    attributeNow(c, kAttrLimitExceeded, &ev->limitExceeded);
+    // An attribute that cannot be copied is left empty; none is copied while no one wants them.
+    if (eventAttributesWanted()) {
+        attributeNow(c, kAttrCurrentValue, &ev->currentValue);
+        attributeNow(c, kAttrLimitExceeded, &ev->limitExceeded);
+    }
     return ev;
 }
 

@@ -18,6 +18,9 @@ namespace qv {
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev);
 // Global lock held: lets the journal go of the events every subscription has taken.
 void releaseTakenEvents();
+// Whether some subscription asked for event attributes (SelectReturnedAttributes): an event
+// raised while none does is made without their values.
+bool eventAttributesWanted();
 
 // One ONEVENTSTRUCT in one block of task memory together with its five strings (converted
 // from the ANSI code page) and a copy of the attribute values. Null when out of memory.
