@@ -201,7 +201,7 @@ public:
 COPCEventSubscription::COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription,
                                              DWORD bufferTime, DWORD maxSize)
     : owner_(owner), active_(active), hClientSubscription_(hClientSubscription), bufferTime_(bufferTime),
-      maxSize_(maxSize), cursor_(App().eventJournal.end())
+      maxSize_(maxSize), lastCall_(GetTickCount()), cursor_(App().eventJournal.end())
 {
 }
 
