@@ -1,5 +1,6 @@
 #include "addrspace/OPCTagStore.h"
 #include <new>
+#include "ae/Conditions.h"
 #include "base/CallOut.h"
 #include "runtime/OPCServerApp.h"
 #include "qvopc.h"
@@ -232,6 +233,7 @@ bool OPCTagStore::remove(DWORD handle)
     } catch (const std::bad_alloc&) {
         return false;
     }
+    retireConditions(*tag); // clients hear the end of what they list
     handles_.remove(handle); // the slot's link stays in place for the detach
     subscribers_.detachTag(&slot->link); // cannot fail: only frees
     if (branch) {
@@ -350,6 +352,7 @@ bool OPCTagStore::setLevelLimits(DWORD handle, const LevelLimit limits[4])
     OPCTag* tag = handles_.resolve(handle);
     if (!tag) return false;
     tag->setLevelLimits(limits);
+    levelLimitsChanged(*tag);
     return true;
 }
 

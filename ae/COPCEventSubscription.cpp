@@ -1,5 +1,6 @@
 #include "ae/COPCEventSubscription.h"
 #include <algorithm>
+#include <cstdio>
 #include <new>
 #include "ae/Conditions.h"
 #include "ae/EventDelivery.h"
@@ -13,6 +14,14 @@
 namespace qv {
 
 namespace {
+
+// Subscriptions that selected any attribute.
+std::atomic<LONG> g_attributeSelections{0};
+
+bool selectsAny(const ReturnedAttributes& r)
+{
+    return std::any_of(r.begin(), r.end(), [](const std::vector<DWORD>& ids) { return !ids.empty(); });
+}
 
 // What a sink's Advise notes: it hears the events raised from then on.
 DWORD journalEnd() { return App().eventJournal.end(); }
@@ -61,7 +70,8 @@ public:
                     if (!pszSourceList[i]) return E_INVALIDARG;
                     sources.push_back(narrow(pszSourceList[i]));
                 }
-                HRESULT hr = f.set(dwEventType, cats, dwLowSeverity, dwHighSeverity, areas, sources);
+                HRESULT hr =
+                    f.set(dwEventType, cats, dwLowSeverity, dwHighSeverity, areas, sources, App().matchCase());
                 if (FAILED(hr)) return hr;
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
@@ -191,7 +201,7 @@ public:
 COPCEventSubscription::COPCEventSubscription(OPCServer* owner, BOOL active, OPCHANDLE hClientSubscription,
                                              DWORD bufferTime, DWORD maxSize)
     : owner_(owner), active_(active), hClientSubscription_(hClientSubscription), bufferTime_(bufferTime),
-      maxSize_(maxSize), cursor_(App().eventJournal.end())
+      maxSize_(maxSize), lastCall_(GetTickCount()), cursor_(App().eventJournal.end())
 {
 }
 
@@ -230,7 +240,10 @@ HRESULT COPCEventSubscription::setState(const BOOL* active, const DWORD* bufferT
     hClientSubscription_ = hClient;
     if (active) {
         // An inactive subscription holds nothing back for later, and takes up from now.
-        if (!*active) pending_.clear();
+        if (!*active) {
+            pending_.clear();
+            droppedUntold_ = 0;
+        }
         else if (!active_) cursor_ = App().eventJournal.end();
         active_ = *active ? TRUE : FALSE;
     }
@@ -254,7 +267,10 @@ HRESULT COPCEventSubscription::selectAttributes(DWORD category, std::vector<DWOR
     for (DWORD id : ids)
         if (std::none_of(attrs, attrs + n, [id](const EventAttribute& a) { return a.id == id; })) return E_INVALIDARG;
     LockGuard g(App().globalLock);
+    const bool had = selectsAny(returned_);
     returned_[category] = std::move(ids);
+    const bool has = selectsAny(returned_);
+    if (had != has) g_attributeSelections += has ? 1 : -1;
     return S_OK;
 }
 
@@ -272,7 +288,12 @@ EventFilter COPCEventSubscription::filter()
     return filter_;
 }
 
-COPCEventSubscription::~COPCEventSubscription() = default;
+COPCEventSubscription::~COPCEventSubscription()
+{
+    if (selectsAny(returned_)) --g_attributeSelections;
+}
+
+bool eventAttributesWanted() { return g_attributeSelections.load(std::memory_order_relaxed) != 0; }
 
 HRESULT STDMETHODCALLTYPE COPCEventSubscription::QueryInterface(REFIID riid, void** ppv)
 {
@@ -333,34 +354,58 @@ ConnectionContainer<IOPCEventSink>* COPCEventSubscription::containerIfAny()
     return container_.get();
 }
 
+void COPCEventSubscription::noteDropped(DWORD n)
+{
+    if (!n) return;
+    dropped_ += n;
+    droppedUntold_ += n;
+}
+
+void COPCEventSubscription::dropUnheard()
+{
+    DWORD advisedAt = 0;
+    if (!container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
+        // Unadvised: nothing queued is for anyone, and a refresh has no one to finish for.
+        pending_.clear();
+        refreshPending_.clear();
+        refreshing_ = refreshFinalTaken_ = false;
+        droppedUntold_ = 0;
+        return;
+    }
+    while (!pending_.empty() && EventJournal::before(pending_.front().seq, advisedAt)) pending_.pop_front();
+}
+
 void COPCEventSubscription::takeEvents(const EventJournal& journal)
 {
     const EventJournal::Seq end = journal.end();
     DWORD advisedAt = 0;
     if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
         cursor_ = end;
+        dropUnheard();
         return;
     }
     // A sink hears what was raised from its Advise on, not before.
     if (EventJournal::before(cursor_, advisedAt)) cursor_ = advisedAt;
+    dropUnheard();
     if (EventJournal::before(cursor_, journal.begin())) {
         // The journal let these go while this client's worker was held up.
-        dropped_ += journal.begin() - cursor_;
+        noteDropped(journal.begin() - cursor_);
         cursor_ = journal.begin();
     }
     const char delimiter = App().delimiter;
-    for (; cursor_ != end; ++cursor_) {
+    const size_t limit = journal.limit();
+    // A full queue leaves the rest in the journal rather than dropping its own oldest: the
+    // two bounds add up, and the journal drops (and counts) only what outlasts its own.
+    for (; cursor_ != end && pending_.size() < limit; ++cursor_) {
         const EventJournal::Entry& e = journal.at(cursor_);
         if (!filter_.passes(*e.event, delimiter)) continue;
         try {
-            if (pending_.size() >= kMaxPendingEvents) {
-                pending_.pop_front();
-                ++dropped_;
-            }
-            pending_.push_back(e.event);
-            if (pending_.size() == 1) queuedSince_ = e.raisedTick;
+            pending_.push_back(Queued{cursor_, e.event});
+            // The buffer time runs from the oldest event, but never from before the last call.
+            if (pending_.size() == 1)
+                queuedSince_ = static_cast<LONG>(e.raisedTick - lastCall_) > 0 ? e.raisedTick : lastCall_;
         } catch (const std::bad_alloc&) {
-            ++dropped_;
+            noteDropped(1);
         }
     }
 }
@@ -407,79 +452,119 @@ HRESULT COPCEventSubscription::cancelRefresh(DWORD connection)
     return S_OK;
 }
 
+struct COPCEventSubscription::Call {
+    CallKind kind = CallKind::None;
+    std::vector<std::shared_ptr<const EventRecord>> events;
+    bool last = false; // the refresh's last call
+    ComPtr<IOPCEventSink> sink;
+    OPCHANDLE hClient = 0;
+    ReturnedAttributes returned;
+};
+
+COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn, Call* call)
+{
+    if (gone()) return CallKind::None;
+    dropUnheard();
+    const size_t batchMax = maxSize_ ? maxSize_ : kMaxEventsPerCall;
+    // Live events go once the buffer time ran out since the oldest of them was raised (or
+    // since the last call), or at once when they fill a call; a notice of drops goes at once.
+    const bool liveDue = droppedUntold_ || (!pending_.empty() && (bufferTime_ == 0 || pending_.size() >= batchMax ||
+                                                                  GetTickCount() - queuedSince_ >= bufferTime_));
+    const bool refreshDue = refreshing_ && !refreshFinalTaken_;
+    if (!liveDue && !refreshDue) return CallKind::None;
+    call->kind = refreshDue && (refreshTurn || !liveDue) ? CallKind::Refresh : CallKind::Live;
+    try {
+        call->events.reserve(batchMax);
+        if (call->kind == CallKind::Refresh) {
+            // Each condition as it is now, not as it was when the refresh was asked for: a
+            // refresh never sends a state older than a live event the client already has.
+            const char delimiter = App().delimiter;
+            while (call->events.size() < batchMax && !refreshPending_.empty()) {
+                std::shared_ptr<const EventRecord> now = currentReportedEvent(*refreshPending_.front());
+                if (now && filter_.passes(*now, delimiter)) call->events.push_back(std::move(now));
+                refreshPending_.pop_front();
+            }
+            if (refreshPending_.empty()) call->last = refreshFinalTaken_ = true;
+        } else {
+            if (droppedUntold_) {
+                char text[96];
+                snprintf(text, sizeof text, "%lu events dropped since the last notice (queue limit %lu)",
+                         static_cast<unsigned long>(droppedUntold_), static_cast<unsigned long>(App().eventJournal.limit()));
+                if (std::shared_ptr<const EventRecord> notice = serverNotice(text, kHighestSeverity)) {
+                    QV_TRACE(trace::kErrors, "event subscription %p: %s", static_cast<void*>(this), text);
+                    call->events.push_back(std::move(notice));
+                    droppedUntold_ = 0;
+                }
+            }
+            while (call->events.size() < batchMax && !pending_.empty()) {
+                call->events.push_back(std::move(pending_.front().event));
+                pending_.pop_front();
+            }
+        }
+        call->returned = returned_;
+    } catch (const std::bad_alloc&) {
+        // What was taken goes (a refresh's last call still comes); attributes may be missing.
+        if (call->events.empty() && !call->last) return CallKind::None;
+    }
+    if (container_) call->sink = container_->point().sink();
+    call->hClient = hClientSubscription_;
+    return call->kind;
+}
+
+bool COPCEventSubscription::makeCall(Call& call)
+{
+    const DWORD n = static_cast<DWORD>(call.events.size());
+    const BOOL refresh = call.kind == CallKind::Refresh;
+    HRESULT hr = S_OK;
+    bool dropped = false;
+    if (call.sink) {
+        // An empty final refresh call still passes an array: the proxy refuses a null one.
+        ONEVENTSTRUCT none{};
+        ONEVENTSTRUCT* block = n ? packEvents(call.events.data(), n, &call.returned) : &none;
+        if (block) {
+            // A sink its client disconnected ends this connection only.
+            hr = container_->point().callSink(call.sink, [&](IOPCEventSink* s) {
+                return s->OnEvent(call.hClient, refresh, call.last, n, block);
+            });
+            if (n) freePackedEvents(block, n);
+        } else {
+            dropped = true;
+        }
+    } // else unadvised meanwhile: these events have no one to go to
+    LockGuard g(App().globalLock);
+    if (dropped && !refresh) noteDropped(n);
+    if (call.kind == CallKind::Live) {
+        // The buffer time starts again after every call.
+        lastCall_ = GetTickCount();
+        queuedSince_ = lastCall_;
+    }
+    if (call.sink && n && SUCCEEDED(hr)) lastSent_ = utcNow();
+    if (call.last) refreshing_ = refreshFinalTaken_ = false;
+    return classifyFailure(hr) == CallFailure::None;
+}
+
 bool COPCEventSubscription::deliverPendingEvents()
 {
-    // Batches go on while they are quick; after a slow one the worker serves the client's
-    // data first, so a slow alarm sink delays that data by one call at most.
+    // A round of calls goes on while they are quick (about 20 ms); after it the worker serves
+    // the client's data (OPCServer::serve), so a slow alarm sink delays that data by one call
+    // at most. Within the round, while both wait, live and refresh batches take turns, live
+    // first: the refresh's last call comes within a bounded time however many live events
+    // arrive, and live events never wait behind a whole refresh.
     constexpr DWORD kRoundMs = 20;
     const DWORD start = GetTickCount();
-    // The oldest queued event waited the buffer time: everything queued goes in this round.
-    bool periodDue = false;
-    {
-        LockGuard g(App().globalLock);
-        periodDue = bufferTime_ == 0 || start - queuedSince_ >= bufferTime_;
-    }
-    for (;;) {
-        if (GetTickCount() - start >= kRoundMs) return true;
-        std::vector<std::shared_ptr<const EventRecord>> batch;
-        ComPtr<IOPCEventSink> sink; // released after the lock
-        bool refresh = false, last = false;
-        OPCHANDLE hClient = 0;
-        ReturnedAttributes returned;
+    bool refreshTurn = false;
+    while (GetTickCount() - start < kRoundMs) {
+        Call call;
         {
             LockGuard g(App().globalLock);
-            if (gone()) return false;
-            // Refresh batches go after the events already queued; new events may come between them.
-            std::deque<std::shared_ptr<const EventRecord>>* from = &pending_;
-            // Within the buffer time only a full call goes out early; the worker wakes every
-            // update period to look again.
-            const size_t batchMax = maxSize_ ? maxSize_ : kMaxEventsPerCall;
-            if (!pending_.empty() && !periodDue && pending_.size() < batchMax) return false;
-            if (pending_.empty()) {
-                if (!refreshing_ || refreshFinalTaken_) return false;
-                from = &refreshPending_;
-                refresh = true;
-            }
-            if (container_) sink = container_->point().sink();
-            try {
-                const size_t n = from->size() < batchMax ? from->size() : batchMax;
-                batch.reserve(n);
-                for (size_t i = 0; i < n; ++i) {
-                    batch.push_back(std::move(from->front()));
-                    from->pop_front();
-                }
-            } catch (const std::bad_alloc&) {
-                if (batch.empty()) return true; // left queued for the next round
-            }
-            if (refresh && refreshPending_.empty()) last = refreshFinalTaken_ = true;
-            hClient = hClientSubscription_;
-            try {
-                returned = returned_;
-            } catch (const std::bad_alloc&) {
-                // these events go without their attributes
-            }
+            // What the journal holds for this subscription follows while the round goes on.
+            takeEvents(App().eventJournal);
+            if (takeCall(refreshTurn, &call) == CallKind::None) return false;
         }
-        HRESULT hr = S_OK;
-        if (sink) {
-            const DWORD n = static_cast<DWORD>(batch.size());
-            // An empty final refresh call still passes an array: the proxy refuses a null one.
-            ONEVENTSTRUCT none{};
-            ONEVENTSTRUCT* block = n ? packEvents(batch.data(), batch.size(), &returned) : &none;
-            if (block) {
-                // A sink its client disconnected ends this connection only.
-                hr = container_->point().callSink(
-                    sink, [&](IOPCEventSink*) { return sink->OnEvent(hClient, refresh, last, n, block); });
-                if (n) freePackedEvents(block, n);
-            } else {
-                dropped_ += n;
-            }
-        } // else unadvised meanwhile: these events have no one to go to
-        if (last) {
-            LockGuard g(App().globalLock);
-            refreshing_ = refreshFinalTaken_ = false;
-        }
-        if (classifyFailure(hr) != CallFailure::None) return false;
+        refreshTurn = call.kind == CallKind::Live;
+        if (!makeCall(call)) return false;
     }
+    return true;
 }
 
 void COPCEventSubscription::detachFromOwner()
@@ -506,6 +591,21 @@ void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& s
     }
     for (auto& s : subs) s->dropSink();
     subs.clear(); // a subscription the client still references stays, gone, until its last Release
+}
+
+} // namespace qv
+
+namespace qv {
+
+FILETIME lastEventSentTo(OPCServer& server)
+{
+    LockGuard g(App().globalLock);
+    FILETIME latest{};
+    for (auto& sub : server.subscriptions) {
+        const FILETIME t = sub->lastSent();
+        if (CompareFileTime(&t, &latest) > 0) latest = t;
+    }
+    return latest;
 }
 
 } // namespace qv

@@ -21,8 +21,9 @@ struct EventRecord;
 // journal the events that pass the filter while the subscription is active and a sink is
 // connected to its IOPCEventSink point, queues them here and delivers the queue in order, at
 // most one call per buffer time (unless the maximum size is reached) and at most the maximum
-// size per call. The queue is bounded: past kMaxPendingEvents the oldest event goes (counted
-// in droppedEvents), so a stalled client never holds up the host or grows memory.
+// size per call. The queue is bounded by the host's event queue limit: past it the oldest
+// event goes, counted, and the subscription's next call starts with a notice saying how many
+// went, so a stalled client never holds up the host or grows memory and is never left unaware.
 //
 // Held (ServerObject) by its owner's list, by a delivery in progress and by the client's
 // references; gone once the client released it or its server went, and then never called on.
@@ -64,19 +65,24 @@ public:
     // The same, taking the lock.
     ConnectionContainer<IOPCEventSink>* containerIfAny();
 
-    static constexpr size_t kMaxPendingEvents = 10000;
     // Global lock held, on the thread that serves the client: queues the journal's events
     // raised since the last look that pass the filter, while the subscription is active and a
-    // sink is connected (from the time of its Advise on); skips them otherwise.
+    // sink is connected (from the time of its Advise on); skips them otherwise. Takes no more
+    // than the queue holds: the rest waits in the journal.
     void takeEvents(const EventJournal& journal);
     // Global lock held: the first journal event not yet looked at.
     EventJournal::Seq cursor() const { return cursor_; }
-    // Global lock held: events or a refresh wait for the worker.
-    bool hasPendingEvents() const { return !pending_.empty() || (refreshing_ && !refreshFinalTaken_); }
-    // Calls the sink with the queued events, oldest first, in batches, then the batches of a
-    // refresh in progress (no lock held; on the thread that serves the client). Stops after
-    // a round of about 20 ms; returns whether events are left for the next round.
+    // Global lock held: events, a notice or a refresh wait for the worker.
+    bool hasPendingEvents() const
+    {
+        return !pending_.empty() || droppedUntold_ || (refreshing_ && !refreshFinalTaken_);
+    }
+    // Calls the sink with the queued events, oldest first, in batches, alternating with the
+    // batches of a refresh in progress (no lock held; on the thread that serves the client).
+    // Stops after a round of about 20 ms; returns whether events are left for the next round.
     bool deliverPendingEvents();
+    // Global lock held: when an event last went to the sink (zero before the first).
+    FILETIME lastSent() const { return lastSent_; }
 
     // IOPCEventSubscriptionMgt::Refresh and CancelRefresh: the refresh is queued for the
     // client's worker; these never call the client.
@@ -98,13 +104,19 @@ private:
     OPCHANDLE hClientSubscription_;
     DWORD bufferTime_;
     DWORD maxSize_;
-    DWORD queuedSince_ = 0; // tick count when the oldest queued event was raised
+    DWORD queuedSince_ = 0; // tick count from which the buffer time runs for what is queued
+    DWORD lastCall_ = 0;    // tick count of the last call with live events
+    FILETIME lastSent_{};
     EventJournal::Seq cursor_;
     EventFilter filter_;
     ReturnedAttributes returned_;
     std::unique_ptr<InterfaceHolder> mgt_;                        // under the global lock
     std::unique_ptr<ConnectionContainer<IOPCEventSink>> container_; // under the global lock
-    std::deque<std::shared_ptr<const EventRecord>> pending_; // under the global lock
+    struct Queued {
+        EventJournal::Seq seq; // its place in the journal: a sink advised later never hears it
+        std::shared_ptr<const EventRecord> event;
+    };
+    std::deque<Queued> pending_; // under the global lock
     // A refresh: its events not yet sent, whether it runs, whether its last call is on its
     // way (it runs until that call returned). Under the global lock.
     std::deque<std::shared_ptr<const EventRecord>> refreshPending_;
@@ -112,12 +124,27 @@ private:
     bool refreshFinalTaken_ = false;
     // The connection a refresh names: a sink is connected under that cookie.
     bool validConnection(DWORD connection) const;
+    // Global lock held: forgets what the connected sink must not hear (everything without a
+    // sink, events raised before its Advise, a refresh it did not ask for).
+    void dropUnheard();
+    enum class CallKind { None, Live, Refresh };
+    struct Call;
+    // Global lock held: the next call's events; refreshTurn: a refresh batch goes before a
+    // live one that is due too.
+    CallKind takeCall(bool refreshTurn, Call* call);
+    // Without the lock: makes the call; false when the sink failed.
+    bool makeCall(Call& call);
+    void noteDropped(DWORD n); // global lock held
     std::atomic<DWORD> dropped_{0};
+    DWORD droppedUntold_ = 0; // under the global lock: dropped since the last notice
 };
 
 // Destroys the subscriptions of a server that is going away (called without the global
 // lock); a subscription the client still references stays in memory, inert, until its last
 // Release.
 void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& subs);
+
+// When an event last went to any of the client's subscriptions (takes the lock).
+FILETIME lastEventSentTo(OPCServer& server);
 
 } // namespace qv

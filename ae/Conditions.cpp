@@ -1,7 +1,9 @@
 #include "ae/Conditions.h"
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include "ae/EventDelivery.h"
+#include "ae/EventFilter.h"
 #include "ae/EventVocabulary.h"
 #include "base/BlockRecycler.h"
 #include "addrspace/AddressTree.h"
@@ -14,12 +16,15 @@ namespace qv {
 namespace {
 
 constexpr size_t kNotListed = static_cast<size_t>(-1);
-const char* const kLevelCondition = kEventCategories[1].conditionName;
-const char* const kDiscreteCondition = kEventCategories[2].conditionName;
+const char* const kLevelCondition = kEventCategories[kCategoryLevel - 1].conditionName;
+const char* const kDiscreteCondition = kEventCategories[kCategoryDiscrete - 1].conditionName;
 
 // The level alarm's texts by level (0 normal).
 const char* const kLevelMessages[5] = {"Normal Condition", "Low Low Limit Exceeded", "Low Limit Exceeded",
                                        "High Limit Exceeded", "High High Limit Exceeded"};
+const char* const kNormalMessage = kLevelMessages[0];
+const char* const kDisabledMessage = "Condition Disabled";
+const char* const kRemovedMessage = "Condition Removed";
 
 // Records are recycled: raising an alarm then costs no heap call.
 std::shared_ptr<EventRecord> newEventRecord()
@@ -59,72 +64,134 @@ bool ackRequiredFor(const ConditionState& c)
     return c.tag->conditions && c.tag->conditions->ackRequired;
 }
 
-std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, const FILETIME& now)
+bool enabled(const ConditionState& c) { return (c.state & OPC_CONDITION_ENABLED) != 0; }
+
+DWORD clampSeverity(int s) { return s < 1 ? 1 : s > static_cast<int>(kHighestSeverity) ? kHighestSeverity : s; }
+
+// What an event of the condition carries: the active sub-condition's severity, else the one
+// last active (a clear and an acknowledgement pass the same severity filter as the alarm); a
+// condition never active takes its lowest configured one.
+DWORD eventSeverity(const ConditionState& c)
+{
+    if (c.severity) return c.severity;
+    int lowest = 0;
+    if (c.kind == ConditionKind::Level) {
+        for (const LevelLimit& l : c.tag->levelLimits)
+            if (l.enabled && (lowest == 0 || l.severity < lowest)) lowest = l.severity;
+    } else if (c.tag->conditions && c.tag->conditions->discrete) {
+        lowest = static_cast<int>(c.tag->conditions->discrete->severity);
+    }
+    return clampSeverity(lowest);
+}
+
+// A vocabulary text is kept by address: raising a level alarm copies no string.
+void setMessage(ConditionState& c, const char* text, bool vocabulary)
+{
+    if (vocabulary) c.message.clear();
+    else c.message = text;
+    c.vocabMessage = vocabulary ? text : nullptr;
+}
+
+const char* messageOf(const ConditionState& c) { return c.vocabMessage ? c.vocabMessage : c.message.c_str(); }
+
+// An event of the condition's state as it is now.
+std::shared_ptr<EventRecord> newConditionEvent(const ConditionState& c, WORD changeMask, const FILETIME& now)
 {
     auto ev = newEventRecord();
     ev->source = c.tag->name;
     ev->time = now;
     ev->eventType = OPC_CONDITION_EVENT;
-    ev->eventCategory = c.kind == ConditionKind::Level ? 2 : 3;
-    ev->severity = c.severity;
+    ev->eventCategory = c.kind == ConditionKind::Level ? kCategoryLevel : kCategoryDiscrete;
+    ev->severity = eventSeverity(c);
     ev->conditionName.setStatic(conditionName(c));
     ev->subconditionName.setStatic(activeSubConditionName(c));
+    if (c.vocabMessage) ev->message.setStatic(c.vocabMessage);
+    else ev->message = c.message;
     ev->quality = c.quality;
     ev->cookie = c.tag->handle;
-    // An attribute that cannot be copied is left empty.
-    attributeNow(c, kAttrCurrentValue, &ev->currentValue);
-    attributeNow(c, kAttrLimitExceeded, &ev->limitExceeded);
+    ev->changeMask = changeMask;
+    ev->newState = c.state;
+    ev->ackRequired = (c.state & OPC_CONDITION_ACKED) ? FALSE : TRUE;
+    // The time an acknowledgement must name: the activation's, also on the return to normal.
+    ev->activeTime = c.subCondLastActive;
+    // An attribute that cannot be copied is left empty; none is copied while no one wants them.
+    if (eventAttributesWanted()) {
+        attributeNow(c, kAttrCurrentValue, &ev->currentValue);
+        attributeNow(c, kAttrLimitExceeded, &ev->limitExceeded);
+    }
     return ev;
 }
 
-// Moves a condition to a new active sub-condition (0: inactive) and queues its event. A tag
-// whose alarms need no acknowledgement sends the plain active-state events it always sent.
-// staticMessage: the message is one of the vocabulary's texts (the event keeps its address).
-void transition(ConditionState& c, int newSub, DWORD severity, const char* message, WORD quality,
-                const FILETIME& now, bool staticMessage = true)
+// The condition's state changed: its event becomes its latest and goes to every subscription.
+void emit(ConditionState& c, WORD changeMask, const FILETIME& now)
 {
-    const bool ack = ackRequiredFor(c);
+    std::shared_ptr<EventRecord> ev;
+    try {
+        ev = newConditionEvent(c, changeMask, now);
+    } catch (const std::bad_alloc&) {
+        relist(c);
+        return; // the state is right; this one event is lost
+    }
+    c.last = std::move(ev);
+    relist(c);
+    broadcastEvent(c.last);
+}
+
+// Moves a condition to a new active sub-condition (0: inactive) and raises its event. A tag
+// whose alarms need no acknowledgement keeps its conditions acknowledged.
+void transition(ConditionState& c, int newSub, DWORD severity, const char* message, bool vocabulary, WORD quality,
+                const FILETIME& now, WORD extraMask = 0)
+{
     const bool was = c.sub != 0, is = newSub != 0;
-    WORD mask = 0;
+    WORD mask = extraMask;
     if (was != is) mask |= OPC_CHANGE_ACTIVE_STATE;
-    if (is && newSub != c.sub) mask |= OPC_CHANGE_SUBCONDITION;
-    if (severity != c.severity) mask |= OPC_CHANGE_SEVERITY;
-    if (c.message != message) mask |= OPC_CHANGE_MESSAGE;
+    // A new active level is a new sub-condition with its own severity and text.
+    if (is && newSub != c.sub) mask |= OPC_CHANGE_SUBCONDITION | OPC_CHANGE_SEVERITY | OPC_CHANGE_MESSAGE;
+    if (messageOf(c) != message && strcmp(messageOf(c), message) != 0) mask |= OPC_CHANGE_MESSAGE;
     if (quality != c.quality) mask |= OPC_CHANGE_QUALITY;
     if (is) {
         if (!was) c.condLastActive = now;
         c.subCondLastActive = now;
         c.state |= OPC_CONDITION_ACTIVE;
-        if (ack) {
+        c.severity = severity;
+        if (ackRequiredFor(c)) {
             // Every activation and every new sub-condition waits for its own acknowledgement.
             if (c.state & OPC_CONDITION_ACKED) mask |= OPC_CHANGE_ACK_STATE;
             c.state &= ~OPC_CONDITION_ACKED;
         }
     } else {
         c.condLastInactive = now;
-        c.state &= ~OPC_CONDITION_ACTIVE;
+        c.state &= ~OPC_CONDITION_ACTIVE; // the severity stays the one that was active
     }
     c.sub = newSub;
-    c.severity = severity;
-    c.message = message;
+    setMessage(c, message, vocabulary);
     c.quality = quality;
-    std::shared_ptr<EventRecord> ev;
-    try {
-        ev = newConditionEvent(c, now);
-        if (staticMessage) ev->message.setStatic(message);
-        else ev->message = c.message;
-    } catch (const std::bad_alloc&) {
-        relist(c);
-        return; // the state is right; this one event is lost
+    emit(c, mask, now);
+}
+
+// The condition ends for good (its alarm or tag goes): inactive and acknowledged, with a
+// final event when a client may still list it.
+void retire(ConditionState& c, const FILETIME& now)
+{
+    if (!needsReport(c)) return;
+    WORD mask = OPC_CHANGE_MESSAGE;
+    if (c.state & OPC_CONDITION_ACTIVE) {
+        mask |= OPC_CHANGE_ACTIVE_STATE;
+        c.condLastInactive = now;
     }
-    ev->changeMask = ack ? mask : OPC_CHANGE_ACTIVE_STATE;
-    ev->newState = ack ? c.state : static_cast<WORD>(c.state & ~OPC_CONDITION_ACKED);
-    ev->ackRequired = ack && !(c.state & OPC_CONDITION_ACKED);
-    // The time an acknowledgement must name: the activation's, also on the return to normal.
-    ev->activeTime = ack ? c.subCondLastActive : now;
-    c.last = std::move(ev);
-    relist(c);
-    broadcastEvent(c.last);
+    if (!(c.state & OPC_CONDITION_ACKED)) mask |= OPC_CHANGE_ACK_STATE;
+    c.state = static_cast<WORD>((c.state & OPC_CONDITION_ENABLED) | OPC_CONDITION_ACKED);
+    c.sub = 0;
+    setMessage(c, kRemovedMessage, true);
+    emit(c, mask, now);
+}
+
+// The condition takes the tag's quality; an enabled one tells its clients.
+void followQuality(ConditionState& c, WORD quality, bool isSource, const FILETIME* now)
+{
+    if (c.quality == quality) return;
+    c.quality = quality;
+    if (enabled(c) && isSource) emit(c, OPC_CHANGE_QUALITY, now ? *now : utcNow());
 }
 
 bool valuesEqual(const VARIANT& v, const VARIANT& ref)
@@ -138,15 +205,41 @@ bool valuesEqual(const VARIANT& v, const VARIANT& ref)
     return VarCmp(const_cast<VARIANT*>(a), const_cast<VARIANT*>(&ref), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
 }
 
-bool enabled(const ConditionState& c) { return (c.state & OPC_CONDITION_ENABLED) != 0; }
+int discreteSub(OPCTag& tag, const DiscreteAlarm& d)
+{
+    return valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
+}
 
 void evaluateDiscrete(OPCTag& tag, DiscreteAlarm& d, const FILETIME* now = nullptr)
 {
     if (!enabled(d.cond)) return;
-    const int sub = valuesEqual(*tag.state->value, *d.value) == d.activeWhenEqual ? 1 : 0;
+    const int sub = discreteSub(tag, d);
     if (sub == d.cond.sub) return;
-    transition(d.cond, sub, sub ? d.severity : 0, sub ? d.message.c_str() : kLevelMessages[0], tag.state->quality,
-               now ? *now : utcNow(), sub == 0);
+    transition(d.cond, sub, d.severity, sub ? d.message.c_str() : kNormalMessage, sub == 0, tag.state->quality,
+               now ? *now : utcNow());
+}
+
+// The level as OPCTag::currentLevel computes it, except that the active level and the ones
+// below it on its side hold until the value is back inside their limits by the deadband.
+int levelWithDeadband(const OPCTag& tag, int active, double deadband)
+{
+    const BYTE on = tag.state->limitsEnabled & kLevelLimitBits;
+    if (!on) return 0;
+    const VARIANT& value = *tag.state->value;
+    float v;
+    if (V_VT(&value) == VT_R8) v = static_cast<float>(V_R8(&value));
+    else {
+        Variant r4;
+        if (FAILED(VariantChangeType(r4.get(), const_cast<VARIANT*>(&value), 0, VT_R4))) return 0;
+        v = V_R4(r4.get());
+    }
+    auto sticky = [&](int k) { return active >= 3 ? (k >= 3 && k <= active) : (active != 0 && k <= 2 && k >= active); };
+    auto holds = [&](int k) {
+        if (!(on & (1u << (k - 1)))) return false;
+        const double limit = tag.levelLimits[k - 1].limit, band = sticky(k) ? deadband : 0;
+        return k >= 3 ? v >= limit - band : v <= limit + band;
+    };
+    return holds(4) ? 4 : holds(1) ? 1 : holds(3) ? 3 : holds(2) ? 2 : 0;
 }
 
 TagConditions* conditionsOf(OPCTag& tag)
@@ -157,7 +250,7 @@ TagConditions* conditionsOf(OPCTag& tag)
 
 bool hasLevelAlarm(const OPCTag& tag)
 {
-    return (tag.state->limitsEnabled & 0x0F) || (tag.conditions && needsReport(tag.conditions->level));
+    return (tag.state->limitsEnabled & kLevelLimitBits) || (tag.conditions && needsReport(tag.conditions->level));
 }
 
 std::string valueText(const VARIANT& v)
@@ -179,19 +272,26 @@ ConditionState::~ConditionState()
 void evaluateTagAlarms(OPCTag& tag, const FILETIME* now)
 {
     TagState& st = *tag.state;
-    const int level = tag.currentLevel();
+    const TagConditions* has = tag.conditions.get();
+    const int level = has && has->deadband > 0 ? levelWithDeadband(tag, st.level, has->deadband) : tag.currentLevel();
     if (level != st.level) {
         // Without memory for the state the level stays as it was and the next update tries again.
         if (TagConditions* tc = conditionsOf(tag)) {
             st.level = static_cast<BYTE>(level);
             tag.levelTime = now ? *now : utcNow();
-            const DWORD severity = level ? static_cast<DWORD>(tag.levelLimits[level - 1].severity) : 0;
+            const DWORD severity = level ? clampSeverity(tag.levelLimits[level - 1].severity) : 0;
             // A disabled alarm follows the level silently; enabling starts from it.
             if (enabled(tc->level))
-                transition(tc->level, level, severity, kLevelMessages[level], st.quality, tag.levelTime);
+                transition(tc->level, level, severity, kLevelMessages[level], true, st.quality, tag.levelTime);
         }
     }
-    if (tag.conditions && tag.conditions->discrete) evaluateDiscrete(tag, *tag.conditions->discrete, now);
+    TagConditions* tc = tag.conditions.get();
+    if (!tc) return;
+    if (tc->discrete) evaluateDiscrete(tag, *tc->discrete, now);
+    // A quality change without a change of state is an event of its own.
+    if (tc->level.quality != st.quality) followQuality(tc->level, st.quality, hasLevelAlarm(tag), now);
+    if (tc->discrete && tc->discrete->cond.quality != st.quality)
+        followQuality(tc->discrete->cond, st.quality, true, now);
 }
 
 bool setAlarmAckRequired(DWORD hTag, bool required)
@@ -203,14 +303,71 @@ bool setAlarmAckRequired(DWORD hTag, bool required)
     if (!tc) return false;
     tc->ackRequired = required;
     if (!required) {
-        // Nothing waits for an operator any more.
+        // Nothing waits for an operator any more: what was pending is acknowledged, and said so.
+        const FILETIME now = utcNow();
         for (ConditionState* c : {&tc->level, tc->discrete ? &tc->discrete->cond : nullptr}) {
-            if (!c) continue;
+            if (!c || (c->state & OPC_CONDITION_ACKED)) continue;
             c->state |= OPC_CONDITION_ACKED;
-            relist(*c);
+            c->lastAckTime = now;
+            emit(*c, OPC_CHANGE_ACK_STATE, now);
         }
     }
     return true;
+}
+
+bool setAlarmDeadband(DWORD hTag, double deadband)
+{
+    if (!(deadband >= 0) || deadband > 3.4e38) return false; // also refuses NaN
+    LockGuard g(App().globalLock);
+    OPCTag* tag = App().tags.resolve(hTag);
+    if (!tag) return false;
+    TagConditions* tc = conditionsOf(*tag);
+    if (!tc) return false;
+    tc->deadband = deadband;
+    return true;
+}
+
+bool checkLevelLimits(const LevelLimit limits[4], std::string* why)
+{
+    static const char* const names[4] = {"LoLo", "Lo", "Hi", "HiHi"};
+    char buf[128];
+    int prev = -1;
+    for (int k = 0; k < 4; ++k) {
+        if (!limits[k].enabled) continue;
+        if (limits[k].severity < 1 || limits[k].severity > static_cast<int>(kHighestSeverity)) {
+            snprintf(buf, sizeof buf, "%s severity %d is outside 1 to 1000", names[k], limits[k].severity);
+            *why = buf;
+            return false;
+        }
+        if (!(limits[k].limit == limits[k].limit)) {
+            snprintf(buf, sizeof buf, "%s limit is not a number", names[k]);
+            *why = buf;
+            return false;
+        }
+        if (prev >= 0 && limits[k].limit < limits[prev].limit) {
+            snprintf(buf, sizeof buf, "%s limit %g is below %s limit %g", names[k], static_cast<double>(limits[k].limit),
+                     names[prev], static_cast<double>(limits[prev].limit));
+            *why = buf;
+            return false;
+        }
+        prev = k;
+    }
+    return true;
+}
+
+void levelLimitsChanged(OPCTag& tag)
+{
+    if ((tag.state->limitsEnabled & kLevelLimitBits) || !tag.conditions) return;
+    tag.state->level = 0;
+    retire(tag.conditions->level, utcNow());
+}
+
+void retireConditions(OPCTag& tag)
+{
+    if (!tag.conditions) return;
+    const FILETIME now = utcNow();
+    retire(tag.conditions->level, now);
+    if (tag.conditions->discrete) retire(tag.conditions->discrete->cond, now);
 }
 
 bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DWORD severity,
@@ -223,7 +380,10 @@ bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DW
     OPCTag* tag = App().tags.resolve(hTag);
     if (!tag) return false;
     if (remove) {
-        if (tag->conditions) tag->conditions->discrete.reset();
+        if (tag->conditions && tag->conditions->discrete) {
+            retire(tag->conditions->discrete->cond, utcNow());
+            tag->conditions->discrete.reset();
+        }
         tag->state->limitsEnabled = static_cast<BYTE>(tag->state->limitsEnabled & ~kDiscreteAlarmBit);
         return true;
     }
@@ -250,23 +410,40 @@ bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DW
     return true;
 }
 
+namespace {
+
+std::shared_ptr<EventRecord> newSimpleEvent(const std::string& source, const std::string& message, DWORD severity)
+{
+    auto ev = newEventRecord();
+    ev->source = source;
+    ev->message = message;
+    ev->time = utcNow();
+    ev->eventType = OPC_SIMPLE_EVENT;
+    ev->eventCategory = kCategorySystemMessage;
+    ev->severity = severity;
+    return ev;
+}
+
+} // namespace
+
 bool sendSimpleEvent(const std::string& source, const std::string& message, DWORD severity)
 {
-    if (severity < 1 || severity > 1000) return false;
-    std::shared_ptr<EventRecord> ev;
+    if (severity < 1 || severity > kHighestSeverity) return false;
     try {
-        ev = newEventRecord();
-        ev->source = source;
-        ev->message = message;
+        broadcastEvent(newSimpleEvent(source, message, severity));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    ev->time = utcNow();
-    ev->eventType = OPC_SIMPLE_EVENT;
-    ev->eventCategory = 1;
-    ev->severity = severity;
-    broadcastEvent(ev);
     return true;
+}
+
+std::shared_ptr<const EventRecord> serverNotice(const std::string& message, DWORD severity)
+{
+    try {
+        return newSimpleEvent(kServerSource, message, severity);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 ConditionState* findCondition(const std::string& source, const std::string& condition, HRESULT* why)
@@ -301,9 +478,9 @@ HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime,
     const FILETIME now = utcNow();
     std::shared_ptr<EventRecord> ev;
     try {
-        ev = newConditionEvent(c, now);
+        ev = newConditionEvent(c, OPC_CHANGE_ACK_STATE, now);
         // The event carries the operator's comment as its text (there are no event attributes).
-        ev->message = comment.empty() ? c.message : comment;
+        if (!comment.empty()) ev->message = comment;
         ev->actorId = who;
         notice->acknowledger = who;
         notice->comment = comment;
@@ -314,10 +491,8 @@ HRESULT acknowledge(ConditionState& c, DWORD cookie, const FILETIME& activeTime,
     }
     c.state |= OPC_CONDITION_ACKED;
     c.lastAckTime = now;
-    ev->changeMask = OPC_CHANGE_ACK_STATE;
     ev->newState = c.state;
     ev->ackRequired = FALSE;
-    ev->activeTime = c.subCondLastActive;
     c.last = ev;
     relist(c);
     broadcastEvent(c.last);
@@ -341,28 +516,54 @@ void collectSources(OPCTag& node, std::vector<OPCTag*>* out)
     for (OPCTag* c : node.children) collectSources(*c, out);
 }
 
-void setEnabled(ConditionState& c, bool enable)
+// Disabling: inactive and acknowledged, said so once, then silent. Enabling: said so, with
+// the activation when the tag is beyond a limit now.
+void setEnabled(ConditionState& c, bool enable, const FILETIME& now)
 {
     if (enabled(c) == enable) return;
     if (!enable) {
+        WORD mask = OPC_CHANGE_ENABLE_STATE | OPC_CHANGE_MESSAGE;
+        if (c.state & OPC_CONDITION_ACTIVE) {
+            mask |= OPC_CHANGE_ACTIVE_STATE;
+            c.condLastInactive = now;
+        }
+        if (!(c.state & OPC_CONDITION_ACKED)) mask |= OPC_CHANGE_ACK_STATE;
         c.state = OPC_CONDITION_ACKED;
         c.sub = 0;
-        c.severity = 0;
-        relist(c);
+        setMessage(c, kDisabledMessage, true);
+        emit(c, mask, now);
         return;
     }
-    c.state = OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED;
+    c.state = kStateResting;
     OPCTag& tag = *c.tag;
+    int sub = 0;
+    DWORD severity = 0;
+    const char* message = kNormalMessage;
+    bool vocabulary = true;
     if (c.kind == ConditionKind::Discrete) {
-        evaluateDiscrete(tag, *tag.conditions->discrete);
+        const DiscreteAlarm& d = *tag.conditions->discrete;
+        sub = discreteSub(tag, d);
+        severity = d.severity;
+        if (sub) {
+            message = d.message.c_str();
+            vocabulary = false;
+        }
+    } else {
+        sub = tag.currentLevel();
+        tag.state->level = static_cast<BYTE>(sub);
+        tag.levelTime = now;
+        if (sub) {
+            severity = clampSeverity(tag.levelLimits[sub - 1].severity);
+            message = kLevelMessages[sub];
+        }
+    }
+    if (sub) {
+        transition(c, sub, severity, message, vocabulary, tag.state->quality, now, OPC_CHANGE_ENABLE_STATE);
         return;
     }
-    const int level = tag.currentLevel();
-    tag.state->level = static_cast<BYTE>(level);
-    if (level == 0) return;
-    tag.levelTime = utcNow();
-    transition(c, level, static_cast<DWORD>(tag.levelLimits[level - 1].severity), kLevelMessages[level],
-               tag.state->quality, tag.levelTime);
+    setMessage(c, kNormalMessage, true);
+    c.quality = tag.state->quality;
+    emit(c, OPC_CHANGE_ENABLE_STATE | OPC_CHANGE_MESSAGE, now);
 }
 
 } // namespace
@@ -390,12 +591,24 @@ HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea,
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    const FILETIME now = utcNow();
     for (OPCTag* tag : tags) {
         TagConditions& tc = *tag->conditions;
-        setEnabled(tc.level, enable);
-        if (tc.discrete) setEnabled(tc.discrete->cond, enable);
+        // A tag with only a discrete alarm has no level condition to speak of.
+        if (hasLevelAlarm(*tag)) setEnabled(tc.level, enable, now);
+        else if (!enable) tc.level.state = OPC_CONDITION_ACKED;
+        else tc.level.state = kStateResting;
+        if (tc.discrete) setEnabled(tc.discrete->cond, enable, now);
     }
     return S_OK;
+}
+
+std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev)
+{
+    HRESULT why = S_OK;
+    ConditionState* c = findCondition(ev.source, ev.conditionName.c_str(), &why);
+    if (!c || !needsReport(*c)) return nullptr;
+    return c->last;
 }
 
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents()

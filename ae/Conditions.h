@@ -8,23 +8,31 @@
 #include <string>
 #include <vector>
 #include "addrspace/OPCTag.h"
+#include "qvopc.h"
 
 namespace qv {
 
 enum class ConditionKind { Level, Discrete };
 
+// A condition at rest: enabled, inactive and acknowledged (nothing awaits an operator).
+constexpr WORD kStateResting = OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED;
+
 struct ConditionState {
-    ConditionState(ConditionKind k, OPCTag* t) : kind(k), tag(t) {}
+    ConditionState(ConditionKind k, OPCTag* t) : kind(k), tag(t)
+    {
+        if (t && t->state) quality = t->state->quality; // a first event names no quality change
+    }
     ~ConditionState();
     ConditionState(const ConditionState&) = delete;
     ConditionState& operator=(const ConditionState&) = delete;
 
     const ConditionKind kind;
     OPCTag* const tag; // the source
-    WORD state = 0x0005; // enabled and acknowledged: nothing awaits an operator yet
+    WORD state = kStateResting;
     int sub = 0;         // active sub-condition: level 1 to 4, discrete 1; 0 inactive
-    DWORD severity = 0;
-    std::string message;
+    DWORD severity = 0;  // of the active sub-condition, or of the last one that was active
+    std::string message;                // the text when it is not one of the vocabulary's
+    const char* vocabMessage = nullptr; // else this vocabulary text (events keep it by address)
     WORD quality = 0;
     FILETIME condLastActive{}, subCondLastActive{}, condLastInactive{}, lastAckTime{};
     std::string acknowledger, comment;
@@ -45,6 +53,7 @@ struct DiscreteAlarm {
 struct TagConditions {
     explicit TagConditions(OPCTag* t) : level(ConditionKind::Level, t) {}
     bool ackRequired = false;
+    double deadband = 0; // an active level holds until the value is back inside its limit by this
     ConditionState level;
     std::unique_ptr<DiscreteAlarm> discrete;
 };
@@ -52,6 +61,8 @@ struct TagConditions {
 // Bit of TagState::limitsEnabled that says the tag has a discrete alarm (so the update path
 // evaluates it).
 constexpr BYTE kDiscreteAlarmBit = 0x10;
+// Its bits 0 to 3: the level limits LoLo, Lo, Hi, HiHi enabled.
+constexpr BYTE kLevelLimitBits = 0x0F;
 
 // Runs the tag's alarm evaluation after an update and raises the resulting events (no client
 // is called). now: the current time when the caller has just read it, else null.
@@ -62,6 +73,19 @@ bool setAlarmAckRequired(DWORD hTag, bool required);
 bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DWORD severity,
                       const std::string& message);
 bool sendSimpleEvent(const std::string& source, const std::string& message, DWORD severity);
+bool setAlarmDeadband(DWORD hTag, double deadband);
+// A simple event from the server's own source (category "System Message"); null when out of
+// memory. Not broadcast: the caller decides who hears it.
+std::shared_ptr<const EventRecord> serverNotice(const std::string& message, DWORD severity);
+// Enabled limits must be in order (LoLo <= Lo <= Hi <= HiHi) with severities 1 to 1000; false
+// with the reason in *why otherwise.
+bool checkLevelLimits(const LevelLimit limits[4], std::string* why);
+// Global lock held, after the tag's limits changed: a level alarm left without any enabled
+// limit while it is reported ends now with a final event.
+void levelLimitsChanged(OPCTag& tag);
+// Global lock held, before the tag goes: each of its conditions that is active or
+// unacknowledged sends a final event (inactive, acknowledged).
+void retireConditions(OPCTag& tag);
 
 // A condition by source and condition name; null (and *why the client's error) when either
 // is unknown.
@@ -91,6 +115,9 @@ HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea,
 
 // The latest event of every condition that is active or unacknowledged (for a refresh).
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents();
+// The latest event of the condition an event names, when it is still active or
+// unacknowledged (a refresh sends the state as it is when it goes out); else null.
+std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev);
 
 // An event attribute of the condition as it is now (kAttrCurrentValue: the tag's value;
 // kAttrLimitExceeded: the limit of the active level, left as it is while inactive).

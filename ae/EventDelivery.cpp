@@ -1,4 +1,5 @@
 #include "ae/EventDelivery.h"
+#include <cstring>
 #include <string>
 #include "ae/COPCEventSubscription.h"
 #include "ae/EventVocabulary.h"
@@ -9,13 +10,21 @@ namespace qv {
 
 namespace {
 
+// An ANSI text never takes more UTF-16 units than it has bytes.
 size_t wideBytes(const std::string& s) { return (s.size() + 1) * sizeof(WCHAR); }
 size_t wideBytes(const EventText& s) { return (s.size() + 1) * sizeof(WCHAR); }
 
-// Copies s into dst with each byte zero-extended; returns the position after the null.
+// Converts s from the ANSI code page (as widen does) into dst; returns the position after the
+// null.
 WCHAR* putWide(WCHAR* dst, const char* s)
 {
-    for (; *s; ++s) *dst++ = static_cast<unsigned char>(*s);
+    const char* p = s;
+    while (*p && !(*p & 0x80)) *dst++ = static_cast<unsigned char>(*p++);
+    if (*p) {
+        const int len = static_cast<int>(strlen(p));
+        const int n = MultiByteToWideChar(CP_ACP, 0, p, len, dst, len);
+        dst += n > 0 ? n : 0;
+    }
     *dst++ = 0;
     return dst;
 }
@@ -71,15 +80,12 @@ void releaseTakenEvents()
     OPCServerApp& app = App();
     EventJournal& journal = app.eventJournal;
     EventJournal::Seq oldest = journal.end();
-    size_t subscriptions = 0;
     for (OPCServer* s : app.clients) {
         if (s->disconnected()) continue;
-        subscriptions += s->subscriptions.size();
         for (auto& sub : s->subscriptions)
             if (!sub->gone() && EventJournal::before(sub->cursor(), oldest)) oldest = sub->cursor();
     }
     journal.trimTo(oldest);
-    journal.setSubscriptions(subscriptions);
 }
 
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)

@@ -18,9 +18,12 @@ namespace qv {
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev);
 // Global lock held: lets the journal go of the events every subscription has taken.
 void releaseTakenEvents();
+// Whether some subscription asked for event attributes (SelectReturnedAttributes): an event
+// raised while none does is made without their values.
+bool eventAttributesWanted();
 
-// One ONEVENTSTRUCT in one block of task memory together with its five strings (each byte
-// widened to 16 bits) and a copy of the attribute values. Null when out of memory.
+// One ONEVENTSTRUCT in one block of task memory together with its five strings (converted
+// from the ANSI code page) and a copy of the attribute values. Null when out of memory.
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes = nullptr, DWORD attributeCount = 0);
 // Clears the attribute copies and frees the block (of either packer).
 void freePackedEvent(ONEVENTSTRUCT* block);

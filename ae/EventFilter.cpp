@@ -1,6 +1,7 @@
 #include "ae/EventFilter.h"
 #include <algorithm>
 #include "ae/EventVocabulary.h"
+#include "base/ComUtil.h"
 #include "qvopc.h"
 
 namespace qv {
@@ -9,7 +10,8 @@ const DWORD EventFilter::kAvailable =
     OPC_FILTER_BY_EVENT | OPC_FILTER_BY_CATEGORY | OPC_FILTER_BY_SEVERITY | OPC_FILTER_BY_AREA | OPC_FILTER_BY_SOURCE;
 
 HRESULT EventFilter::set(DWORD eventTypes, const std::vector<DWORD>& categories, DWORD low, DWORD high,
-                         const std::vector<std::string>& areas, const std::vector<std::string>& sources)
+                         const std::vector<std::string>& areas, const std::vector<std::string>& sources,
+                         bool matchCase)
 {
     if (eventTypes & ~static_cast<DWORD>(OPC_ALL_EVENTS)) return E_INVALIDARG;
     if (low > high || high > kHighestSeverity) return E_INVALIDARG;
@@ -19,11 +21,11 @@ HRESULT EventFilter::set(DWORD eventTypes, const std::vector<DWORD>& categories,
     ap.reserve(areas.size());
     sp.reserve(sources.size());
     for (const std::string& a : areas) {
-        ap.emplace_back(a);
+        ap.emplace_back(matchCase ? a : foldCase(a));
         if (ap.back().malformed()) return E_INVALIDARG;
     }
     for (const std::string& s : sources) {
-        sp.emplace_back(s);
+        sp.emplace_back(matchCase ? s : foldCase(s));
         if (sp.back().malformed()) return E_INVALIDARG;
     }
     eventTypes_ = eventTypes;
@@ -34,6 +36,7 @@ HRESULT EventFilter::set(DWORD eventTypes, const std::vector<DWORD>& categories,
     sources_ = sources;
     areaPatterns_.swap(ap);
     sourcePatterns_.swap(sp);
+    matchCase_ = matchCase;
     return S_OK;
 }
 
@@ -53,13 +56,17 @@ bool EventFilter::passes(const EventRecord& ev, char delimiter) const
         std::find(categories_.begin(), categories_.end(), ev.eventCategory) == categories_.end())
         return false;
     if (ev.severity < low_ || ev.severity > high_) return false;
+    if (sourcePatterns_.empty() && areaPatterns_.empty()) return true;
+    std::string folded;
+    if (!matchCase_) folded = foldCase(ev.source);
+    const std::string& source = matchCase_ ? ev.source : folded;
     if (!sourcePatterns_.empty() &&
         std::none_of(sourcePatterns_.begin(), sourcePatterns_.end(),
-                     [&](const Pattern& p) { return p.matches(ev.source); }))
+                     [&](const Pattern& p) { return p.matches(source); }))
         return false;
     if (!areaPatterns_.empty() &&
         std::none_of(areaPatterns_.begin(), areaPatterns_.end(),
-                     [&](const Pattern& p) { return sourceInArea(ev.source, p, delimiter); }))
+                     [&](const Pattern& p) { return sourceInArea(source, p, delimiter); }))
         return false;
     return true;
 }

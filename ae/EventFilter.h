@@ -18,9 +18,11 @@ public:
     static const DWORD kAvailable;
 
     // Checks a client's filter; E_INVALIDARG for unknown type bits, an unknown category, a
-    // reversed or out-of-range severity range, or a malformed pattern.
+    // reversed or out-of-range severity range, or a malformed pattern. Without matchCase
+    // (QV_SetMatchCase(FALSE)) areas and sources match with ASCII case ignored, as tag names do.
     HRESULT set(DWORD eventTypes, const std::vector<DWORD>& categories, DWORD low, DWORD high,
-                const std::vector<std::string>& areas, const std::vector<std::string>& sources);
+                const std::vector<std::string>& areas, const std::vector<std::string>& sources,
+                bool matchCase = true);
     bool passes(const EventRecord& ev, char delimiter) const;
 
     DWORD eventTypes() const { return eventTypes_; }
@@ -36,7 +38,8 @@ private:
     std::vector<DWORD> categories_;
     DWORD low_ = 0, high_ = kHighestSeverity;
     std::vector<std::string> areas_, sources_;
-    std::vector<Pattern> areaPatterns_, sourcePatterns_;
+    std::vector<Pattern> areaPatterns_, sourcePatterns_; // of the folded names without matchCase_
+    bool matchCase_ = true;
 };
 
 // Whether the source lies in an area the pattern names: the source's own area (its name up to

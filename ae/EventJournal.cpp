@@ -10,7 +10,7 @@ bool EventJournal::append(const std::shared_ptr<const EventRecord>& ev)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (entries_.size() > capacity_) {
+    if (entries_.size() > limit_) {
         entries_.pop_front();
         ++begin_;
     }
@@ -23,6 +23,15 @@ bool EventJournal::append(const std::shared_ptr<const EventRecord>& ev)
 void EventJournal::trimTo(Seq s)
 {
     while (!entries_.empty() && before(begin_, s)) {
+        entries_.pop_front();
+        ++begin_;
+    }
+}
+
+void EventJournal::setLimit(size_t n)
+{
+    limit_ = n;
+    while (entries_.size() > limit_) {
         entries_.pop_front();
         ++begin_;
     }

@@ -3,9 +3,9 @@
 // them and the subscriptions. Raising an event is one append here and nothing per
 // subscription: each client's worker takes what its own subscriptions want (their filters
 // run there), so the host's cost of an alarm does not grow with the number of subscribers.
-// An event goes once every subscription has taken it, or when more than kMaxEvents per
-// subscription are kept (as much as a subscription's own queue holds; a stalled worker then
-// misses the oldest, counted on its subscriptions).
+// An event goes once every subscription has taken it, or when more than the queue limit are
+// kept (what one subscription's own queue holds, however many subscriptions there are): a
+// stalled worker then misses the oldest, counted and told on its subscriptions.
 // Under the global lock, except end(), which any thread may read.
 #include <windows.h>
 #include <atomic>
@@ -18,7 +18,7 @@ namespace qv {
 class EventJournal {
 public:
     using Seq = DWORD; // wraps around: only differences count
-    static constexpr size_t kMaxEvents = 10000;
+    static constexpr size_t kDefaultLimit = 10000;
     struct Entry {
         std::shared_ptr<const EventRecord> event;
         DWORD raisedTick; // GetTickCount() when raised: a buffer time counts from here
@@ -33,14 +33,16 @@ public:
     bool append(const std::shared_ptr<const EventRecord>& ev);
     // Lets go of the events before s.
     void trimTo(Seq s);
-    void setSubscriptions(size_t n) { capacity_ = kMaxEvents * (n ? n : 1); }
+    // The events one subscription may have waiting (its queue, and here); the host sets it.
+    size_t limit() const { return limit_; }
+    void setLimit(size_t n);
     void clear();
 
 private:
     std::deque<Entry> entries_;
     Seq begin_ = 0;
     std::atomic<Seq> end_{0};
-    size_t capacity_ = kMaxEvents;
+    size_t limit_ = kDefaultLimit;
 };
 
 } // namespace qv

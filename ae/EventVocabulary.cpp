@@ -4,10 +4,12 @@
 namespace qv {
 
 const EventCategory kEventCategories[3] = {
-    {1, OPC_SIMPLE_EVENT, "System Message", "Informational Text"},
-    {2, OPC_CONDITION_EVENT, "Level", "Level Alarm"},
-    {3, OPC_CONDITION_EVENT, "Discrete", "Discrete Alarm"},
+    {kCategorySystemMessage, OPC_SIMPLE_EVENT, "System Message", "Informational Text"},
+    {kCategoryLevel, OPC_CONDITION_EVENT, "Level", "Level Alarm"},
+    {kCategoryDiscrete, OPC_CONDITION_EVENT, "Discrete", "Discrete Alarm"},
 };
+
+const char* const kServerSource = "Server";
 
 namespace {
 const EventAttribute kConditionAttributes[2] = {
@@ -18,7 +20,7 @@ const EventAttribute kConditionAttributes[2] = {
 
 const EventAttribute* eventAttributes(DWORD category, size_t* count)
 {
-    *count = category == 2 ? 2 : category == 3 ? 1 : 0;
+    *count = category == kCategoryLevel ? 2 : category == kCategoryDiscrete ? 1 : 0;
     return *count ? kConditionAttributes : nullptr;
 }
 
@@ -33,14 +35,14 @@ const EventCategory* findEventCategory(DWORD id)
 
 const char* const* subConditionNames(const std::string& conditionName, size_t* count)
 {
-    if (conditionName == kEventCategories[1].conditionName) {
+    if (conditionName == kEventCategories[kCategoryLevel - 1].conditionName) {
         *count = 4;
         return kLevelSubConditionNames;
     }
     // A single-state condition's one sub-condition carries the condition's name.
-    if (conditionName == kEventCategories[2].conditionName) {
+    if (conditionName == kEventCategories[kCategoryDiscrete - 1].conditionName) {
         *count = 1;
-        return &kEventCategories[2].conditionName;
+        return &kEventCategories[kCategoryDiscrete - 1].conditionName;
     }
     *count = 0;
     return nullptr;

@@ -9,6 +9,14 @@
 
 namespace qv {
 
+// The categories' ids.
+constexpr DWORD kCategorySystemMessage = 1;
+constexpr DWORD kCategoryLevel = 2;
+constexpr DWORD kCategoryDiscrete = 3;
+
+// The source of the server's own simple events (the notice of dropped events).
+extern const char* const kServerSource;
+
 struct EventCategory {
     DWORD id;
     DWORD eventType; // OPC_SIMPLE_EVENT or OPC_CONDITION_EVENT

@@ -46,7 +46,7 @@ struct ConditionSnapshot {
 // while the level alarm is inactive).
 void snapshotAttributes(const ConditionState& c, DWORD n, const DWORD* ids, ConditionSnapshot* out)
 {
-    const DWORD category = c.kind == ConditionKind::Level ? 2 : 3;
+    const DWORD category = c.kind == ConditionKind::Level ? kCategoryLevel : kCategoryDiscrete;
     size_t known = 0;
     const EventAttribute* attrs = eventAttributes(category, &known);
     out->attrs.resize(n);
@@ -186,7 +186,8 @@ public:
             if (!st) return E_OUTOFMEMORY;
             st->ftStartTime = app.startTime;
             CoFileTimeNow(&st->ftCurrentTime);
-            st->ftLastUpdateTime = owner_->startTime;
+            // When an event last went to this client (zero before the first).
+            st->ftLastUpdateTime = lastEventSentTo(*owner_);
             st->dwServerState = OPCAE_STATUS_RUNNING;
             st->wMajorVersion = app.majorVersion;
             st->wMinorVersion = app.minorVersion;
@@ -302,6 +303,8 @@ public:
             if (owner_->gone()) return kGoneResult;
             const EventCategory* c = findEventCategory(dwEventCategory);
             if (!c) return E_INVALIDARG;
+            // Simple events belong to no condition.
+            if (c->eventType != OPC_CONDITION_EVENT) return S_OK;
             LPWSTR* arr = wideArray(&c->conditionName, 1);
             if (!arr) return E_OUTOFMEMORY;
             *pdwCount = 1;

@@ -176,6 +176,11 @@ BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag, float fLowLow, BOOL bLowLowEnabled,
         {fHigh, bHighEnabled ? 1 : 0, static_cast<int>(dwHighSeverity)},
         {fHighHigh, bHighHighEnabled ? 1 : 0, static_cast<int>(dwHighHighSeverity)},
     };
+    std::string why;
+    if (!checkLevelLimits(l, &why)) {
+        QV_TRACE(trace::kErrors, "QV_SetTagLevelLimits(%lu) refused: %s", static_cast<unsigned long>(hTag), why.c_str());
+        return refused("QV_SetTagLevelLimits", ERROR_INVALID_PARAMETER);
+    }
     return App().tags.setLevelLimits(hTag, l) ? TRUE : refused("QV_SetTagLevelLimits", ERROR_INVALID_HANDLE);
 }
 
@@ -253,3 +258,16 @@ BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn)
 }
 
 } // extern "C"
+
+BOOL WINAPI QV_SetTagAlarmDeadband(DWORD hTag, double dDeadband)
+{
+    return setAlarmDeadband(hTag, dDeadband) ? TRUE : refused("QV_SetTagAlarmDeadband", ERROR_INVALID_PARAMETER);
+}
+
+BOOL WINAPI QV_SetEventQueueLimit(DWORD dwLimit)
+{
+    if (dwLimit == 0 || dwLimit > 10000000) return refused("QV_SetEventQueueLimit", ERROR_INVALID_PARAMETER);
+    LockGuard g(App().globalLock);
+    App().eventJournal.setLimit(dwLimit);
+    return TRUE;
+}

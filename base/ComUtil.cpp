@@ -51,10 +51,18 @@ LPWSTR widen(const char* s, bool taskMem)
 {
     if (!s) s = "";
     size_t n = strlen(s);
-    size_t bytes = 2 * n + 2;
+    size_t bytes = 2 * n + 2; // an ANSI text never takes more UTF-16 units than it has bytes
     WCHAR* w = taskMem ? static_cast<WCHAR*>(taskMemAlloc(bytes)) : new (std::nothrow) WCHAR[n + 1];
     if (!w) return nullptr;
-    for (size_t i = 0; i <= n; ++i) w[i] = static_cast<unsigned char>(s[i]);
+    size_t i = 0;
+    for (; i < n && !(s[i] & 0x80); ++i) w[i] = static_cast<unsigned char>(s[i]);
+    if (i == n) {
+        w[n] = 0;
+        return w;
+    }
+    // The same code page as narrow, so a client's text comes back as it went in.
+    const int m = MultiByteToWideChar(CP_ACP, 0, s + i, static_cast<int>(n - i), w + i, static_cast<int>(n - i));
+    w[i + (m > 0 ? m : 0)] = 0;
     return w;
 }
 

@@ -110,7 +110,7 @@ private:
 
 // Client text to 8-bit text with the system code page; NULL gives "".
 std::string narrow(LPCWSTR s);
-// Zero-extends every byte to one 16-bit character (no code page), into task memory
+// 8-bit text to client text with the system code page (as narrow), into task memory
 // (taskMem) or the ordinary heap (operator new[]). Null when out of memory.
 LPWSTR widen(const std::string& s, bool taskMem = true);
 LPWSTR widen(const char* s, bool taskMem = true);

@@ -180,7 +180,18 @@ void line(int level, const char* fmt, ...)
     int m = vsnprintf(buf + n, sizeof buf - n - 2, fmt, ap);
     va_end(ap);
     size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : (m < static_cast<int>(sizeof buf) - n - 2 ? m : sizeof buf - n - 3));
-    std::string s(buf, len);
+    // A client's text may hold control characters: escaped, it cannot forge a line.
+    std::string s(buf, static_cast<size_t>(n));
+    for (size_t i = static_cast<size_t>(n); i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(buf[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            s.push_back(static_cast<char>(c));
+            continue;
+        }
+        char esc[5];
+        snprintf(esc, sizeof esc, "\\x%02X", c);
+        s += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : esc;
+    }
     s += "\r\n";
     Writer& w = W();
     LockGuard g(w.lock);

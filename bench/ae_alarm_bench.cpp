@@ -10,7 +10,9 @@
 // then each filtering a different area (an event to one sink). Prints the host's cost of an
 // alarm-raising update with filters against without (ratio) and the events delivered per
 // second in both.
-//   ae_alarm_bench [rounds=5] [updatesPerBurst=5000]
+// Then the flood: the host raises 50,000 simple events back to back; prints per subscriber
+// how many arrived and how many the server reported dropped (its "System Message" notices).
+//   ae_alarm_bench [rounds=5] [updatesPerBurst=5000] [maxSize=0] [flood]   (flood: only the flood)
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,12 +38,17 @@ constexpr int kSubscribers = 10;
 class CountingSink : public qvbench::StaticSink<IOPCEventSink> {
 public:
     CountingSink() : StaticSink(IID_IOPCEventSink) {}
-    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT*) override
+    HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL, BOOL, DWORD n, ONEVENTSTRUCT* evs) override
     {
         const double now = benchNowMs();
         std::lock_guard<std::mutex> g(m);
         if (events == 0) first = now;
-        events += n;
+        for (DWORD i = 0; i < n; ++i) {
+            // The server's notice of events it had to drop counts them in its text.
+            if (evs[i].szSource && wcscmp(evs[i].szSource, L"Server") == 0 && evs[i].szMessage)
+                reported += wcstoul(evs[i].szMessage, nullptr, 10);
+            else ++events;
+        }
         last = now;
         return S_OK;
     }
@@ -48,9 +56,10 @@ public:
     {
         std::lock_guard<std::mutex> g(m);
         events = 0;
+        reported = 0;
     }
     std::mutex m;
-    DWORD events = 0;
+    DWORD events = 0, reported = 0;
     double first = 0, last = 0;
 };
 
@@ -176,12 +185,57 @@ void areaCase(int rounds, CountingSink* sinks, const std::vector<IOPCEventSubscr
     setFilters(false);
 }
 
+// 50,000 simple events raised back to back; every subscriber is healthy. limit: the host's
+// event queue limit for the run (0: the default).
+void floodCase(CountingSink* sinks, int limit = 0)
+{
+    constexpr int kFlood = 50000;
+    for (int i = 0; i < kSubscribers; ++i) sinks[i].reset();
+    if (limit) commands({"eventlimit " + std::to_string(limit)});
+    const long off = logSize();
+    commands({"simpleburst Bench.Flood " + std::to_string(kFlood)});
+    std::string line = logLine(off, "simpleburst:");
+    const char* t = strstr(line.c_str(), "total=");
+    // Settled once no sink's count moved for two seconds.
+    DWORD lastSum = 0;
+    for (int quiet = 0, waited = 0; quiet < 2000 && waited < 120000; waited += 100) {
+        Sleep(100);
+        DWORD sum = 0;
+        for (int i = 0; i < kSubscribers; ++i) {
+            std::lock_guard<std::mutex> g(sinks[i].m);
+            sum += sinks[i].events + sinks[i].reported;
+        }
+        quiet = sum == lastSum ? quiet + 100 : 0;
+        lastSum = sum;
+    }
+    std::vector<double> got, told, rate;
+    for (int i = 0; i < kSubscribers; ++i) {
+        std::lock_guard<std::mutex> g(sinks[i].m);
+        got.push_back(sinks[i].events);
+        told.push_back(sinks[i].reported);
+        if (sinks[i].last > sinks[i].first) rate.push_back(sinks[i].events / ((sinks[i].last - sinks[i].first) / 1000.0));
+    }
+    for (auto* v : {&got, &told, &rate}) std::sort(v->begin(), v->end());
+    printf("\nflood: %d simple events raised in %.1f ms, %d healthy subscribers, queue limit %s\n", kFlood,
+           t ? atof(t + 6) : 0.0, kSubscribers, limit ? std::to_string(limit).c_str() : "default");
+    printf("received per subscriber: min %.0f, median %.0f, max %.0f; reported dropped: min %.0f, median %.0f, "
+           "max %.0f\n",
+           got.front(), got[got.size() / 2], got.back(), told.front(), told[told.size() / 2], told.back());
+    if (!rate.empty())
+        printf("events delivered per second per subscriber: min %.0f, median %.0f, max %.0f\n", rate.front(),
+               rate[rate.size() / 2], rate.back());
+    fflush(stdout);
+    if (limit) commands({"eventlimit 10000"});
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int rounds = argc > 1 ? atoi(argv[1]) : 5;
+    int rounds = argc > 1 ? atoi(argv[1]) : 5;
     const int n = argc > 2 ? atoi(argv[2]) : 5000; // below a subscription's queue bound of 10,000
+    const DWORD maxSize = argc > 3 ? static_cast<DWORD>(atoi(argv[3])) : 0; // the subscriptions' maximum size
+    const bool floodOnly = argc > 4 && strcmp(argv[4], "flood") == 0;
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     g_dir = self;
@@ -205,7 +259,7 @@ int main(int argc, char** argv)
         IConnectionPointContainer* cpc = nullptr;
         IConnectionPoint* cp = nullptr;
         DWORD cookie = 0;
-        hr = es->CreateEventSubscription(TRUE, 0, 0, i, IID_IUnknown, &sub, &bt, &ms);
+        hr = es->CreateEventSubscription(TRUE, 0, maxSize, i, IID_IUnknown, &sub, &bt, &ms);
         if (SUCCEEDED(hr)) hr = sub->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
         if (SUCCEEDED(hr)) hr = cpc->FindConnectionPoint(IID_IOPCEventSink, &cp);
         if (SUCCEEDED(hr)) hr = cp->Advise(&sinks[i], &cookie);
@@ -222,6 +276,11 @@ int main(int argc, char** argv)
         held.insert(held.end(), {es, sub, cpc, cp, mgt});
     }
     commands({"create Bench.Alarm r8 10 rw", "limits Bench.Alarm -1000 -999 50 1000", "create Bench.Plain r8 10 rw"});
+    if (floodOnly) {
+        floodCase(sinks);
+        floodCase(sinks, 60000);
+        rounds = 0;
+    }
 
     printf("%d subscribers, %d updates per burst\n", kSubscribers, n);
     printf("%-6s %14s %14s %16s %16s %22s\n", "round", "plain median", "alarm median", "plain updates/s",
@@ -248,7 +307,11 @@ int main(int argc, char** argv)
     printRatio("alarm-raising QV_UpdateTag (10 subscribers) / plain, host median", ratios, "<= 2");
     printRatio("alarm-raising burst (10 subscribers) / plain burst, host total", totalRatios, "<= 2");
     commands({"remove Bench.Alarm", "remove Bench.Plain"});
-    areaCase(rounds, sinks, mgts);
+    if (!floodOnly) {
+        floodCase(sinks);
+        floodCase(sinks, 60000);
+        areaCase(rounds, sinks, mgts);
+    }
     for (auto it = held.rbegin(); it != held.rend(); ++it) (*it)->Release();
     CoUninitialize();
     return 0;

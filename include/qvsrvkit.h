@@ -270,7 +270,9 @@ QVAPI BOOL WINAPI QV_EndUpdateCycle(void);
 QVAPI BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue);
 /* Level limits for the alarm events of the tag (all disabled until set): for each of
  * low-low, low, high, high-high the limit, whether it is enabled, and the event severity.
- * FALSE for a bad handle. */
+ * FALSE for a bad handle, and (the reason in the trace, GetLastError ERROR_INVALID_PARAMETER)
+ * for enabled limits out of order (LoLo <= Lo <= Hi <= HiHi) or an enabled severity outside
+ * 1 to 1000. */
 QVAPI BOOL WINAPI QV_SetTagLevelLimits(DWORD hTag,
                                        float fLowLow, BOOL bLowLowEnabled, DWORD dwLowLowSeverity,
                                        float fLow, BOOL bLowEnabled, DWORD dwLowSeverity,
@@ -333,6 +335,14 @@ QVAPI BOOL WINAPI QV_SetTagDiscreteAlarm(DWORD hTag, VARIANT vAlarmValue, BOOL b
 /* A simple event ("System Message", category 1) from szSource with szMessage, severity 1 to
  * 1000, to every subscription. Any thread, any time. */
 QVAPI BOOL WINAPI QV_SendSimpleEvent(LPCSTR szSource, LPCSTR szMessage, DWORD dwSeverity);
+/* Alarm deadband of the tag's level alarm (default 0): an active level stays active until
+ * the value is back inside its limit by this much (below Hi - deadband, above Lo + deadband).
+ * FALSE for a bad handle or a negative or non-numeric deadband. */
+QVAPI BOOL WINAPI QV_SetTagAlarmDeadband(DWORD hTag, double dDeadband);
+/* Events one event subscription may have waiting for its client (default 10,000; 1 to
+ * 10,000,000). Past it the oldest go, and the subscription's next call starts with a simple
+ * event from the source "Server" (category 1) saying how many went. FALSE when out of range. */
+QVAPI BOOL WINAPI QV_SetEventQueueLimit(DWORD dwLimit);
 
 /* Number of connected clients. */
 QVAPI int WINAPI QV_GetClientCounts(void);

@@ -49,7 +49,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE h, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
     {
-        if (refresh && gate) {
+        if ((refresh || stallAll) && gate) {
             SetEvent(entered);
             WaitForSingleObject(gate, 20000);
         }
@@ -100,8 +100,9 @@ public:
         return got_.size();
     }
 
-    // Refresh calls wait on gate (when set) after signalling entered.
+    // Refresh calls (every call with stallAll) wait on gate (when set) after signalling entered.
     HANDLE gate = nullptr, entered = nullptr;
+    bool stallAll = false;
     int lastRefreshCalls = 0; // under m_
     bool waitLastRefresh(int n, int timeoutMs = 10000)
     {
@@ -173,7 +174,6 @@ void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
     EXPECT_EQ(r.source, L"Ae.Caf\u00E9"); // byte 0xE9 of the host's name, same code point
     EXPECT_EQ(r.condition, L"Level Alarm");
     EXPECT_EQ(r.actor, L"");
-    EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
     EXPECT_EQ(r.e.dwEventType, OPC_CONDITION_EVENT);
     EXPECT_EQ(r.e.dwEventCategory, 2u);
     EXPECT_EQ(r.e.wQuality, 0xC0);
@@ -183,14 +183,17 @@ void expectLevelEvent(const Received& r, OPCHANDLE hSub, bool high)
     if (high) {
         EXPECT_EQ(r.subcondition, L"Hi");
         EXPECT_EQ(r.message, L"High Limit Exceeded");
-        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
-        EXPECT_EQ(r.e.dwSeverity, 300u); // the host's "limits" command gives the high limit 300
+        EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE | OPC_CHANGE_SUBCONDITION | OPC_CHANGE_SEVERITY |
+                                       OPC_CHANGE_MESSAGE);
+        // Without acknowledgement a condition is acknowledged, in every event.
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
     } else {
         EXPECT_EQ(r.subcondition, L"");
         EXPECT_EQ(r.message, L"Normal Condition");
-        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED);
-        EXPECT_EQ(r.e.dwSeverity, 0u);
+        EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE | OPC_CHANGE_MESSAGE);
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED);
     }
+    EXPECT_EQ(r.e.dwSeverity, 300u); // the host's "limits" command gives the high limit 300; a clear keeps it
 }
 
 } // namespace
@@ -496,7 +499,7 @@ TEST(AeClient, DiscreteAlarmAndHostMessageArriveWithTheirFields)
     EXPECT_EQ(ev[0].subcondition, L"Discrete Alarm");
     EXPECT_EQ(ev[0].message, L"Pump tripped");
     EXPECT_EQ(ev[0].e.dwSeverity, 600u);
-    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
     EXPECT_EQ(ev[1].source, L"Ae.Host");
     EXPECT_EQ(ev[1].e.dwEventType, OPC_SIMPLE_EVENT);
     EXPECT_EQ(ev[1].e.dwEventCategory, 1u);
@@ -507,7 +510,8 @@ TEST(AeClient, DiscreteAlarmAndHostMessageArriveWithTheirFields)
     ASSERT_TRUE(hostCommands({"update Ae.Pump bool 0", "remove Ae.Pump"}));
     ev = sink.take(1);
     ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED);
+    EXPECT_EQ(ev[0].e.dwSeverity, 600u);
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
 
@@ -585,7 +589,7 @@ TEST(AeClient, BufferTimeBatchesMaxSizeCapsAndInactiveGetsNothing)
     ASSERT_EQ(idle.mgt->SetState(&off, nullptr, nullptr, 44, &rbt, &rms), S_OK);
     ASSERT_TRUE(hostCommands({"create Ae.Buf2 r8 0 rw", "limits Ae.Buf2 -1000 -999 50 1000", "update Ae.Buf2 r8 60",
                               "remove Ae.Buf2"}));
-    EXPECT_EQ(sb.take(2, 10000).size(), 2u);
+    EXPECT_EQ(sb.take(3, 10000).size(), 3u); // Ae.Buf's clear, Ae.Buf2's activation and its removal's final event
     EXPECT_EQ(si.pending(), 0u);
     for (Subscription* s : {&batched, &capped, &idle}) EXPECT_EQ(s->point->Unadvise(1), S_OK);
 }
@@ -665,6 +669,13 @@ TEST(AeClient, DisabledConditionIsSilentAndOutOfRefreshUntilEnabled)
     EXPECT_EQ(c.es->DisableConditionBySource(1, none), E_INVALIDARG);
     EXPECT_EQ(c.es->EnableConditionByArea(1, none), E_INVALIDARG);
     ASSERT_EQ(c.es->DisableConditionBySource(1, src), S_OK);
+    // Disabling is heard: inactive and acknowledged, so no client keeps listing it.
+    std::vector<Received> off = sink.take(1);
+    ASSERT_EQ(off.size(), 1u);
+    EXPECT_EQ(off[0].e.wChangeMask & (OPC_CHANGE_ENABLE_STATE | OPC_CHANGE_ACTIVE_STATE),
+              OPC_CHANGE_ENABLE_STATE | OPC_CHANGE_ACTIVE_STATE);
+    EXPECT_EQ(off[0].e.wNewState, OPC_CONDITION_ACKED);
+    EXPECT_EQ(off[0].e.dwSeverity, 300u);
     OPCCONDITIONSTATE* st = nullptr;
     DWORD attr = 0;
     ASSERT_EQ(c.es->GetConditionState(tank, cond, 0, &attr, &st), S_OK);
@@ -686,7 +697,8 @@ TEST(AeClient, DisabledConditionIsSilentAndOutOfRefreshUntilEnabled)
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].source, L"Ae.En.Sub.Tank");
     EXPECT_EQ(ev[0].subcondition, L"Hi");
-    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+    EXPECT_TRUE(ev[0].e.wChangeMask & OPC_CHANGE_ENABLE_STATE);
     ASSERT_TRUE(hostCommands({"update Ae.En.Sub.Tank r8 0", "remove Ae.En.Sub.Tank"}));
     EXPECT_EQ(sink.take(1).size(), 1u);
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
@@ -804,4 +816,180 @@ TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
         CoTaskMemFree(p);
     ASSERT_TRUE(hostCommands({"remove Ae.Attr"}));
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+namespace {
+
+OPCCONDITIONSTATE* conditionState(IOPCEventServer* es, const wchar_t* source)
+{
+    std::wstring src = source, cond = L"Level Alarm";
+    OPCCONDITIONSTATE* st = nullptr;
+    DWORD attr = 0;
+    return SUCCEEDED(es->GetConditionState(&src[0], &cond[0], 0, &attr, &st)) ? st : nullptr;
+}
+
+HRESULT ackWithComment(IOPCEventServer* es, const wchar_t* source, const wchar_t* comment, const Received& r)
+{
+    std::wstring src = source, cond = L"Level Alarm", who = L"op", text = comment;
+    LPWSTR s = &src[0], c = &cond[0];
+    FILETIME t = r.e.ftActiveTime;
+    DWORD cookie = r.e.dwCookie;
+    HRESULT* errors = nullptr;
+    HRESULT hr = es->AckCondition(1, &who[0], &text[0], &s, &c, &t, &cookie, &errors);
+    if (FAILED(hr)) return hr;
+    hr = errors[0];
+    CoTaskMemFree(errors);
+    return hr;
+}
+
+} // namespace
+
+TEST(AeClient, SeverityFilterSeesClearRefreshAndAckOfAnUnacknowledgedAlarm)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 8));
+    DWORD cat = 2;
+    LPWSTR none = nullptr;
+    ASSERT_EQ(s.mgt->SetFilter(OPC_ALL_EVENTS, 0, &cat, 1, 1000, 0, &none, 0, &none), S_OK);
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.Sev r8 0 rw", "limits Ae.Sev -1000 -999 50 1000", "ackreq Ae.Sev on",
+                              "update Ae.Sev r8 60", "update Ae.Sev r8 0"}));
+    // The clear of an alarm still waiting for its operator carries the alarm's severity.
+    std::vector<Received> ev = sink.take(2);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].e.wNewState, OPC_CONDITION_ENABLED);
+    EXPECT_EQ(ev[1].e.dwSeverity, 300u);
+    EXPECT_TRUE(ev[1].e.bAckRequired);
+
+    // Refresh, and the acknowledgement at once: whatever the order, the last word is acknowledged.
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    const std::wstring euro = L"checked \u20AC 5, caf\u00E9";
+    ASSERT_EQ(ackWithComment(c.es.p, L"Ae.Sev", euro.c_str(), ev[1]), S_OK);
+    ASSERT_TRUE(sink.waitLastRefresh(1));
+    std::vector<Received> after;
+    for (int i = 0; i < 50 && (after.empty() || !(after.back().e.wNewState & OPC_CONDITION_ACKED)); ++i)
+        for (const Received& r : ofSource(sink.take(1, 200), L"Ae.Sev")) after.push_back(r);
+    Sleep(300); // nothing older may follow
+    for (const Received& r : ofSource(sink.take(0, 0), L"Ae.Sev")) after.push_back(r);
+    ASSERT_FALSE(after.empty());
+    for (const Received& r : after) EXPECT_EQ(r.e.dwSeverity, 300u);
+    const Received& last = after.back();
+    EXPECT_EQ(last.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED);
+    EXPECT_FALSE(last.refresh);
+    EXPECT_EQ(last.message, euro); // the comment, in the client's own characters
+    OPCCONDITIONSTATE* st = conditionState(c.es.p, L"Ae.Sev");
+    ASSERT_NE(st, nullptr);
+    EXPECT_EQ(std::wstring(st->szComment), euro);
+    freeConditionState(st);
+
+    // Unacknowledged and inactive, it is refreshed to a severity-filtered subscription too.
+    ASSERT_TRUE(hostCommands({"update Ae.Sev r8 60", "update Ae.Sev r8 0"}));
+    ASSERT_EQ(sink.take(2).size(), 2u);
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sink.waitLastRefresh(2));
+    ev = ofSource(sink.take(0, 0), L"Ae.Sev");
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_TRUE(ev[0].refresh);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
+    EXPECT_EQ(ev[0].e.dwSeverity, 300u);
+    ASSERT_TRUE(hostCommands({"remove Ae.Sev"}));
+    ev = sink.take(1); // the removal acknowledges it for every client
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, EventsAgreeWithConditionStateAndNameWhatChanged)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink sink;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 9));
+    ASSERT_NO_FATAL_FAILURE(s.advise(sink));
+    ASSERT_TRUE(hostCommands({"create Ae.Mask r8 0 rw", "limits Ae.Mask -1000 -999 50 80", "update Ae.Mask r8 60",
+                              "update Ae.Mask r8 90", "update Ae.Mask r8 90 0"}));
+    std::vector<Received> ev = sink.take(3);
+    ASSERT_EQ(ev.size(), 3u);
+    // Hi -> Hi Hi: still active, a new sub-condition with its severity and text.
+    EXPECT_EQ(ev[1].e.wChangeMask, OPC_CHANGE_SUBCONDITION | OPC_CHANGE_SEVERITY | OPC_CHANGE_MESSAGE);
+    EXPECT_EQ(ev[1].subcondition, L"Hi Hi");
+    EXPECT_EQ(ev[1].e.dwSeverity, 400u);
+    // The tag's quality is the condition's.
+    EXPECT_EQ(ev[2].e.wChangeMask, OPC_CHANGE_QUALITY);
+    EXPECT_EQ(ev[2].e.wQuality, 0u);
+    OPCCONDITIONSTATE* st = conditionState(c.es.p, L"Ae.Mask");
+    ASSERT_NE(st, nullptr);
+    for (const Received& r : ev) EXPECT_EQ(r.e.wNewState, st->wState);
+    EXPECT_EQ(st->wQuality, 0u);
+    freeConditionState(st);
+    EXPECT_EQ(ackWithComment(c.es.p, L"Ae.Mask", L"", ev[1]), OPC_S_ALREADYACKED);
+
+    ASSERT_TRUE(hostCommands({"remove Ae.Mask"}));
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, ReadvisedSinkHearsNothingFromBeforeItsAdvise)
+{
+    Client c;
+    ASSERT_NO_FATAL_FAILURE(c.connect());
+    EventSink first, second;
+    Subscription s;
+    ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 10, TRUE, 1500));
+    ASSERT_NO_FATAL_FAILURE(s.advise(first));
+    ASSERT_TRUE(hostCommands({"simple Ae.Old 5 before"}));
+    Sleep(300); // taken into the subscription's queue, held for its buffer time
+    ASSERT_EQ(s.point->Unadvise(1), S_OK);
+    ASSERT_NO_FATAL_FAILURE(s.advise(second));
+    ASSERT_TRUE(hostCommands({"simple Ae.New 5 after"}));
+    std::vector<Received> ev = second.take(1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].source, L"Ae.New");
+    Sleep(300); // nor does anything from before follow
+    EXPECT_EQ(second.pending() + first.pending(), 0u);
+    EXPECT_EQ(s.point->Unadvise(1), S_OK);
+}
+
+TEST(AeClient, StalledSinkHoldsNoMoreThanItsLimitAndEveryoneIsToldOfDrops)
+{
+    ASSERT_TRUE(hostCommands({"eventlimit 40"}));
+    Client stalled, healthy;
+    ASSERT_NO_FATAL_FAILURE(stalled.connect());
+    ASSERT_NO_FATAL_FAILURE(healthy.connect());
+    EventSink hung, fine;
+    hung.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hung.entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hung.stallAll = true;
+    Subscription sh, sf;
+    ASSERT_NO_FATAL_FAILURE(sh.create(stalled.es.p, 11));
+    ASSERT_NO_FATAL_FAILURE(sf.create(healthy.es.p, 12));
+    ASSERT_NO_FATAL_FAILURE(sh.advise(hung));
+    ASSERT_NO_FATAL_FAILURE(sf.advise(fine));
+    ASSERT_TRUE(hostCommands({"simple Ae.Flood 5 first"}));
+    ASSERT_EQ(WaitForSingleObject(hung.entered, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(hostCommands({"simpleburst Ae.Flood 400"}));
+    Sleep(1500);
+    SetEvent(hung.gate);
+    Sleep(1500);
+    // Each hears every event or is told how many it lost; the stalled one kept at most its limit.
+    for (EventSink* sink : {&hung, &fine}) {
+        DWORD events = 0, told = 0;
+        for (const Received& r : sink->take(0, 0)) {
+            if (r.source == L"Server" && r.e.dwEventCategory == 1) told += wcstoul(r.message.c_str(), nullptr, 10);
+            else ++events;
+        }
+        EXPECT_EQ(events + told, 401u);
+        if (sink == &hung) {
+            EXPECT_LE(events, 1u + 40u);
+            EXPECT_GE(told, 400u - 40u);
+        }
+    }
+    ASSERT_TRUE(hostCommands({"eventlimit 10000"}));
+    EXPECT_EQ(sh.point->Unadvise(1), S_OK);
+    EXPECT_EQ(sf.point->Unadvise(1), S_OK);
+    CloseHandle(hung.gate);
+    CloseHandle(hung.entered);
 }

@@ -18,6 +18,9 @@
 //   grid AREAS PER                      tags Grid.A<a>.T<k> (r8, high limit 50) in AREAS areas
 //   burstgrid AREAS PER N LOW HIGH      N updates over the grid's tags in turn, HIGH on the
 //                                       first pass, LOW on the next...; logged as burst
+//   simpleburst SOURCE N                N simple events back to back; logs the total time
+//   eventlimit N                        QV_SetEventQueueLimit
+//   deadband NAME D                     QV_SetTagAlarmDeadband
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
@@ -267,6 +270,24 @@ HRESULT runCommand(const std::string& line)
         logf("burst: n=%d median=%.2fus p99=%.2fus max=%.2fus total=%.1fms", n, us[us.size() / 2],
              us[us.size() * 99 / 100], us.back(), (end.QuadPart - start.QuadPart) * 1e3 / f.QuadPart);
         return S_OK;
+    }
+    if (cmd == "simpleburst") {
+        int n = 0;
+        in >> n;
+        LARGE_INTEGER f, start, end;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&start);
+        int refused = 0;
+        for (int i = 0; i < n; ++i) refused += !QV_SendSimpleEvent(name.c_str(), "flood", 500);
+        QueryPerformanceCounter(&end);
+        logf("simpleburst: n=%d refused=%d total=%.1fms", n, refused, (end.QuadPart - start.QuadPart) * 1e3 / f.QuadPart);
+        return S_OK;
+    }
+    if (cmd == "eventlimit") return QV_SetEventQueueLimit(static_cast<DWORD>(atoi(name.c_str()))) ? S_OK : E_INVALIDARG;
+    if (cmd == "deadband") {
+        double d = 0;
+        in >> d;
+        return QV_SetTagAlarmDeadband(handleOf(name), d) ? S_OK : E_INVALIDARG;
     }
     if (cmd == "grid") {
         // grid AREAS PER: Grid.A<a>.T<k>, r8 10, with the limits of "limits NAME -1000 -999 50 1000".

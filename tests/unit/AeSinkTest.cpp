@@ -249,8 +249,9 @@ TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
         EXPECT_EQ(r.refresh, FALSE);
         EXPECT_EQ(r.lastRefresh, FALSE);
         EXPECT_EQ(r.count, 1u);
-        EXPECT_EQ(r.e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
-        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE);
+        EXPECT_EQ(r.e.wChangeMask,
+                  OPC_CHANGE_ACTIVE_STATE | OPC_CHANGE_SUBCONDITION | OPC_CHANGE_SEVERITY | OPC_CHANGE_MESSAGE);
+        EXPECT_EQ(r.e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
         EXPECT_EQ(r.source, L"Ae.Tank");
         EXPECT_EQ(r.message, L"High Limit Exceeded");
         EXPECT_EQ(r.condition, L"Level Alarm");
@@ -276,8 +277,9 @@ TEST_F(AeSinkTest, LevelEventReachesEverySinkOfEveryClientOnce)
         ASSERT_EQ(ev.size(), 1u);
         EXPECT_EQ(ev[0].subcondition, L""); // no sub-condition is active
         EXPECT_EQ(ev[0].message, L"Normal Condition");
-        EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED);
-        EXPECT_EQ(ev[0].e.dwSeverity, 0u);
+        EXPECT_EQ(ev[0].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACKED);
+        EXPECT_EQ(ev[0].e.dwSeverity, 300u); // the level that was active
+        EXPECT_TRUE(ev[0].e.wChangeMask & OPC_CHANGE_QUALITY);
         EXPECT_EQ(ev[0].e.wQuality, 0x40);
     }
     EXPECT_TRUE(QV_RemoveTag(h));
@@ -615,17 +617,21 @@ TEST_F(AeSinkTest, AcknowledgementStateMachine)
     EXPECT_EQ(reported(), 0u);
     EXPECT_EQ(s.take().size(), 1u); // the acknowledgement's event
 
-    // Without acknowledgement: the events of old, and AckCondition has nothing to do.
+    // Turning acknowledgement off acknowledges what waits, with an event; after it every
+    // event says acknowledged, and AckCondition has nothing to do.
     set(h, 60);
     EXPECT_TRUE(QV_SetTagAlarmAckRequired(h, FALSE));
     EXPECT_EQ(reported(), 1u); // active still
+    deliverAll();
     set(h, 10);
     set(h, 60);
     ev = s.take();
-    ASSERT_EQ(ev.size(), 3u);
-    EXPECT_EQ(ev[2].e.wChangeMask, OPC_CHANGE_ACTIVE_STATE);
-    EXPECT_FALSE(ev[2].e.bAckRequired);
-    EXPECT_EQ(ack(c.es, L"Ae.Tank", ev[2].e.ftActiveTime, h), OPC_S_ALREADYACKED);
+    ASSERT_EQ(ev.size(), 4u);
+    EXPECT_EQ(ev[1].e.wChangeMask, OPC_CHANGE_ACK_STATE);
+    EXPECT_EQ(ev[1].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+    EXPECT_EQ(ev[3].e.wNewState, OPC_CONDITION_ENABLED | OPC_CONDITION_ACTIVE | OPC_CONDITION_ACKED);
+    EXPECT_FALSE(ev[3].e.bAckRequired);
+    EXPECT_EQ(ack(c.es, L"Ae.Tank", ev[3].e.ftActiveTime, h), OPC_S_ALREADYACKED);
     QV_EnableAckNotification(nullptr);
     EXPECT_TRUE(QV_RemoveTag(h));
     EXPECT_EQ(reported(), 0u); // the condition went with its tag

@@ -269,13 +269,16 @@ TEST_F(StoreTest, RemovingATagThatIsAlsoABranchKeepsItsChildren)
     EXPECT_TRUE(App().root.children.empty());
 }
 
-TEST_F(StoreTest, WidenZeroExtendsBytes)
+TEST_F(StoreTest, WidenAndNarrowUseTheAnsiCodePageBothWays)
 {
-    LPWSTR w = widen("\x41\xE9");
+    LPWSTR w = widen("\x41\xE9\x80");
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w[0], 0x41);
-    EXPECT_EQ(w[1], 0xE9);
-    EXPECT_EQ(w[2], 0);
+    EXPECT_EQ(narrow(w), "\x41\xE9\x80");
+    if (GetACP() == 1252) {
+        EXPECT_EQ(w[1], 0xE9);
+        EXPECT_EQ(w[2], 0x20AC); // the euro sign, not U+0080
+    }
     freeWide(w);
 }
 
@@ -284,6 +287,12 @@ TEST_F(StoreTest, LevelFollowsTheLimitsInTheirOrder)
     DWORD h = create("Tank.Level", qvtest::vR8(50));
     ASSERT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 90, TRUE, 600, 95, TRUE, 700));
     EXPECT_FALSE(QV_SetTagLevelLimits(QV_INVALID_HANDLE, 5, TRUE, 1, 10, TRUE, 1, 90, TRUE, 1, 95, TRUE, 1));
+    // Enabled limits out of order, or an enabled severity out of range, are refused; a disabled
+    // limit does not count.
+    EXPECT_FALSE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 9, TRUE, 600, 95, TRUE, 700));
+    EXPECT_FALSE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 0, 90, TRUE, 600, 95, TRUE, 700));
+    EXPECT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 100, FALSE, 300, 90, TRUE, 600, 95, TRUE, 700));
+    ASSERT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 90, TRUE, 600, 95, TRUE, 700));
     LockGuard g(App().globalLock);
     OPCTag* t = App().tags.resolve(h);
     struct { VARIANT v; int level; } cases[] = {
@@ -328,4 +337,20 @@ TEST_F(StoreTest, AValueTheWriteCallbackLeavesInAnotherTypeIsConvertedBack)
     EXPECT_EQ(V_VT(&got), VT_I4);
     EXPECT_EQ(V_I4(&got), 55);
     QV_EnableWriteNotification(nullptr);
+}
+
+TEST_F(StoreTest, AlarmDeadbandHoldsTheActiveLevels)
+{
+    DWORD h = create("Tank.Hover", qvtest::vR8(50));
+    ASSERT_TRUE(QV_SetTagLevelLimits(h, 5, TRUE, 400, 10, TRUE, 300, 90, TRUE, 600, 95, TRUE, 700));
+    EXPECT_FALSE(QV_SetTagAlarmDeadband(h, -1));
+    ASSERT_TRUE(QV_SetTagAlarmDeadband(h, 2));
+    // value, level after it: HiHi holds to 93, Hi to 88; a more severe level comes at once.
+    struct { double v; int level; } steps[] = {{96, 4}, {94, 4}, {92, 3}, {89, 3}, {87, 0}, {91, 3}, {95, 4},
+                                               {11, 0}, {9, 2}, {11, 2}, {12.5, 0}};
+    for (auto& st : steps) {
+        ASSERT_TRUE(QV_UpdateTag(h, qvtest::vR8(st.v), 0xC0));
+        LockGuard g(App().globalLock);
+        EXPECT_EQ(App().tags.resolve(h)->state->level, st.level) << st.v;
+    }
 }
