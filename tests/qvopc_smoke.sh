@@ -98,13 +98,13 @@ expect_rc "read that succeeds" 0 read Plant.Line.Count
 expect_rc "refused write" 1 write Plant.Refuse 1
 expect_rc "option of another command" 3 read Tank1 --rate 100
 # A write the host clamps says so and tells what the server kept.
-q write Ctl.Command "create Plant.Clamp r8 0 rw" >/dev/null
-out=$(q write Plant.Clamp 500); expect "clamp reported" "Plant.Clamp <- 500: clamped \(OPC_S_CLAMP\); the server keeps 100" "$out"
+q write Ctl.Command "create Plant.Limit r8 0 rw" >/dev/null
+out=$(q write Plant.Limit 500); expect "clamp reported" "Plant.Limit <- 500: clamped \(OPC_S_CLAMP\); the server keeps 100" "$out"
 # Asynchronous read and write through IOPCAsyncIO2; a cancel is either taken or too late.
-out=$(q read Plant.Line.Count Plant.Clamp --async); expect "read --async" "Plant.Clamp = 100 +\[good\]" "$out"
-out=$(q write Plant.Clamp 50 --async); expect "write --async" "Plant.Clamp <- 50: ok" "$out"
-out=$(q write Plant.Clamp 60 --async --cancel); expect "write --async --cancel" "^cancel: (accepted|too late)" "$out"
-expect "the host's audit names qvopc" "audit: item Plant.Clamp value 500 stored 100 result 0x0004000E client [0-9]+ name \"qvopc [0-9]+\"" \
+out=$(q read Plant.Line.Count Plant.Limit --async); expect "read --async" "Plant.Limit = 100 +\[good" "$out"
+out=$(q write Plant.Limit 50 --async); expect "write --async" "Plant.Limit <- 50: ok" "$out"
+out=$(q write Plant.Limit 60 --async --cancel); expect "write --async --cancel" "^cancel: (accepted|too late)" "$out"
+expect "the host's audit names qvopc" "audit: item Plant.Limit value 500 stored 100 result 0x0004000E client [0-9]+ name \"qvopc [0-9]+\"" \
   "$(tail -n +"$((lines + 1))" "$logdir/qvtesthost.log")"
 timeout 120 "$here/scripts/wine-run.sh" "$prefix" "$bin/qvopc.exe" --server No.Such.Server --help </dev/null >"$out_file" 2>&1
 expect "help without a server" "^usage: qvopc" "$(cat "$out_file")"

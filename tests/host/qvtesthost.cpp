@@ -339,8 +339,8 @@ void WINAPI onWrite(DWORD hTag, VARIANT* pValue, HRESULT* pResult)
         *pResult = E_ACCESSDENIED;
         return;
     }
-    // A tag made by command as "Plant.Clamp" keeps at most 100, as a clamped set point does.
-    if (hTag == handleOf("Plant.Clamp") && V_VT(pValue) == VT_R8 && V_R8(pValue) > 100.0) {
+    // A tag made by command as "Plant.Limit" keeps at most 100, clamped in the callback's value.
+    if (hTag == handleOf("Plant.Limit") && V_VT(pValue) == VT_R8 && V_R8(pValue) > 100.0) {
         V_R8(pValue) = 100.0;
         *pResult = OPC_S_CLAMP;
     }
