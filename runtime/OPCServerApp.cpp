@@ -57,10 +57,19 @@ void OPCServerApp::taskFree(void* p)
     else CoTaskMemFree(p);
 }
 
-void OPCServerApp::addClient(OPCServer* s)
+bool OPCServerApp::addClient(OPCServer* s)
 {
     LockGuard g(globalLock);
+    if (stopping.load()) return false;
     clients.push_back(s);
+    return true;
+}
+
+std::vector<std::shared_ptr<OPCServer>> OPCServerApp::beginStop()
+{
+    LockGuard g(globalLock);
+    stopping = true;
+    return snapshotClients();
 }
 
 bool OPCServerApp::removeClient(OPCServer* s)

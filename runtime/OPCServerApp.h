@@ -66,6 +66,9 @@ public:
 
     // Process-wide settings beside the object.
     std::atomic<bool> started{false};
+    // From the stop's first step to the next start: CreateInstance and IOPCShutdown Advise
+    // answer CO_E_SERVER_STOPPING. Set under the global lock.
+    std::atomic<bool> stopping{false};
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
@@ -89,8 +92,11 @@ public:
     void* taskAlloc(size_t bytes);
     void taskFree(void* p);
 
-    // Client list.
-    void addClient(OPCServer* s);
+    // Client list. A stopping server takes no client: false then.
+    bool addClient(OPCServer* s);
+    // The stop's one state change: stopping is set and the clients listed at that moment are
+    // taken, under one hold of the lock, so a client is either in that list or refused.
+    std::vector<std::shared_ptr<OPCServer>> beginStop();
     bool removeClient(OPCServer* s);
     LONG clientCount();
     // The clients at this moment, each held by the caller's walk, so that a walk may call out

@@ -193,3 +193,278 @@ TEST(ShutdownClient, HostStopSendsShutdownRequest)
     }
     EXPECT_EQ(sink.refs.load(), 1); // the host kept no reference on the sink
 }
+
+// ---- The stop's edges: a stopping server tells or refuses, a single-threaded host stops
+// within its bound, nothing reaches a host after its stop, a busy local client is kept. ----
+namespace {
+
+// A data sink that sleeps in its first call, or rejects calls until a moment, as a busy
+// single-threaded client does during a modal dialog.
+class DataSink : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) ? this : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                           FILETIME*, HRESULT*) override
+    {
+        if (++calls == 1 && sleepMs) {
+            SetEvent(event);
+            Sleep(sleepMs);
+        }
+        if (static_cast<LONG>(GetTickCount() - rejectUntil) < 0) return RPC_E_CALL_REJECTED;
+        ++accepted;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    DWORD sleepMs = 0, rejectUntil = 0;
+    std::atomic<int> calls{0}, accepted{0};
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+};
+
+// A client of the host: its server, shutdown point and (when asked) a group on one item with
+// a data sink.
+struct Client {
+    Ref<IUnknown> server;
+    Ref<IConnectionPoint> shutdownPoint;
+    Ref<IUnknown> group;
+    void reset()
+    {
+        group.reset();
+        shutdownPoint.reset();
+        server.reset();
+    }
+    HRESULT connect(REFCLSID clsid = CLSID_QvTestHost)
+    {
+        HRESULT hr = activateTestHost(clsid, IID_IUnknown, server.out());
+        Ref<IConnectionPointContainer> cpc;
+        if (SUCCEEDED(hr)) hr = server->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+        if (SUCCEEDED(hr))
+            hr = cpc->FindConnectionPoint(IID_IOPCShutdown, reinterpret_cast<IConnectionPoint**>(shutdownPoint.out()));
+        return hr;
+    }
+    HRESULT advise(IUnknown* sink)
+    {
+        DWORD cookie = 0;
+        return shutdownPoint->Advise(sink, &cookie);
+    }
+    HRESULT watch(const wchar_t* item, DataSink* sink)
+    {
+        Ref<IOPCServer> s;
+        HRESULT hr = server->QueryInterface(IID_IOPCServer, reinterpret_cast<void**>(s.out()));
+        OPCHANDLE hGroup = 0;
+        DWORD rate = 0;
+        if (SUCCEEDED(hr))
+            hr = s->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0x409, &hGroup, &rate, IID_IUnknown, group.out());
+        Ref<IOPCItemMgt> items;
+        if (SUCCEEDED(hr)) hr = group->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(items.out()));
+        OPCITEMDEF def{};
+        def.szItemID = const_cast<LPWSTR>(item);
+        def.szAccessPath = const_cast<LPWSTR>(L"");
+        def.bActive = TRUE;
+        OPCITEMRESULT* r = nullptr;
+        HRESULT* e = nullptr;
+        if (SUCCEEDED(hr)) hr = items->AddItems(1, &def, &r, &e);
+        if (r) CoTaskMemFree(r[0].pBlob);
+        CoTaskMemFree(r);
+        CoTaskMemFree(e);
+        Ref<IConnectionPointContainer> cpc;
+        Ref<IConnectionPoint> cp;
+        if (SUCCEEDED(hr)) hr = group->QueryInterface(IID_IConnectionPointContainer, cpc.out());
+        if (SUCCEEDED(hr))
+            hr = cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out()));
+        DWORD cookie = 0;
+        if (SUCCEEDED(hr)) hr = cp->Advise(sink, &cookie);
+        return hr;
+    }
+};
+
+HANDLE runningHost()
+{
+    const DWORD pid = lastHostPid(readFrom(testLogDir() + "\\qvtesthost.log", 0));
+    return pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+}
+
+bool touch(const std::string& path)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f) fclose(f);
+    return f != nullptr;
+}
+
+// Stops the test host through its stop file; the time until its process is gone (or ~0u).
+DWORD stopHost(HANDLE host, DWORD timeoutMs = 40000)
+{
+    const DWORD t0 = GetTickCount();
+    if (!host || !touch(testLogDir() + "\\qvtesthost.stop")) return ~0u;
+    const bool gone = WaitForSingleObject(host, timeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(host);
+    DeleteFileA((testLogDir() + "\\qvtesthost.stop").c_str());
+    return gone ? GetTickCount() - t0 : ~0u;
+}
+
+} // namespace
+
+TEST(ShutdownEdges, AClientConnectingDuringTheStopIsToldOrRefused)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    static ShutdownSink slow, late;
+    slow.hangMs = 1500; // keeps the stop in its broadcast while the others try
+    Client a, b;
+    ASSERT_EQ(a.connect(), S_OK);
+    ASSERT_EQ(a.advise(&slow), S_OK);
+    ASSERT_EQ(b.connect(), S_OK); // advises only once the stop is under way
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(CoGetClassObject(CLSID_QvTestHost, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(factory.out())),
+              S_OK);
+    HANDLE host = runningHost();
+    ASSERT_NE(host, nullptr);
+    ASSERT_TRUE(touch(testLogDir() + "\\qvtesthost.stop"));
+    ASSERT_EQ(WaitForSingleObject(slow.event, 30000), WAIT_OBJECT_0);
+
+    Ref<IUnknown> c;
+    const HRESULT created = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(c.out()));
+    EXPECT_EQ(created, CO_E_SERVER_STOPPING);
+    const HRESULT advised = b.advise(&late);
+    if (advised == S_OK)
+        EXPECT_EQ(WaitForSingleObject(late.event, 10000), WAIT_OBJECT_0) << "advised during the stop and never told";
+    else
+        EXPECT_EQ(advised, CO_E_SERVER_STOPPING);
+    printf("  during the stop: CreateInstance 0x%08lx, Advise 0x%08lx\n", static_cast<unsigned long>(created),
+           static_cast<unsigned long>(advised));
+    EXPECT_EQ(WaitForSingleObject(host, 40000), WAIT_OBJECT_0);
+    CloseHandle(host);
+    DeleteFileA((testLogDir() + "\\qvtesthost.stop").c_str());
+}
+
+TEST(ShutdownEdges, StopRestartStopTellsTheSecondRunsClient)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    static ShutdownSink first, second;
+    DWORD pid = 0;
+    {
+        Client a;
+        ASSERT_EQ(a.connect(), S_OK);
+        ASSERT_EQ(a.advise(&first), S_OK);
+        pid = lastHostPid(readFrom(testLogDir() + "\\qvtesthost.log", 0));
+        ASSERT_TRUE(hostCommands({"restart"}));
+        EXPECT_EQ(WaitForSingleObject(first.event, 10000), WAIT_OBJECT_0) << "the first run's client not told";
+    }
+    Client b;
+    ASSERT_EQ(b.connect(), S_OK);
+    EXPECT_EQ(lastHostPid(readFrom(testLogDir() + "\\qvtesthost.log", 0)), pid) << "not the restarted host";
+    ASSERT_EQ(b.advise(&second), S_OK);
+    HANDLE host = runningHost();
+    ASSERT_TRUE(touch(testLogDir() + "\\qvtesthost.stop"));
+    EXPECT_EQ(WaitForSingleObject(second.event, 30000), WAIT_OBJECT_0) << "the second run's client not told";
+    b.reset();
+    EXPECT_NE(stopHost(host), ~0u);
+}
+
+// The host's thread is a single-threaded apartment; one client hangs in ShutdownRequest. The
+// other is told at once and the stop ends within its bound (2 s for the answers, 0.5 s for
+// the releases, 1 s for the workers), not when the hung client returns.
+TEST(ShutdownEdges, SingleThreadedHostStopsWithinItsBoundDespiteAHungSink)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    static ShutdownSink hung, healthy;
+    hung.hangMs = 60000;
+    SetEnvironmentVariableA("QV_TESTHOST_STA", "1"); // the host COM starts inherits it
+    Client a, b;
+    const HRESULT connected = a.connect();
+    SetEnvironmentVariableA("QV_TESTHOST_STA", nullptr);
+    ASSERT_EQ(connected, S_OK);
+    bool sta = false;
+    lastHostPid(readFrom(testLogDir() + "\\qvtesthost.log", 0), &sta);
+    ASSERT_TRUE(sta) << "an earlier host still served";
+    ASSERT_EQ(a.advise(&hung), S_OK);
+    ASSERT_EQ(b.connect(), S_OK);
+    ASSERT_EQ(b.advise(&healthy), S_OK);
+    const DWORD t0 = GetTickCount();
+    HANDLE host = runningHost();
+    ASSERT_TRUE(touch(testLogDir() + "\\qvtesthost.stop"));
+    EXPECT_EQ(WaitForSingleObject(healthy.event, 10000), WAIT_OBJECT_0);
+    const DWORD told = GetTickCount() - t0;
+    b.reset();
+    const DWORD gone = stopHost(host, 30000);
+    printf("  healthy client told after %lu ms, host gone after %lu ms\n", static_cast<unsigned long>(told),
+           static_cast<unsigned long>(gone));
+    EXPECT_LT(gone, 15000u) << "the stop waited for the hung client";
+}
+
+// A host that loads the library itself stops while a client's OnDataChange sleeps, and frees
+// the library at once: it survives the call's return and hears nothing after the stop.
+TEST(ShutdownEdges, HostFreesTheLibraryAfterTheStopWhileASinkSleeps)
+{
+    const std::string dir = testLogDir();
+    if (dir.empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    const std::string log = dir + "\\qvdynhost.log", trace = dir + "\\qvdynhost.trace";
+    DeleteFileA(log.c_str());
+    DeleteFileA(trace.c_str());
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string path(exe);
+    path = path.substr(0, path.find_last_of('\\') + 1) + "qvdynhost.exe";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    for (int i = 0; i < 300 && readFrom(log, 0).find("serving") == std::string::npos; ++i) Sleep(50);
+    static DataSink sleeper;
+    sleeper.sleepMs = 8000; // the stop (about 3.5 s) returns and the library is freed meanwhile
+    {
+        Client c;
+        ASSERT_EQ(c.connect(CLSID_QvDynHost), S_OK);
+        ASSERT_EQ(c.watch(L"Dyn.Ramp", &sleeper), S_OK);
+        ASSERT_EQ(WaitForSingleObject(sleeper.event, 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(touch(dir + "\\qvdynhost.stop"));
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 40000), WAIT_OBJECT_0);
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    const std::string text = readFrom(log, 0);
+    EXPECT_EQ(code, 0u) << text;
+    EXPECT_NE(text.find("exit"), std::string::npos) << text;
+    EXPECT_EQ(text.find("after the stop returned"), std::string::npos) << text;
+    // Its CLSID is registered nowhere: its first mistake is said at start.
+    EXPECT_NE(readFrom(trace, 0).find("is not registered as a local server"), std::string::npos);
+}
+
+// A local client that rejects every call for a while (a modal dialog) is alive: it keeps its
+// group. The host's grace for failing clients is lowered to 1 s (a test-only setting), so a
+// rejection of 4 s would have cost the group under the old rule.
+TEST(ShutdownEdges, BusyLocalClientRejectingCallsKeepsItsGroups)
+{
+    if (testLogDir().empty()) GTEST_SKIP() << "QV_TEST_LOGDIR not set";
+    const DWORD kRejectMs = 4000, kGraceMs = 1000;
+    Client probe;
+    ASSERT_EQ(probe.connect(), S_OK);
+    ASSERT_TRUE(hostCommands({"env QV_TEST_UNREACHABLE_MS " + std::to_string(kGraceMs), "restart"}));
+    probe.reset();
+    static DataSink busy;
+    busy.rejectUntil = GetTickCount() + kRejectMs;
+    Client c;
+    ASSERT_EQ(c.connect(), S_OK);
+    ASSERT_EQ(c.watch(L"Sim.Ramp", &busy), S_OK);
+    Sleep(kRejectMs);
+    for (int i = 0; i < 100 && busy.accepted.load() == 0; ++i) Sleep(50);
+    EXPECT_GT(busy.accepted.load(), 0) << "no report after the client was free again";
+    Ref<IOPCGroupStateMgt> state;
+    ASSERT_EQ(c.group->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(state.out())), S_OK);
+    DWORD rate = 0;
+    EXPECT_EQ(state->SetState(nullptr, &rate, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    printf("  %d calls rejected or accepted, %d accepted\n", busy.calls.load(), busy.accepted.load());
+    HANDLE host = runningHost();
+    c.reset();
+    EXPECT_NE(stopHost(host), ~0u);
+}
