@@ -139,7 +139,7 @@ static void warnIfNotRegistered(const CLSID& clsid)
     DWORD size = sizeof(path) - 1;
     if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS) {
         QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is not registered as a local server "
-                 "(HKEY_CLASSES_ROOT\\%s): COM sends this process no client", guid, key.c_str());
+                 "(HKEY_CLASSES_ROOT\\%s): COM will not start this executable for its clients", guid, key.c_str());
         return;
     }
     char self[MAX_PATH] = {};

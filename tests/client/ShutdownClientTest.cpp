@@ -262,7 +262,7 @@ struct Client {
         OPCHANDLE hGroup = 0;
         DWORD rate = 0;
         if (SUCCEEDED(hr))
-            hr = s->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0x409, &hGroup, &rate, IID_IUnknown, group.out());
+            hr = s->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0x409, &hGroup, &rate, IID_IUnknown, group.put());
         Ref<IOPCItemMgt> items;
         if (SUCCEEDED(hr)) hr = group->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(items.out()));
         OPCITEMDEF def{};
