@@ -60,7 +60,7 @@ void OPCServerApp::taskFree(void* p)
 bool OPCServerApp::addClient(OPCServer* s)
 {
     LockGuard g(globalLock);
-    if (stopping.load()) return false;
+    if (stopping.load() || !started.load()) return false;
     clients.push_back(s);
     return true;
 }

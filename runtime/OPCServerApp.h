@@ -66,8 +66,9 @@ public:
 
     // Process-wide settings beside the object.
     std::atomic<bool> started{false};
-    // From the stop's first step to the next start: CreateInstance and IOPCShutdown Advise
-    // answer CO_E_SERVER_STOPPING. Set under the global lock.
+    // From the stop's first step to its end: CreateInstance and IOPCShutdown Advise answer
+    // CO_E_SERVER_STOPPING (a stopped server refuses clients as not started). Set under the
+    // global lock.
     std::atomic<bool> stopping{false};
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};

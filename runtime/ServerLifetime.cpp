@@ -233,7 +233,11 @@ void stopServer()
     clients.clear();
     app.stopped = true;
     reclaimRemaining(sta);
-    app.started = false;
+    {
+        LockGuard g(app.globalLock);
+        app.started = false;
+        app.stopping = false;
+    }
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
     app.clock.stop();
