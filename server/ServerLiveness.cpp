@@ -33,7 +33,7 @@ void OPCServer::noteUnreachable(HRESULT why)
     if (unreachableSince_.compare_exchange_strong(since, now)) return; // the streak begins
     if (now - since < unreachableGraceMs()) return;
     // A local client whose process lives is busy, not dead (a single-threaded client in a
-    // modal dialog rejects calls for as long as the dialog is open): its reports wait for it.
+    // modal dialog rejects calls for as long as the dialog is open): it keeps its groups.
     if (clientProcess_ && WaitForSingleObject(clientProcess_, 0) == WAIT_TIMEOUT) return;
     markDisconnected(why);
 }
