@@ -65,7 +65,7 @@ HRESULT createServer(REFIID riid, void** ppv)
     s->workerThread = h;
     s->noteClientProcess(); // this call comes from the client itself
     ++app.liveWorkers;
-    if (!app.addClient(s.get())) {
+    if (!app.addClientWhileServing(s.get())) {
         // The stop began meanwhile and has its list already: this client would never be told.
         s->onRemovedFromClientList(); // gone: its worker ends at once
         ResumeThread(h);

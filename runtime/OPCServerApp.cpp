@@ -57,7 +57,13 @@ void OPCServerApp::taskFree(void* p)
     else CoTaskMemFree(p);
 }
 
-bool OPCServerApp::addClient(OPCServer* s)
+void OPCServerApp::addClient(OPCServer* s)
+{
+    LockGuard g(globalLock);
+    clients.push_back(s);
+}
+
+bool OPCServerApp::addClientWhileServing(OPCServer* s)
 {
     LockGuard g(globalLock);
     if (stopping.load() || !started.load()) return false;

@@ -93,8 +93,11 @@ public:
     void* taskAlloc(size_t bytes);
     void taskFree(void* p);
 
-    // Client list. A stopping server takes no client: false then.
-    bool addClient(OPCServer* s);
+    // Client list.
+    void addClient(OPCServer* s);
+    // A new client of the class factory: false (not listed) when the server is stopping or
+    // not started, checked under the same hold of the lock as the stop's change.
+    bool addClientWhileServing(OPCServer* s);
     // The stop's one state change: stopping is set and the clients listed at that moment are
     // taken, under one hold of the lock, so a client is either in that list or refused.
     std::vector<std::shared_ptr<OPCServer>> beginStop();
