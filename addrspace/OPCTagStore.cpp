@@ -464,8 +464,9 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     // The host gets its own copy; what it leaves there (it may clamp) is what the tag takes.
     HRESULT hr = S_OK;
     Variant copy(value);
-    if (withVqt) callHost([&] { withVqt(handle, copy.get(), quality, timeStamp, &hr); });
-    else if (plain) callHost([&] { plain(handle, copy.get(), &hr); });
+    // After the stop no host callback runs: a write nobody can judge is refused.
+    if (withVqt && !callHost([&] { withVqt(handle, copy.get(), quality, timeStamp, &hr); })) return E_FAIL;
+    if (plain && !callHost([&] { plain(handle, copy.get(), &hr); })) return E_FAIL;
     // OPC_S_CLAMP: the host took the value it left in its copy, and the client hears so.
     if (hr != S_OK && hr != OPC_S_CLAMP) return hr;
     const HRESULT accepted = hr;

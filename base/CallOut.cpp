@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include "base/Lock.h"
+#include <atomic>
 
 namespace qv {
 
@@ -50,6 +51,57 @@ void checkNotLocked(const char* what)
 #endif
 }
 
+
+namespace {
+std::atomic<bool> g_hostCallsClosed{false};
+std::atomic<LONG> g_hostCallsRunning{0};
+thread_local LONG t_hostCallsHere = 0; // a callback may stop the server itself
+std::atomic<DWORD> g_graceMs{kUnreachableGraceMs};
+}
+
+void openHostCalls() { g_hostCallsClosed = false; }
+
+bool closeHostCalls(DWORD waitMs)
+{
+    g_hostCallsClosed = true;
+    const DWORD start = GetTickCount();
+    while (g_hostCallsRunning.load() > t_hostCallsHere) {
+        if (GetTickCount() - start >= waitMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+HostCallScope::HostCallScope()
+{
+    ++g_hostCallsRunning;
+    ++t_hostCallsHere;
+    // Counted before the look: a stop closing now either sees this call or it sees closed.
+    open_ = !g_hostCallsClosed.load();
+}
+
+HostCallScope::~HostCallScope()
+{
+    --t_hostCallsHere;
+    --g_hostCallsRunning;
+}
+
+HMODULE takeModuleHold()
+{
+    HMODULE m = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&takeModuleHold), &m))
+        return nullptr;
+    return m;
+}
+
+void endThreadReleasingModule(HMODULE hold, DWORD code)
+{
+    if (hold) FreeLibraryAndExitThread(hold, code);
+    ExitThread(code);
+}
+
+DWORD unreachableGraceMs() { return g_graceMs.load(); }
+void setUnreachableGraceMs(DWORD ms) { g_graceMs = ms ? ms : kUnreachableGraceMs; }
 
 void setOutboundCheckedLock(const RecursiveLock* lock) { g_checkedLock = lock; }
 

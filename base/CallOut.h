@@ -28,12 +28,18 @@ void setOutboundCheckedLock(const RecursiveLock* lock);
 // - Sink: that object is gone (disconnected by its client, or its apartment ended); the client
 //   may well be alive, so only that connection ends.
 // - Process: the client's process or its endpoint is gone; the client is reclaimed at once.
-// - Transient: may pass on a network (call failed, rejected, timed out); the client is
-//   reclaimed only when every call into it keeps failing for kUnreachableGraceMs.
+// - Transient: may pass (call failed, rejected by a busy client, timed out); a remote client
+//   is reclaimed only when every call into it keeps failing for kUnreachableGraceMs, a local
+//   one never while its process lives (a modal dialog may reject calls for minutes).
 // Any other result (success or the sink's own error) proves the client reachable.
 enum class CallFailure { None, Sink, Process, Transient };
 CallFailure classifyFailure(HRESULT hr);
 constexpr DWORD kUnreachableGraceMs = 30000;
+// The grace in force: kUnreachableGraceMs, or in test builds (QV_CHECK_LOCKS) the value of
+// the environment variable QV_TEST_UNREACHABLE_MS when the server started, so a test need
+// not wait 30 s to prove a rule.
+DWORD unreachableGraceMs();
+void setUnreachableGraceMs(DWORD ms);
 
 // Aborts with a message when the calling thread holds the global lock (QV_CHECK_LOCKS builds).
 void checkNotLocked(const char* what);
@@ -80,12 +86,41 @@ void callClientVoid(F&& call)
     std::forward<F>(call)();
 }
 
-// Calls one of the host's callbacks.
+// Host callbacks are open from a start until its stop closes them: none is made once
+// QV_UnInitOpcServer has returned (the host may unload its code, or ours, next).
+void openHostCalls();
+// Closes them and waits up to waitMs for those under way on other threads; false when one
+// was still running then.
+bool closeHostCalls(DWORD waitMs);
+
+// Counts a host callback under way; open() is false when callbacks are closed.
+class HostCallScope {
+public:
+    HostCallScope();
+    ~HostCallScope();
+    HostCallScope(const HostCallScope&) = delete;
+    HostCallScope& operator=(const HostCallScope&) = delete;
+    bool open() const { return open_; }
+
+private:
+    bool open_;
+};
+
+// Calls one of the host's callbacks; false (not called) once the stop closed them.
 template <class F>
-auto callHost(F&& call) -> decltype(call())
+bool callHost(F&& call)
 {
     checkNotLocked("a host callback");
-    return std::forward<F>(call)();
+    HostCallScope scope;
+    if (!scope.open()) return false;
+    std::forward<F>(call)();
+    return true;
 }
+
+// A thread the library starts holds the library loaded until it ends, so a host may unload
+// it right after the stop: takeModuleHold before the thread is created (null when it cannot
+// be held), and the thread ends with endThreadReleasingModule instead of returning.
+HMODULE takeModuleHold();
+[[noreturn]] void endThreadReleasingModule(HMODULE hold, DWORD code);
 
 } // namespace qv

@@ -2,6 +2,7 @@
 #include <memory>
 #include <new>
 #include "runtime/OPCServerApp.h"
+#include "base/CallOut.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
 
@@ -43,6 +44,7 @@ HRESULT createServer(REFIID riid, void** ppv)
     OPCServerApp& app = App();
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
+    if (app.stopping.load()) return CO_E_SERVER_STOPPING;
     if (!app.started.load()) return E_FAIL;
     std::shared_ptr<OPCServer> s = OPCServer::create();
     if (!s) return E_OUTOFMEMORY;
@@ -50,9 +52,11 @@ HRESULT createServer(REFIID riid, void** ppv)
     if (FAILED(hr)) return hr; // nothing else made: the object goes with s
     // The worker's hold; suspended until its handle is stored (the worker closes it).
     std::unique_ptr<std::shared_ptr<OPCServer>> workerHold(new (std::nothrow) std::shared_ptr<OPCServer>(s));
+    s->moduleHold = takeModuleHold(); // the worker lets go of it as its very last step
     HANDLE h = workerHold ? CreateThread(nullptr, 0, &OPCServer::workerMain, workerHold.get(), CREATE_SUSPENDED, nullptr)
                           : nullptr;
     if (!h) {
+        if (s->moduleHold) FreeLibrary(s->moduleHold);
         static_cast<IUnknown*>(*ppv)->Release();
         *ppv = nullptr;
         return E_FAIL;
@@ -61,7 +65,14 @@ HRESULT createServer(REFIID riid, void** ppv)
     s->workerThread = h;
     s->noteClientProcess(); // this call comes from the client itself
     ++app.liveWorkers;
-    app.addClient(s.get());
+    if (!app.addClientWhileServing(s.get())) {
+        // The stop began meanwhile and has its list already: this client would never be told.
+        s->onRemovedFromClientList(); // gone: its worker ends at once
+        ResumeThread(h);
+        static_cast<IUnknown*>(*ppv)->Release();
+        *ppv = nullptr;
+        return CO_E_SERVER_STOPPING;
+    }
     QV_TRACE(trace::kConnections, "client %lu connected: process %lu, account \"%s\" (%ld clients)",
              static_cast<unsigned long>(s->clientNumber), static_cast<unsigned long>(s->clientPid),
              s->clientAccount.c_str(), app.clientCount());

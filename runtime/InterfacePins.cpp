@@ -26,7 +26,7 @@ const IID* const kServed[] = {
 // What the stubs hold: answers each pinned interface with itself. Nobody unmarshals the
 // streams (they never leave this process), so no call ever reaches it beyond IUnknown. Any
 // other interface (IMarshal, IExternalConnection, ...) is refused: COM would call those.
-class PinObject : public IUnknown {
+class PinObject final : public IUnknown {
 public:
     explicit PinObject(const std::vector<const IID*>& iids) : iids_(iids) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
@@ -87,7 +87,7 @@ size_t InterfacePins::pin(const IID* const* iids, size_t count)
 InterfacePins::~InterfacePins()
 {
     release();
-    delete object_;
+    delete static_cast<PinObject*>(object_); // IUnknown has no virtual destructor
 }
 
 void InterfacePins::release()

@@ -63,6 +63,21 @@ void OPCServerApp::addClient(OPCServer* s)
     clients.push_back(s);
 }
 
+bool OPCServerApp::addClientWhileServing(OPCServer* s)
+{
+    LockGuard g(globalLock);
+    if (stopping.load() || !started.load()) return false;
+    clients.push_back(s);
+    return true;
+}
+
+std::vector<std::shared_ptr<OPCServer>> OPCServerApp::beginStop()
+{
+    LockGuard g(globalLock);
+    stopping = true;
+    return snapshotClients();
+}
+
 bool OPCServerApp::removeClient(OPCServer* s, const char* why)
 {
     LockGuard g(globalLock);

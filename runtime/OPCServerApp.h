@@ -66,6 +66,10 @@ public:
 
     // Process-wide settings beside the object.
     std::atomic<bool> started{false};
+    // From the stop's first step to its end: CreateInstance and IOPCShutdown Advise answer
+    // CO_E_SERVER_STOPPING (a stopped server refuses clients as not started). Set under the
+    // global lock.
+    std::atomic<bool> stopping{false};
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
@@ -92,6 +96,12 @@ public:
 
     // Client list.
     void addClient(OPCServer* s);
+    // A new client of the class factory: false (not listed) when the server is stopping or
+    // not started, checked under the same hold of the lock as the stop's change.
+    bool addClientWhileServing(OPCServer* s);
+    // The stop's one state change: stopping is set and the clients listed at that moment are
+    // taken, under one hold of the lock, so a client is either in that list or refused.
+    std::vector<std::shared_ptr<OPCServer>> beginStop();
     bool removeClient(OPCServer* s, const char* why);
     LONG clientCount();
     // The clients at this moment, each held by the caller's walk, so that a walk may call out

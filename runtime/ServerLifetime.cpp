@@ -8,6 +8,10 @@
 #include "runtime/Security.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
+#include "base/CallOut.h"
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 namespace qv {
 
@@ -31,34 +35,50 @@ struct StartSteps {
 
 // How long the stop waits, in all, for the clients to return from ShutdownRequest.
 constexpr DWORD kShutdownAnswerMs = 2000;
+// How long it then gives the clients that were told to let go.
+constexpr DWORD kReleaseMomentMs = 500;
+// How long the stop waits for host callbacks under way on other threads.
+constexpr DWORD kHostCallDrainMs = 2000;
 
-// Every client hears ShutdownRequest from the thread that serves it, all at once; the host's
-// thread only waits, a bounded time. A client still inside the call then is abandoned: it is
-// called no more and its worker reclaims it when the call returns. Returns whether any
-// client was asked.
-bool shutdownBroadcast()
+// Waits until done() or ms passed. On a single-threaded host's thread it pumps messages
+// meanwhile, so the calls and releases of the clients living in its apartment run.
+template <class Done>
+bool stopWait(DWORD ms, bool pump, Done done)
 {
-    OPCServerApp& app = App();
-    std::vector<std::shared_ptr<OPCServer>> clients = app.snapshotClients();
-    QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
-    if (clients.empty()) return false;
-    if (app.passesOnHostThread.load()) {
-        // A single-threaded host: this thread is the one that serves the clients.
-        for (const std::shared_ptr<OPCServer>& s : clients) s->sendShutdownRequest();
-        return true;
-    }
-    for (const std::shared_ptr<OPCServer>& s : clients) s->requestShutdown();
     const DWORD start = GetTickCount();
     for (;;) {
-        bool all = true;
-        for (const std::shared_ptr<OPCServer>& s : clients) all = all && (s->shutdownAnswered() || s->gone());
-        if (all) return true;
-        if (GetTickCount() - start >= kShutdownAnswerMs) break;
-        Sleep(10);
+        if (done()) return true;
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= ms) return false;
+        const DWORD slice = ms - waited < 10 ? ms - waited : 10;
+        if (!pump) {
+            Sleep(slice);
+            continue;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
     }
+}
+
+// Every client listed when the stop began hears ShutdownRequest from its worker, all at once
+// (a worker inside a slow call sends it when that returns); the host's thread only waits, a
+// bounded time, and abandons a client not answered by then. Returns whether any was asked.
+bool shutdownBroadcast(const std::vector<std::shared_ptr<OPCServer>>& clients, bool sta)
+{
+    if (clients.empty()) return false;
+    for (const std::shared_ptr<OPCServer>& s : clients) s->requestShutdown(sta);
+    using State = OPCServer::ShutdownState;
+    stopWait(kShutdownAnswerMs, sta, [&] {
+        for (const std::shared_ptr<OPCServer>& s : clients)
+            if (s->shutdownState() != State::Answered && !s->gone()) return false;
+        return true;
+    });
     for (const std::shared_ptr<OPCServer>& s : clients)
-        if (!s->shutdownAnswered() && !s->gone())
-            s->markDisconnected(RPC_E_TIMEOUT, "abandoned by the stop: no answer to ShutdownRequest within 2 s");
+        if (!s->gone()) s->abandonShutdown();
     return true;
 }
 
@@ -69,10 +89,21 @@ InterfacePins& pins()
     return *p;
 }
 
-void waitForWorkers()
+// The host hears of every client the stop leaves (its DisconnectNotificationProc) before the
+// stop returns: a client still listed now is reclaimed here, its objects disconnected from
+// COM, so nothing of it reaches the library or the host afterwards.
+void reclaimRemaining(bool sta)
 {
     OPCServerApp& app = App();
-    for (int round = 0; round < 50 && app.liveWorkers.load() > 0; ++round) Sleep(100);
+    for (const std::shared_ptr<OPCServer>& s : app.snapshotClients()) {
+        QV_TRACE(trace::kConnections, "%s still connected at the stop: it never let go, disconnected",
+                 s->traceName().c_str());
+        s->markDisconnected(CO_E_SERVER_STOPPING, "still connected at the end of the stop");
+        s->reclaim();
+    }
+    // Workers end as soon as they are out of their clients' calls; one still inside a call
+    // holds the library loaded until it returns (takeModuleHold).
+    stopWait(1000, sta, [&] { return app.liveWorkers.load() == 0; });
 }
 
 } // namespace
@@ -95,6 +126,35 @@ static void traceFromRegistry(const CLSID& clsid)
     size = sizeof(level);
     RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "TraceLevel", RRF_RT_REG_DWORD, &type, &level, &size);
     trace::setFile(path, level);
+}
+
+// A vendor's first mistake: a host started with another CLSID than it registered (or before
+// registering) waits for clients that COM never sends it. Said in the trace, not refused: a
+// host may be registered by its installer under another path.
+static void warnIfNotRegistered(const CLSID& clsid)
+{
+    char guid[39];
+    formatGuidText(clsid, guid);
+    const std::string key = std::string("CLSID\\") + guid + "\\LocalServer32";
+    char path[MAX_PATH * 2] = {};
+    DWORD size = sizeof(path) - 1;
+    if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS) {
+        QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is not registered as a local server "
+                 "(HKEY_CLASSES_ROOT\\%s): COM will not start this executable for its clients", guid, key.c_str());
+        return;
+    }
+    char self[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const char* base = strrchr(self, '\\');
+    base = base ? base + 1 : self;
+    // The registered command line names an executable (quoted or not, with arguments).
+    std::string registered(path);
+    for (char& c : registered) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::string mine(base);
+    for (char& c : mine) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (n && registered.find(mine) == std::string::npos)
+        QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is registered as a local server of "
+                 "\"%s\", not of this executable (%s): COM starts that one for new clients", guid, path, base);
 }
 
 bool startServer(const CLSID& clsid, DWORD period)
@@ -138,6 +198,17 @@ bool startServer(const CLSID& clsid, DWORD period)
     CoFileTimeNow(&app.startTime);
     app.updatePeriod = revised;
     app.passesOnHostThread = !ownThread;
+#ifdef QV_CHECK_LOCKS
+    char grace[16] = {};
+    const DWORD n = GetEnvironmentVariableA("QV_TEST_UNREACHABLE_MS", grace, sizeof grace);
+    setUnreachableGraceMs(n && n < sizeof grace ? static_cast<DWORD>(strtoul(grace, nullptr, 10)) : 0);
+#endif
+    warnIfNotRegistered(clsid);
+    openHostCalls();
+    {
+        LockGuard g(app.globalLock);
+        app.stopping = false;
+    }
     app.stopped = false;
     app.started = true;
     return true;
@@ -146,17 +217,34 @@ bool startServer(const CLSID& clsid, DWORD period)
 void stopServer()
 {
     OPCServerApp& app = App();
+    const bool wasStarted = app.started.load();
+    const bool sta = app.passesOnHostThread.load();
+    // One state change under the lock: from here no client is added, and every one listed
+    // now is told.
+    std::vector<std::shared_ptr<OPCServer>> clients = app.beginStop();
+    // No activation reaches the class object any more (Wine keeps a revoked one answering
+    // for a moment: it refuses with CO_E_SERVER_STOPPING).
+    if (app.classObjectCookie) {
+        CoRevokeClassObject(app.classObjectCookie);
+        app.classObjectCookie = 0;
+    }
+    QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
     // The clients that were asked get a moment to let go.
-    if (shutdownBroadcast()) Sleep(500);
-    app.started = false;
+    if (shutdownBroadcast(clients, sta)) stopWait(kReleaseMomentMs, sta, [&] { return app.clientCount() == 0; });
+    clients.clear();
     app.stopped = true;
-    waitForWorkers();
-    for (const std::shared_ptr<OPCServer>& s : app.snapshotClients())
-        QV_TRACE(trace::kConnections, "%s still connected at the stop: it never let go", s->traceName().c_str());
+    reclaimRemaining(sta);
+    {
+        LockGuard g(app.globalLock);
+        app.started = false;
+        app.stopping = false;
+    }
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
     app.clock.stop();
     app.passesOnHostThread = false;
+    if (wasStarted && !closeHostCalls(kHostCallDrainMs))
+        QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
     pins().release();
     if (app.comInitialised) {
         CoUninitialize();

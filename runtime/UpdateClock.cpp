@@ -1,6 +1,7 @@
 #include "runtime/UpdateClock.h"
 #include <vector>
 #include "base/CallOut.h"
+#include "base/Trace.h"
 #include "runtime/OPCServerApp.h"
 #include "server/OPCServer.h"
 
@@ -20,18 +21,46 @@ LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 // client).
 VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 {
-    ++App().ticks;
+    OPCServerApp& app = App();
+    app.clock.notePumped();
+    ++app.ticks;
     std::vector<std::shared_ptr<OPCServer>> clients;
     try {
-        clients = App().snapshotClients();
+        clients = app.snapshotClients();
     } catch (const std::bad_alloc&) {
         return; // no memory for the list: this tick's passes are skipped, the next one serves
     }
     for (const std::shared_ptr<OPCServer>& s : clients) {
         if (s->gone()) continue;
         ClientScope scope(s.get());
-        s->serve(1);
+        // The stop pumps messages while it waits: no client is called from here then, only
+        // a gone one reclaimed.
+        if (!app.stopping.load()) s->serve(1);
+        else if (s->disconnected()) s->reclaim();
     }
+}
+
+// A single-threaded host that does not pump messages holds every client's call (its first
+// activation included): said once in the trace, as such a host's clients only time out.
+DWORD WINAPI watchMain(void* param)
+{
+    UpdateClock* self = static_cast<UpdateClock*>(param);
+    const HMODULE module = self->watchModule();
+    bool said = false;
+    while (WaitForSingleObject(self->watchStopEvent(), 1000) == WAIT_TIMEOUT) {
+        const DWORD silent = GetTickCount() - self->lastPumped();
+        if (silent < UpdateClock::kPumpSilenceMs) {
+            said = false;
+            continue;
+        }
+        if (said) continue;
+        said = true;
+        QV_TRACE(trace::kErrors,
+                 "the host's thread is a single-threaded apartment and has not pumped messages for %lu s: "
+                 "no client call can be served until it does",
+                 static_cast<unsigned long>(silent / 1000));
+    }
+    endThreadReleasingModule(module, 0);
 }
 
 } // namespace
@@ -77,6 +106,7 @@ bool UpdateClock::hostTick()
 DWORD WINAPI UpdateClock::threadMain(void* param)
 {
     UpdateClock* self = static_cast<UpdateClock*>(param);
+    const HMODULE module = self->threadModule_;
     WNDCLASSA wc = {};
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = timerWndProc;
@@ -100,7 +130,7 @@ DWORD WINAPI UpdateClock::threadMain(void* param)
     }
     KillTimer(nullptr, id);
     if (hwnd) DestroyWindow(hwnd);
-    return static_cast<DWORD>(msg.wParam);
+    endThreadReleasingModule(module, static_cast<DWORD>(msg.wParam));
 }
 
 bool UpdateClock::startThread(DWORD period)
@@ -110,8 +140,12 @@ bool UpdateClock::startThread(DWORD period)
     if (!ready_) ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!ready_) return false;
     DWORD tid = 0;
+    threadModule_ = takeModuleHold();
     thread_ = CreateThread(nullptr, 0, threadMain, this, 0, &tid);
-    if (!thread_) return false;
+    if (!thread_) {
+        if (threadModule_) FreeLibrary(threadModule_);
+        return false;
+    }
     threadId_ = tid;
     WaitForSingleObject(ready_, 5000);
     lastTickUs_ = lastHostTickUs_ = nowUs() - 2000LL * period;
@@ -124,7 +158,16 @@ bool UpdateClock::startOnCaller(DWORD period)
     if (callerTimer_) return false;
     period_ = period;
     callerTimer_ = SetTimer(nullptr, 0, period, callerTick);
-    return callerTimer_ != 0;
+    if (!callerTimer_) return false;
+    notePumped();
+    if (!watchStop_) watchStop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (watchStop_ && !watch_) {
+        ResetEvent(watchStop_);
+        watchModule_ = takeModuleHold();
+        watch_ = CreateThread(nullptr, 0, watchMain, this, 0, nullptr);
+        if (!watch_ && watchModule_) FreeLibrary(watchModule_);
+    }
+    return true;
 }
 
 void UpdateClock::stopThread()
@@ -138,6 +181,15 @@ void UpdateClock::stopThread()
     threadId_ = 0;
 }
 
+void UpdateClock::stopWatch()
+{
+    if (!watch_) return;
+    SetEvent(watchStop_);
+    WaitForSingleObject(watch_, 5000);
+    CloseHandle(watch_);
+    watch_ = nullptr;
+}
+
 void UpdateClock::killCallerTimer()
 {
     if (!callerTimer_) return;
@@ -148,6 +200,7 @@ void UpdateClock::killCallerTimer()
 void UpdateClock::stop()
 {
     stopThread();
+    stopWatch();
     killCallerTimer();
 }
 

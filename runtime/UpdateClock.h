@@ -30,15 +30,27 @@ public:
     bool hostTick();
 
     HANDLE thread() const { return thread_; }
+    // The caller timer's watch: when the host's thread last ran it (or started it).
+    static constexpr DWORD kPumpSilenceMs = 5000;
+    void notePumped() { lastPumped_ = GetTickCount(); }
+    DWORD lastPumped() const { return lastPumped_.load(); }
+    HANDLE watchStopEvent() const { return watchStop_; }
+    HMODULE watchModule() const { return watchModule_; }
     UINT_PTR callerTimer() const { return callerTimer_; }
 
 private:
     static DWORD WINAPI threadMain(void* self);
     static VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD);
     void stopThread();
+    void stopWatch();
     static LONGLONG nowUs();
 
     HANDLE thread_ = nullptr;
+    HMODULE threadModule_ = nullptr; // the thread's hold on the library
+    HANDLE watch_ = nullptr;         // with the caller timer: watches that the host pumps
+    HANDLE watchStop_ = nullptr;
+    HMODULE watchModule_ = nullptr;
+    std::atomic<DWORD> lastPumped_{0};
     std::atomic<DWORD> threadId_{0};
     HANDLE ready_ = nullptr; // set by the thread once its message queue exists
     DWORD period_ = 500;

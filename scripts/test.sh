@@ -32,7 +32,7 @@ retried() {
 for arch in "${archs[@]}"; do
   b="$root/build-$arch"
   echo "== $arch: build"
-  cmake -S "$root" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DQV_CHECK_LOCKS=ON >/dev/null
+  cmake -S "$root" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DQV_CHECK_LOCKS=ON -DQV_WERROR=ON >/dev/null
   cmake --build "$b" -j"$jobs"
   echo "== $arch: test"
   # A test that fails or hangs is run once more: the client suite hangs now and then under

@@ -92,6 +92,7 @@ public:
         return trace::traced("IConnectionPoint::Advise", 0, [&]() -> HRESULT {
             if (!pUnkSink || !pdwCookie) return E_POINTER;
             if (container_->ownerGone()) return kGoneResult;
+            if (container_->adviseRefused()) return CO_E_SERVER_STOPPING;
             {
                 std::lock_guard<std::mutex> g(m_);
                 if (sink_) return CONNECT_E_ADVISELIMIT;
@@ -108,6 +109,9 @@ public:
             std::lock_guard<std::mutex> g(m_);
             // The owner may have gone meanwhile: its sinks were let go, so nothing may be kept now.
             if (container_->ownerGone()) return kGoneResult;
+            // Checked again under the point's lock: a stop that began before this is refused
+            // here, one that begins after it finds the sink when it sends ShutdownRequest.
+            if (container_->adviseRefused()) return CO_E_SERVER_STOPPING;
             if (sink_) return CONNECT_E_ADVISELIMIT;
             sink_ = std::move(taken);
             advisedAt_ = container_->adviseMark();
@@ -257,6 +261,10 @@ public:
     IUnknown* unknown() override { return static_cast<IConnectionPointContainer*>(this); }
     void dropSinks() override { point_.dropSink(); }
     const IID& sinkIid() const { return sinkIid_; }
+    // While the flag is set Advise answers CO_E_SERVER_STOPPING (the shutdown point: a server
+    // that is stopping takes no sink it could not tell).
+    void refuseAdviseWhile(const std::atomic<bool>* flag) { refuseAdvise_ = flag; }
+    bool adviseRefused() const { return refuseAdvise_ && refuseAdvise_->load(); }
     // What the owner wants noted when a sink is advised (its point keeps it with the sink).
     DWORD adviseMark() const { return adviseMark_ ? adviseMark_() : 0; }
     ConnectionPoint<Sink>& point() { return point_; }
@@ -313,6 +321,7 @@ private:
 
     IUnknown* owner_;
     const std::atomic<bool>* ownerGone_;
+    const std::atomic<bool>* refuseAdvise_ = nullptr;
     const std::shared_ptr<ClientObjects>* ownerObjects_;
     std::weak_ptr<const void> ownerLife_;
     DWORD (*adviseMark_)();

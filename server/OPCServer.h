@@ -73,12 +73,25 @@ public:
     // The worker, before it waits: false when events were raised since its last event pass.
     bool readyToWait();
     void doneWaiting() { leaveIdle(); }
-    // Tells an advised IOPCShutdown sink that the server stops (never under the global lock).
+    // The stop as this client meets it, a named state of the object:
+    // None: no stop asked; Asked: the stop asked the thread that serves the client to send
+    // ShutdownRequest (it does so as soon as it is free, even after a slow callback);
+    // Sending: that call is under way; Answered: it returned, or there was no sink to tell;
+    // Abandoned: the stop's bound passed first (the request is not sent any more, and the
+    // client is reclaimed).
+    enum class ShutdownState { None, Asked, Sending, Answered, Abandoned };
+    ShutdownState shutdownState() const { return shutdownState_.load(); }
+    // On the stop's thread. With a single-threaded host the sink's proxy belongs to the
+    // host's apartment: it is marshaled here for the worker, which sends from its own.
+    void requestShutdown(bool sinkInHostApartment);
+    // After the stop's bound: a client not answered by now is abandoned.
+    void abandonShutdown();
+    // On the thread that serves the client: sends ShutdownRequest when the stop asked for it.
+    void serveShutdownRequest();
+    // Tells the advised IOPCShutdown sink, on this thread (never under the global lock).
     void sendShutdownRequest();
-    // The stop asks the thread that serves the client to send ShutdownRequest (requestShutdown);
-    // shutdownAnswered once that call returned (or there was no sink).
-    void requestShutdown();
-    bool shutdownAnswered() const { return shutdownState_.load() == 2; }
+    // Held by the worker thread from its creation to its end (takeModuleHold).
+    HMODULE moduleHold = nullptr;
 
     // A call into the client found its process gone: its sinks are not called any more, and
     // the thread that serves it reclaims it (reclaim) at once.
@@ -89,7 +102,8 @@ public:
     // A call into the client came back (whatever the sink answered): it is reachable.
     void noteReachable() override;
     // A call failed in a way that may pass (network): the client is marked disconnected once
-    // every call has failed for kUnreachableGraceMs.
+    // every call has failed for kUnreachableGraceMs (a remote client; a local one only once
+    // its process ended).
     void noteUnreachable(HRESULT why) override;
     // On the thread that serves the client: a client that has been silent for a while (its
     // only sinks return nothing, or it has not been called) is probed with a call that fails
@@ -126,7 +140,9 @@ private:
     std::atomic<HRESULT> reclaimCode_{S_OK};
     std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
     std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
-    std::atomic<int> shutdownState_{0};               // 0 none, 1 asked, 2 answered
+    std::atomic<ShutdownState> shutdownState_{ShutdownState::None};
+    IStream* marshaledShutdownSink_ = nullptr; // set before Asked, taken by the worker
+    void sendShutdownRequest(const ComPtr<IOPCShutdown>& sink);
     std::atomic<bool> eventIdle_{false}; // the worker waits (or is about to) and wants events
     std::atomic<bool> hasSubscriptions_{false}; // as of the last event pass
     bool leaveIdle();

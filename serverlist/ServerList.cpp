@@ -123,12 +123,14 @@ std::atomic<LONG> g_holds{0}; // objects and locks holding the process
 void holdProcess()
 {
     ++g_holds;
+    noteProcessActivity();
     CoAddRefServerProcess();
 }
 
 void releaseProcess()
 {
     --g_holds;
+    noteProcessActivity();
     if (CoReleaseServerProcess() == 0)
         if (auto fn = g_onLastRelease.load()) fn();
 }
@@ -324,6 +326,12 @@ public:
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
+        // Counted before the look, so a browser deciding to end either sees this activation
+        // or refuses it.
+        ++g_holds;
+        struct Uncount { ~Uncount() { --g_holds; } } uncount;
+        if (processStopping()) return CO_E_SERVER_STOPPING;
+        noteClientProcess();
         auto* s = new (std::nothrow) ServerListImpl;
         if (!s) return E_OUTOFMEMORY;
         HRESULT hr = s->QueryInterface(iid, ppv);

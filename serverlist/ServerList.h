@@ -32,6 +32,20 @@ void setOnLastRelease(void (*fn)());
 // Objects and LockServer locks now holding the process.
 LONG serverHolds();
 
+// The browser's end (ProcessLife.cpp). Every hold and release is activity: the linger after
+// the last client restarts with it.
+void noteProcessActivity();
+DWORD lastProcessActivity();
+// On an activation: the local client's process (its end is noticed as the server notices a
+// dead client's: by its process handle).
+void noteClientProcess();
+// True when something holds the process but every client that activated here is a local one
+// whose process has ended (Wine never releases a dead client's references).
+bool onlyDeadClientsHold();
+// Set before the browser's last look: activations then answer CO_E_SERVER_STOPPING.
+void setProcessStopping(bool stopping);
+bool processStopping();
+
 // Registration (--regserver / --unregserver). Both leave a browser that another product
 // registered untouched and say so on stdout.
 bool registerBrowser(const std::wstring& exePath, const wchar_t* serviceName);

@@ -23,7 +23,34 @@ SERVICE_STATUS_HANDLE g_status = nullptr;
 
 void onLastRelease() { SetEvent(g_stop); }
 
-// Serves clients until g_stop is set; stopWhenIdle makes the last client's release set it.
+// How long the browser stays after its last client left (or the last of them died), counted
+// again from every client that comes and goes meanwhile.
+constexpr DWORD kLingerMs = 2000;
+
+bool idle() { return serverHolds() == 0 || onlyDeadClientsHold(); }
+
+// Returns once no client has held the browser for kLingerMs. Its last look and its end leave
+// no gap: activations are refused (CO_E_SERVER_STOPPING) before that look, and served on if
+// one came in just before it.
+void lingerUntilIdle()
+{
+    // COM started the browser for a client whose activation is on its way.
+    const DWORD begun = lastProcessActivity();
+    constexpr DWORD kFirstClientMs = 30000;
+    for (;;) {
+        // Woken at once by the last release; the timeout notices clients that died.
+        if (WaitForSingleObject(g_stop, 250) == WAIT_OBJECT_0) ResetEvent(g_stop);
+        if (lastProcessActivity() == begun && GetTickCount() - begun < kFirstClientMs) continue;
+        if (!idle() || GetTickCount() - lastProcessActivity() < kLingerMs) continue;
+        setProcessStopping(true);
+        CoSuspendClassObjects();
+        if (idle()) return;
+        CoResumeClassObjects();
+        setProcessStopping(false);
+    }
+}
+
+// Serves clients until g_stop is set, or (stopWhenIdle) until no client holds it any more.
 int serve(bool stopWhenIdle)
 {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
@@ -41,16 +68,8 @@ int serve(bool stopWhenIdle)
         DWORD cookie = 0;
         if (factory && SUCCEEDED(CoRegisterClassObject(CLSID_OPCServerList, factory, CLSCTX_LOCAL_SERVER,
                                                        REGCLS_MULTIPLEUSE, &cookie))) {
-            // The last client left: stay a moment, since a client may be activating just now
-            // (Wine does not suspend the class object when the process count drops to 0), and
-            // serve on if one came.
-            for (;;) {
-                WaitForSingleObject(g_stop, INFINITE);
-                if (!stopWhenIdle) break;
-                ResetEvent(g_stop);
-                Sleep(2000);
-                if (serverHolds() == 0) break;
-            }
+            if (stopWhenIdle) lingerUntilIdle();
+            else WaitForSingleObject(g_stop, INFINITE);
             CoRevokeClassObject(cookie);
             rc = 0;
         }

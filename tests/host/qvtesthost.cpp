@@ -24,6 +24,8 @@
 //   resources                           logs the process's handle and thread counts
 //   vqt on|off                          install / remove the value-quality-time write callback
 //   queuelimit N                        asynchronous requests a group may queue (0: no limit)
+//   env NAME VALUE                      sets an environment variable (read at the next start)
+//   restart                             QV_UnInitOpcServer, then QV_InitOpcServer again
 // TYPE is i4, r8, r4, bool or str, or an array of one of them (r8[], VALUE 1,2,3).
 // Tests without a group put the same commands, one a line, in qvtesthost.cmd in that
 // directory (write it under another name and rename it): the main loop runs its lines every
@@ -57,6 +59,7 @@ DWORD g_lastLeft = 0;
 // keeps the client's worker inside the host); "held" answers whether one waits now.
 HANDLE g_holdOpen = CreateEventA(nullptr, TRUE, TRUE, nullptr);
 volatile LONG g_holding = 0;
+DWORD g_period = 100;
 
 void logf(const char* fmt, ...)
 {
@@ -185,6 +188,16 @@ HRESULT runCommand(const std::string& line)
         return S_OK;
     }
     if (cmd == "held") return g_holding ? S_OK : E_FAIL;
+    if (cmd == "env") {
+        std::getline(in >> std::ws, value);
+        return SetEnvironmentVariableA(name.c_str(), value.c_str()) ? S_OK : E_FAIL;
+    }
+    if (cmd == "restart") {
+        QV_UnInitOpcServer();
+        const BOOL ok = QV_InitOpcServer(&CLSID_QvTestHost, g_period);
+        logf("restarted: %s", ok ? "ok" : "failed");
+        return ok ? S_OK : E_FAIL;
+    }
     if (cmd == "queuelimit") {
         QV_SetAsyncQueueLimit(static_cast<DWORD>(strtoul(name.c_str(), nullptr, 10)));
         return S_OK;
@@ -517,6 +530,7 @@ int main(int argc, char** argv)
         logf("QV_InitOpcServer failed");
         return 1;
     }
+    g_period = period;
     logf("serving");
 
     DWORD startTick = GetTickCount();

@@ -6,6 +6,7 @@
 #include "runtime/Registration.h"
 #include "runtime/ClassFactory.h"
 #include "base/GuidText.h"
+#include "base/CallOut.h"
 #include "server/OPCServer.h"
 
 using namespace qv;
@@ -201,6 +202,7 @@ TEST(Lifetime, StartCreateReleaseStop)
     EXPECT_EQ(app.updatePeriod.load(), 500u);
     EXPECT_TRUE(QV_UnInitOpcServer());
     // Stop restored the apartment count it added; the test's own MTA membership remains.
+    openHostCalls(); // the stop closed them; later in-process tests stand where a started server would
 }
 
 TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
@@ -225,5 +227,6 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
         CoUninitialize();
     });
     t.join();
+    openHostCalls();
     EXPECT_TRUE(ok.load());
 }
