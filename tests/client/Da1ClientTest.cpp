@@ -110,7 +110,57 @@ private:
     std::atomic<LONG> refs_{1};
 };
 
-enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand };
+// A DA 2.0 callback beside the streams: records each reported item's client handle and value.
+class CallbackLog : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG n = --refs_;
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE* h, VARIANT* v,
+                                           WORD*, FILETIME*, HRESULT*) override
+    {
+        std::lock_guard<std::mutex> g(m_);
+        for (DWORD i = 0; i < n; ++i) seen.emplace_back(h[i], V_VT(&v[i]) == VT_I4 ? V_I4(&v[i]) : -1);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    std::vector<LONG> valuesOf(OPCHANDLE client)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        std::vector<LONG> out;
+        for (auto& s : seen)
+            if (s.first == client) out.push_back(s.second);
+        return out;
+    }
+    std::vector<std::pair<OPCHANDLE, LONG>> seen;
+
+private:
+    std::mutex m_;
+    std::atomic<LONG> refs_{1};
+};
+
+enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand, kArray };
 constexpr OPCHANDLE kGroupClient = 0x1A1;
 
 class Da1Client : public ServerClientTest {
@@ -418,4 +468,61 @@ TEST_F(Da1Client, ItemEnumeratorHandsOutTheGroupsItems)
     EXPECT_EQ(takeString(a[0].szItemID), "Plant.Line.Level");
     takeString(a[0].szAccessPath);
     CoTaskMemFree(a);
+}
+
+// One group, a stream and a DA 2.0 callback: each path hears every change once, the callback
+// advised after the stream included, and the stream carries arrays with their elements.
+TEST_F(Da1Client, StreamAndCallbackEachHearEveryChangeOnce)
+{
+    ASSERT_EQ(command(L"create Da1.Arr i4[] 1,2,3 rw"), S_OK);
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Da1.Arr");
+    def.bActive = TRUE;
+    def.hClient = kArray;
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items_->AddItems(1, &def, &res, &errors), S_OK);
+    CoTaskMemFree(res), CoTaskMemFree(errors);
+    DWORD token = 0;
+    ASSERT_EQ(dadvise(fData_, &token), S_OK);
+    Stream first;
+    ASSERT_TRUE(log_.waitFor([&](const Stream& s) { return s.format == fData_ && item(parseData(s.bytes, false), kArray); },
+                             &first));
+    DataStream d = parseData(first.bytes, false);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.size, d.end);
+    const StreamItem* arr = item(d, kArray);
+    EXPECT_EQ(arr->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(arr->dims, 1u);
+    EXPECT_EQ(arr->elementBytes, 4u);
+    EXPECT_EQ(arr->words, (std::vector<DWORD>{1, 2, 3}));
+
+    CallbackLog* cb = new CallbackLog();
+    ComRef<IConnectionPointContainer> cpc;
+    ASSERT_EQ(items_->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    ComRef<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.out()), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(cb, &cookie), S_OK);
+    for (LONG v : {11, 12, 13}) {
+        Sleep(400); // several scans apart
+        ASSERT_EQ(command((L"update Da1.Num i4 " + std::to_wstring(v)).c_str()), S_OK);
+    }
+    Sleep(600);
+    std::vector<LONG> streamed;
+    for (const Stream& s : log_.takeAll()) {
+        if (s.format != fData_) continue;
+        DataStream p = parseData(s.bytes, false);
+        if (const StreamItem* n = item(p, kNum)) streamed.push_back(static_cast<LONG>(n->raw));
+    }
+    EXPECT_EQ(streamed, (std::vector<LONG>{11, 12, 13}));
+    std::vector<LONG> called = cb->valuesOf(kNum);
+    ASSERT_FALSE(called.empty());
+    if (called.front() != 11) called.erase(called.begin()); // its first report: the value then
+    EXPECT_EQ(called, (std::vector<LONG>{11, 12, 13}));
+    EXPECT_EQ(cb->valuesOf(kArray).size(), 1u);
+    cp->Unadvise(cookie);
+    cb->Release();
+    command(L"remove Da1.Arr");
 }
