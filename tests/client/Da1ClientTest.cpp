@@ -111,7 +111,7 @@ private:
 };
 
 // A DA 2.0 callback beside the streams: records each reported item's client handle and value.
-class CallbackLog : public IOPCDataCallback {
+class CallbackLog final : public IOPCDataCallback {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -502,7 +502,7 @@ TEST_F(Da1Client, StreamAndCallbackEachHearEveryChangeOnce)
     ComRef<IConnectionPointContainer> cpc;
     ASSERT_EQ(items_->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
     ComRef<IConnectionPoint> cp;
-    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.out()), S_OK);
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
     DWORD cookie = 0;
     ASSERT_EQ(cp->Advise(cb, &cookie), S_OK);
     for (LONG v : {11, 12, 13}) {

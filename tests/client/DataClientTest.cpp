@@ -918,7 +918,7 @@ TEST_F(DataClient, ChangesNotRepeatsAnalogDeadbandAndActivation)
         OPCHANDLE hNew = 0;
         Ref<IUnknown> none;
         EXPECT_EQ(server_->AddGroup(L"bad", TRUE, 100, 1, nullptr, &bad, 0, &hNew, &revised, IID_IOPCItemMgt,
-                                    none.out()),
+                                    reinterpret_cast<IUnknown**>(none.out())),
                   E_INVALIDARG);
     }
     DWORD rate = 0, lcid = 0;
