@@ -110,54 +110,38 @@ private:
     std::atomic<LONG> refs_{1};
 };
 
-// A DA 2.0 callback beside the streams: records each reported item's client handle and value.
-class CallbackLog final : public IOPCDataCallback {
-public:
+// A DA 2.0 callback beside the streams: the values one item was reported with.
+struct CallbackLog final : IOPCDataCallback {
+    explicit CallbackLog(OPCHANDLE c) : client(c) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
-            *ppv = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool ok = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback);
+        *ppv = ok ? static_cast<IOPCDataCallback*>(this) : nullptr;
+        return ok ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
     ULONG STDMETHODCALLTYPE Release() override
     {
-        const LONG n = --refs_;
+        const LONG n = --refs;
         if (n == 0) delete this;
         return static_cast<ULONG>(n);
     }
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE* h, VARIANT* v,
                                            WORD*, FILETIME*, HRESULT*) override
     {
-        std::lock_guard<std::mutex> g(m_);
-        for (DWORD i = 0; i < n; ++i) seen.emplace_back(h[i], V_VT(&v[i]) == VT_I4 ? V_I4(&v[i]) : -1);
+        std::lock_guard<std::mutex> g(m);
+        for (DWORD i = 0; i < n; ++i)
+            if (h[i] == client) values.push_back(V_I4(&v[i]));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
                                              FILETIME*, HRESULT*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
-    {
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-    std::vector<LONG> valuesOf(OPCHANDLE client)
-    {
-        std::lock_guard<std::mutex> g(m_);
-        std::vector<LONG> out;
-        for (auto& s : seen)
-            if (s.first == client) out.push_back(s.second);
-        return out;
-    }
-    std::vector<std::pair<OPCHANDLE, LONG>> seen;
-
-private:
-    std::mutex m_;
-    std::atomic<LONG> refs_{1};
+    OPCHANDLE client;
+    std::atomic<LONG> refs{1};
+    std::mutex m;
+    std::vector<LONG> values;
 };
 
 enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand, kArray };
@@ -475,36 +459,29 @@ TEST_F(Da1Client, ItemEnumeratorHandsOutTheGroupsItems)
 TEST_F(Da1Client, StreamAndCallbackEachHearEveryChangeOnce)
 {
     ASSERT_EQ(command(L"create Da1.Arr i4[] 1,2,3 rw"), S_OK);
-    OPCITEMDEF def{};
-    def.szAccessPath = const_cast<LPWSTR>(L"");
-    def.szItemID = const_cast<LPWSTR>(L"Da1.Arr");
-    def.bActive = TRUE;
-    def.hClient = kArray;
-    OPCITEMRESULT* res = nullptr;
-    HRESULT* errors = nullptr;
-    ASSERT_EQ(items_->AddItems(1, &def, &res, &errors), S_OK);
-    CoTaskMemFree(res), CoTaskMemFree(errors);
+    Items arr = addItems(items_.p, std::vector<ItemSpec>{{L"Da1.Arr", L"", VT_EMPTY, TRUE, kArray}});
+    ASSERT_EQ(arr.hr, S_OK);
     DWORD token = 0;
     ASSERT_EQ(dadvise(fData_, &token), S_OK);
     Stream first;
-    ASSERT_TRUE(log_.waitFor([&](const Stream& s) { return s.format == fData_ && item(parseData(s.bytes, false), kArray); },
-                             &first));
+    auto hasArray = [&](const Stream& s) { return s.format == fData_ && item(parseData(s.bytes, false), kArray); };
+    ASSERT_TRUE(log_.waitFor(hasArray, &first));
     DataStream d = parseData(first.bytes, false);
-    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.size, d.end);
-    const StreamItem* arr = item(d, kArray);
-    EXPECT_EQ(arr->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(arr->dims, 1u);
-    EXPECT_EQ(arr->elementBytes, 4u);
-    EXPECT_EQ(arr->words, (std::vector<DWORD>{1, 2, 3}));
+    const StreamItem* a = item(d, kArray);
+    EXPECT_EQ(a->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(a->dims, 1u);
+    EXPECT_EQ(a->elementBytes, 4u);
+    EXPECT_EQ(a->words, (std::vector<DWORD>{1, 2, 3}));
 
-    CallbackLog* cb = new CallbackLog();
+    ComRef<CallbackLog> cb;
+    cb.p = new CallbackLog(kNum);
     ComRef<IConnectionPointContainer> cpc;
     ASSERT_EQ(items_->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
     ComRef<IConnectionPoint> cp;
     ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(cb, &cookie), S_OK);
+    ASSERT_EQ(cp->Advise(cb.p, &cookie), S_OK);
     for (LONG v : {11, 12, 13}) {
         Sleep(400); // several scans apart
         ASSERT_EQ(command((L"update Da1.Num i4 " + std::to_wstring(v)).c_str()), S_OK);
@@ -512,17 +489,13 @@ TEST_F(Da1Client, StreamAndCallbackEachHearEveryChangeOnce)
     Sleep(600);
     std::vector<LONG> streamed;
     for (const Stream& s : log_.takeAll()) {
-        if (s.format != fData_) continue;
         DataStream p = parseData(s.bytes, false);
-        if (const StreamItem* n = item(p, kNum)) streamed.push_back(static_cast<LONG>(n->raw));
+        if (const StreamItem* n = s.format == fData_ ? item(p, kNum) : nullptr) streamed.push_back(static_cast<LONG>(n->raw));
     }
     EXPECT_EQ(streamed, (std::vector<LONG>{11, 12, 13}));
-    std::vector<LONG> called = cb->valuesOf(kNum);
-    ASSERT_FALSE(called.empty());
-    if (called.front() != 11) called.erase(called.begin()); // its first report: the value then
-    EXPECT_EQ(called, (std::vector<LONG>{11, 12, 13}));
-    EXPECT_EQ(cb->valuesOf(kArray).size(), 1u);
     cp->Unadvise(cookie);
-    cb->Release();
+    std::lock_guard<std::mutex> g(cb->m);
+    ASSERT_FALSE(cb->values.empty()); // its first report: the value the item had then
+    EXPECT_EQ(std::vector<LONG>(cb->values.begin() + 1, cb->values.end()), (std::vector<LONG>{11, 12, 13}));
     command(L"remove Da1.Arr");
 }

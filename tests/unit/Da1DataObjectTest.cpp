@@ -1,5 +1,5 @@
 // The group's DA 1.0 IDataObject: advise tokens and limits, the byte layout of the streams,
-// which sink receives what, arrays in the stream, and each path's own pending changes.
+// which sink receives what, and each path's own pending changes beside a DA 2.0 container.
 #include "Da1Fixture.h"
 #include "dataio/DataIo.h"
 
@@ -271,35 +271,6 @@ TEST_F(Da1DataObjectTest, EachPathHearsEveryChangeOnce)
     pass(*g_);
     EXPECT_EQ(data.count(), 0u);
     EXPECT_EQ(cb.count(), 0u);
-}
-
-// An array follows its VARIANT as a descriptor (dimensions, features, element size, locks, a
-// zero data pointer), its bounds, then its elements; the sizes add up to dwSize.
-TEST_F(Da1DataObjectTest, ArraysCarryTheirDescriptorAndElements)
-{
-    Variant arr;
-    V_VT(arr.get()) = VT_ARRAY | VT_I4;
-    V_ARRAY(arr.get()) = SafeArrayCreateVector(VT_I4, 0, 3);
-    for (LONG i = 0; i < 3; ++i) static_cast<LONG*>(V_ARRAY(arr.get())->pvData)[i] = 10 * (i + 1);
-    QV_CreateTag("Arr", *arr.get(), OPC_QUALITY_GOOD, FALSE);
-    addItem(*g_, "Arr", 203);
-    RecordingAdviseSink& data = newAdviseSink();
-    ASSERT_EQ(dadvise(*g_, formatData(), &data), S_OK);
-    pass(*g_);
-    auto d = data.take();
-    ASSERT_EQ(d.size(), 1u);
-    DataStream s = parseData(d[0].bytes, false);
-    ASSERT_TRUE(s.ok);
-    ASSERT_EQ(s.items.size(), 3u);
-    const StreamItem& a = s.items[2];
-    EXPECT_EQ(a.vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(a.raw, 0); // no server address
-    EXPECT_EQ(a.dims, 1u);
-    EXPECT_EQ(a.elementBytes, 4u);
-    EXPECT_EQ(a.words, (std::vector<DWORD>{10, 20, 30}));
-    // I4, "abc" (16 + 4 + 6 + 2), the array (16 + 16 + 8 + 12).
-    EXPECT_EQ(s.size, 20u + 3 * 12 + 16 + 28 + 52);
-    EXPECT_EQ(s.end, s.size);
 }
 
 TEST_F(Da1DataObjectTest, UnadvisedSinkReceivesNothingMore)
