@@ -874,6 +874,7 @@ TEST_F(DataClient, Refresh2HonoursTheDataSourceAndTypesAreCheckedByType)
         CoTaskMemFree(st), CoTaskMemFree(errors);
     }
     ASSERT_EQ(command(L"update Plant.Line.Status str ok"), S_OK);
+}
 
 // What a client is told is what changed: repeats are no change, the deadband of an analog tag
 // is a share of its EU range, a deadband outside 0..100 is refused, and an item activated again
