@@ -39,9 +39,10 @@ public:
     }
     static void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
-    // What every host update touches comes first: with the base class, 64 bytes on 32 bit.
-    // The DA 2.0 callback path's state is inline here (changed, lastReported, reportedQuality);
-    // the DA 1.0 stream path keeps its own in `stream`, so each path hears every change once.
+    // What every host update touches comes first: with the base class, the first 64 bytes on
+    // 32 bit, then the EU span and the update count. The DA 2.0 callback path's state is inline
+    // (changed, lastReported, reportedQuality); the DA 1.0 stream path keeps its own in
+    // `stream`, so each path hears every change once.
     Variant value;        // cached, in the tag's type
     Variant lastReported; // the value the callback path last delivered: the deadband reference
     FILETIME timestamp{};
@@ -51,7 +52,7 @@ public:
     bool hasItemDeadband = false; // a per-item deadband overrides the group's
     OPCGroup* group = nullptr; // owner, for the group's deadband
     float euSpan = -1.0f; // EU high - low of a tag declared analog; negative: none
-    DWORD updates = 0;    // host updates taken, counted for hosts that want every update reported
+    DWORD updates = 0;    // host updates taken: a report confirmed with the same count left nothing newer
 
     // What one path last delivered, and whether the item differs from it.
     struct PathState {
