@@ -1,7 +1,9 @@
 #include "addrspace/OPCTag.h"
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include "idl/opcerrors.h"
+#include "qvopc.h"
 #include "ae/Conditions.h"
 #include "runtime/OPCServerApp.h"
 
@@ -73,6 +75,48 @@ HRESULT OPCTag::euInfo(VARIANT* out) const
     for (const CustomProperty& p : customProperties)
         if (p.id == 8) return VariantCopy(out, const_cast<VARIANT*>(p.value.get()));
     return S_OK;
+}
+
+float OPCTag::analogSpan() const
+{
+    if (euType() != OPC_ANALOG) return -1.0f;
+    for (const CustomProperty& p : customProperties) {
+        if (p.id != 8) continue;
+        const VARIANT& v = *p.value.get();
+        if (!(V_VT(&v) & VT_ARRAY) || (V_VT(&v) & VT_BYREF) || !V_ARRAY(&v)) return -1.0f;
+        SAFEARRAY* sa = V_ARRAY(&v);
+        if (SafeArrayGetDim(sa) != 1) return -1.0f;
+        LONG lo = 0, hi = -1;
+        SafeArrayGetLBound(sa, 1, &lo);
+        SafeArrayGetUBound(sa, 1, &hi);
+        if (hi - lo != 1) return -1.0f;
+        const VARTYPE element = V_VT(&v) & VT_TYPEMASK;
+        if (element == VT_BSTR || element == VT_RECORD || element == VT_UNKNOWN || element == VT_DISPATCH)
+            return -1.0f;
+        double ends[2];
+        for (LONG i = 0; i < 2; ++i) {
+            VARIANT e, r;
+            VariantInit(&e);
+            VariantInit(&r);
+            LONG at = lo + i;
+            HRESULT hr;
+            if (element == VT_VARIANT) {
+                hr = SafeArrayGetElement(sa, &at, &e);
+            } else {
+                V_VT(&e) = element; // a plain number read straight into the VARIANT's value
+                hr = SafeArrayGetElement(sa, &at, &V_UI1(&e));
+            }
+            if (FAILED(hr)) return -1.0f;
+            hr = VariantChangeType(&r, &e, 0, VT_R8);
+            VariantClear(&e);
+            if (FAILED(hr)) return -1.0f;
+            ends[i] = V_R8(&r);
+        }
+        const double span = ends[1] - ends[0];
+        if (!std::isfinite(span)) return -1.0f;
+        return static_cast<float>(std::fabs(span));
+    }
+    return -1.0f;
 }
 
 HRESULT OPCTag::propertyValue(DWORD id, VARIANT* out) const

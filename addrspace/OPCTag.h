@@ -112,6 +112,7 @@ struct TagState {
     BYTE limitsEnabled = 0; // bit k: the tag's levelLimits[k] is enabled; bit 4: a discrete alarm
     BYTE level = 0;         // current alarm level, 0 normal
     DWORD hostUpdates = 0;  // counts the host's own updates: a write callback that updated the tag spoke last
+    float euSpan = -1.0f;   // EU high - low when the host declared the tag analog with EU info; else negative
 };
 
 // A published process variable, and also a branch node of the address-space tree
@@ -152,6 +153,9 @@ public:
     // (property 8, VT_EMPTY when none).
     DWORD euType() const;
     HRESULT euInfo(VARIANT* out) const;
+    // High minus low of a tag declared analog (property 7) with EU info (property 8, two
+    // numbers); negative when either is missing or unusable.
+    float analogSpan() const;
 
     void setLevelLimits(const LevelLimit limits[4]);
     // The level the current value is in: 0 normal, 1 low-low, 2 low, 3 high, 4 high-high.

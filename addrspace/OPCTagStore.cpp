@@ -335,15 +335,20 @@ bool OPCTagStore::deviceValue(DWORD handle, const VARIANT& value, WORD quality, 
 bool OPCTagStore::setCustomProperty(DWORD handle, DWORD id, const std::string& description, const VARIANT& value)
 {
     LockGuard g(App().globalLock);
-    OPCTag* tag = handles_.resolve(handle);
+    TagHandleTable::Slot* slot = handles_.find(handle);
+    OPCTag* tag = slot ? slot->tag : nullptr;
     if (!tag || id <= 6) {
         // 1 to 6 are the standard properties every tag answers itself.
         SetLastError(tag ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return false;
     }
-    if (tag->setCustomProperty(id, description, value)) return true;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    if (!tag->setCustomProperty(id, description, value)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    // EU type and EU info decide the deadband rule of the tag's items from their next update on.
+    if (id == 7 || id == 8) slot->state.euSpan = tag->analogSpan();
+    return true;
 }
 
 bool OPCTagStore::setLevelLimits(DWORD handle, const LevelLimit limits[4])

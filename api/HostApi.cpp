@@ -257,6 +257,11 @@ BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn)
     return pfn != nullptr;
 }
 
+BOOL WINAPI QV_SetReportEveryUpdate(BOOL bEveryUpdate)
+{
+    return App().reportEveryUpdate.exchange(bEveryUpdate != FALSE) ? TRUE : FALSE;
+}
+
 } // extern "C"
 
 BOOL WINAPI QV_SetTagAlarmDeadband(DWORD hTag, double dDeadband)

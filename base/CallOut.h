@@ -76,14 +76,16 @@ HRESULT callClient(F&& call)
     return hr;
 }
 
-// Calls a sink method that returns nothing (IAdviseSink): nothing to learn from it.
+// Calls a sink method that returns nothing (IAdviseSink): nothing to learn from it but that
+// the call was made (false: the client is known to be disconnected, nothing was called).
 template <class F>
-void callClientVoid(F&& call)
+bool callClientVoid(F&& call)
 {
     CalledClient* s = ClientScope::current();
-    if (s && clientDisconnected(s)) return;
+    if (s && clientDisconnected(s)) return false;
     checkNotLocked("a call into a client");
     std::forward<F>(call)();
+    return true;
 }
 
 // Host callbacks are open from a start until its stop closes them: none is made once

@@ -5,11 +5,15 @@
 // gives one ratio.
 // The host ends each tick's updates with QV_EndUpdateCycle, unless the last argument is "timer"
 // (the server's own timer paces the data changes, as for a host that never calls it).
-//   dataio_delivery_bench [r8|bstr|additems] [tags=10000] [periodMs=10] [seconds=3] [rounds=5] [host|timer]
+// "constant": every tag is updated every tick but only 1 % change; in alternation the host
+// reports changes only and every update (as before repeats were told apart): values delivered
+// per scan and the host's cost of one tick's updates, each way.
+//   dataio_delivery_bench [r8|bstr|additems|constant] [tags=10000] [periodMs=10] [seconds=3] [rounds=5] [host|timer]
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -141,8 +145,17 @@ bool runExe(const char* exe, const std::string& args)
 }
 
 struct Phase {
-    double itemsPerSec = 0, median = 0;
+    double itemsPerSec = 0, median = 0, perScan = 0;
 };
+
+// The host's min/median/max cost (microseconds) of one tick's updates in the current mode.
+bool hostCost(double out[3])
+{
+    DWORD size = 3 * sizeof(double);
+    return RegGetValueA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, QV_DELIVERYBENCH_COST, RRF_RT_REG_BINARY, nullptr, out,
+                        &size) == ERROR_SUCCESS &&
+           size == 3 * sizeof(double);
+}
 
 Phase measure(CountingSink& sink, DWORD seconds)
 {
@@ -154,6 +167,7 @@ Phase measure(CountingSink& sink, DWORD seconds)
     Phase p;
     p.itemsPerSec = sink.items.load() / secs;
     p.median = sink.percentile(0.5);
+    p.perScan = sink.calls.load() ? static_cast<double>(sink.items.load()) / static_cast<double>(sink.calls.load()) : 0;
     return p;
 }
 
@@ -195,6 +209,7 @@ int main(int argc, char** argv)
     const DWORD seconds = argc > 4 ? static_cast<DWORD>(atoi(argv[4])) : 3;
     const int rounds = argc > 5 ? atoi(argv[5]) : 5;
     const VARTYPE vt = mode == "bstr" ? VT_BSTR : VT_R8;
+    const DWORD changePercent = mode == "constant" ? 1 : 100;
     const DWORD ownTimer = argc > 6 && std::string(argv[6]) == "timer" ? 1 : 0;
     const char* clockNote = ownTimer ? " (server's own timer)" : "";
     char buf[96];
@@ -205,6 +220,7 @@ int main(int argc, char** argv)
     snprintf(buf, sizeof buf, "%u", static_cast<unsigned>(vt));
     SetEnvironmentVariableA("QV_BENCH_VT", buf);
     SetEnvironmentVariableA("QV_BENCH_TIMER", ownTimer ? "1" : "0");
+    SetEnvironmentVariableA("QV_BENCH_CHANGE", changePercent == 1 ? "1" : "100");
     {
         HKEY k;
         if (RegCreateKeyExA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k,
@@ -214,6 +230,9 @@ int main(int argc, char** argv)
             RegSetValueExA(k, "QV_BENCH_PERIOD", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&period), sizeof period);
             RegSetValueExA(k, "QV_BENCH_VT", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vtValue), sizeof vtValue);
             RegSetValueExA(k, "QV_BENCH_TIMER", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ownTimer), sizeof ownTimer);
+            RegSetValueExA(k, "QV_BENCH_CHANGE", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&changePercent),
+                           sizeof changePercent);
+            RegDeleteValueA(k, QV_DELIVERYBENCH_COST);
             RegCloseKey(k);
         }
     }
@@ -223,6 +242,7 @@ int main(int argc, char** argv)
     }
     // Set while the raw baseline runs: the host then makes no updates.
     HANDLE pause = CreateEventA(nullptr, TRUE, mode == "additems", QV_DELIVERYBENCH_PAUSE);
+    HANDLE every = CreateEventA(nullptr, TRUE, FALSE, QV_DELIVERYBENCH_EVERY);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int rc = 1;
     {
@@ -308,7 +328,49 @@ int main(int argc, char** argv)
             items->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
             std::vector<double> rate, delay, reads;
             Phase lastQ, lastR;
-            for (int round = 0; round < rounds; ++round) {
+            if (mode == "constant") {
+                // Changes only, then every update, in each round; the sink is advised throughout.
+                std::vector<double> scanC, scanE, costC, costE, perScanRatio, costRatio;
+                ResetEvent(pause);
+                DWORD cookie = 0;
+                cp->Advise(&sink, &cookie);
+                for (int round = 0; round < rounds; ++round) {
+                    double c[3] = {0, 0, 0}, e[3] = {0, 0, 0};
+                    ResetEvent(every);
+                    Phase a = measure(sink, seconds);
+                    hostCost(c);
+                    SetEvent(every);
+                    Phase b = measure(sink, seconds);
+                    hostCost(e);
+                    scanC.push_back(a.perScan);
+                    scanE.push_back(b.perScan);
+                    costC.push_back(c[1]);
+                    costE.push_back(e[1]);
+                    if (b.perScan > 0) perScanRatio.push_back(a.perScan / b.perScan);
+                    if (e[1] > 0) costRatio.push_back(c[1] / e[1]);
+                    printf("round %d: changes only %.1f values/scan (%.0f values/s), host tick %.0f/%.0f/%.0f us; "
+                           "every update %.1f values/scan (%.0f values/s), host tick %.0f/%.0f/%.0f us\n",
+                           round + 1, a.perScan, a.itemsPerSec, c[0], c[1], c[2], b.perScan, b.itemsPerSec, e[0],
+                           e[1], e[2]);
+                    fflush(stdout);
+                }
+                cp->Unadvise(cookie);
+                ResetEvent(every);
+                auto mmm = [](std::vector<double> v, const char* what) {
+                    std::sort(v.begin(), v.end());
+                    printf("%s: min %.1f median %.1f max %.1f\n", what, v.front(), v[v.size() / 2], v.back());
+                };
+                snprintf(buf, sizeof buf, "%lu tags, 1 %% change per %lu ms tick", static_cast<unsigned long>(tags),
+                         static_cast<unsigned long>(period));
+                printf("%s\n", buf);
+                mmm(scanC, "  values per scan, changes only");
+                mmm(scanE, "  values per scan, every update");
+                mmm(costC, "  host tick update cost (us, median of the round), changes only");
+                mmm(costE, "  host tick update cost (us, median of the round), every update");
+                printRatio("constant tags: values per scan, changes / every update", perScanRatio, "(info)");
+                printRatio("constant tags: host tick cost, changes / every update", costRatio, "(info)");
+            }
+            for (int round = 0; mode != "constant" && round < rounds; ++round) {
                 ResetEvent(pause);
                 DWORD cookie = 0;
                 cp->Advise(&sink, &cookie);
@@ -346,7 +408,7 @@ int main(int argc, char** argv)
                 }
             }
             const char* type = vt == VT_BSTR ? "VT_BSTR" : "VT_R8";
-            printf("%lu %s items every %lu ms (last round): toolkit %.0f items/s median delay %.1f ms; raw %.0f "
+            if (!rate.empty()) printf("%lu %s items every %lu ms (last round): toolkit %.0f items/s median delay %.1f ms; raw %.0f "
                    "items/s median delay %.1f ms; offered %.0f items/s\n",
                    static_cast<unsigned long>(tags), type, static_cast<unsigned long>(period), lastQ.itemsPerSec,
                    lastQ.median, lastR.itemsPerSec, lastR.median, tags * 1000.0 / period);
@@ -368,6 +430,7 @@ int main(int argc, char** argv)
     }
     CoUninitialize();
     CloseHandle(pause);
+    CloseHandle(every);
     runExe("dataio_delivery_host.exe", "--unregserver");
     runExe("raw_bench_server.exe", "--unregserver");
     return rc;

@@ -2,11 +2,15 @@
 // one of them on each tick. Launched by COM for dataio_delivery_bench; it reads its settings
 // from the environment the client hands down: QV_BENCH_TAGS (10000), QV_BENCH_PERIOD (10 ms),
 // QV_BENCH_VT (VT_R8; VT_BSTR makes one string per tick), QV_BENCH_TIMER (0: each tick's updates
-// end with QV_EndUpdateCycle; 1: the server's own timer paces the data changes). It skips its updates while the client
-// holds the named pause event set (while the raw baseline runs).
+// end with QV_EndUpdateCycle; 1: the server's own timer paces the data changes), QV_BENCH_CHANGE
+// (percent of the tags whose value changes each tick, 100 by default; the others repeat their
+// value). It skips its updates while the client holds the named pause event set (while the raw
+// baseline runs), reports every update while the "every" event is set, and leaves the cost of
+// its ticks' updates in the registry for the client.
 //   dataio_delivery_host --regserver | --unregserver
 #include <windows.h>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -56,7 +60,16 @@ int main(int argc, char** argv)
     const DWORD period = envNumber("QV_BENCH_PERIOD", 10);
     const VARTYPE vt = static_cast<VARTYPE>(envNumber("QV_BENCH_VT", VT_R8));
     const bool ownTimer = envNumber("QV_BENCH_TIMER", 0) != 0;
+    const DWORD changePercent = envNumber("QV_BENCH_CHANGE", 100);
+    const DWORD stride = changePercent >= 100 || changePercent == 0 ? 1 : 100 / changePercent;
     HANDLE pause = CreateEventA(nullptr, TRUE, FALSE, QV_DELIVERYBENCH_PAUSE);
+    HANDLE every = CreateEventA(nullptr, TRUE, FALSE, QV_DELIVERYBENCH_EVERY);
+    bool everyOn = false;
+    std::vector<double> costs; // microseconds per tick's updates, since the mode last changed
+    DWORD lastCostWrite = GetTickCount();
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    std::vector<double> last; // constant tags repeat their last value
     std::vector<DWORD> tags;
     VARIANT v;
     VariantInit(&v);
@@ -68,6 +81,7 @@ int main(int argc, char** argv)
         snprintf(name, sizeof name, "Bench.Tag%05lu", static_cast<unsigned long>(i));
         tags.push_back(QV_CreateTag(name, v, 0xC0, FALSE));
     }
+    last.assign(count, 0.0);
     VariantClear(&v);
     if (!QV_InitOpcServer(&CLSID_QvDeliveryBench, period)) return 1;
     timeBeginPeriod(1);
@@ -81,18 +95,49 @@ int main(int argc, char** argv)
         if (wait > 0) Sleep(static_cast<DWORD>(wait));
         else next = GetTickCount(); // behind: do not try to catch up
         tick += 1;
+        const bool wantEvery = WaitForSingleObject(every, 0) == WAIT_OBJECT_0;
+        if (wantEvery != everyOn) {
+            QV_SetReportEveryUpdate(wantEvery);
+            everyOn = wantEvery;
+            costs.clear();
+        }
         if (WaitForSingleObject(pause, 0) != WAIT_OBJECT_0) {
-            V_VT(&v) = vt;
+            LARGE_INTEGER t0, t1;
+            QueryPerformanceCounter(&t0);
             if (vt == VT_BSTR) {
+                V_VT(&v) = vt;
                 wchar_t buf[32];
                 swprintf(buf, 32, L"%.0f", tick);
                 V_BSTR(&v) = SysAllocString(buf);
+                for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
+                VariantClear(&v);
             } else {
-                V_R8(&v) = tick;
+                // Every tag is updated; only every stride-th one (moving each tick) changes.
+                const DWORD phase = static_cast<DWORD>(tick) % stride;
+                for (DWORD i = 0; i < count; ++i) {
+                    if (i % stride == phase) last[i] = tick;
+                    V_VT(&v) = VT_R8;
+                    V_R8(&v) = last[i];
+                    QV_UpdateTag(tags[i], v, 0xC0);
+                }
             }
-            for (DWORD t : tags) QV_UpdateTag(t, v, 0xC0);
-            VariantClear(&v);
+            QueryPerformanceCounter(&t1);
+            if (costs.size() < 100000)
+                costs.push_back(1e6 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(freq.QuadPart));
             if (!ownTimer) QV_EndUpdateCycle();
+        }
+        if (GetTickCount() - lastCostWrite >= 250 && !costs.empty()) {
+            lastCostWrite = GetTickCount();
+            std::vector<double> sorted(costs);
+            std::sort(sorted.begin(), sorted.end());
+            const double figures[3] = {sorted.front(), sorted[sorted.size() / 2], sorted.back()};
+            HKEY k;
+            if (RegCreateKeyExA(HKEY_CURRENT_USER, QV_DELIVERYBENCH_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k,
+                                nullptr) == ERROR_SUCCESS) {
+                RegSetValueExA(k, QV_DELIVERYBENCH_COST, 0, REG_BINARY, reinterpret_cast<const BYTE*>(figures),
+                               sizeof figures);
+                RegCloseKey(k);
+            }
         }
         int clients = QV_GetClientCounts();
         if (clients > 0) {
@@ -105,5 +150,6 @@ int main(int argc, char** argv)
     timeEndPeriod(1);
     QV_UnInitOpcServer();
     CloseHandle(pause);
+    CloseHandle(every);
     return 0;
 }

@@ -24,9 +24,23 @@ struct CallbackBlockLayout {
 
 enum class ReportKind { DataChange, ReadComplete };
 
+// What a report carried of one item: its value in the tag's type, its quality and the count of
+// host updates it had taken, so that delivery can be confirmed after the call.
+struct SentItem {
+    OPCHANDLE serverHandle = 0; // 0: not to be confirmed (no copy of the value could be made)
+    WORD quality = 0;
+    DWORD updates = 0;
+    Variant value;
+};
+// The snapshot of the items about to be reported (global lock held). Throws std::bad_alloc.
+void snapshotSent(const std::vector<OPCItem*>& items, std::vector<SentItem>& out);
+// A report carrying `sent` returned from the client without a transport failure: each item
+// still in the group takes it as the reference of its path (OPCItem::delivered). No lock held.
+void confirmDelivery(OPCGroup& g, bool streamPath, std::vector<SentItem>& sent);
+
 // Builds the callback block for the items (global lock held on entry, released on return,
 // also on failure) and calls the sink after leaving the lock. When clearing, the items'
-// changed flags are cleared, but only when the block could be built.
+// changed flags are cleared once the call returned without a transport failure.
 void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
                  ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink);
 
@@ -43,7 +57,7 @@ HRESULT callDataSink(OPCGroup& g, const ComPtr<IOPCDataCallback>& sink, F&& call
 // Notes on the group's server that a data change goes to the client now (global lock held).
 void noteDataChangeSent(OPCGroup& g);
 
-// The subscription OnDataChange of a firing scan (forced: every item, active or not).
+// The subscription OnDataChange of a firing scan (forced: every active item, changed or not).
 void sendSubscriptionDataChange(OPCGroup& g, bool forced);
 
 // One asynchronous Read or Write as its interface received it.
@@ -114,8 +128,9 @@ void completeTransaction(OPCGroup& g, const AsyncTransaction& t);
 class DA1DataSinks {
 public:
     virtual ~DA1DataSinks() = default;
-    // Subscription notification of a firing scan (changed and active items).
-    virtual void notifyDataChange(OPCGroup& g, bool clear) = 0;
+    // Subscription notification of a firing scan: the active items changed on the stream
+    // path (forced, on activation: every active item).
+    virtual void notifyDataChange(OPCGroup& g, bool forced) = 0;
     // Completion of one version-1 record taken out of the queue.
     virtual void complete(OPCGroup& g, const AsyncTransaction& t) = 0;
     // One of its advise sinks, or null.

@@ -57,20 +57,106 @@ constexpr size_t kWriteItem = 8;
 inline void put32(BYTE* p, DWORD v) { memcpy(p, &v, 4); }
 inline void put16(BYTE* p, WORD v) { memcpy(p, &v, 2); }
 
-// Bytes the value occupies in the stream.
-size_t valueBytes(const VARIANT& v)
+constexpr size_t kArrayHeader = 16; // cDims, fFeatures, cbElements, cLocks, pvData (0)
+constexpr unsigned long long kTooBig = ~0ull;
+
+ULONG elementCount(const SAFEARRAY* sa)
 {
-    if (V_VT(&v) == VT_BSTR) return kVariantBytes + 4 + SysStringByteLen(V_BSTR(&v)) + 2;
-    return kVariantBytes;
+    if (!sa || sa->cDims == 0) return 0;
+    unsigned long long n = 1;
+    for (USHORT d = 0; d < sa->cDims; ++d) {
+        n *= sa->rgsabound[d].cElements;
+        if (n > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+    }
+    return static_cast<ULONG>(n);
 }
 
-// The value's 16 bytes; pointers inside would only show server addresses to the receiver.
-void putVariant(BYTE* p, const VARIANT& v)
+bool streamedArray(const VARIANT& v) { return (V_VT(&v) & VT_ARRAY) && !(V_VT(&v) & VT_BYREF); }
+
+// The element size the stream states for an array: a string element is its length and text
+// after the descriptor, a VARIANT element its 16 bytes (and what follows them).
+DWORD streamElementBytes(VARTYPE element, const SAFEARRAY* sa)
+{
+    if (element == VT_BSTR) return 4;
+    if (element == VT_VARIANT) return static_cast<DWORD>(kVariantBytes);
+    return sa ? sa->cbElements : 0;
+}
+
+// Bytes the value occupies in the stream (kTooBig when it does not fit in 32 bits): 16 for the
+// VARIANT; a string adds its byte count, text and terminating null; an array adds its
+// descriptor (as a 32-bit SAFEARRAY with its bounds) and then its elements, strings and
+// VARIANTs each laid out as a value of their own.
+unsigned long long valueBytes(const VARIANT& v)
+{
+    if (V_VT(&v) == VT_BSTR) return kVariantBytes + 4 + SysStringByteLen(V_BSTR(&v)) + 2;
+    if (!streamedArray(v)) return kVariantBytes;
+    const SAFEARRAY* sa = V_ARRAY(&v);
+    if (!sa) return kVariantBytes + kArrayHeader;
+    const ULONG n = elementCount(sa);
+    unsigned long long total = kVariantBytes + kArrayHeader + 8ull * sa->cDims;
+    const VARTYPE element = V_VT(&v) & VT_TYPEMASK;
+    if (n && !sa->pvData) return kTooBig;
+    if (element == VT_BSTR) {
+        const BSTR* b = static_cast<const BSTR*>(sa->pvData);
+        for (ULONG i = 0; i < n; ++i) total += 4 + SysStringByteLen(b[i]) + 2;
+    } else if (element == VT_VARIANT) {
+        const VARIANT* e = static_cast<const VARIANT*>(sa->pvData);
+        for (ULONG i = 0; i < n && total <= 0xFFFFFFFFull; ++i) {
+            const unsigned long long b = valueBytes(e[i]);
+            if (b == kTooBig) return kTooBig;
+            total += b;
+        }
+    } else {
+        total += static_cast<unsigned long long>(n) * sa->cbElements;
+    }
+    return total > 0xFFFFFFFFull ? kTooBig : total;
+}
+
+size_t putString(BYTE* p, BSTR s)
+{
+    const DWORD len = SysStringByteLen(s);
+    put32(p, len);
+    if (len) memcpy(p + 4, s, len);
+    put16(p + 4 + len, 0);
+    return 4 + len + 2;
+}
+
+// Writes the value as valueBytes sized it; returns the bytes written. Pointers inside the
+// VARIANT would only show server addresses to the receiver: they are zeroed.
+size_t putValue(BYTE* p, const VARIANT& v)
 {
     memcpy(p, &v, kVariantBytes);
     const VARTYPE vt = V_VT(&v);
     if (vt == VT_BSTR || (vt & (VT_ARRAY | VT_BYREF)) || vt == VT_UNKNOWN || vt == VT_DISPATCH || vt == VT_RECORD)
         memset(p + 8, 0, 8);
+    size_t at = kVariantBytes;
+    if (vt == VT_BSTR) return at + putString(p + at, V_BSTR(&v));
+    if (!streamedArray(v)) return at;
+    const SAFEARRAY* sa = V_ARRAY(&v);
+    const VARTYPE element = vt & VT_TYPEMASK;
+    memset(p + at, 0, kArrayHeader);
+    if (!sa) return at + kArrayHeader;
+    put16(p + at, sa->cDims);
+    put16(p + at + 2, sa->fFeatures);
+    put32(p + at + 4, streamElementBytes(element, sa));
+    at += kArrayHeader;
+    for (USHORT d = 0; d < sa->cDims; ++d, at += 8) {
+        put32(p + at, sa->rgsabound[d].cElements);
+        put32(p + at + 4, static_cast<DWORD>(sa->rgsabound[d].lLbound));
+    }
+    const ULONG n = elementCount(sa);
+    if (element == VT_BSTR) {
+        const BSTR* b = static_cast<const BSTR*>(sa->pvData);
+        for (ULONG i = 0; i < n; ++i) at += putString(p + at, b[i]);
+    } else if (element == VT_VARIANT) {
+        const VARIANT* e = static_cast<const VARIANT*>(sa->pvData);
+        for (ULONG i = 0; i < n; ++i) at += putValue(p + at, e[i]);
+    } else if (n) {
+        const size_t bytes = static_cast<size_t>(n) * sa->cbElements;
+        memcpy(p + at, sa->pvData, bytes);
+        at += bytes;
+    }
+    return at;
 }
 
 // The item's value as a stream shows it (global lock held). An item without read access
@@ -95,7 +181,12 @@ bool buildDataStream(GlobalBlock& block, OPCHANDLE hGroup, DWORD transactionId, 
 {
     const size_t header = withTime ? kHeaderWithTime : kHeaderNoTime;
     unsigned long long total = kGroupHeader + static_cast<unsigned long long>(header) * values.size();
-    for (const StreamValue& v : values) total += valueBytes(*v.value.get());
+    for (const StreamValue& v : values) {
+        const unsigned long long b = valueBytes(*v.value.get());
+        if (b == kTooBig) return false;
+        total += b;
+        if (total > 0xFFFFFFFFull) return false;
+    }
     if (total > 0xFFFFFFFFull || total > static_cast<unsigned long long>(static_cast<size_t>(-1))) return false;
     if (!block.allocate(static_cast<size_t>(total))) return false;
     BYTE* p = block.bytes();
@@ -113,35 +204,25 @@ bool buildDataStream(GlobalBlock& block, OPCHANDLE hGroup, DWORD transactionId, 
         put16(h + 8, v.quality);
         put16(h + 10, 0);
         if (withTime) memcpy(h + 12, &v.time, 8);
-        const VARIANT& var = *v.value.get();
-        putVariant(p + at, var);
-        at += kVariantBytes;
-        if (V_VT(&var) == VT_BSTR) {
-            const DWORD len = SysStringByteLen(V_BSTR(&var));
-            put32(p + at, len);
-            at += 4;
-            if (len) memcpy(p + at, V_BSTR(&var), len);
-            at += len;
-            put16(p + at, 0);
-            at += 2;
-        }
+        at += putValue(p + at, *v.value.get());
     }
     return true;
 }
 
-void sendStream(const ComPtr<IAdviseSink>& sink, UINT format, GlobalBlock& block)
+// Whether the call was made (the client not known to be gone).
+bool sendStream(const ComPtr<IAdviseSink>& sink, UINT format, GlobalBlock& block)
 {
-    if (!sink || !block.get()) return;
+    if (!sink || !block.get()) return false;
     FORMATETC fe{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     STGMEDIUM m{};
     m.tymed = TYMED_HGLOBAL;
     m.hGlobal = block.get();
     m.pUnkForRelease = nullptr;
     // IAdviseSink calls return nothing: a dead DA 1.0-only client cannot be told apart here.
-    callClientVoid([&] { sink->OnDataChange(&fe, &m); });
+    const bool called = callClientVoid([&] { sink->OnDataChange(&fe, &m); });
     block.reset();
+    return called;
 }
-
 class IOPCDataObject : public InterfaceObject<IDataObject, OPCGroup>, public DA1DataSinks {
 public:
     enum SlotIndex { kData, kDataTime, kWrite, kSinkCount };
@@ -275,37 +356,42 @@ public:
         return static_cast<bool>(sinks_[i]);
     }
 
-    void notifyDataChange(OPCGroup& g, bool clear) override
+    void notifyDataChange(OPCGroup& g, bool forced) override
     {
         // Declared before the guard: freed and released after the lock is left.
         ComPtr<IAdviseSink> timeSink, dataSink;
         GlobalBlock timeBlock, dataBlock;
         std::vector<StreamValue> values;
+        std::vector<SentItem> sent;
         std::vector<OPCItem*> list;
         LockGuard lock(App().globalLock);
         if (g.gone()) return;
-        bool complete = true;
+        timeSink = sinks_[kDataTime];
+        dataSink = sinks_[kData];
+        // No data sink yet: the stream path's changes stay pending, so a client advising after
+        // its items were added gets them.
+        if (!timeSink && !dataSink) return;
         try {
-            for (auto& kv : g.items)
-                if (kv.second->changed && kv.second->active) list.push_back(kv.second.get());
+            for (auto& kv : g.items) {
+                OPCItem* it = kv.second.get();
+                if (it->active && (forced || it->stream.changed)) list.push_back(it);
+            }
             if (list.empty()) return;
-            timeSink = sinks_[kDataTime];
-            dataSink = sinks_[kData];
-            if (timeSink || dataSink) complete = collect(list, values);
+            collect(list, values);
+            snapshotSent(list, sent);
         } catch (const std::bad_alloc&) {
             return; // flags stay: the change goes out with a later scan
         }
         const OPCHANDLE hGroup = g.clientHandle.load();
-        if (complete && timeSink) complete = buildDataStream(timeBlock, hGroup, 0, true, values);
-        if (complete && dataSink) complete = buildDataStream(dataBlock, hGroup, 0, false, values);
-        // A report that did not go out (no data sink yet, or no stream built) keeps the flags,
-        // so the change is not lost: a client advising after its items were added gets them.
-        if (clear && complete && (timeSink || dataSink))
-            for (OPCItem* it : list) it->markDelivered();
-        if (timeBlock.get() || dataBlock.get()) noteDataChangeSent(g);
+        // A stream that could not be built sends nothing and keeps the changes pending.
+        if (timeSink && !buildDataStream(timeBlock, hGroup, 0, true, values)) return;
+        if (dataSink && !buildDataStream(dataBlock, hGroup, 0, false, values)) return;
+        noteDataChangeSent(g);
         lock.release();
-        sendStream(timeSink, format_[kDataTime], timeBlock);
-        sendStream(dataSink, format_[kData], dataBlock);
+        bool called = sendStream(timeSink, format_[kDataTime], timeBlock);
+        called = sendStream(dataSink, format_[kData], dataBlock) || called;
+        // IAdviseSink calls return nothing: a call made is all the delivery there is to know.
+        if (called) confirmDelivery(g, true, sent);
     }
 
     void complete(OPCGroup& g, const AsyncTransaction& t) override

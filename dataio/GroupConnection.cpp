@@ -35,6 +35,30 @@ CallbackBlockLayout::CallbackBlockLayout(size_t n)
     total = errors + n * sizeof(HRESULT);
 }
 
+void snapshotSent(const std::vector<OPCItem*>& items, std::vector<SentItem>& out)
+{
+    out.resize(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const OPCItem* it = items[i];
+        SentItem& s = out[i];
+        s.quality = it->quality;
+        s.updates = it->updates;
+        // Without a copy the item cannot take it as its reference: it stays pending.
+        s.serverHandle = SUCCEEDED(s.value.copyFrom(*it->value.get())) ? it->serverHandle : 0;
+    }
+}
+
+void confirmDelivery(OPCGroup& g, bool streamPath, std::vector<SentItem>& sent)
+{
+    LockGuard lock(App().globalLock);
+    if (g.gone()) return;
+    for (SentItem& s : sent)
+        if (OPCItem* it = s.serverHandle ? g.findItem(s.serverHandle) : nullptr)
+            it->delivered(streamPath, s.value, s.quality, s.updates);
+    lock.release();
+    sent.clear(); // the values the items did not take, freed after the lock
+}
+
 void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& items, DWORD transactionId,
                  ReportKind kind, bool clear, ComPtr<IOPCDataCallback> sink)
 {
@@ -44,6 +68,15 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     if (n == 0 || !sink || n > (static_cast<size_t>(-1) / 64)) {
         lock.release();
         return; // sink released here, after the lock
+    }
+    std::vector<SentItem> sent; // freed after the lock
+    if (clear) {
+        try {
+            snapshotSent(items, sent);
+        } catch (const std::bad_alloc&) {
+            lock.release();
+            return; // flags stay set: the change goes out with a later report
+        }
     }
     const CallbackBlockLayout layout(n);
     BYTE* block = static_cast<BYTE*>(app.taskAlloc(layout.total));
@@ -66,8 +99,6 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
         if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
         if (errors[i] != S_OK) masterError = S_FALSE;
     }
-    if (clear)
-        for (OPCItem* it : items) it->markDelivered();
     const OPCHANDLE hGroup = g.clientHandle.load();
     g.sinceLastSend = 0; // the keep-alive counts from the last callback
     g.sentThisPass = true;
@@ -75,7 +106,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     lock.release();
 
     const DWORD count = static_cast<DWORD>(n);
-    callDataSink(g, sink, [&](IOPCDataCallback*) {
+    const HRESULT hr = callDataSink(g, sink, [&](IOPCDataCallback*) {
         return kind == ReportKind::ReadComplete
                    ? sink->OnReadComplete(transactionId, hGroup, masterQuality, masterError, count, handles, values,
                                           qualities, times, errors)
@@ -84,6 +115,10 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     });
     for (size_t i = 0; i < n; ++i) VariantClear(&values[i]);
     app.taskFree(block);
+    // Delivered means received: a call that failed on its way keeps the items pending, and the
+    // next report carries their newest values. The client's own answer (any result that did not
+    // fail in transport) counts as received.
+    if (clear && classifyFailure(hr) == CallFailure::None) confirmDelivery(g, false, sent);
 }
 
 void noteDataChangeSent(OPCGroup& g)
@@ -108,7 +143,8 @@ void sendSubscriptionDataChange(OPCGroup& g, bool forced)
         list.reserve(g.items.size());
         for (auto& kv : g.items) {
             OPCItem* it = kv.second.get();
-            if (forced || (it->changed && it->active)) list.push_back(it);
+            // Forced (activation): every active item with its current value; inactive items never.
+            if (it->active && (forced || it->changed)) list.push_back(it);
         }
     } catch (const std::bad_alloc&) {
         lock.release();

@@ -5,6 +5,8 @@
 #include "group/OPCItem.h"
 #include "addrspace/OPCTag.h"
 #include "dataio/DataIo.h"
+#include "runtime/OPCServerApp.h"
+#include <cstring>
 
 namespace qv {
 
@@ -66,22 +68,135 @@ HRESULT OPCItem::checkWrite(VARIANT* inout) const
     return S_OK;
 }
 
-void OPCItem::markDelivered()
+namespace {
+
+// Bytes of a plain scalar's value inside the VARIANT (the rest of the union may hold garbage).
+size_t plainBytes(VARTYPE vt)
 {
-    changed = false;
-    reportedQuality = quality;
-    // Only a numeric reference takes part in the deadband; any other compares as changed
-    // either way, so a string is not copied a second time.
-    if (plainVariantType(value.vt())) *lastReported = *value.get();
-    else lastReported.clear();
+    switch (vt) {
+    case VT_EMPTY: case VT_NULL: return 0;
+    case VT_I1: case VT_UI1: return 1;
+    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
+    case VT_I4: case VT_UI4: case VT_R4: case VT_ERROR: case VT_INT: case VT_UINT: return 4;
+    default: return 8; // VT_R8, VT_CY, VT_DATE, VT_I8, VT_UI8
+    }
+}
+
+bool sameBstr(BSTR a, BSTR b)
+{
+    const UINT la = SysStringByteLen(a), lb = SysStringByteLen(b);
+    return la == lb && (la == 0 || memcmp(a, b, la) == 0);
+}
+
+bool sameArray(const SAFEARRAY* a, const SAFEARRAY* b, VARTYPE element);
+
+// Equal values of equal type. Anything not compared here (references, objects) counts as
+// different, so it is always reported.
+bool sameValue(const VARIANT& a, const VARIANT& b)
+{
+    const VARTYPE vt = V_VT(&a);
+    if (vt != V_VT(&b)) return false;
+    if (plainVariantType(vt)) {
+        const size_t n = plainBytes(vt);
+        return n == 0 || memcmp(&V_UI1(&a), &V_UI1(&b), n) == 0;
+    }
+    if (vt == VT_BSTR) return sameBstr(V_BSTR(&a), V_BSTR(&b));
+    if ((vt & VT_ARRAY) && !(vt & VT_BYREF)) return sameArray(V_ARRAY(&a), V_ARRAY(&b), vt & VT_TYPEMASK);
+    return false;
+}
+
+bool sameArray(const SAFEARRAY* a, const SAFEARRAY* b, VARTYPE element)
+{
+    if (!a || !b) return a == b;
+    if (a->cDims != b->cDims || a->cbElements != b->cbElements) return false;
+    ULONG count = 1;
+    for (USHORT d = 0; d < a->cDims; ++d) {
+        if (a->rgsabound[d].cElements != b->rgsabound[d].cElements ||
+            a->rgsabound[d].lLbound != b->rgsabound[d].lLbound)
+            return false;
+        count *= a->rgsabound[d].cElements;
+    }
+    if (count == 0) return true;
+    if (!a->pvData || !b->pvData) return a->pvData == b->pvData;
+    if (element == VT_BSTR) {
+        const BSTR* x = static_cast<const BSTR*>(a->pvData);
+        const BSTR* y = static_cast<const BSTR*>(b->pvData);
+        for (ULONG i = 0; i < count; ++i)
+            if (!sameBstr(x[i], y[i])) return false;
+        return true;
+    }
+    if (element == VT_VARIANT) {
+        const VARIANT* x = static_cast<const VARIANT*>(a->pvData);
+        const VARIANT* y = static_cast<const VARIANT*>(b->pvData);
+        for (ULONG i = 0; i < count; ++i)
+            if (!sameValue(x[i], y[i])) return false;
+        return true;
+    }
+    if (!plainVariantType(element)) return false;
+    return memcmp(a->pvData, b->pvData, static_cast<size_t>(count) * a->cbElements) == 0;
+}
+
+bool numericType(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_I1: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_UI1: case VT_UI2: case VT_UI4:
+    case VT_INT: case VT_UINT: case VT_I8: case VT_UI8:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool asDouble(const VARIANT& v, double* out)
+{
+    VARIANT r;
+    VariantInit(&r);
+    if (FAILED(VariantChangeType(&r, const_cast<VARIANT*>(&v), 0, VT_R8))) return false;
+    *out = V_R8(&r);
+    return true;
+}
+
+// The OPC rule for a tag with a declared analog range: a move of more than percent of the span.
+bool analogDeadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent, float span)
+{
+    double a = 0, b = 0;
+    if (!asDouble(reference, &a) || !asDouble(next, &b)) return true;
+    if (!std::isfinite(a) || !std::isfinite(b)) return !(a == b || (std::isnan(a) && std::isnan(b)));
+    return std::fabs(b - a) > static_cast<double>(percent) / 100.0 * static_cast<double>(span);
+}
+
+} // namespace
+
+bool OPCItem::differs(const VARIANT& reference, WORD referenceQuality, const VARIANT& next, WORD nextQuality) const
+{
+    if (referenceQuality != nextQuality) return true;
+    const float d = hasItemDeadband ? itemDeadband : group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
+    if (d > 0.0f && numericType(V_VT(&reference)) && numericType(V_VT(&next))) {
+        // The OPC rule where the host declared an analog EU range; else the rule of old,
+        // relative to the reference (hosts rely on it).
+        if (euSpan >= 0.0f) return analogDeadbandExceeded(reference, next, d, euSpan);
+        return deadbandExceeded(reference, next, d);
+    }
+    return !sameValue(reference, next);
+}
+
+void OPCItem::delivered(bool streamPath, Variant& sent, WORD sentQuality, DWORD sentUpdates)
+{
+    Variant& reference = streamPath ? stream.reference : lastReported;
+    WORD& referenceQuality = streamPath ? stream.quality : reportedQuality;
+    bool& flag = streamPath ? stream.changed : changed;
+    reference = std::move(sent);
+    referenceQuality = sentQuality;
+    if (App().reportEveryUpdate.load(std::memory_order_relaxed)) flag = updates != sentUpdates;
+    else flag = updates != sentUpdates && differs(*reference.get(), referenceQuality, *value.get(), quality);
 }
 
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)
 {
-    if (percent == 0.0f) return true;
+    if (percent == 0.0f) return !sameValue(reference, next);
     switch (V_VT(&reference)) {
     case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_UI1: case VT_UI2: case VT_UI4: break;
-    default: return true;
+    default: return !sameValue(reference, next);
     }
     VARIANT a, b;
     VariantInit(&a);
@@ -97,21 +212,25 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
     return pct >= percent;
 }
 
-// Runs for every item that follows the tag on every host update and accepted write. The
-// change is judged against what the client last received, not against the previous update:
-// a pending change stays pending until a report carries it, unless value and quality come
-// back to what the client already has. The common numeric values take no oleaut32 round trip.
+// Runs for every item that follows the tag on every host update and accepted write. A change
+// is judged against what each path last delivered, not against the previous update: a pending
+// change stays pending until a report carries it, unless value and quality come back to what
+// the client already has. An update that repeats value and quality is no change (unless the
+// host wants every update reported). The common numeric values take no oleaut32 round trip.
 void OPCItem::onTagUpdated(const TagState& tag)
 {
     const VARIANT& next = *tag.value.get();
     timestamp = tag.timestamp;
-    bool c = true;
-    if (reportedQuality == tag.quality) {
-        const float d = hasItemDeadband ? itemDeadband
-                                        : group ? group->percentDeadband.load(std::memory_order_relaxed) : 0.0f;
-        c = d == 0.0f || deadbandExceeded(*lastReported.get(), next, d);
+    euSpan = tag.euSpan;
+    ++updates;
+    if (App().reportEveryUpdate.load(std::memory_order_relaxed)) {
+        changed = true;
+        stream.changed = true;
+    } else {
+        changed = differs(*lastReported.get(), reportedQuality, next, tag.quality);
+        if (group && group->streamFollowed)
+            stream.changed = differs(*stream.reference.get(), stream.quality, next, tag.quality);
     }
-    changed = c;
     quality = tag.quality;
     if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt())) {
         *value = next;

@@ -37,13 +37,10 @@ void OPCGroup::scan(bool forced, DWORD ticks)
         if (elapsed < updateRate.load() && !forced) return;
         elapsed = 0;
     }
-    const bool hasContainer = dataContainer() != nullptr;
-    if (DA1DataSinks* da1 = da1Sinks(*this)) {
-        // Without a DA 2.0 container, the DA 1.0 notification is the report that clears.
-        da1->notifyDataChange(*this, !hasContainer);
-        if (!hasContainer) return;
-    }
-    if (hasContainer) sendSubscriptionDataChange(*this, forced);
+    // Each path keeps its own pending state: both hear every change once, whichever the
+    // client advised.
+    if (DA1DataSinks* da1 = da1Sinks(*this)) da1->notifyDataChange(*this, forced);
+    if (dataContainer()) sendSubscriptionDataChange(*this, forced);
 }
 
 } // namespace qv

@@ -52,6 +52,8 @@ public:
             OPCGroup* grp = owner_;
             HRESULT result = S_OK;
             bool activated = false;
+            // Checked first: a refused call changes nothing.
+            if (pPercentDeadband && !validDeadband(*pPercentDeadband)) return E_INVALIDARG;
             {
                 LockGuard g(App().globalLock);
                 if (grp->gone()) return kGoneResult;
@@ -69,7 +71,7 @@ public:
             }
             if (activated) {
                 // On the calling thread, before returning, without the global lock: the queued
-                // requests first, then one forced scan that reports every item.
+                // requests first, then one forced scan that reports every active item.
                 grp->dispatchQueue();
                 grp->scan(true);
             }

@@ -66,6 +66,8 @@ public:
             "IOPCItemMgt::SetActiveState", dwCount,
             [&] {
                 return forEachItem(dwCount, phServer, phServer, ppErrors, [&](OPCItem& item, DWORD) {
+                    // A newly active item's current value goes out in the next report.
+                    if (bActive && !item.active) item.markChanged();
                     item.active = bActive;
                     return S_OK;
                 });
@@ -194,7 +196,8 @@ private:
         item->quality = tag->state->quality;
         item->timestamp = tag->state->timestamp;
         item->accessRights = result->dwAccessRights;
-        item->changed = true;
+        item->euSpan = tag->state->euSpan;
+        item->markChanged();
         const VARTYPE canonical = item->canonicalType;
         const DWORD rights = item->accessRights;
         OPCHANDLE h;

@@ -80,7 +80,10 @@ IUnknown* OPCGroup::interfaceFor(Slot slot)
             case kAsyncIO: itf_[slot] = makeAsyncIO(this); break;
             case kAsyncIO2: itf_[slot] = makeAsyncIO2(this); break;
             case kStateMgt: itf_[slot] = makeGroupStateMgt(this); break;
-            case kDataObject: itf_[slot] = makeDataObject(this); break;
+            case kDataObject:
+                itf_[slot] = makeDataObject(this);
+                streamFollowed = itf_[slot] != nullptr;
+                break;
             case kConnectionContainer: itf_[slot] = makeGroupConnectionContainer(this); break;
             case kItemDeadbandMgt: itf_[slot] = makeItemDeadbandMgt(this); break;
             default: break;

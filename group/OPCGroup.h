@@ -80,6 +80,7 @@ public:
     // Items by server handle. Handles only grow, so this order is the order of adding.
     std::map<OPCHANDLE, std::unique_ptr<OPCItem>> items;
     bool listed = false; // items follow host updates
+    bool streamFollowed = false; // the group has its DA 1.0 data object: items judge changes for its path too
     std::atomic<DWORD> keepAlive{0}; // ms, a multiple of the update tick; 0: off
     DWORD sinceLastSend = 0;         // ms of passes since the last OnDataChange/OnReadComplete
     bool sentThisPass = false;       // a callback went out since the last keep-alive pass
@@ -173,6 +174,8 @@ HRESULT createItemEnumerator(const std::shared_ptr<ClientObjects>& client, std::
 // tick that fits in 32 bits). A rate of 0 or below the tick gives the tick and
 // OPC_S_UNSUPPORTEDRATE in *result, otherwise S_OK.
 DWORD reviseUpdateRate(DWORD requested, DWORD baseTick, HRESULT* result);
+// A percent deadband a client may set: 0 to 100 (NaN and infinities are not).
+inline bool validDeadband(float percent) { return percent >= 0.0f && percent <= 100.0f; }
 // Some group of the server has exactly this name (byte-wise, case-sensitive).
 bool groupNameInUse(const OPCServer& s, const std::string& name);
 // "Group n" with the smallest n not in use ("No Default Group Names Available" past 0x0FFFFFFE).

@@ -47,8 +47,11 @@ void OPCItem::copyFrom(const OPCItem& other)
     accessRights = other.accessRights;
     hasItemDeadband = other.hasItemDeadband;
     itemDeadband = other.itemDeadband;
-    // `changed` is not copied: a copy starts changed, so its first active scan reports it.
+    euSpan = other.euSpan;
+    // The change flags are not copied: a copy starts changed on both paths, so its first
+    // active scan reports it.
     changed = true;
+    stream.changed = true;
 }
 
 HRESULT OPCItem::fillAttributes(OPCITEMATTRIBUTES* a) const

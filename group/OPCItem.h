@@ -39,15 +39,28 @@ public:
     }
     static void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
-    // What every host update touches comes first: with the base class, 64 bytes on 32 bit.
+    // What every host update touches comes first: with the base class, the first 64 bytes on
+    // 32 bit, then the EU span and the update count. The DA 2.0 callback path's state is inline
+    // (changed, lastReported, reportedQuality); the DA 1.0 stream path keeps its own in
+    // `stream`, so each path hears every change once.
     Variant value;        // cached, in the tag's type
-    Variant lastReported; // the value its client last received (numeric only): the deadband reference
+    Variant lastReported; // the value the callback path last delivered: the deadband reference
     FILETIME timestamp{};
     WORD quality = 0;
-    WORD reportedQuality = 0; // the quality its client last received
-    bool changed = true;  // differs from what its client last received; not yet reported
+    WORD reportedQuality = 0; // the quality the callback path last delivered
+    bool changed = true;  // differs from what the callback path last delivered
     bool hasItemDeadband = false; // a per-item deadband overrides the group's
     OPCGroup* group = nullptr; // owner, for the group's deadband
+    float euSpan = -1.0f; // EU high - low of a tag declared analog; negative: none
+    DWORD updates = 0;    // host updates taken: a report confirmed with the same count left nothing newer
+
+    // What one path last delivered, and whether the item differs from it.
+    struct PathState {
+        Variant reference;
+        WORD quality = 0;
+        bool changed = true;
+    };
+    PathState stream; // the DA 1.0 stream path (followed once the group has its data object)
 
     OPCHANDLE serverHandle = 0;
     OPCHANDLE clientHandle = 0;
@@ -65,9 +78,19 @@ public:
     // A client's new value: rights, conversion to the canonical type (in place), array
     // shape. Changes nothing: the value enters the cache only once the host accepted it.
     HRESULT checkWrite(VARIANT* inout) const;
-    // The report that carries the item went out: it is what the client now has, so later
-    // changes are judged against it (global lock held).
-    void markDelivered();
+    // The one place a path's change flag is cleared: a report carrying `sent` (the value in the
+    // tag's type) and `sentQuality`, taken after `sentUpdates` host updates, returned from the
+    // client without a transport failure. The reference becomes what was sent; the item stays
+    // changed when it moved on meanwhile (global lock held).
+    void delivered(bool streamPath, Variant& sent, WORD sentQuality, DWORD sentUpdates);
+    // Whether `next` differs from a path's reference under the item's deadband rule.
+    bool differs(const VARIANT& reference, WORD referenceQuality, const VARIANT& next, WORD nextQuality) const;
+    // Marks both paths changed (activation: the current value goes out in the next report).
+    void markChanged()
+    {
+        changed = true;
+        stream.changed = true;
+    }
     // Copies everything but the changed flag (a copy starts changed).
     void copyFrom(const OPCItem& other);
     // OPCITEMATTRIBUTES for the item enumerator (strings in task memory).

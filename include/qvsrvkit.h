@@ -237,6 +237,11 @@ QVAPI BOOL WINAPI QV_SetMatchCase(BOOL bMatchCase);
 /* Asynchronous requests a group may hold queued (default 10); a request beyond it fails with
  * E_FAIL. 0: no limit but memory. Applies to requests made afterwards. */
 QVAPI void WINAPI QV_SetAsyncQueueLimit(DWORD dwLimit);
+/* Zero (the default): clients hear of an item when its value or quality differs from what they
+ * last received; an update that repeats both is no change. Non-zero: every update of a tag is
+ * reported, repeats included (a heartbeat). Takes effect with the next update. Returns the
+ * previous setting. */
+QVAPI BOOL WINAPI QV_SetReportEveryUpdate(BOOL bEveryUpdate);
 
 /* Registration of the host executable as a local OPC DA server (under HKEY_CLASSES_ROOT). */
 QVAPI BOOL WINAPI QV_Registry(const CLSID *pClsid, LPCSTR szProgID, LPCSTR szDescription, LPCSTR szServerPath);

@@ -39,6 +39,8 @@ public:
     std::atomic<LONG> serverLocks{0};
     FILETIME startTime{};
     std::atomic<DWORD> updatePeriod{500};
+    // QV_SetReportEveryUpdate: every host update is a change, even one repeating value and quality.
+    std::atomic<bool> reportEveryUpdate{false};
 
     // Descriptive data for GetStatus; the vendor text is read and written under the lock.
     std::string vendorInfo = "QV Software Design OPC Server";

@@ -29,7 +29,7 @@ echo "== update_ratio_bench"
 run "$b/bin/update_ratio_bench.exe" "$rounds" | tee -a "$out"
 # Out of process, each against the raw server of bench/rawbench.idl, in alternation.
 # The host ends its update cycles (QV_EndUpdateCycle); "timer" shows a host that does not.
-for args in "r8 10000 10" "r8 1000 10" "r8 100 10" "r8 100 10 timer" "bstr 1000 10" "bstr 100 10" "additems 100000"; do
+for args in "r8 10000 10" "constant 10000 10" "r8 1000 10" "r8 100 10" "r8 100 10 timer" "bstr 1000 10" "bstr 100 10" "additems 100000"; do
   echo "== dataio_delivery_bench $args"
   set -- $args
   run "$b/bin/dataio_delivery_bench.exe" "$1" "$2" "${3:-10}" 3 "$rounds" "${4:-host}" | tee -a "$out"

@@ -46,6 +46,7 @@ public:
             if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
             if (!ppUnk || !phServerGroup) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
+            if (pPercentDeadband && !validDeadband(*pPercentDeadband)) return E_INVALIDARG;
 
             OPCServerApp& app = App();
             HRESULT rateResult = S_OK;

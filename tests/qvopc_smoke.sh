@@ -82,6 +82,7 @@ expect "client trace names S_FALSE" "CALL IOPCItemMgt::AddItems -> 0x00000001 S_
 out=$(q write Ctl.Command "create Plant.Recipe r8[] 1,2,3 rw"); expect "array tag created" "<- create" "$out"
 out=$(q write Plant.Recipe 4,5.5,-6); expect "array write" "Plant.Recipe <- 4,5.5,-6: ok" "$out"
 out=$(q read Plant.Recipe); expect "array read back" "Z  Plant.Recipe = \[4, 5.5, -6\] +\[good\]" "$out"
+out=$(q watch Plant.Recipe --da1 --seconds 1); expect "array in the DA 1.0 stream" "Plant.Recipe = \[4, 5.5, -6\] +\[good\]" "$out"
 out=$(q write Plant.Recipe 1,x,3); expect "array element that is no number" "cannot make \"x\"" "$out"
 # Quality by name, through WriteVQT once the host takes it; a name qvopc does not know is refused.
 q write Ctl.Command "vqt on" >/dev/null

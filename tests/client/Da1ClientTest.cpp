@@ -110,7 +110,41 @@ private:
     std::atomic<LONG> refs_{1};
 };
 
-enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand };
+// A DA 2.0 callback beside the streams: the values one item was reported with.
+struct CallbackLog final : IOPCDataCallback {
+    explicit CallbackLog(OPCHANDLE c) : client(c) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        const bool ok = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback);
+        *ppv = ok ? static_cast<IOPCDataCallback*>(this) : nullptr;
+        return ok ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG n = --refs;
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE* h, VARIANT* v,
+                                           WORD*, FILETIME*, HRESULT*) override
+    {
+        std::lock_guard<std::mutex> g(m);
+        for (DWORD i = 0; i < n; ++i)
+            if (h[i] == client) values.push_back(V_I4(&v[i]));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    OPCHANDLE client;
+    std::atomic<LONG> refs{1};
+    std::mutex m;
+    std::vector<LONG> values;
+};
+
+enum : OPCHANDLE { kNum = 1, kText, kRefuse, kLevel, kCommand, kArray };
 constexpr OPCHANDLE kGroupClient = 0x1A1;
 
 class Da1Client : public ServerClientTest {
@@ -418,4 +452,50 @@ TEST_F(Da1Client, ItemEnumeratorHandsOutTheGroupsItems)
     EXPECT_EQ(takeString(a[0].szItemID), "Plant.Line.Level");
     takeString(a[0].szAccessPath);
     CoTaskMemFree(a);
+}
+
+// One group, a stream and a DA 2.0 callback: each path hears every change once, the callback
+// advised after the stream included, and the stream carries arrays with their elements.
+TEST_F(Da1Client, StreamAndCallbackEachHearEveryChangeOnce)
+{
+    ASSERT_EQ(command(L"create Da1.Arr i4[] 1,2,3 rw"), S_OK);
+    Items arr = addItems(items_.p, std::vector<ItemSpec>{{L"Da1.Arr", L"", VT_EMPTY, TRUE, kArray}});
+    ASSERT_EQ(arr.hr, S_OK);
+    DWORD token = 0;
+    ASSERT_EQ(dadvise(fData_, &token), S_OK);
+    Stream first;
+    auto hasArray = [&](const Stream& s) { return s.format == fData_ && item(parseData(s.bytes, false), kArray); };
+    ASSERT_TRUE(log_.waitFor(hasArray, &first));
+    DataStream d = parseData(first.bytes, false);
+    EXPECT_EQ(d.size, d.end);
+    const StreamItem* a = item(d, kArray);
+    EXPECT_EQ(a->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(a->dims, 1u);
+    EXPECT_EQ(a->elementBytes, 4u);
+    EXPECT_EQ(a->words, (std::vector<DWORD>{1, 2, 3}));
+
+    ComRef<CallbackLog> cb;
+    cb.p = new CallbackLog(kNum);
+    ComRef<IConnectionPointContainer> cpc;
+    ASSERT_EQ(items_->QueryInterface(IID_IConnectionPointContainer, cpc.out()), S_OK);
+    ComRef<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, reinterpret_cast<IConnectionPoint**>(cp.out())), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(cb.p, &cookie), S_OK);
+    for (LONG v : {11, 12, 13}) {
+        Sleep(400); // several scans apart
+        ASSERT_EQ(command((L"update Da1.Num i4 " + std::to_wstring(v)).c_str()), S_OK);
+    }
+    Sleep(600);
+    std::vector<LONG> streamed;
+    for (const Stream& s : log_.takeAll()) {
+        DataStream p = parseData(s.bytes, false);
+        if (const StreamItem* n = s.format == fData_ ? item(p, kNum) : nullptr) streamed.push_back(static_cast<LONG>(n->raw));
+    }
+    EXPECT_EQ(streamed, (std::vector<LONG>{11, 12, 13}));
+    cp->Unadvise(cookie);
+    std::lock_guard<std::mutex> g(cb->m);
+    ASSERT_FALSE(cb->values.empty()); // its first report: the value the item had then
+    EXPECT_EQ(std::vector<LONG>(cb->values.begin() + 1, cb->values.end()), (std::vector<LONG>{11, 12, 13}));
+    command(L"remove Da1.Arr");
 }

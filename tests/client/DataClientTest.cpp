@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -873,4 +874,64 @@ TEST_F(DataClient, Refresh2HonoursTheDataSourceAndTypesAreCheckedByType)
         CoTaskMemFree(st), CoTaskMemFree(errors);
     }
     ASSERT_EQ(command(L"update Plant.Line.Status str ok"), S_OK);
+}
+
+// What a client is told is what changed: repeats are no change, the deadband of an analog tag
+// is a share of its EU range, a deadband outside 0..100 is refused, and an item activated again
+// reports its current value.
+TEST_F(DataClient, ChangesNotRepeatsAnalogDeadbandAndActivation)
+{
+    makeGroup(TRUE, 100);
+    OPCITEMDEF def{const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L"Tank1"), TRUE, 9, 0, nullptr, VT_EMPTY, 0};
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(group_->AddItems(1, &def, &res, &errors), S_OK); // r4, analog, EU range 0..100
+    CoTaskMemFree(res), CoTaskMemFree(errors);
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 7", "update Tank1 r4 2.5"}));
+    advise();
+    Call c;
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.items.size() >= 8; }, &c));
+    Sink::clear(c);
+    auto carries = [](OPCHANDLE h) { return [h](const Call& x) { return x.kind == Call::Data && find(x, h); }; };
+    // Repeats and one change: the change alone, once.
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 7", "update Plant.Line.Count i4 8",
+                              "update Plant.Line.Count i4 8"}));
+    ASSERT_TRUE(sink_->waitFor(carries(kCount), &c));
+    EXPECT_EQ(i4(find(c, kCount)->v), 8);
+    Sink::clear(c);
+    ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 8"}));
+    EXPECT_FALSE(sink_->waitFor(carries(kCount), nullptr, 800));
+
+    // 10 % of 0..100: 2.5 -> 10 stays within (the relative rule would report 300 %), 13 is past.
+    Ref<IOPCGroupStateMgt> st;
+    ASSERT_EQ(group_->QueryInterface(IID_IOPCGroupStateMgt, st.out()), S_OK);
+    DWORD revised = 0;
+    FLOAT band = 10.0f;
+    ASSERT_EQ(st->SetState(nullptr, &revised, nullptr, nullptr, &band, nullptr, nullptr), S_OK);
+    for (FLOAT bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), -1.0f, 100.5f}) {
+        EXPECT_EQ(st->SetState(nullptr, &revised, nullptr, nullptr, &bad, nullptr, nullptr), E_INVALIDARG);
+        OPCHANDLE hNew = 0;
+        Ref<IUnknown> none;
+        EXPECT_EQ(server_->AddGroup(L"bad", TRUE, 100, 1, nullptr, &bad, 0, &hNew, &revised, IID_IOPCItemMgt,
+                                    reinterpret_cast<IUnknown**>(none.out())),
+                  E_INVALIDARG);
+    }
+    // The refused calls changed nothing: the band below is still 10 % (NaN would report 10,
+    // 100.5 would hold back 13).
+    ASSERT_TRUE(hostCommands({"update Tank1 r4 10"}));
+    EXPECT_FALSE(sink_->waitFor(carries(9), nullptr, 800));
+    ASSERT_TRUE(hostCommands({"update Tank1 r4 13"}));
+    ASSERT_TRUE(sink_->waitFor(carries(9), &c));
+    EXPECT_EQ(i4(find(c, 9)->v), 13);
+    Sink::clear(c);
+
+    // Deactivated and activated again, unchanged: its current value comes in the next report.
+    OPCHANDLE flow = server(kFlow);
+    ASSERT_EQ(group_->SetActiveState(1, &flow, FALSE, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(group_->SetActiveState(1, &flow, TRUE, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(sink_->waitFor(carries(kFlow), &c));
+    Sink::clear(c);
+    ASSERT_TRUE(hostCommands({"update Tank1 r4 2.5"}));
 }

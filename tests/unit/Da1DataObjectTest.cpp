@@ -1,5 +1,5 @@
 // The group's DA 1.0 IDataObject: advise tokens and limits, the byte layout of the streams,
-// which sink receives what, and the clearing of changed flags beside a DA 2.0 container.
+// which sink receives what, and each path's own pending changes beside a DA 2.0 container.
 #include "Da1Fixture.h"
 #include "dataio/DataIo.h"
 
@@ -231,22 +231,35 @@ TEST_F(Da1DataObjectTest, OnlyChangedActiveItemsAndNothingWhenNoneChanged)
     EXPECT_EQ(a.size, 20u + 12 + 16);
 }
 
-TEST_F(Da1DataObjectTest, FlagsClearWithoutAContainerAndByTheDa2ReportBesideOne)
+// The stream and the DA 2.0 callback keep their own pending state: each hears every change
+// once, whichever was advised first, and neither clears the other's.
+TEST_F(Da1DataObjectTest, EachPathHearsEveryChangeOnce)
 {
+    auto streamChanged = [&] {
+        LockGuard lock(App().globalLock);
+        return g_->findItem(i_)->stream.changed;
+    };
     // Before any data sink is advised nothing goes out, and nothing is cleared either.
     ASSERT_TRUE(itf<IDataObject>(*g_, IID_IDataObject));
     pass(*g_);
-    EXPECT_TRUE(changed(*g_, i_));
+    EXPECT_TRUE(streamChanged());
     RecordingAdviseSink& data = newAdviseSink();
     ASSERT_EQ(dadvise(*g_, formatData(), &data), S_OK);
-    // No DA 2.0 container: the DA 1.0 notification clears.
+    // A container the client only queried: the stream is served as for a DA 1.0-only client.
+    ASSERT_TRUE(itf<IConnectionPointContainer>(*g_, IID_IConnectionPointContainer));
     pass(*g_);
     EXPECT_EQ(data.take().size(), 1u);
-    EXPECT_FALSE(changed(*g_, i_));
+    EXPECT_FALSE(streamChanged());
+    EXPECT_TRUE(changed(*g_, i_)); // the callback path has not delivered it
+    pass(*g_);
+    EXPECT_EQ(data.count(), 0u); // no repeat of what the stream delivered
 
-    // Beside a DA 2.0 sink both report the same change, and it is reported once.
+    // The callback advised later still hears the item, and the stream does not again.
     RecordingCallback& cb = newSink();
     ASSERT_EQ(advise(*g_, &cb), 1u);
+    pass(*g_);
+    EXPECT_EQ(cb.take().size(), 1u);
+    EXPECT_EQ(data.count(), 0u);
     update(tagI_, vI4(9));
     pass(*g_);
     EXPECT_EQ(data.take().size(), 1u);
@@ -254,6 +267,7 @@ TEST_F(Da1DataObjectTest, FlagsClearWithoutAContainerAndByTheDa2ReportBesideOne)
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{201}));
     EXPECT_FALSE(changed(*g_, i_));
+    EXPECT_FALSE(streamChanged());
     pass(*g_);
     EXPECT_EQ(data.count(), 0u);
     EXPECT_EQ(cb.count(), 0u);

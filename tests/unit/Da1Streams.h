@@ -32,6 +32,11 @@ struct StreamItem {
     DWORD stringBytes = 0; // VT_BSTR: the byte count L
     std::wstring text;     // VT_BSTR: the string
     bool terminated = false;
+    // Arrays: the descriptor after the VARIANT (dimensions, element size, bounds), then the
+    // elements; a 4-byte element's values are kept as numbers.
+    WORD dims = 0;
+    DWORD elementBytes = 0, elements = 0;
+    std::vector<DWORD> words;
 };
 
 struct DataStream {
@@ -75,6 +80,16 @@ inline DataStream parseData(const std::vector<BYTE>& b, bool withTime)
             at += it.stringBytes;
             it.terminated = get16(b, at) == 0;
             at += 2;
+        } else if ((it.vt & VT_ARRAY) && (it.vt & VT_TYPEMASK) != VT_BSTR && (it.vt & VT_TYPEMASK) != VT_VARIANT) {
+            if (at + 16 > b.size()) return s;
+            it.dims = get16(b, at);
+            it.elementBytes = get32(b, at + 4);
+            at += 16;
+            it.elements = it.dims ? 1 : 0;
+            for (WORD d = 0; d < it.dims; ++d, at += 8) it.elements *= get32(b, at);
+            if (it.elementBytes > 8 || at + static_cast<size_t>(it.elements) * it.elementBytes > b.size()) return s;
+            for (DWORD e = 0; e < it.elements && it.elementBytes == 4; ++e) it.words.push_back(get32(b, at + 4 * e));
+            at += static_cast<size_t>(it.elements) * it.elementBytes;
         }
         if (at > s.end) s.end = at;
         s.items.push_back(it);

@@ -92,6 +92,8 @@ public:
     std::atomic<LONG> refsDuringCall{-1};
     // Runs inside every callback (after recording), e.g. to Unadvise from within a call.
     std::function<void()> inCall;
+    // What every call answers (e.g. a transport failure the proxy would report).
+    std::atomic<HRESULT> answer{S_OK};
 
 private:
     HRESULT record(CallbackRecord::Kind kind, DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT me, DWORD n,
@@ -123,7 +125,7 @@ private:
         }
         if (inCall) inCall();
         refsDuringCall = refs.load();
-        return S_OK;
+        return answer.load();
     }
     std::mutex m_;
     std::vector<CallbackRecord> calls_;
@@ -209,7 +211,12 @@ protected:
         qv::LockGuard lock(qv::App().globalLock);
         // As a scan does: the changed items are delivered, the others keep their reference.
         for (auto& kv : g.items)
-            if (kv.second->changed) kv.second->markDelivered();
+            if (kv.second->changed) {
+                qv::OPCItem& it = *kv.second;
+                qv::Variant sent;
+                sent.copyFrom(*it.value.get());
+                it.delivered(false, sent, it.quality, it.updates);
+            }
     }
 
     // Advises the sink on the group's IOPCDataCallback point; returns the cookie.

@@ -125,21 +125,22 @@ TEST_F(DataIoTest, CheckWriteChecksTheArrayShape)
 TEST_F(DataIoTest, DeadbandTable)
 {
     struct Row { double value; WORD quality; bool changed; };
-    struct Case { const char* what; float deadband; std::vector<Row> rows; };
+    struct Case { const char* what; float deadband; std::vector<Row> rows; bool everyUpdate = false; };
     const std::vector<Case> cases = {
-        {"deadband 0 reports a repeat", 0.0f, {{100, 0xC0, true}, {100, 0xC0, true}}},
+        {"deadband 0: a change, never a repeat", 0.0f, {{100, 0xC0, true}, {100, 0xC0, false}, {100.5, 0xC0, true}}},
         {"10 % against the last reported value", 10.0f, {{100, 0xC0, true}, {105, 0xC0, false}, {112, 0xC0, true},
                                                           {120, 0xC0, false}, {124, 0xC0, true}}},
         {"reference 0", 10.0f, {{0, 0xC0, true}, {0, 0xC0, false}, {0.001, 0xC0, true}}},
         {"quality change counts whatever the deadband", 50.0f, {{100, 0xC0, true}, {100, 0x40, true}, {101, 0x40, false}}},
         {"a change stays pending until reported", 10.0f, {{100, 0xC0, true}, {150, 0xC0, true}, {155, 0xC0, true}}},
-        {"negative deadband: every numeric update", -1.0f, {{100, 0xC0, true}, {100, 0xC0, true}}},
+        {"a host that wants every update reported", 10.0f, {{100, 0xC0, true}, {100, 0xC0, true}}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         DWORD tag = makeTag("T", vR8(-1));
         auto g = makeGroup(true, 500, c.deadband);
         OPCHANDLE h = addItem(*g, "T", 1);
+        QV_SetReportEveryUpdate(c.everyUpdate);
         for (size_t i = 0; i < c.rows.size(); ++i) {
             SCOPED_TRACE(i);
             const Row& r = c.rows[i];
@@ -148,6 +149,7 @@ TEST_F(DataIoTest, DeadbandTable)
             ASSERT_TRUE(update(tag, vR8(r.value), r.quality));
             EXPECT_EQ(changed(*g, h), r.changed);
         }
+        QV_SetReportEveryUpdate(FALSE);
         QV_RemoveTag(tag);
     }
 }
@@ -182,7 +184,7 @@ TEST_F(DataIoTest, ChangesAreJudgedAgainstWhatTheClientLastReceived)
     EXPECT_FALSE(changed(*g, h));
 }
 
-TEST_F(DataIoTest, NonNumericTagsChangeOnEveryUpdate)
+TEST_F(DataIoTest, NonNumericTagsChangeWhenTheirValueDoes)
 {
     DWORD s = makeTag("S", vStr(L"a"));
     VARIANT b;
@@ -193,13 +195,18 @@ TEST_F(DataIoTest, NonNumericTagsChangeOnEveryUpdate)
     auto g = makeGroup(true, 500, 50.0f);
     OPCHANDLE hs = addItem(*g, "S", 1);
     OPCHANDLE hb = addItem(*g, "B", 2);
-    for (int i = 0; i < 2; ++i) {
-        clearChanged(*g);
-        update(s, vStr(L"a"));
-        update(flag, b);
-        EXPECT_TRUE(changed(*g, hs));
-        EXPECT_TRUE(changed(*g, hb));
-    }
+    update(s, vStr(L"a"));
+    update(flag, b);
+    clearChanged(*g);
+    update(s, vStr(L"a")); // repeats: no change, whatever the deadband
+    update(flag, b);
+    EXPECT_FALSE(changed(*g, hs));
+    EXPECT_FALSE(changed(*g, hb));
+    update(s, vStr(L"b"));
+    V_BOOL(&b) = VARIANT_FALSE;
+    update(flag, b);
+    EXPECT_TRUE(changed(*g, hs));
+    EXPECT_TRUE(changed(*g, hb));
 }
 
 TEST_F(DataIoTest, DeadbandTestHandlesConversionFailureAndNaN)

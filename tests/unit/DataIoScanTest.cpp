@@ -41,7 +41,7 @@ TEST_F(DataIoTest, GroupFiresOnEveryKthPass)
     EXPECT_EQ(perPass, (std::vector<size_t>{0, 1, 0, 1, 0, 1}));
 }
 
-TEST_F(DataIoTest, InactiveGroupWaitsAndActivationReportsEveryItem)
+TEST_F(DataIoTest, InactiveGroupWaitsAndActivationReportsEveryActiveItem)
 {
     DWORD tag = makeTag("T", vI4(0));
     makeTag("U", vI4(5));
@@ -56,7 +56,7 @@ TEST_F(DataIoTest, InactiveGroupWaitsAndActivationReportsEveryItem)
     EXPECT_EQ(g->elapsed, 0u); // no time passes while inactive
 
     clearChanged(*g);
-    // Activation as SetState does it: dispatch, then a forced scan with every item.
+    // Activation as SetState does it: dispatch, then a forced scan with every active item.
     g->active = TRUE;
     g->dispatchQueue();
     g->scan(true);
@@ -65,7 +65,7 @@ TEST_F(DataIoTest, InactiveGroupWaitsAndActivationReportsEveryItem)
     EXPECT_EQ(calls[0].kind, CallbackRecord::DataChange);
     EXPECT_EQ(calls[0].transactionId, 0u);
     EXPECT_EQ(calls[0].group, g->clientHandle.load());
-    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{1, 2, 3}));
+    EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{1, 2})); // never the inactive item
     EXPECT_EQ(g->elapsed, 0u);
 
     // The next regular firing comes a full update rate later.
@@ -178,6 +178,31 @@ TEST_F(DataIoTest, NoCallbackOrFailedAllocationKeepsTheFlags)
     auto calls = sink.take();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(asI4(calls[0].values[0]), 2);
+    EXPECT_FALSE(changed(*g, h));
+}
+
+// A report is delivered once its call returned without a transport failure: until then the
+// change stays pending, and the next report carries the newest value. Repeats are no change.
+TEST_F(DataIoTest, ChangesStayPendingUntilAReportIsReceived)
+{
+    DWORD tag = makeTag("A", vI4(1));
+    auto g = makeGroup();
+    OPCHANDLE h = addItem(*g, "A", 1);
+    RecordingCallback& sink = newSink();
+    advise(*g, &sink);
+    pass(*g);
+    update(tag, vI4(1)); // a repeat
+    sink.answer = RPC_E_CALL_REJECTED; // a busy client: the call failed on its way
+    update(tag, vI4(2));
+    pass(*g);
+    EXPECT_TRUE(changed(*g, h));
+    update(tag, vI4(3));
+    sink.answer = E_FAIL; // the client's own error: it received the report
+    pass(*g);
+    pass(*g);
+    auto calls = sink.take();
+    ASSERT_EQ(calls.size(), 3u); // the first report, the failed one, the newest value; no repeat
+    EXPECT_EQ(asI4(calls[2].values[0]), 3);
     EXPECT_FALSE(changed(*g, h));
 }
 

@@ -236,6 +236,13 @@ TEST_F(GroupItemMgtTest, SetActiveClientHandlesAndDatatypes)
     ASSERT_EQ(im->SetActiveState(2, hs, FALSE, &e), S_FALSE);
     take(e, 2);
     EXPECT_FALSE(item(res[0].hServer)->active);
+    // Activated again: its current value goes out in the next report, unchanged or not.
+    item(res[0].hServer)->changed = false;
+    ASSERT_EQ(im->SetActiveState(1, hs, TRUE, &e), S_OK);
+    take(e, 1);
+    EXPECT_TRUE(item(res[0].hServer)->changed);
+    ASSERT_EQ(im->SetActiveState(1, hs, FALSE, &e), S_OK);
+    take(e, 1);
 
     OPCHANDLE clients[3] = {101, 102, 103};
     ASSERT_EQ(im->SetClientHandles(3, hs, clients, &e), S_FALSE);

@@ -355,6 +355,11 @@ public:
                 memcpy(&bytes, sp, 4);
                 if (ih->dwValueOffset + kValueBytes + 4 + bytes <= size)
                     text = narrow(std::wstring(reinterpret_cast<const wchar_t*>(sp + 4), bytes / 2).c_str());
+            } else if ((V_VT(&v) & VT_ARRAY) && !(V_VT(&v) & VT_BYREF)) {
+                V_ARRAY(&v) = readArray(p, size, ih->dwValueOffset + kValueBytes, V_VT(&v) & VT_TYPEMASK);
+                if (!V_ARRAY(&v)) V_VT(&v) = VT_EMPTY;
+                text = valueText(&v);
+                VariantClear(&v);
             } else {
                 text = valueText(&v);
             }
@@ -373,6 +378,44 @@ public:
     std::atomic<unsigned long> changes{0};
 
 private:
+    // A one-dimensional array after its VARIANT: the descriptor (dimensions, features, element
+    // size, locks, data pointer), its bounds, then the elements (a string as its byte count,
+    // text and terminating null). Null when it does not fit in the block or is not one such.
+    static SAFEARRAY* readArray(const BYTE* p, SIZE_T size, size_t at, VARTYPE element)
+    {
+        if (at + 24 > size) return nullptr;
+        WORD dims = 0;
+        DWORD elementBytes = 0, count = 0, lbound = 0;
+        memcpy(&dims, p + at, 2);
+        memcpy(&elementBytes, p + at + 4, 4);
+        memcpy(&count, p + at + 16, 4);
+        memcpy(&lbound, p + at + 20, 4);
+        at += 24;
+        if (dims != 1 || element == VT_VARIANT) return nullptr;
+        if (element != VT_BSTR && (elementBytes > 8 || at + static_cast<size_t>(count) * elementBytes > size))
+            return nullptr;
+        SAFEARRAY* sa = SafeArrayCreateVector(element, static_cast<LONG>(lbound), count);
+        if (!sa || count == 0) return sa;
+        if (element != VT_BSTR) {
+            if (elementBytes != sa->cbElements) {
+                SafeArrayDestroy(sa);
+                return nullptr;
+            }
+            memcpy(sa->pvData, p + at, static_cast<size_t>(count) * elementBytes);
+            return sa;
+        }
+        BSTR* out = static_cast<BSTR*>(sa->pvData);
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD bytes = 0;
+            if (at + 4 > size) break;
+            memcpy(&bytes, p + at, 4);
+            if (at + 4 + bytes + 2 > size) break;
+            out[i] = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(p + at + 4), bytes / 2);
+            at += 4 + bytes + 2;
+        }
+        return sa;
+    }
+
     std::vector<std::string> names_;
     UINT format_;
     std::atomic<ULONG> refs_{1};
