@@ -1,6 +1,6 @@
 # Adds registration actions and safe upgrade rules to a package built by wixl (which can neither
 # run a program from a directory nor order actions among the standard ones):
-#   cmake -DMSI=file.msi -DREGS=regs.txt -P QvSrvKitMsiActions.cmake
+#   cmake -DMSI=file.msi -DREGS=regs.txt [-DFILE_VERSION=a.b.c.d] -P QvSrvKitMsiActions.cmake
 # regs.txt has one line per registered component:
 #   Component|exe|FileKey|register arguments|unregister arguments   (runs the installed file)
 #   Component|dir|DirProperty|register command|unregister command   (runs a command line)
@@ -11,9 +11,11 @@
 # - Each action's rollback runs only where the action ran: a registration's rollback removes it
 #   only when the component was not on the machine before (an upgrade's or another package's
 #   stays); an unregistration's rollback registers again.
-# - The old version goes after the new one is in (RemoveExistingProducts after InstallFinalize):
+# - The old version goes after the new one is in (RemoveExistingProducts after InstallExecute):
 #   a failed upgrade leaves the old version installed and registered.
 # - A build of the same version replaces an installed one instead of installing beside it.
+# - FILE_VERSION (the binaries' version resource) goes into the File table, which wixl leaves
+#   empty: an upgrade then replaces only what changed, and leaves the same version's files be.
 # Every action runs deferred, elevated (no impersonation); an install whose registration fails
 # rolls back; removal goes on past a failing unregistration.
 find_program(MSIBUILD msibuild REQUIRED)
@@ -95,7 +97,17 @@ foreach(line IN LISTS lines)
   endforeach()
 endforeach()
 
-list(APPEND queries "UPDATE `InstallExecuteSequence` SET `Sequence` = 6610 WHERE `Action` = 'RemoveExistingProducts'")
+# The old version goes once the new one's files are in and registered (InstallExecute runs the
+# script so far), before the new one is published: a failed registration leaves the old one
+# as it was. (Wine's removal of the old version also drops the upgrade code's registration,
+# so it must come before the new one publishes its own.)
+if(NOT sequence MATCHES "InstallExecute\t")
+  list(APPEND queries "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('InstallExecute', 6050)")
+endif()
+if(FILE_VERSION)
+  list(APPEND queries "UPDATE `File` SET `Version` = '${FILE_VERSION}'")
+endif()
+list(APPEND queries "UPDATE `InstallExecuteSequence` SET `Sequence` = 6060 WHERE `Action` = 'RemoveExistingProducts'")
 # The upgrade row (no minimum, maximum this version): include the maximum (0x200), so another
 # build of the same version is removed, not installed beside. Attributes is part of the key:
 # the row is replaced.
