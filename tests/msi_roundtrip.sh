@@ -119,12 +119,14 @@ expect "after the failed upgrade the browser is registered" 'QvOpcEnum\.exe' "$(
 expect "after the failed upgrade the proxy/stub is registered" '\{4EB6B35D' "$(w reg query "$IOPCSERVER" "${view[@]}")"
 # Wine's rollback deletes the files the failed version shared with the installed one, where
 # Windows restores them (and Wine's repair cannot run): put them back as Windows would.
-if [ ! -f "$dir/QvSrvKitPS.dll" ]; then
-  echo "(Wine: the rollback took the shared files; restoring them)"
-  stripped=$(dirname "$wxs")/stripped
-  mkdir -p "$dir" && cp "$stripped/QvSrvKitPS.dll" "$stripped/QvOpcEnum.exe" "$dir/"
-  [ "$arch" = x64 ] && mkdir -p "$dir32" && cp "$stripped/x86/QvSrvKitPS.dll" "$dir32/"
-fi
+stripped=$(dirname "$wxs")/stripped
+restore=("$stripped/QvSrvKitPS.dll:$dir/QvSrvKitPS.dll" "$stripped/QvOpcEnum.exe:$dir/QvOpcEnum.exe")
+[ "$arch" = x64 ] && restore+=("$stripped/x86/QvSrvKitPS.dll:$dir32/QvSrvKitPS.dll")
+for pair in "${restore[@]}"; do # (a file in use stays)
+  [ -f "${pair#*:}" ] && continue
+  echo "(Wine: the rollback took $(basename "${pair#*:}"); restoring it)"
+  mkdir -p "$(dirname "${pair#*:}")" && cp "${pair%%:*}" "${pair#*:}"
+done
 expect "after the failed upgrade qvopc reaches the server" "vendor: +QvSrvKit test host" \
   "$(qvopc "$bin/qvopc.exe" --server QvSrvKit.TestHost status)"
 
