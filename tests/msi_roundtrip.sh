@@ -169,6 +169,11 @@ if [ "$arch" = x64 ] && [ "$msi86" != - ]; then
   expect "x64 removed first: the 32-bit proxy/stub stays for the x86 package" '\{4EB6B35D' "$(w "${IOPCSERVER32[@]}")"
   expect "x64 removed first: the x86 browser stays registered" 'QvOpcEnum\.exe' "$(w reg query "$BROWSER" /reg:32)"
   expect "x64 removed first: the browser's AppID stays" 'AuthenticationLevel' "$(w reg query 'HKCR\AppID\{13486D44-4821-11D2-A494-3CB306C10000}')"
+  # The x86 browser lists the servers of the 64-bit view too.
+  w "$bin/qvtesthost.exe" --regserver >/dev/null
+  expect "the x86 browser lists a 64-bit server" "QvSrvKit\.TestHost +\{6A0B7E52-3C1D-4F8A-9B21-5E4D3C2B1A01\}" \
+    "$(qvopc "$bin/qvopc.exe" servers)"
+  w "$bin/qvtesthost.exe" --unregserver >/dev/null
   msiexec /x "$msi86" || fail "uninstall x86 last"
   same_as_before "x64 then x86 removed: registry as before"
 
