@@ -218,16 +218,21 @@ if [ -n "$hostmsi" ]; then
   same_as_before "host package removed: registry as before"
 fi
 
-# 6. Another product's browser and proxy (both with live files) are left as they are.
+# 6. Another product's browser and proxy (both with live files), and our proxy/stub registered
+# by a vendor from the SDK folder (here the build's), are left as they are.
+PSFILE='HKCR\CLSID\{4EB6B35D-96D9-4C4D-9C02-CC44743726EB}\InprocServer32'
+w regsvr32 /s "$(winpath "$bin/QvSrvKitPS.dll")" >/dev/null
 w reg add "$BROWSER" /ve /d 'C:\windows\system32\notepad.exe' /f "${view[@]}" >/dev/null
 w reg add 'HKCR\CLSID\{11111111-2222-3333-4444-555555555555}\InprocServer32' /ve /d 'C:\windows\system32\ole32.dll' /f "${view[@]}" >/dev/null
 w reg add "$IOPCSERVER" /ve /d '{11111111-2222-3333-4444-555555555555}' /f "${view[@]}" >/dev/null
 msiexec /i "$msi" || { echo "FAIL: install over another browser"; fails=$((fails + 1)); }
 expect "another browser kept at install" 'notepad\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
 expect "another proxy kept at install" '\{11111111-' "$(w reg query "$IOPCSERVER" "${view[@]}")"
+expect "the SDK folder's proxy/stub registration kept at install" 'bin\\QvSrvKitPS\.dll' "$(w reg query "$PSFILE" "${view[@]}")"
 msiexec /x "$msi" || { echo "FAIL: uninstall over another browser"; fails=$((fails + 1)); }
 expect "another browser kept at uninstall" 'notepad\.exe' "$(w reg query "$BROWSER" "${view[@]}")"
 expect "another proxy kept at uninstall" '\{11111111-' "$(w reg query "$IOPCSERVER" "${view[@]}")"
+expect "the SDK folder's proxy/stub registration kept at uninstall" 'bin\\QvSrvKitPS\.dll' "$(w reg query "$PSFILE" "${view[@]}")"
 
 echo "msi test: $(( $(date +%s) - t_start )) s"
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
