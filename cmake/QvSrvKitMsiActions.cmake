@@ -76,12 +76,16 @@ foreach(line IN LISTS lines)
   math(EXPR s2 "3401 + ${seq}")
   math(EXPR s3 "4010 + ${seq}")
   math(EXPR s4 "4011 + ${seq}")
+  math(EXPR s5 "6070 + ${seq}")
   math(EXPR seq "${seq} + 2")
+  # After an upgrade removed the old version, once more: an older package may unregister on
+  # removal whatever its component's users (registration is idempotent).
   set(rows
     "QvReregister${comp}|${t}+${rollback}|${reg}|$${comp}=2|${s1}"
     "QvUnregister${comp}|${t}+${ignore}|${unreg}|$${comp}=2|${s2}"
     "QvUndoRegister${comp}|${t}+${rollback}+64|${unreg}|$${comp}=3 AND NOT ${present}|${s3}"
-    "QvRegister${comp}|${t}+${deferred}|${reg}|$${comp}=3|${s4}")
+    "QvRegister${comp}|${t}+${deferred}|${reg}|$${comp}=3|${s4}"
+    "QvRegisterAgain${comp}|${t}+${ignore}|${reg}|$${comp}=3 AND WIX_UPGRADE_DETECTED|${s5}")
   foreach(row IN LISTS rows)
     string(REPLACE "|" ";" r "${row}")
     list(GET r 0 name)
