@@ -224,9 +224,16 @@ bool unregisterBrowser(const std::wstring& exePath)
         return true;
     }
     deleteTree(clsidKey());
+    // The AppID of our file name goes unless the browser of the other view has that name too.
+    const std::wstring other = registeredBrowser(kOtherView);
+    std::wstring mapped;
+    const std::wstring exeKey = L"AppID\\" + fileName(exePath);
+    if ((other.empty() || _wcsicmp(fileName(other).c_str(), fileName(exePath).c_str()) != 0) &&
+        getString(exeKey, L"AppID", mapped) && _wcsicmp(mapped.c_str(), guidText(kAppId).c_str()) == 0)
+        deleteTree(exeKey);
     // A browser still registered in the other view (another product's, or our other width)
     // keeps the AppID, its service and the ProgIDs.
-    if (!registeredBrowser(kOtherView).empty()) return true;
+    if (!other.empty()) return true;
     const std::wstring appId = L"AppID\\" + guidText(kAppId);
     std::wstring service;
     bool ownAppId = true;
@@ -238,9 +245,6 @@ bool unregisterBrowser(const std::wstring& exePath)
     if (ownAppId) deleteTree(appId);
     deleteTree(kProgId);
     deleteTree(kVerIndProgId);
-    std::wstring mapped;
-    const std::wstring exeKey = L"AppID\\" + fileName(exePath);
-    if (getString(exeKey, L"AppID", mapped) && _wcsicmp(mapped.c_str(), guidText(kAppId).c_str()) == 0) deleteTree(exeKey);
     return true;
 }
 
