@@ -14,9 +14,14 @@
  *  - DllRegisterServer points an IID at our CLSID only when no other live
  *    proxy serves it (ProxyStubClsid32 absent, already ours, or naming a
  *    CLSID whose InprocServer32 file does not exist).
- *  - DllUnregisterServer removes only the Interface keys whose
+ *  - When our CLSID already names another live copy of this DLL (a vendor's
+ *    registration from the SDK folder, say), that copy stays in charge.
+ *  - DllUnregisterServer works only in a registry view whose CLSID key names
+ *    this very file, and there removes the Interface keys whose
  *    ProxyStubClsid32 names our CLSID, then our CLSID key.
- * Installing and then removing us therefore never breaks a shared proxy.
+ * Installing and then removing us therefore never breaks a shared proxy, nor
+ * the registration of another copy (the 32-bit view of a 64-bit machine has
+ * its own Interface and CLSID keys).
  */
 #include <windows.h>
 #include <objbase.h>
@@ -91,6 +96,29 @@ static BOOL other_proxy_alive(const WCHAR *clsid)
     return SearchPathW(NULL, file, NULL, MAX_PATH, found, NULL) != 0;
 }
 
+/* The other registry view: the 32-bit one from 64-bit code and the other way
+ * round (on 32-bit Windows the flag is ignored and both are the same view). */
+#ifdef _WIN64
+#define OTHER_VIEW KEY_WOW64_32KEY
+#else
+#define OTHER_VIEW KEY_WOW64_64KEY
+#endif
+
+/* The file our CLSID's InprocServer32 names in a view; FALSE if none. */
+static BOOL registered_file(REGSAM view, const WCHAR *ours, WCHAR *file, DWORD chars)
+{
+    WCHAR path[64 + GUID_CHARS];
+    DWORD bytes = chars * sizeof(WCHAR);
+    HKEY k;
+    LONG err;
+    swprintf(path, sizeof path / sizeof path[0], L"CLSID\\%ls\\InprocServer32", ours);
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ | view, &k) != ERROR_SUCCESS)
+        return FALSE;
+    err = RegGetValueW(k, NULL, NULL, RRF_RT_REG_SZ, NULL, file, &bytes);
+    RegCloseKey(k);
+    return err == ERROR_SUCCESS && file[0];
+}
+
 static HRESULT register_interface(const IID *iid, const char *name, ULONG methods,
                                   const WCHAR *ours)
 {
@@ -119,18 +147,31 @@ static HRESULT register_interface(const IID *iid, const char *name, ULONG method
     return hr_from(err);
 }
 
+static REGSAM g_unreg_view; /* the view unregister_interface works in */
+
 static HRESULT unregister_interface(const IID *iid, const WCHAR *ours)
 {
-    WCHAR siid[GUID_CHARS], key[32 + GUID_CHARS], psk[64 + GUID_CHARS], owner[GUID_CHARS + 8];
+    WCHAR siid[GUID_CHARS], owner[GUID_CHARS + 8];
+    DWORD bytes = sizeof owner;
+    HKEY root, k;
     LONG err;
 
     StringFromGUID2(iid, siid, GUID_CHARS);
-    swprintf(key, sizeof key / sizeof key[0], L"Interface\\%ls", siid);
-    swprintf(psk, sizeof psk / sizeof psk[0], L"%ls\\ProxyStubClsid32", key);
-    if (!get_sz(psk, owner, sizeof owner / sizeof owner[0]) || _wcsicmp(owner, ours) != 0)
-        return S_OK; /* not ours (or already gone): keep */
-
-    err = RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Interface", 0, KEY_ALL_ACCESS | g_unreg_view, &root)
+        != ERROR_SUCCESS)
+        return S_OK;
+    err = RegOpenKeyExW(root, siid, 0, KEY_READ | g_unreg_view, &k);
+    if (err == ERROR_SUCCESS) {
+        err = RegGetValueW(k, L"ProxyStubClsid32", NULL, RRF_RT_REG_SZ, NULL, owner, &bytes);
+        RegCloseKey(k);
+    }
+    /* not ours (or already gone): keep */
+    if (err != ERROR_SUCCESS || _wcsicmp(owner, ours) != 0) {
+        RegCloseKey(root);
+        return S_OK;
+    }
+    err = RegDeleteTreeW(root, siid);
+    RegCloseKey(root);
     return err == ERROR_FILE_NOT_FOUND ? S_OK : hr_from(err);
 }
 
@@ -163,6 +204,7 @@ static HRESULT unregister_adapter(const IID *iid, const char *name, ULONG method
 HRESULT WINAPI DllRegisterServer(void)
 {
     WCHAR ours[GUID_CHARS], key[16 + GUID_CHARS], sub[48 + GUID_CHARS], file[MAX_PATH];
+    WCHAR other[MAX_PATH];
     LONG err;
     DWORD n;
 
@@ -170,6 +212,9 @@ HRESULT WINAPI DllRegisterServer(void)
     n = GetModuleFileNameW(hProxyDll, file, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return E_FAIL;
+    if (registered_file(0, ours, other, MAX_PATH) && _wcsicmp(other, file) != 0
+        && GetFileAttributesW(other) != INVALID_FILE_ATTRIBUTES)
+        return S_OK; /* another live copy of us is registered; it serves */
 
     swprintf(key, sizeof key / sizeof key[0], L"CLSID\\%ls", ours);
     swprintf(sub, sizeof sub / sizeof sub[0], L"%ls\\InprocServer32", key);
@@ -186,16 +231,34 @@ HRESULT WINAPI DllRegisterServer(void)
 
 HRESULT WINAPI DllUnregisterServer(void)
 {
-    WCHAR ours[GUID_CHARS], key[16 + GUID_CHARS];
-    HRESULT hr;
-    LONG err;
+    static const REGSAM views[] = {0, OTHER_VIEW};
+    WCHAR ours[GUID_CHARS], file[MAX_PATH], registered[MAX_PATH];
+    HRESULT hr = S_OK;
+    DWORD n;
+    unsigned v;
 
     StringFromGUID2(&CLSID_PSFactoryBuffer, ours, GUID_CHARS);
-    hr = for_each_interface(unregister_adapter, ours);
-
-    swprintf(key, sizeof key / sizeof key[0], L"CLSID\\%ls", ours);
-    err = RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
-    if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND && SUCCEEDED(hr))
-        hr = hr_from(err);
+    n = GetModuleFileNameW(hProxyDll, file, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return E_FAIL;
+    for (v = 0; v < sizeof views / sizeof views[0]; ++v) {
+        HKEY clsid;
+        HRESULT r;
+        LONG err;
+        /* Only where the registration is this file's (full path). */
+        if (!registered_file(views[v], ours, registered, MAX_PATH) || _wcsicmp(registered, file) != 0)
+            continue;
+        g_unreg_view = views[v];
+        r = for_each_interface(unregister_adapter, ours);
+        if (FAILED(r) && SUCCEEDED(hr))
+            hr = r;
+        err = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | views[v], &clsid);
+        if (err == ERROR_SUCCESS) {
+            err = RegDeleteTreeW(clsid, ours);
+            RegCloseKey(clsid);
+        }
+        if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND && SUCCEEDED(hr))
+            hr = hr_from(err);
+    }
     return hr;
 }

@@ -89,6 +89,25 @@ std::string guidText(const CLSID& clsid)
     return buf;
 }
 
+// "Vendor.Server.3" gives "Vendor.Server"; "" when the ProgID ends in no version number.
+std::string versionIndependent(const std::string& progId)
+{
+    size_t dot = progId.find_last_of('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == progId.size()) return std::string();
+    for (size_t i = dot + 1; i < progId.size(); ++i)
+        if (!isdigit(static_cast<unsigned char>(progId[i]))) return std::string();
+    return progId.substr(0, dot);
+}
+
+// A version-independent ProgID is ours while it is absent or names our class: another
+// product's (or another class of the vendor's) is left alone.
+bool ownsVerInd(const std::string& verInd, const std::string& guid)
+{
+    Key k;
+    if (!k.open(HKEY_CLASSES_ROOT, verInd, KEY_READ)) return true;
+    return _stricmp(readDefault(k.get(), "CLSID").c_str(), guid.c_str()) == 0;
+}
+
 } // namespace
 
 bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn, const char* pathIn,
@@ -142,6 +161,19 @@ bool registerServer(const CLSID& clsid, const char* progIdIn, const char* descIn
     Key pid;
     if (!pid.create(cls.get(), "ProgID")) return false;
     pid.set(nullptr, progId, 100);
+
+    // Clients bind to "the current version" through Vendor.Server\CurVer.
+    const std::string verInd = versionIndependent(progId);
+    if (!verInd.empty() && ownsVerInd(verInd, guid)) {
+        Key vi, viClsid, viCur, clsVi;
+        if (!vi.create(HKEY_CLASSES_ROOT, verInd) || !viClsid.create(vi.get(), "CLSID") ||
+            !viCur.create(vi.get(), "CurVer") || !clsVi.create(cls.get(), "VersionIndependentProgID"))
+            return false;
+        vi.set(nullptr, desc, 100);
+        viClsid.set(nullptr, guid, 100);
+        viCur.set(nullptr, progId, 100);
+        clsVi.set(nullptr, verInd, 100);
+    }
     return true;
 }
 
@@ -163,6 +195,15 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
     RegDeleteKeyA(prog.get(), "OPC");
     prog.close();
     RegDeleteKeyA(HKEY_CLASSES_ROOT, progId.c_str());
+    // The version-independent ProgID goes only while it still points at this version of ours.
+    const std::string verInd = versionIndependent(progId);
+    Key vi;
+    if (!verInd.empty() && vi.open(HKEY_CLASSES_ROOT, verInd, KEY_READ) &&
+        _stricmp(readDefault(vi.get(), "CLSID").c_str(), guid.c_str()) == 0 &&
+        _stricmp(readDefault(vi.get(), "CurVer").c_str(), progId.c_str()) == 0) {
+        vi.close();
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, verInd.c_str());
+    }
 
     Key clsidRoot, cls, cats;
     if (!clsidRoot.open(HKEY_CLASSES_ROOT, "CLSID", KEY_READ)) return false;
@@ -177,6 +218,7 @@ bool unregisterServer(const CLSID& clsid, const char* progIdIn)
     RegDeleteKeyA(cls.get(), "Implemented Categories");
     RegDeleteKeyA(cls.get(), "LocalServer32");
     RegDeleteKeyA(cls.get(), "ProgID");
+    RegDeleteKeyA(cls.get(), "VersionIndependentProgID");
     cls.close();
     RegDeleteKeyA(clsidRoot.get(), guid.c_str());
 

@@ -1,8 +1,11 @@
-// Registry entries of the server browser. Only one browser can own the standard class, and
-// other products' clients depend on theirs: we register only when none lives, and remove
-// only what names our executable.
+// Registry entries of the server browser. Only one browser can own the standard class in a
+// registry view, and other products' clients depend on theirs: we register only when none
+// lives in ours, and remove only what names our executable (full path). The AppID and the
+// ProgIDs are one key for both views: while a browser of another file is registered in the
+// other view they are left as they are (values and service), at install and at removal.
 #include "serverlist/ServerList.h"
 #include <cstdio>
+#include <vector>
 #include "runtime/Security.h"
 
 namespace qv::serverlist {
@@ -26,6 +29,12 @@ const std::wstring& clsidKey()
     return k;
 }
 
+#ifdef _WIN64
+const REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+const REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
 bool setString(const std::wstring& key, const wchar_t* name, const std::wstring& value)
 {
     HKEY k;
@@ -47,13 +56,24 @@ bool setDword(const std::wstring& key, const wchar_t* name, DWORD value)
     return err == ERROR_SUCCESS;
 }
 
-bool getString(const std::wstring& key, const wchar_t* name, std::wstring& out)
+bool getString(const std::wstring& key, const wchar_t* name, std::wstring& out, REGSAM view = 0)
 {
     wchar_t buf[MAX_PATH + 64];
     DWORD bytes = sizeof buf;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buf, &bytes) != ERROR_SUCCESS)
-        return false;
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &k) != ERROR_SUCCESS) return false;
+    LONG err = RegGetValueW(k, nullptr, name, RRF_RT_REG_SZ, nullptr, buf, &bytes);
+    RegCloseKey(k);
+    if (err != ERROR_SUCCESS) return false;
     out = buf;
+    return true;
+}
+
+bool keyExists(const std::wstring& key)
+{
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
     return true;
 }
 
@@ -76,18 +96,53 @@ std::wstring fileName(const std::wstring& path)
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-bool sameName(const std::wstring& a, const std::wstring& b) { return _wcsicmp(fileName(a).c_str(), fileName(b).c_str()) == 0; }
+// Two names of one file: the long form of both (a registration may hold a short path).
+bool samePath(const std::wstring& a, const std::wstring& b)
+{
+    auto longForm = [](const std::wstring& p) {
+        wchar_t buf[MAX_PATH];
+        DWORD n = GetLongPathNameW(p.c_str(), buf, MAX_PATH);
+        return n && n < MAX_PATH ? std::wstring(buf, n) : p;
+    };
+    return _wcsicmp(longForm(a).c_str(), longForm(b).c_str()) == 0;
+}
 
-// The executable of the registered browser, "" when none is registered.
-std::wstring registeredBrowser()
+// The executable of the browser registered in a view, "" when none is registered.
+std::wstring registeredBrowser(REGSAM view = 0)
 {
     std::wstring command;
-    return getString(clsidKey() + L"\\LocalServer32", nullptr, command) ? commandFile(command) : std::wstring();
+    return getString(clsidKey() + L"\\LocalServer32", nullptr, command, view) ? commandFile(command) : std::wstring();
 }
 
 bool fileExists(const std::wstring& path)
 {
     return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Another file's browser registered in the other view: the shared keys are then its too.
+bool otherViewBrowser(const std::wstring& exePath)
+{
+    const std::wstring other = registeredBrowser(kOtherView);
+    return !other.empty() && !samePath(other, exePath) && fileExists(other);
+}
+
+// The executable of a service ("" when there is none).
+std::wstring serviceFile(const std::wstring& name)
+{
+    std::wstring file;
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!scm) return file;
+    if (SC_HANDLE svc = OpenServiceW(scm, name.c_str(), SERVICE_QUERY_CONFIG)) {
+        DWORD need = 0;
+        QueryServiceConfigW(svc, nullptr, 0, &need);
+        std::vector<BYTE> buf(need ? need : 1);
+        auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+        if (need && QueryServiceConfigW(svc, cfg, need, &need) && cfg->lpBinaryPathName)
+            file = commandFile(cfg->lpBinaryPathName);
+        CloseServiceHandle(svc);
+    }
+    CloseServiceHandle(scm);
+    return file;
 }
 
 void deleteTree(const std::wstring& key) { RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
@@ -125,7 +180,7 @@ bool createService(const std::wstring& name, const std::wstring& exePath)
 bool registerBrowser(const std::wstring& exePath, const wchar_t* serviceName)
 {
     const std::wstring other = registeredBrowser();
-    if (!other.empty() && !sameName(other, exePath) && fileExists(other)) {
+    if (!other.empty() && !samePath(other, exePath) && fileExists(other)) {
         printf("another server browser is registered (%ls); left in place\n", other.c_str());
         return true;
     }
@@ -133,18 +188,28 @@ bool registerBrowser(const std::wstring& exePath, const wchar_t* serviceName)
     bool ok = setString(clsidKey(), nullptr, kName) && setString(clsidKey(), L"AppID", appId) &&
               setString(clsidKey() + L"\\LocalServer32", nullptr, L"\"" + exePath + L"\"") &&
               setString(clsidKey() + L"\\ProgID", nullptr, kProgId) &&
-              setString(clsidKey() + L"\\VersionIndependentProgID", nullptr, kVerIndProgId) &&
-              setString(kProgId, nullptr, kName) && setString(std::wstring(kProgId) + L"\\CLSID", nullptr, clsid) &&
-              setString(kVerIndProgId, nullptr, kName) &&
-              setString(std::wstring(kVerIndProgId) + L"\\CLSID", nullptr, clsid) &&
-              setString(std::wstring(kVerIndProgId) + L"\\CurVer", nullptr, kProgId) &&
-              // The same DCOM security as our servers: packet integrity, permissions from dcomcnfg.
-              setString(L"AppID\\" + appId, nullptr, kName) &&
-              setDword(L"AppID\\" + appId, L"AuthenticationLevel", kRegisteredAuthnLevel) &&
-              setString(L"AppID\\" + fileName(exePath), L"AppID", appId);
+              setString(clsidKey() + L"\\VersionIndependentProgID", nullptr, kVerIndProgId);
+    // The keys both views share: another browser's stay as they are; only missing ones are made.
+    const bool shared = otherViewBrowser(exePath);
+    if (shared) printf("another server browser is registered in the other registry view; its AppID is kept\n");
+    if (ok && !(shared && keyExists(kProgId)))
+        ok = setString(kProgId, nullptr, kName) && setString(std::wstring(kProgId) + L"\\CLSID", nullptr, clsid);
+    if (ok && !(shared && keyExists(kVerIndProgId)))
+        ok = setString(kVerIndProgId, nullptr, kName) &&
+             setString(std::wstring(kVerIndProgId) + L"\\CLSID", nullptr, clsid) &&
+             setString(std::wstring(kVerIndProgId) + L"\\CurVer", nullptr, kProgId);
+    if (ok && !(shared && keyExists(L"AppID\\" + appId)))
+        // The same DCOM security as our servers: packet integrity, permissions from dcomcnfg.
+        ok = setString(L"AppID\\" + appId, nullptr, kName) &&
+             setDword(L"AppID\\" + appId, L"AuthenticationLevel", kRegisteredAuthnLevel) &&
+             setString(L"AppID\\" + fileName(exePath), L"AppID", appId);
     if (ok && serviceName) {
-        ok = createService(serviceName, exePath) && setString(L"AppID\\" + appId, L"LocalService", serviceName) &&
-             setString(L"AppID\\" + appId, L"ServiceParameters", L"-Service");
+        if (shared) {
+            printf("not registered as a service: the AppID is another browser's\n");
+        } else {
+            ok = createService(serviceName, exePath) && setString(L"AppID\\" + appId, L"LocalService", serviceName) &&
+                 setString(L"AppID\\" + appId, L"ServiceParameters", L"-Service");
+        }
     }
     if (!ok) printf("registering the server browser failed (run as administrator)\n");
     return ok;
@@ -152,22 +217,34 @@ bool registerBrowser(const std::wstring& exePath, const wchar_t* serviceName)
 
 bool unregisterBrowser(const std::wstring& exePath)
 {
-    const std::wstring other = registeredBrowser();
-    if (other.empty()) return true;
-    if (!sameName(other, exePath)) {
-        printf("the registered server browser is another product's (%ls); left in place\n", other.c_str());
+    const std::wstring own = registeredBrowser();
+    if (own.empty()) return true;
+    if (!samePath(own, exePath)) {
+        printf("the registered server browser is another file (%ls); left in place\n", own.c_str());
         return true;
     }
-    const std::wstring appId = L"AppID\\" + guidText(kAppId);
-    std::wstring service;
-    if (getString(appId, L"LocalService", service) && !service.empty()) removeService(service);
     deleteTree(clsidKey());
-    deleteTree(kProgId);
-    deleteTree(kVerIndProgId);
-    deleteTree(appId);
+    // The AppID of our file name goes unless the browser of the other view has that name too.
+    const std::wstring other = registeredBrowser(kOtherView);
     std::wstring mapped;
     const std::wstring exeKey = L"AppID\\" + fileName(exePath);
-    if (getString(exeKey, L"AppID", mapped) && _wcsicmp(mapped.c_str(), guidText(kAppId).c_str()) == 0) deleteTree(exeKey);
+    if ((other.empty() || _wcsicmp(fileName(other).c_str(), fileName(exePath).c_str()) != 0) &&
+        getString(exeKey, L"AppID", mapped) && _wcsicmp(mapped.c_str(), guidText(kAppId).c_str()) == 0)
+        deleteTree(exeKey);
+    // A browser still registered in the other view (another product's, or our other width)
+    // keeps the AppID, its service and the ProgIDs.
+    if (!other.empty()) return true;
+    const std::wstring appId = L"AppID\\" + guidText(kAppId);
+    std::wstring service;
+    bool ownAppId = true;
+    if (getString(appId, L"LocalService", service) && !service.empty()) {
+        const std::wstring file = serviceFile(service);
+        ownAppId = file.empty() || samePath(file, exePath);
+        if (ownAppId && !file.empty()) removeService(service);
+    }
+    if (ownAppId) deleteTree(appId);
+    deleteTree(kProgId);
+    deleteTree(kVerIndProgId);
     return true;
 }
 

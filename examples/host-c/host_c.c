@@ -38,14 +38,15 @@ static void WINAPI onDisconnect(DWORD dwClientCount)
 
 int main(int argc, char **argv)
 {
-    char path[MAX_PATH];
+    char path[MAX_PATH + 2] = "\""; /* quoted: Program Files has a space */
     const char *trace = NULL;
     BOOL byCom = FALSE;
     int i;
     DWORD level, tick = 0;
     VARIANT v;
 
-    GetModuleFileNameA(NULL, path, MAX_PATH);
+    GetModuleFileNameA(NULL, path + 1, MAX_PATH);
+    strcat(path, "\"");
     /* Before --regserver: registration writes it under OPC\Vendor. */
     QV_SetVendorInfo("QvSrvKit example host (C)");
     for (i = 1; i < argc; ++i) {

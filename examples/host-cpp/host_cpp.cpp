@@ -80,8 +80,9 @@ void WINAPI onDeviceRead(DWORD, VARIANT* pValue, WORD* pQuality, FILETIME* pTime
 
 int main(int argc, char** argv)
 {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char path[MAX_PATH + 2] = "\""; // quoted: Program Files has a space
+    GetModuleFileNameA(nullptr, path + 1, MAX_PATH);
+    strcat(path, "\"");
     std::string trace;
     // Before --regserver: registration writes it under OPC\Vendor.
     QV_SetVendorInfo("QvSrvKit example host (C++)");

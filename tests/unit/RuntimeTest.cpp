@@ -77,6 +77,9 @@ TEST(Registration, WritesAndRemovesTheLayout)
     EXPECT_TRUE(keyExists("CLSID\\" + g + "\\Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"));
     EXPECT_EQ(regValue("CLSID\\" + g + "\\LocalServer32", nullptr), "C:\\test\\host.exe");
     EXPECT_EQ(regValue("CLSID\\" + g + "\\ProgID", nullptr), progId);
+    EXPECT_EQ(regValue("CLSID\\" + g + "\\VersionIndependentProgID", nullptr), "QvSrvKit.UnitTest");
+    EXPECT_EQ(regValue("QvSrvKit.UnitTest\\CurVer", nullptr), progId);
+    EXPECT_EQ(regValue("QvSrvKit.UnitTest\\CLSID", nullptr), g);
 
     ASSERT_TRUE(QV_AsNTService("QvUnitSvc")); // uses the CLSID remembered by QV_Registry
     EXPECT_EQ(regValue("AppID\\" + g, "LocalService"), "QvUnitSvc");
@@ -84,6 +87,7 @@ TEST(Registration, WritesAndRemovesTheLayout)
 
     ASSERT_TRUE(QV_Unregister(&kTestClsid, progId));
     EXPECT_FALSE(keyExists(progId));
+    EXPECT_FALSE(keyExists("QvSrvKit.UnitTest"));
     EXPECT_FALSE(keyExists("CLSID\\" + g));
     EXPECT_FALSE(keyExists("AppID\\" + g));
     EXPECT_FALSE(QV_Unregister(&kTestClsid, progId)); // never registered now: nothing to do
