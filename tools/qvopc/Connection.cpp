@@ -203,18 +203,6 @@ void ShutdownWatch::start(IOPCServer* server)
     if (FAILED(traced("IConnectionPoint::Advise(IOPCShutdown)", cp_->Advise(this, &cookie_)))) cp_.reset();
 }
 
-HRESULT STDMETHODCALLTYPE ShutdownWatch::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCShutdown)) {
-        *ppv = static_cast<IOPCShutdown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT STDMETHODCALLTYPE ShutdownWatch::ShutdownRequest(LPCWSTR reason)
 {
     reason_ = narrow(reason);

@@ -218,22 +218,9 @@ VARTYPE canonicalType(IOPCServer* server, const std::string& name)
     return vt;
 }
 
-class DataSink : public IOPCDataCallback {
+class DataSink : public StackSink<IOPCDataCallback, IID_IOPCDataCallback> {
 public:
     explicit DataSink(const std::vector<std::string>& names) : names_(names) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
-            *ppv = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; } // lives on the stack of watch
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* h, VARIANT* v,
                                            WORD* q, FILETIME* t, HRESULT* e) override
     {
@@ -303,11 +290,10 @@ public:
 
 private:
     std::vector<std::string> names_;
-    std::atomic<ULONG> refs_{1};
 };
 
 // DA 1.0 subscription: IAdviseSink receiving the "OPCSTMFORMATDATATIME" stream.
-class StreamSink : public IAdviseSink {
+class StreamSink : public StackSink<IAdviseSink, IID_IAdviseSink> {
 public:
     explicit StreamSink(const std::vector<std::string>& names) : names_(names)
     {
@@ -315,19 +301,6 @@ public:
     }
     ~StreamSink() { CoDisconnectObject(this, 0); } // as ~DataSink
     CLIPFORMAT format() const { return static_cast<CLIPFORMAT>(format_); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
     void STDMETHODCALLTYPE OnDataChange(FORMATETC* fe, STGMEDIUM* sm) override
     {
         if (!fe || !sm || fe->cfFormat != format_ || sm->tymed != TYMED_HGLOBAL) return;
@@ -418,7 +391,6 @@ private:
 
     std::vector<std::string> names_;
     UINT format_;
-    std::atomic<ULONG> refs_{1};
 };
 
 int cmdWatch(IOPCServer* server, const std::vector<std::string>& names, const Options& o)

@@ -9,23 +9,10 @@ extern std::mutex g_printMutex;
 
 namespace {
 
-class EventSink : public IOPCEventSink {
+class EventSink : public StackSink<IOPCEventSink, IID_IOPCEventSink> {
 public:
     // A server that went without Unadvise leaves a stub holding the sink: it lets go now.
     ~EventSink() { CoDisconnectObject(this, 0); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCEventSink)) {
-            *ppv = static_cast<IOPCEventSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
     HRESULT STDMETHODCALLTYPE OnEvent(OPCHANDLE, BOOL refresh, BOOL last, DWORD count, ONEVENTSTRUCT* ev) override
     {
         std::lock_guard<std::mutex> g(g_printMutex);
@@ -60,9 +47,6 @@ public:
     bool quiet = false;           // ack: collect the refresh, print nothing
     std::vector<Activation> found; // under g_printMutex
     std::atomic<int> refreshesDone{0};
-
-private:
-    std::atomic<ULONG> refs_{1};
 };
 
 // A subscription with the sink advised on it.

@@ -86,9 +86,32 @@ struct Items {
 HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWORD rate, bool active, Items& out,
                  float deadband = 0.0f);
 
+// The IUnknown of a sink that lives on a command's stack: counted references, never deleted.
+// Each sink disconnects itself in its own destructor, while its members still live.
+template <class Itf, const IID& Iid>
+class StackSink : public Itf {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, Iid)) {
+            *ppv = static_cast<Itf*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
 // Listens for the server's ShutdownRequest and watches that it still answers, while a command
 // waits for callbacks.
-class ShutdownWatch : public IOPCShutdown {
+class ShutdownWatch : public StackSink<IOPCShutdown, IID_IOPCShutdown> {
 public:
     ~ShutdownWatch();
     void start(IOPCServer* server);
@@ -97,9 +120,6 @@ public:
     int wait(int seconds);
     // After a failed call at the end: what the failure means (kNoServer when the server is gone).
     int ended(HRESULT hr);
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; } // lives on the command's stack
     HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override;
 
 private:
@@ -111,7 +131,6 @@ private:
     std::string reason_;
     std::atomic<bool> shutdown_{false};
     HRESULT lost_ = S_OK;
-    std::atomic<ULONG> refs_{1};
 };
 
 // ---- the command line (Options.cpp) ----
