@@ -3,7 +3,7 @@
 #include <new>
 #include "idl/opcerrors.h"
 #include "ae/Conditions.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 
