@@ -1,7 +1,7 @@
 #include "addrspace/AddressTree.h"
 #include <utility>
 #include "addrspace/OPCTagStore.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "qvopc.h"
 
 namespace qv {

@@ -5,7 +5,7 @@
 #include "idl/opcerrors.h"
 #include "qvopc.h"
 #include "ae/Conditions.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

@@ -2,7 +2,7 @@
 #include <new>
 #include "ae/Conditions.h"
 #include "base/CallOut.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "qvopc.h"
 
 namespace qv {

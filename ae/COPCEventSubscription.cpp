@@ -8,7 +8,7 @@
 #include "idl/opcerrors.h"
 #include "base/CallOut.h"
 #include "base/Trace.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qv {

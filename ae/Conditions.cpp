@@ -8,7 +8,7 @@
 #include "base/BlockRecycler.h"
 #include "addrspace/AddressTree.h"
 #include "idl/opcerrors.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "qvopc.h"
 
 namespace qv {

@@ -3,7 +3,7 @@
 #include "addrspace/AddressTree.h"
 #include "ae/Conditions.h"
 #include "idl/opcerrors.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/IOPCEnumString.h"
 
 namespace qv {

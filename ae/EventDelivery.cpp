@@ -3,7 +3,7 @@
 #include <string>
 #include "ae/COPCEventSubscription.h"
 #include "ae/EventVocabulary.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qv {

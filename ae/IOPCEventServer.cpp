@@ -10,7 +10,7 @@
 #include "base/Trace.h"
 #include "ae/EventVocabulary.h"
 #include "base/CallOut.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qv {

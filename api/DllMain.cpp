@@ -1,5 +1,5 @@
 #include <windows.h>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "runtime/ServerLifetime.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved)

@@ -1,10 +1,11 @@
 // The exported host functions of QvSrvKit.dll.
 #include "qvsrvkit.h"
 #include <string>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "runtime/Registration.h"
 #include "base/GuidText.h"
 #include "runtime/ServerLifetime.h"
+#include "runtime/UpdateClock.h"
 #include "base/Trace.h"
 #include "ae/Conditions.h"
 
@@ -156,7 +157,7 @@ BOOL WINAPI QV_UpdateTagByName(LPCSTR szName, VARIANT vValue, WORD wQuality)
 
 BOOL WINAPI QV_EndUpdateCycle(void)
 {
-    return App().clock.hostTick() ? TRUE : FALSE;
+    return Clock().hostTick() ? TRUE : FALSE;
 }
 
 BOOL WINAPI QV_SetTagProperties(DWORD hTag, DWORD dwPropertyID, LPCSTR szDescription, VARIANT vValue)

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 #include "qvopc.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 using namespace qv;

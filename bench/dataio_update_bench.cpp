@@ -12,7 +12,7 @@
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "group/OPCGroup.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 using namespace qv;
 

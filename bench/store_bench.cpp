@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 #include "qvsrvkit.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace {

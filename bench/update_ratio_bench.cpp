@@ -16,7 +16,7 @@
 #include "qvopc.h"
 #include "qvsrvkit.h"
 #include "group/OPCGroup.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "BenchStats.h"
 
 using namespace qv;

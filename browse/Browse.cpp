@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 #include "addrspace/AddressTree.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 #include "base/Trace.h"
 

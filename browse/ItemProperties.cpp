@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 #include "base/Trace.h"
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 #include "dataio/DataIo.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

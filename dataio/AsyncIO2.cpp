@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "dataio/DataIo.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace qv {

@@ -7,7 +7,7 @@
 #include <vector>
 #include "dataio/DataIo.h"
 #include "base/CallOut.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace qv {

@@ -4,7 +4,7 @@
 #include "dataio/DataIo.h"
 #include <new>
 #include "base/CallOut.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qv {

@@ -5,7 +5,7 @@
 #include <vector>
 #include "dataio/DataIo.h"
 #include "base/CallOut.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 #include "base/Trace.h"
 

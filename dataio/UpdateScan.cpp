@@ -1,7 +1,7 @@
 // The per-pass update scan of a group: counts passes up to the update rate and, when due,
 // reports the changed active items to the DA 1.0 and DA 2.0 sinks.
 #include "dataio/DataIo.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include "group/OPCGroup.h"
 #include "base/ComUtil.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 #include "base/Trace.h"
 

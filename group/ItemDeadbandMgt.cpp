@@ -2,7 +2,7 @@
 // detection of host updates.
 #include <new>
 #include "group/OPCGroup.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace qv {

@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 #include "group/OPCGroup.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

@@ -10,7 +10,7 @@
 #include "addrspace/OPCTagStore.h"
 #include "group/OPCGroup.h"
 #include "base/ComUtil.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace qv {

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <new>
 #include <unordered_set>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
 

@@ -3,7 +3,7 @@
 #include "group/OPCItem.h"
 #include "base/ObjectPool.h"
 #include "base/ComUtil.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

@@ -1,7 +1,7 @@
 #include "runtime/ClassFactory.h"
 #include <memory>
 #include <new>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/CallOut.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"

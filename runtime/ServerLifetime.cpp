@@ -4,8 +4,9 @@
 #include "runtime/ClassFactory.h"
 #include "base/GuidText.h"
 #include "runtime/InterfacePins.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "runtime/Security.h"
+#include "runtime/UpdateClock.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
 #include "base/CallOut.h"
@@ -16,6 +17,9 @@
 namespace qv {
 
 namespace {
+
+// Made at the first start and kept (registered again by every later start).
+ClassFactoryImpl* classFactory = nullptr;
 
 // What a start has done so far; the destructor undoes it in reverse order unless committed.
 struct StartSteps {
@@ -173,20 +177,20 @@ bool startServer(const CLSID& clsid, DWORD period)
         steps.allocator = nullptr;
         return false;
     }
-    if (!app.classFactory) app.classFactory = new (std::nothrow) ClassFactoryImpl();
-    if (!app.classFactory) return false;
+    if (!classFactory) classFactory = new (std::nothrow) ClassFactoryImpl();
+    if (!classFactory) return false;
     // A registration left by an earlier start (a stop keeps it) gives way to this one.
     if (app.classObjectCookie) {
         CoRevokeClassObject(app.classObjectCookie);
         app.classObjectCookie = 0;
     }
-    if (FAILED(CoRegisterClassObject(clsid, app.classFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+    if (FAILED(CoRegisterClassObject(clsid, classFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                                      &steps.cookie))) {
         steps.cookie = 0;
         return false;
     }
     const DWORD revised = period < 10 ? 10 : period;
-    if (!(ownThread ? app.clock.startThread(revised) : app.clock.startOnCaller(revised))) return false;
+    if (!(ownThread ? Clock().startThread(revised) : Clock().startOnCaller(revised))) return false;
 
     steps.committed = true;
     pins().pin();
@@ -241,7 +245,7 @@ void stopServer()
     }
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
-    app.clock.stop();
+    Clock().stop();
     app.passesOnHostThread = false;
     if (wasStarted && !closeHostCalls(kHostCallDrainMs))
         QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
@@ -262,8 +266,8 @@ void unloadTeardown(bool processTerminating)
     OPCServerApp& app = App();
     // A caller timer left running would call into unloaded code (the thread unloading is
     // normally the one that set it).
-    app.clock.killCallerTimer();
-    if (app.liveWorkers.load() > 0 || app.clock.thread()) return;
+    Clock().killCallerTimer();
+    if (app.liveWorkers.load() > 0 || Clock().thread()) return;
     if (app.classObjectCookie) {
         CoRevokeClassObject(app.classObjectCookie);
         app.classObjectCookie = 0;

@@ -2,7 +2,7 @@
 #include <vector>
 #include "base/CallOut.h"
 #include "base/Trace.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qv {
@@ -22,7 +22,7 @@ LRESULT CALLBACK timerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
 {
     OPCServerApp& app = App();
-    app.clock.notePumped();
+    Clock().notePumped();
     ++app.ticks;
     std::vector<std::shared_ptr<OPCServer>> clients;
     try {
@@ -65,6 +65,13 @@ DWORD WINAPI watchMain(void* param)
 
 } // namespace
 
+UpdateClock& Clock()
+{
+    // Never destroyed by static destructors, as App(): the runtime's teardown stops it.
+    static UpdateClock* clock = new UpdateClock();
+    return *clock;
+}
+
 LONGLONG UpdateClock::nowUs()
 {
     static const LONGLONG freq = [] {
@@ -79,7 +86,7 @@ LONGLONG UpdateClock::nowUs()
 
 VOID CALLBACK UpdateClock::threadTick(HWND, UINT, UINT_PTR, DWORD)
 {
-    UpdateClock& self = App().clock;
+    UpdateClock& self = Clock();
     const LONGLONG now = nowUs();
     // The host keeps the clock while its ticks come; the timer is the fallback.
     if (now - self.lastHostTickUs_.load() < static_cast<LONGLONG>(self.period_) * 1500) return;

@@ -60,4 +60,7 @@ private:
     std::atomic<LONGLONG> lastHostTickUs_{0};
 };
 
+// The one clock (created on first use, lives until the library is unloaded, like App()).
+UpdateClock& Clock();
+
 } // namespace qv

@@ -1,6 +1,6 @@
 // Who a client is: its number, process and account for the trace and the host's write audit.
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

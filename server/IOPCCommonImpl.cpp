@@ -1,7 +1,7 @@
 // IOPCCommon: one locale (the system default), the shared error texts, the client's name.
 #include <new>
 #include <string>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/ErrorText.h"
 #include "server/OPCServer.h"
 #include "base/Trace.h"

@@ -2,7 +2,7 @@
 // ChangeUser re-derives them.
 #include "server/OPCServer.h"
 #include "group/OPCGroup.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/Trace.h"
 
 namespace qv {

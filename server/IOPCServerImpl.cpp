@@ -7,7 +7,7 @@
 #include "group/OPCGroup.h"
 #include "group/OPCGroupEnumerator.h"
 #include "base/ComUtil.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/ComObject.h"
 #include "base/ErrorText.h"
 #include "server/IOPCEnumString.h"

@@ -1,5 +1,5 @@
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
 #include "base/CallOut.h"

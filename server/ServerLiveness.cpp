@@ -1,7 +1,7 @@
 // Liveness and reclaim: what calls into a client say about it, the watch on a local client's
 // process, the probe of a silent remote one, and the reclaiming of a client that is gone.
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
 #include "base/CallOut.h"

@@ -1,6 +1,6 @@
 // A client's passes on the thread that serves it: queued requests, data changes, events.
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "group/OPCGroup.h"
 #include "ae/COPCEventSubscription.h"
 #include "base/CallOut.h"

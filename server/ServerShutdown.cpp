@@ -1,6 +1,6 @@
 // The stop as a client meets it: ShutdownRequest from the thread that serves the client.
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "base/CallOut.h"
 #include "base/Trace.h"
 

@@ -1,6 +1,6 @@
 // The server's connection point container: one point, for the client's IOPCShutdown sink.
 #include "server/OPCServer.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace qv {
 

@@ -5,6 +5,7 @@
 #include "qvsrvkit.h"
 #include "runtime/Registration.h"
 #include "runtime/ClassFactory.h"
+#include "runtime/UpdateClock.h"
 #include "base/GuidText.h"
 #include "base/CallOut.h"
 #include "server/OPCServer.h"
@@ -216,7 +217,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
     std::thread t([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (QV_InitOpcServer(&kTestClsid, 20)) {
-            bool callerMode = app.comInitialised == 0 && app.clock.callerTimer() != 0 && app.clock.thread() == nullptr;
+            bool callerMode = app.comInitialised == 0 && Clock().callerTimer() != 0 && Clock().thread() == nullptr;
             // The timer runs from this thread's message loop.
             MSG msg;
             DWORD until = GetTickCount() + 100;
@@ -226,7 +227,7 @@ TEST(Lifetime, SingleThreadedHostUsesTheCallerTimer)
             // Still in our STA: a second CoInitialize reports S_FALSE.
             HRESULT again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             if (SUCCEEDED(again)) CoUninitialize();
-            ok = callerMode && again == S_FALSE && app.clock.callerTimer() == 0;
+            ok = callerMode && again == S_FALSE && Clock().callerTimer() == 0;
         }
         CoUninitialize();
     });

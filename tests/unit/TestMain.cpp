@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include "server/OPCServer.h"
 
 namespace qvtest {

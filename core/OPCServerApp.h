@@ -7,7 +7,6 @@
 #include <vector>
 #include "base/Lock.h"
 #include "base/ComUtil.h"
-#include "runtime/UpdateClock.h"
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"
 #include "ae/EventJournal.h"
@@ -16,7 +15,6 @@
 namespace qv {
 
 class OPCServer;
-class ClassFactoryImpl;
 struct ConditionState;
 
 // The one server-wide state object: descriptive data, the update period, the task
@@ -75,12 +73,10 @@ public:
     // Set by the stop: asynchronous requests are refused, as nothing would complete them.
     std::atomic<bool> stopped{false};
     CLSID rememberedClsid = CLSID_NULL;
-    ClassFactoryImpl* classFactory = nullptr;
     // Update ticks so far; each worker compares it with the last one it served.
     std::atomic<LONG> ticks{0};
     // The host's thread is a single-threaded apartment: it serves every client (caller timer).
     std::atomic<bool> passesOnHostThread{false};
-    UpdateClock clock;
     std::atomic<int> matchCaseFlag{1};
     std::atomic<QV_WRITENOTIFICATIONPROC> writeNotificationProc{nullptr};
     std::atomic<QV_DEVICEREADPROC> deviceReadProc{nullptr};

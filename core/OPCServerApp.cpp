@@ -1,4 +1,4 @@
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include <algorithm>
 #include <cstring>
 #include "base/CallOut.h"
