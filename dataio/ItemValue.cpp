@@ -5,7 +5,7 @@
 #include "group/OPCItem.h"
 #include "addrspace/OPCTag.h"
 #include "dataio/DataIo.h"
-#include "runtime/OPCServerApp.h"
+#include "core/OPCServerApp.h"
 #include <cstring>
 
 namespace qv {
