@@ -481,9 +481,16 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     TagHandleTable::Slot* slot = handles_.find(handle); // the host may have removed it meanwhile
     if (!slot) return OPC_E_INVALIDHANDLE;
     TagState& st = slot->state;
+    // The audit's copy of what the tag now holds; its lack only leaves the audit without it.
+    auto keepStored = [&] {
+        if (app.writeAuditProc.load()) stored->copyFrom(*st.value);
+    };
     // The host updated the tag itself during its callback (a clamp by QV_UpdateTag): it spoke
     // last, and its value stands; its followers heard it already.
-    if (st.hostUpdates != hostUpdates) return accepted;
+    if (st.hostUpdates != hostUpdates) {
+        keepStored();
+        return accepted;
+    }
     // What the host left in its copy, in the tag's type (it may have left another).
     if (copy.vt() == st.value.vt() || untyped(st.value.vt())) {
         hr = st.value.copyFrom(*copy);
@@ -497,8 +504,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
     st.timestamp = when;
     // Every follower hears an accepted write as it would hear the host's own update.
     publish(slot, timeStamp ? nullptr : &when);
-    // The audit's copy of what was stored; its lack only leaves the audit without it.
-    if (app.writeAuditProc.load()) stored->copyFrom(*copy);
+    keepStored();
     return accepted;
 }
 
