@@ -187,8 +187,8 @@ void OPCItem::delivered(bool streamPath, Variant& sent, WORD sentQuality, DWORD 
     bool& flag = streamPath ? stream.changed : changed;
     reference = std::move(sent);
     referenceQuality = sentQuality;
-    if (App().reportEveryUpdate.load(std::memory_order_relaxed)) flag = updates != sentUpdates;
-    else flag = updates != sentUpdates && differs(*reference.get(), referenceQuality, *value.get(), quality);
+    flag = updates != sentUpdates && (App().reportEveryUpdate.load(std::memory_order_relaxed) ||
+                                      differs(*reference.get(), referenceQuality, *value.get(), quality));
 }
 
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)
