@@ -416,7 +416,7 @@ HRESULT OPCTagStore::clientWriteVQT(const ClientIdentity& who, const std::string
 }
 
 HRESULT OPCTagStore::refusedWrite(const ClientIdentity& who, const std::string& name, const VARIANT* value,
-                                  HRESULT hr)
+                                  HRESULT hr, const WORD* quality, const FILETIME* timeStamp)
 {
     if (!App().writeAuditProc.load()) return hr;
     DWORD handle = kInvalidTagHandle;
@@ -424,8 +424,14 @@ HRESULT OPCTagStore::refusedWrite(const ClientIdentity& who, const std::string& 
         LockGuard g(App().globalLock);
         if (OPCTag* tag = lookup(name)) handle = tag->handle;
     }
-    audit(who, handle, name, value, nullptr, nullptr, nullptr, hr);
+    audit(who, handle, name, value, nullptr, quality, timeStamp, hr);
     return hr;
+}
+
+HRESULT OPCTagStore::refusedWrite(const ClientIdentity& who, const std::string& name, const OPCITEMVQT& vqt, HRESULT hr)
+{
+    return refusedWrite(who, name, &vqt.vDataValue, hr, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
+                        vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
 }
 
 void OPCTagStore::audit(const ClientIdentity& who, DWORD handle, const std::string& name, const VARIANT* value,

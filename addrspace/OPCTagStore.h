@@ -10,6 +10,7 @@
 
 struct tagOPCITEMDEF;
 struct tagOPCITEMRESULT;
+struct tagOPCITEMVQT;
 
 namespace qv {
 
@@ -100,7 +101,10 @@ public:
     // A client's write refused before it reached the host (rights, type, unknown handle):
     // reported to the host's write audit; returns hr. name may be empty, value null (an
     // object, never touched). Without the global lock.
-    HRESULT refusedWrite(const ClientIdentity& who, const std::string& name, const VARIANT* value, HRESULT hr);
+    HRESULT refusedWrite(const ClientIdentity& who, const std::string& name, const VARIANT* value, HRESULT hr,
+                         const WORD* quality = nullptr, const FILETIME* timeStamp = nullptr);
+    // A refused DA 3.0 write: the audit gets the quality and time stamp the client sent.
+    HRESULT refusedWrite(const ClientIdentity& who, const std::string& name, const tagOPCITEMVQT& vqt, HRESULT hr);
 
     TagSubscribers& subscribers() { return subscribers_; }
     // Destroys every node (library unload).

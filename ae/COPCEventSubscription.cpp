@@ -53,7 +53,7 @@ public:
                                         DWORD dwLowSeverity, DWORD dwHighSeverity, DWORD dwNumAreas,
                                         LPWSTR* pszAreaList, DWORD dwNumSources, LPWSTR* pszSourceList) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::SetFilter", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::SetFilter", 0, [&]() -> HRESULT {
             if ((dwNumCategories && !pdwEventCategories) || (dwNumAreas && !pszAreaList) ||
                 (dwNumSources && !pszSourceList))
                 return E_INVALIDARG;
@@ -84,7 +84,7 @@ public:
                                         LPWSTR** ppszAreaList, DWORD* pdwNumSources,
                                         LPWSTR** ppszSourceList) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::GetFilter", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::GetFilter", 0, [&]() -> HRESULT {
             clearOut(pdwEventType); clearOut(pdwNumCategories); clearOut(ppdwEventCategories);
             clearOut(pdwLowSeverity); clearOut(pdwHighSeverity); clearOut(pdwNumAreas);
             clearOut(ppszAreaList); clearOut(pdwNumSources); clearOut(ppszSourceList);
@@ -124,7 +124,7 @@ public:
     HRESULT STDMETHODCALLTYPE SelectReturnedAttributes(DWORD dwEventCategory, DWORD dwCount,
                                                        DWORD* dwAttributeIDs) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::SelectReturnedAttributes", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::SelectReturnedAttributes", 0, [&]() -> HRESULT {
             if (dwCount && !dwAttributeIDs) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
             try {
@@ -138,7 +138,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetReturnedAttributes(DWORD dwEventCategory, DWORD* pdwCount,
                                                     DWORD** ppdwAttributeIDs) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::GetReturnedAttributes", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::GetReturnedAttributes", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             if (!ppdwAttributeIDs || !pdwCount) return E_INVALIDARG;
             *ppdwAttributeIDs = nullptr;
@@ -161,20 +161,20 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::Refresh", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::Refresh", 0, [&]() -> HRESULT {
             return owner_->refresh(dwConnection);
         });
     }
     HRESULT STDMETHODCALLTYPE CancelRefresh(DWORD dwConnection) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::CancelRefresh", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::CancelRefresh", 0, [&]() -> HRESULT {
             return owner_->cancelRefresh(dwConnection);
         });
     }
     HRESULT STDMETHODCALLTYPE GetState(BOOL* pbActive, DWORD* pdwBufferTime, DWORD* pdwMaxSize,
                                        OPCHANDLE* phClientSubscription) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::GetState", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::GetState", 0, [&]() -> HRESULT {
             clearOut(pbActive); clearOut(pdwBufferTime); clearOut(pdwMaxSize); clearOut(phClientSubscription);
             if (!pbActive || !pdwBufferTime || !pdwMaxSize || !phClientSubscription) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
@@ -186,7 +186,7 @@ public:
                                        OPCHANDLE hClientSubscription, DWORD* pdwRevisedBufferTime,
                                        DWORD* pdwRevisedMaxSize) override
     {
-        return trace::traced("IOPCEventSubscriptionMgt::SetState", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventSubscriptionMgt::SetState", 0, [&]() -> HRESULT {
             clearOut(pdwRevisedBufferTime); clearOut(pdwRevisedMaxSize);
             if (!pdwRevisedBufferTime || !pdwRevisedMaxSize) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;

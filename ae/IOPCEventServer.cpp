@@ -177,7 +177,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetStatus(OPCEVENTSERVERSTATUS** ppEventServerStatus) override
     {
-        return trace::traced("IOPCEventServer::GetStatus", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::GetStatus", 0, [&]() -> HRESULT {
             if (!ppEventServerStatus) return E_INVALIDARG;
             *ppEventServerStatus = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -205,7 +205,7 @@ public:
                                                       REFIID riid, LPUNKNOWN* ppUnk, DWORD* pdwRevisedBufferTime,
                                                       DWORD* pdwRevisedMaxSize) override
     {
-        return trace::traced("IOPCEventServer::CreateEventSubscription", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::CreateEventSubscription", 0, [&]() -> HRESULT {
             clearOut(ppUnk);
             clearOut(pdwRevisedBufferTime);
             clearOut(pdwRevisedMaxSize);
@@ -255,7 +255,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryAvailableFilters(DWORD* pdwFilterMask) override
     {
-        return trace::traced("IOPCEventServer::QueryAvailableFilters", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QueryAvailableFilters", 0, [&]() -> HRESULT {
             if (!pdwFilterMask) return E_INVALIDARG;
             *pdwFilterMask = EventFilter::kAvailable;
             if (owner_->gone()) return kGoneResult;
@@ -266,7 +266,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryEventCategories(DWORD dwEventType, DWORD* pdwCount, DWORD** ppdwEventCategories,
                                                    LPWSTR** ppszEventCategoryDescs) override
     {
-        return trace::traced("IOPCEventServer::QueryEventCategories", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QueryEventCategories", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             clearOut(ppdwEventCategories);
             clearOut(ppszEventCategoryDescs);
@@ -296,7 +296,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryConditionNames(DWORD dwEventCategory, DWORD* pdwCount,
                                                   LPWSTR** ppszConditionNames) override
     {
-        return trace::traced("IOPCEventServer::QueryConditionNames", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QueryConditionNames", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             clearOut(ppszConditionNames);
             if (!pdwCount || !ppszConditionNames) return E_INVALIDARG;
@@ -316,7 +316,7 @@ public:
     HRESULT STDMETHODCALLTYPE QuerySubConditionNames(LPWSTR szConditionName, DWORD* pdwCount,
                                                      LPWSTR** ppszSubConditionNames) override
     {
-        return trace::traced("IOPCEventServer::QuerySubConditionNames", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QuerySubConditionNames", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             clearOut(ppszSubConditionNames);
             if (!pdwCount || !ppszSubConditionNames) return E_INVALIDARG;
@@ -335,7 +335,7 @@ public:
     HRESULT STDMETHODCALLTYPE QuerySourceConditions(LPWSTR szSource, DWORD* pdwCount,
                                                     LPWSTR** ppszConditionNames) override
     {
-        return trace::traced("IOPCEventServer::QuerySourceConditions", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QuerySourceConditions", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             clearOut(ppszConditionNames);
             if (!pdwCount || !ppszConditionNames || !szSource) return E_INVALIDARG;
@@ -361,7 +361,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryEventAttributes(DWORD dwEventCategory, DWORD* pdwCount, DWORD** ppdwAttrIDs,
                                                    LPWSTR** ppszAttrDescs, VARTYPE** ppvtAttrTypes) override
     {
-        return trace::traced("IOPCEventServer::QueryEventAttributes", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::QueryEventAttributes", 0, [&]() -> HRESULT {
             clearOut(pdwCount);
             clearOut(ppdwAttrIDs);
             clearOut(ppszAttrDescs);
@@ -396,7 +396,7 @@ public:
                                                  DWORD dwCount, DWORD* pdwAssocAttrIDs, LPWSTR** ppszAttrItemIDs,
                                                  LPWSTR** ppszNodeNames, CLSID** ppCLSIDs) override
     {
-        return trace::traced("IOPCEventServer::TranslateToItemIDs", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::TranslateToItemIDs", 0, [&]() -> HRESULT {
             clearOut(ppszAttrItemIDs);
             clearOut(ppszNodeNames);
             clearOut(ppCLSIDs);
@@ -433,7 +433,7 @@ public:
                                                 DWORD* pdwAttributeIDs,
                                                 OPCCONDITIONSTATE** ppConditionState) override
     {
-        return trace::traced("IOPCEventServer::GetConditionState", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::GetConditionState", 0, [&]() -> HRESULT {
             clearOut(ppConditionState);
             if (!ppConditionState || !szSource || !szConditionName || (dwNumEventAttrs && !pdwAttributeIDs))
                 return E_INVALIDARG;
@@ -461,25 +461,25 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
     {
-        return trace::traced("IOPCEventServer::EnableConditionByArea", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::EnableConditionByArea", 0, [&]() -> HRESULT {
             return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, true);
         });
     }
     HRESULT STDMETHODCALLTYPE EnableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
     {
-        return trace::traced("IOPCEventServer::EnableConditionBySource", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::EnableConditionBySource", 0, [&]() -> HRESULT {
             return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, true);
         });
     }
     HRESULT STDMETHODCALLTYPE DisableConditionByArea(DWORD dwNumAreas, LPWSTR* pszAreas) override
     {
-        return trace::traced("IOPCEventServer::DisableConditionByArea", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::DisableConditionByArea", 0, [&]() -> HRESULT {
             return owner_->gone() ? kGoneResult : enableConditions(dwNumAreas, pszAreas, true, false);
         });
     }
     HRESULT STDMETHODCALLTYPE DisableConditionBySource(DWORD dwNumSources, LPWSTR* pszSources) override
     {
-        return trace::traced("IOPCEventServer::DisableConditionBySource", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::DisableConditionBySource", 0, [&]() -> HRESULT {
             return owner_->gone() ? kGoneResult : enableConditions(dwNumSources, pszSources, false, false);
         });
     }
@@ -490,7 +490,7 @@ public:
                                            LPWSTR* pszSource, LPWSTR* pszConditionName, FILETIME* pftActiveTime,
                                            DWORD* pdwCookie, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCEventServer::AckCondition", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::AckCondition", dwCount, [&]() -> HRESULT {
             if (!ppErrors) return E_INVALIDARG;
             *ppErrors = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -539,7 +539,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE CreateAreaBrowser(REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCEventServer::CreateAreaBrowser", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCEventServer::CreateAreaBrowser", 0, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (owner_->gone()) return kGoneResult;

@@ -237,17 +237,30 @@ std::string codeText(HRESULT hr)
     return errorText(hr);
 }
 
+namespace {
+thread_local DWORD t_client = 0;
+
+// "client 3 " before a line of that client's call; nothing outside a client's call.
+std::string clientPrefix()
+{
+    return t_client ? "client " + std::to_string(t_client) + " " : std::string();
+}
+} // namespace
+
+ServingClient::ServingClient(DWORD client) : previous_(t_client) { t_client = client; }
+ServingClient::~ServingClient() { t_client = previous_; }
+
 HRESULT call(const char* method, unsigned long count, HRESULT hr)
 {
-    line(FAILED(hr) ? kErrors : kCalls, "CALL %s count=%lu -> 0x%08lX %s", method, count,
+    line(FAILED(hr) ? kErrors : kCalls, "%sCALL %s count=%lu -> 0x%08lX %s", clientPrefix().c_str(), method, count,
          static_cast<unsigned long>(hr), codeText(hr).c_str());
     return hr;
 }
 
 void item(const char* method, const std::string& name, HRESULT hr)
 {
-    line(kItems, "ITEM %s \"%s\" -> 0x%08lX %s", method, name.c_str(), static_cast<unsigned long>(hr),
-         codeText(hr).c_str());
+    line(kItems, "%sITEM %s \"%s\" -> 0x%08lX %s", clientPrefix().c_str(), method, name.c_str(),
+         static_cast<unsigned long>(hr), codeText(hr).c_str());
 }
 
 } // namespace trace

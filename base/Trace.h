@@ -33,6 +33,19 @@ void timeStamp(char* out, size_t size, bool local);
 void line(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // A finished method call: traced at kCalls, and at kErrors when it failed.
 HRESULT call(const char* method, unsigned long count, HRESULT hr);
+// The client whose call this thread is serving (0: none): CALL and ITEM lines begin with
+// "client N", as its connection lines do, so one client's calls can be told from another's
+// on the RPC threads they share.
+class ServingClient {
+public:
+    explicit ServingClient(DWORD client);
+    ~ServingClient();
+    ServingClient(const ServingClient&) = delete;
+    ServingClient& operator=(const ServingClient&) = delete;
+
+private:
+    DWORD previous_;
+};
 
 // One item's result that is not S_OK: traced at kItems.
 void item(const char* method, const std::string& name, HRESULT hr);
@@ -40,12 +53,13 @@ void item(const char* method, const std::string& name, HRESULT hr);
 std::string codeText(HRESULT hr);
 
 // Runs a method body and traces its result:
-//   return trace::traced("IOPCServer::AddGroup", 1, [&]() -> HRESULT { ... });
+//   return trace::traced(owner_->traceClient(), "IOPCServer::AddGroup", 1, [&]() -> HRESULT { ... });
 // Every COM method runs through here, so this is where no exception may pass: out of memory
 // anywhere in a body answers E_OUTOFMEMORY, anything else E_UNEXPECTED, and the server goes on.
 template <class F>
-inline HRESULT traced(const char* method, unsigned long count, F&& body)
+inline HRESULT traced(DWORD client, const char* method, unsigned long count, F&& body)
 {
+    ServingClient serving(client);
     HRESULT hr;
     try {
         hr = body();
@@ -61,9 +75,10 @@ inline HRESULT traced(const char* method, unsigned long count, F&& body)
 // As above; when the call succeeded and kItems is traced, `items(method)` then traces the
 // per-item results (see itemResults); items(method) may throw.
 template <class F, class I>
-inline HRESULT traced(const char* method, unsigned long count, F&& body, I&& items)
+inline HRESULT traced(DWORD client, const char* method, unsigned long count, F&& body, I&& items)
 {
-    HRESULT hr = traced(method, count, body);
+    ServingClient serving(client);
+    HRESULT hr = traced(client, method, count, body);
     if (SUCCEEDED(hr) && enabled(kItems)) {
         try {
             items(method);

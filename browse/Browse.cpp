@@ -140,7 +140,7 @@ public:
                                             DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
                                             OPCITEMPROPERTIES** ppItemProperties) override
     {
-        return trace::traced("IOPCBrowse::GetProperties", dwItemCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowse::GetProperties", dwItemCount, [&]() -> HRESULT {
             if (ppItemProperties) *ppItemProperties = nullptr;
             if (dwItemCount == 0 || !pszItemIDs || !ppItemProperties || (dwPropertyCount && !pdwPropertyIDs))
                 return E_INVALIDARG;
@@ -180,7 +180,7 @@ public:
                                      DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
                                      OPCBROWSEELEMENT** ppBrowseElements) override
     {
-        return trace::traced("IOPCBrowse::Browse", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowse::Browse", 0, [&]() -> HRESULT {
             if (pbMoreElements) *pbMoreElements = FALSE;
             if (pdwCount) *pdwCount = 0;
             if (ppBrowseElements) *ppBrowseElements = nullptr;

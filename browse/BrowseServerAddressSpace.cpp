@@ -19,7 +19,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override
     {
-        return trace::traced("IOPCBrowseServerAddressSpace::QueryOrganization", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowseServerAddressSpace::QueryOrganization", 0, [&]() -> HRESULT {
             if (!pNameSpaceType) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
             LockGuard g(App().globalLock);
@@ -30,7 +30,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override
     {
-        return trace::traced("IOPCBrowseServerAddressSpace::ChangeBrowsePosition", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowseServerAddressSpace::ChangeBrowsePosition", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             try {
                 std::string text = narrow(szString);
@@ -74,7 +74,7 @@ public:
                                                VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                                LPENUMSTRING* ppIEnumString) override
     {
-        return trace::traced("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", 0, [&]() -> HRESULT {
             if (!ppIEnumString) return E_INVALIDARG;
             *ppIEnumString = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -102,7 +102,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override
     {
-        return trace::traced("IOPCBrowseServerAddressSpace::GetItemID", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowseServerAddressSpace::GetItemID", 0, [&]() -> HRESULT {
             if (!szItemID) return E_INVALIDARG;
             *szItemID = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -134,7 +134,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR, LPENUMSTRING* ppIEnumString) override
     {
-        return trace::traced("IOPCBrowseServerAddressSpace::BrowseAccessPaths", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCBrowseServerAddressSpace::BrowseAccessPaths", 0, [&]() -> HRESULT {
             if (!ppIEnumString) return E_INVALIDARG;
             *ppIEnumString = nullptr;
             if (owner_->gone()) return kGoneResult;

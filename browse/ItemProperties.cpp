@@ -26,7 +26,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
                                                        LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override
     {
-        return trace::traced("IOPCItemProperties::QueryAvailableProperties", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemProperties::QueryAvailableProperties", 0, [&]() -> HRESULT {
             if (pdwCount) *pdwCount = 0;
             if (ppPropertyIDs) *ppPropertyIDs = nullptr;
             if (ppDescriptions) *ppDescriptions = nullptr;
@@ -66,7 +66,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                                 VARIANT** ppvData, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemProperties::GetItemProperties", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemProperties::GetItemProperties", dwCount, [&]() -> HRESULT {
             if (ppvData) *ppvData = nullptr;
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !pdwPropertyIDs || !ppvData || !ppErrors) return E_INVALIDARG;
@@ -98,7 +98,7 @@ public:
     HRESULT STDMETHODCALLTYPE LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                             LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemProperties::LookupItemIDs", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemProperties::LookupItemIDs", dwCount, [&]() -> HRESULT {
             if (ppszNewItemIDs) *ppszNewItemIDs = nullptr;
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !pdwPropertyIDs || !ppszNewItemIDs || !ppErrors) return E_INVALIDARG;

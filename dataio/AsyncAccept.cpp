@@ -103,6 +103,7 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
     struct Refused {
         std::string name;
         const VARIANT* value;
+        const OPCITEMVQT* vqt; // with its quality and time stamp (DA 3.0), or null
         HRESULT hr;
     };
     std::vector<Refused> refused;
@@ -123,7 +124,7 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
             const VARIANT* given = vqt ? &vqt[i].vDataValue : &values[i];
             if (!it) {
                 r.errors[i] = OPC_E_INVALIDHANDLE;
-                if (auditing) refused.push_back({std::string(), given, OPC_E_INVALIDHANDLE});
+                if (auditing) refused.push_back({std::string(), given, vqt ? &vqt[i] : nullptr, OPC_E_INVALIDHANDLE});
                 continue;
             }
             // Rights and type are known now: the client hears of them here, as the OPC standard
@@ -140,7 +141,7 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
             }
             r.errors[i] = hr;
             if (hr != S_OK) {
-                if (auditing) refused.push_back({it->tagName, given, hr});
+                if (auditing) refused.push_back({it->tagName, given, vqt ? &vqt[i] : nullptr, hr});
                 continue;
             }
             t->serverHandles.push_back(r.handles[i]);
@@ -170,7 +171,8 @@ HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, c
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    for (const Refused& x : refused) App().tags.refusedWrite(who, x.name, x.value, x.hr);
+    for (const Refused& x : refused)
+        x.vqt ? App().tags.refusedWrite(who, x.name, *x.vqt, x.hr) : App().tags.refusedWrite(who, x.name, x.value, x.hr);
     return result;
 }
 
@@ -227,17 +229,27 @@ void performWrite(OPCGroup& g, AsyncTransaction& t)
         for (HRESULT& r : t.writeResults) r = E_OUTOFMEMORY;
         return;
     }
+    std::vector<bool> vanished(n, false);
     {
         LockGuard lock(app.globalLock);
         for (size_t i = 0; i < n; ++i) {
             const OPCItem* it = g.gone() ? nullptr : g.findItem(t.serverHandles[i]);
-            if (it) names[i] = it->tagName;
-            else t.writeResults[i] = OPC_E_INVALIDHANDLE;
+            if (it) {
+                names[i] = it->tagName;
+            } else if (t.writeResults[i] == S_OK) {
+                t.writeResults[i] = OPC_E_INVALIDHANDLE;
+                vanished[i] = true;
+            }
         }
     }
     // The host's callbacks run here, on the worker, without the lock. An item removed
     // meanwhile completes with OPC_E_INVALIDHANDLE and never reaches the host.
     for (size_t i = 0; i < n && i < t.values.size(); ++i) {
+        if (vanished[i]) {
+            const AsyncTransaction::Stamp* s = t.stamps.empty() ? nullptr : &t.stamps[i];
+            app.tags.refusedWrite(t.writer, "", t.values[i].get(), OPC_E_INVALIDHANDLE,
+                                  s && s->hasQuality ? &s->quality : nullptr, s && s->hasTime ? &s->time : nullptr);
+        }
         if (t.writeResults[i] != S_OK) continue;
         const VARIANT& v = *t.values[i].get();
         if (t.stamps.empty() || (!t.stamps[i].hasQuality && !t.stamps[i].hasTime)) {

@@ -19,7 +19,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD, OPCDATASOURCE dwSource, DWORD dwNumItems, OPCHANDLE* phServer,
                                    DWORD* pTransactionID, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO::Read", dwNumItems, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Read", dwNumItems, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
@@ -35,7 +35,7 @@ public:
     HRESULT STDMETHODCALLTYPE Write(DWORD, DWORD dwNumItems, OPCHANDLE* phServer, VARIANT* pItemValues,
                                     DWORD* pTransactionID, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO::Write", dwNumItems, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Write", dwNumItems, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -49,7 +49,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Refresh(DWORD, OPCDATASOURCE dwSource, DWORD* pTransactionID) override
     {
-        return trace::traced("IOPCAsyncIO::Refresh", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Refresh", 0, [&]() -> HRESULT {
             if (!pTransactionID) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -61,7 +61,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) override
     {
-        return trace::traced("IOPCAsyncIO::Cancel", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Cancel", 0, [&]() -> HRESULT {
             // DA 1.0 has no cancel notification: a cancelled record completes with nothing.
             return cancelRequest(*owner_, 1, dwTransactionID);
         });

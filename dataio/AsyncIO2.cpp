@@ -18,7 +18,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                                    HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO2::Read", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Read", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -34,7 +34,7 @@ public:
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                                     DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO2::Write", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Write", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -48,7 +48,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
-        return trace::traced("IOPCAsyncIO2::Refresh2", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Refresh2", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -60,14 +60,14 @@ public:
 
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override
     {
-        return trace::traced("IOPCAsyncIO2::Cancel2", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Cancel2", 0, [&]() -> HRESULT {
             return cancelRequest(*owner_, 2, dwCancelID);
         });
     }
 
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
-        return trace::traced("IOPCAsyncIO2::SetEnable", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::SetEnable", 0, [&]() -> HRESULT {
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
@@ -78,7 +78,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
-        return trace::traced("IOPCAsyncIO2::GetEnable", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::GetEnable", 0, [&]() -> HRESULT {
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
@@ -92,7 +92,7 @@ public:
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
                                          DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO3::ReadMaxAge", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::ReadMaxAge", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -107,7 +107,7 @@ public:
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
                                        DWORD* pdwCancelID, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCAsyncIO3::WriteVQT", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::WriteVQT", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
@@ -121,7 +121,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override
     {
-        return trace::traced("IOPCAsyncIO3::RefreshMaxAge", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::RefreshMaxAge", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
             if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;

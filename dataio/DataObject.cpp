@@ -237,38 +237,38 @@ public:
     // ---- IDataObject ----
     HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override
     {
-        return trace::traced("IDataObject::GetData", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::GetData", 0, [&]() -> HRESULT {
             return E_NOTIMPL;
         });
     }
     HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override
     {
-        return trace::traced("IDataObject::GetDataHere", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::GetDataHere", 0, [&]() -> HRESULT {
             return E_NOTIMPL;
         });
     }
     HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override
     {
-        return trace::traced("IDataObject::QueryGetData", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::QueryGetData", 0, [&]() -> HRESULT {
             return E_NOTIMPL;
         });
     }
     HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override
     {
-        return trace::traced("IDataObject::GetCanonicalFormatEtc", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::GetCanonicalFormatEtc", 0, [&]() -> HRESULT {
             (void)out;
             return E_NOTIMPL;
         });
     }
     HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override
     {
-        return trace::traced("IDataObject::SetData", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::SetData", 0, [&]() -> HRESULT {
             return E_NOTIMPL;
         });
     }
     HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC** pp) override
     {
-        return trace::traced("IDataObject::EnumFormatEtc", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::EnumFormatEtc", 0, [&]() -> HRESULT {
             if (pp) *pp = nullptr;
             if (owner_->gone()) return kGoneResult;
             return E_NOTIMPL;
@@ -276,7 +276,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** pp) override
     {
-        return trace::traced("IDataObject::EnumDAdvise", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::EnumDAdvise", 0, [&]() -> HRESULT {
             if (pp) *pp = nullptr;
             if (owner_->gone()) return kGoneResult;
             return E_NOTIMPL;
@@ -286,7 +286,7 @@ public:
     HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pFormatetc, DWORD, IAdviseSink* pAdvSink,
                                       DWORD* pdwConnection) override
     {
-        return trace::traced("IDataObject::DAdvise", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::DAdvise", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             if (!pdwConnection || !pAdvSink || !pFormatetc) return E_POINTER;
             const int slot = slotOf(pFormatetc->cfFormat);
@@ -318,7 +318,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
     {
-        return trace::traced("IDataObject::DUnadvise", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IDataObject::DUnadvise", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             ComPtr<IAdviseSink> old; // released after the lock
             LockGuard lock(App().globalLock);

@@ -43,7 +43,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
                                    WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemIO::Read", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemIO::Read", dwCount, [&]() -> HRESULT {
             if (ppvValues) *ppvValues = nullptr;
             if (ppwQualities) *ppwQualities = nullptr;
             if (ppftTimeStamps) *ppftTimeStamps = nullptr;
@@ -96,7 +96,7 @@ public:
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT,
                                        HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemIO::WriteVQT", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemIO::WriteVQT", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !pszItemIDs || !pItemVQT || !ppErrors) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
@@ -123,7 +123,7 @@ public:
                     errors[i] = errors[i] == S_OK
                                     ? writeTagVQT(who, names[i], *values[i].get(), pItemVQT[i])
                                     : app.tags.refusedWrite(who, names[i].empty() ? narrow(pszItemIDs[i]) : names[i],
-                                                            &pItemVQT[i].vDataValue, errors[i]);
+                                                            pItemVQT[i], errors[i]);
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
             }

@@ -20,7 +20,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                                    OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCSyncIO::Read", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSyncIO::Read", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (ppItemValues) *ppItemValues = nullptr;
             if (dwCount == 0 || !phServer || !ppItemValues || !ppErrors) return E_INVALIDARG;
@@ -48,7 +48,7 @@ public:
     HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                                     HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCSyncIO::Write", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSyncIO::Write", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pItemValues || !ppErrors) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
@@ -60,7 +60,7 @@ public:
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
                                          WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCSyncIO2::ReadMaxAge", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSyncIO2::ReadMaxAge", dwCount, [&]() -> HRESULT {
             if (ppvValues) *ppvValues = nullptr;
             if (ppwQualities) *ppwQualities = nullptr;
             if (ppftTimeStamps) *ppftTimeStamps = nullptr;
@@ -92,7 +92,7 @@ public:
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
                                        HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCSyncIO2::WriteVQT", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSyncIO2::WriteVQT", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pItemVQT || !ppErrors) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
@@ -137,8 +137,8 @@ private:
             }
             // An accepted value reaches this item and every other follower of the tag.
             for (DWORD i = 0; i < n; ++i)
-                errors[i] = errors[i] != S_OK ? app.tags.refusedWrite(who, names[i], vqt ? &vqt[i].vDataValue
-                                                                                     : &values[i], errors[i])
+                errors[i] = errors[i] != S_OK ? (vqt ? app.tags.refusedWrite(who, names[i], vqt[i], errors[i])
+                                                     : app.tags.refusedWrite(who, names[i], &values[i], errors[i]))
                             : vqt ? writeTagVQT(who, names[i], *converted[i].get(), vqt[i])
                                   : app.tags.clientWrite(who, names[i], *converted[i].get());
         } catch (const std::bad_alloc&) {

@@ -22,7 +22,7 @@ public:
                                        FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                                        OPCHANDLE* phServerGroup) override
     {
-        return trace::traced("IOPCGroupStateMgt::GetState", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt::GetState", 0, [&]() -> HRESULT {
             // Every out-pointer is optional here: a NULL one is skipped.
             if (ppName) *ppName = nullptr;
             OPCGroup* grp = owner_;
@@ -48,7 +48,7 @@ public:
                                        LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
                                        OPCHANDLE* phClientGroup) override
     {
-        return trace::traced("IOPCGroupStateMgt::SetState", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt::SetState", 0, [&]() -> HRESULT {
             OPCGroup* grp = owner_;
             HRESULT result = S_OK;
             bool activated = false;
@@ -81,7 +81,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR szName) override
     {
-        return trace::traced("IOPCGroupStateMgt::SetName", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt::SetName", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             std::string name;
             try {
@@ -103,7 +103,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCGroupStateMgt::CloneGroup", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt::CloneGroup", 0, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -160,7 +160,7 @@ public:
     // ---- IOPCGroupStateMgt2 ----
     HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override
     {
-        return trace::traced("IOPCGroupStateMgt2::SetKeepAlive", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt2::SetKeepAlive", 0, [&]() -> HRESULT {
             if (!pdwRevisedKeepAliveTime) return E_INVALIDARG;
             HRESULT result = S_OK;
             LockGuard g(App().globalLock);
@@ -178,7 +178,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD* pdwKeepAliveTime) override
     {
-        return trace::traced("IOPCGroupStateMgt2::GetKeepAlive", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCGroupStateMgt2::GetKeepAlive", 0, [&]() -> HRESULT {
             if (!pdwKeepAliveTime) return E_INVALIDARG;
             LockGuard g(App().globalLock);
             if (owner_->gone()) return kGoneResult;

@@ -24,7 +24,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
                                               HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemDeadbandMgt::SetItemDeadband", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemDeadbandMgt::SetItemDeadband", dwCount, [&]() -> HRESULT {
             return each(dwCount, phServer, ppErrors, pPercentDeadband, [&](OPCItem& it, DWORD i) -> HRESULT {
                 const float d = pPercentDeadband[i];
                 if (!(d >= 0.0f && d <= 100.0f)) return E_INVALIDARG; // NaN too
@@ -38,7 +38,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
                                               HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemDeadbandMgt::GetItemDeadband", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemDeadbandMgt::GetItemDeadband", dwCount, [&]() -> HRESULT {
             if (ppPercentDeadband) *ppPercentDeadband = nullptr;
             if (!ppPercentDeadband) return E_INVALIDARG;
             TaskArray<FLOAT> out(dwCount);
@@ -55,7 +55,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemDeadbandMgt::ClearItemDeadband", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemDeadbandMgt::ClearItemDeadband", dwCount, [&]() -> HRESULT {
             return each(dwCount, phServer, ppErrors, phServer, [&](OPCItem& it, DWORD) -> HRESULT {
                 if (!it.hasItemDeadband) return OPC_E_DEADBANDNOTSET;
                 it.hasItemDeadband = false;

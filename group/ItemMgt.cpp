@@ -24,7 +24,7 @@ public:
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                        HRESULT** ppErrors) override
     {
-        return trace::traced(
+        return trace::traced(owner_->traceClient(),
             "IOPCItemMgt::AddItems", dwCount,
             [&] { return addOrValidate(true, dwCount, pItemArray, ppAddResults, ppErrors); },
             [&](const char* m) { traceDefResults(m, dwCount, pItemArray, *ppErrors); });
@@ -33,7 +33,7 @@ public:
     HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
                                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
     {
-        return trace::traced(
+        return trace::traced(owner_->traceClient(),
             "IOPCItemMgt::ValidateItems", dwCount,
             [&] { return addOrValidate(false, dwCount, pItemArray, ppValidationResults, ppErrors); },
             [&](const char* m) { traceDefResults(m, dwCount, pItemArray, *ppErrors); });
@@ -41,7 +41,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
     {
-        return trace::traced("IOPCItemMgt::RemoveItems", dwCount, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemMgt::RemoveItems", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (!dwCount || !phServer || !ppErrors) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
@@ -62,7 +62,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                              HRESULT** ppErrors) override
     {
-        return trace::traced(
+        return trace::traced(owner_->traceClient(),
             "IOPCItemMgt::SetActiveState", dwCount,
             [&] {
                 return forEachItem(dwCount, phServer, phServer, ppErrors, [&](OPCItem& item, DWORD) {
@@ -78,7 +78,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                                HRESULT** ppErrors) override
     {
-        return trace::traced(
+        return trace::traced(owner_->traceClient(),
             "IOPCItemMgt::SetClientHandles", dwCount,
             [&] {
                 return forEachItem(dwCount, phServer, phClient, ppErrors, [&](OPCItem& item, DWORD i) {
@@ -93,7 +93,7 @@ public:
                                            HRESULT** ppErrors) override
     {
         // The check AddItems makes, by the item's canonical type.
-        return trace::traced(
+        return trace::traced(owner_->traceClient(),
             "IOPCItemMgt::SetDatatypes", dwCount,
             [&] {
                 return forEachItem(dwCount, phServer, pRequestedDatatypes, ppErrors, [&](OPCItem& item, DWORD i) {
@@ -107,7 +107,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCItemMgt::CreateEnumerator", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCItemMgt::CreateEnumerator", 0, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;

@@ -300,13 +300,15 @@ QVAPI BOOL WINAPI QV_EnableWriteVQTNotification(QV_WRITEVQTNOTIFICATIONPROC pfn)
 /* An audit trail of client writes. Called once for every item a client writes, accepted or
  * refused (by you, or before it reached you: rights, type, unknown item), after the write
  * notification decided and without any library lock; on the thread that made the write (a
- * client's COM thread or its worker). Everything pointed to is valid during the call only.
+ * client's COM thread, its worker for asynchronous writes, or on a single-threaded host your
+ * thread). Everything pointed to is valid during the call only.
  * The write notifications above are unchanged; this one only reports. */
 typedef struct QV_WRITEAUDIT {
     DWORD cbSize;                /* sizeof(QV_WRITEAUDIT); later versions only add at the end */
     DWORD hTag;                  /* the tag; QV_INVALID_HANDLE when the item names none */
     LPCSTR szItemID;             /* the tag's name, or what the client named ("" when unknown) */
-    const VARIANT *pValue;       /* the value as the client sent it; NULL when it held an object */
+    const VARIANT *pValue;       /* the client's value (accepted: in the tag's type, as your write
+                                    notification got it); NULL when it held an object */
     const VARIANT *pStoredValue; /* what the tag took (after a clamp); NULL when refused */
     const WORD *pQuality;        /* quality written with it (DA 3.0), or NULL */
     const FILETIME *pTimeStamp;  /* time stamp written with it (DA 3.0), or NULL */
@@ -315,7 +317,8 @@ typedef struct QV_WRITEAUDIT {
     DWORD dwClientNumber;        /* the client's number in the trace ("client 3") */
     LPCSTR szClientName;         /* IOPCCommon::SetClientName, "" when the client set none */
     DWORD dwClientProcessId;     /* the client's process (a local client), 0 when unknown */
-    LPCSTR szClientAccount;      /* DOMAIN\user of the caller when COM tells it (see the guide), else "" */
+    LPCSTR szClientAccount;      /* DOMAIN\user of the caller when COM tells it, else of the client's
+                                    process (a local client), else "" (see the guide) */
 } QV_WRITEAUDIT;
 typedef void(WINAPI *QV_WRITEAUDITPROC)(const QV_WRITEAUDIT *pAudit);
 QVAPI BOOL WINAPI QV_EnableWriteAuditNotification(QV_WRITEAUDITPROC pfn);

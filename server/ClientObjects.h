@@ -15,6 +15,10 @@ namespace qv {
 
 class ClientObjects {
 public:
+    explicit ClientObjects(DWORD number = 0) : clientNumber(number) {}
+    // The client's number in the trace (0: none), so every object it holds can name it.
+    const DWORD clientNumber;
+
     // identity: any interface of the object; life: what keeps the object alive while it is
     // disconnected. False when the list was already walked (the client is gone).
     bool add(IUnknown* identity, std::weak_ptr<const void> life);

@@ -69,7 +69,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* piid) override
     {
-        return trace::traced("IConnectionPoint::GetConnectionInterface", 0, [&]() -> HRESULT {
+        return trace::traced(container_->traceClient(), "IConnectionPoint::GetConnectionInterface", 0, [&]() -> HRESULT {
             if (!piid) return E_INVALIDARG;
             *piid = container_->sinkIid();
             return S_OK;
@@ -77,7 +77,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** pp) override
     {
-        return trace::traced("IConnectionPoint::GetConnectionPointContainer", 0, [&]() -> HRESULT {
+        return trace::traced(container_->traceClient(), "IConnectionPoint::GetConnectionPointContainer", 0, [&]() -> HRESULT {
             if (!pp) return E_INVALIDARG;
             *pp = nullptr;
             // Marshaled from here the container is an object of its own for COM.
@@ -89,7 +89,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
     {
-        return trace::traced("IConnectionPoint::Advise", 0, [&]() -> HRESULT {
+        return trace::traced(container_->traceClient(), "IConnectionPoint::Advise", 0, [&]() -> HRESULT {
             if (!pUnkSink || !pdwCookie) return E_POINTER;
             if (container_->ownerGone()) return kGoneResult;
             if (container_->adviseRefused()) return CO_E_SERVER_STOPPING;
@@ -121,7 +121,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
     {
-        return trace::traced("IConnectionPoint::Unadvise", 0, [&]() -> HRESULT {
+        return trace::traced(container_->traceClient(), "IConnectionPoint::Unadvise", 0, [&]() -> HRESULT {
             ComPtr<Sink> old;
             if (container_->ownerGone()) return kGoneResult;
             {
@@ -134,7 +134,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override
     {
-        return trace::traced("IConnectionPoint::EnumConnections", 0, [&]() -> HRESULT {
+        return trace::traced(container_->traceClient(), "IConnectionPoint::EnumConnections", 0, [&]() -> HRESULT {
             if (pp) *pp = nullptr;
             return E_NOTIMPL;
         });
@@ -268,6 +268,8 @@ public:
     // What the owner wants noted when a sink is advised (its point keeps it with the sink).
     DWORD adviseMark() const { return adviseMark_ ? adviseMark_() : 0; }
     ConnectionPoint<Sink>& point() { return point_; }
+    // The trace's number of the owner's client (0: none).
+    DWORD traceClient() const { return ownerObjects_ && *ownerObjects_ ? (*ownerObjects_)->clientNumber : 0; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -284,7 +286,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** pp) override
     {
-        return trace::traced("IConnectionPointContainer::EnumConnectionPoints", 0, [&]() -> HRESULT {
+        return trace::traced(traceClient(), "IConnectionPointContainer::EnumConnectionPoints", 0, [&]() -> HRESULT {
             if (!pp) return E_INVALIDARG;
             auto* e = newServerObject<ConnectionPointEnumerator<Sink>>(ownerObjects_ ? *ownerObjects_ : nullptr, this);
             if (!e) { *pp = nullptr; return E_OUTOFMEMORY; }
@@ -294,7 +296,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** pp) override
     {
-        return trace::traced("IConnectionPointContainer::FindConnectionPoint", 0, [&]() -> HRESULT {
+        return trace::traced(traceClient(), "IConnectionPointContainer::FindConnectionPoint", 0, [&]() -> HRESULT {
             if (!pp) return E_INVALIDARG;
             if (!IsEqualIID(riid, sinkIid_)) {
                 *pp = nullptr;

@@ -18,7 +18,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
     {
-        return trace::traced("IOPCCommon::SetLocaleID", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCCommon::SetLocaleID", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             return dwLcid == kServerLocale ? S_OK : E_INVALIDARG;
         });
@@ -26,7 +26,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override
     {
-        return trace::traced("IOPCCommon::GetLocaleID", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCCommon::GetLocaleID", 0, [&]() -> HRESULT {
             if (!pdwLcid) return E_INVALIDARG;
             if (owner_->gone()) return kGoneResult;
             *pdwLcid = kServerLocale;
@@ -36,7 +36,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override
     {
-        return trace::traced("IOPCCommon::QueryAvailableLocaleIDs", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCCommon::QueryAvailableLocaleIDs", 0, [&]() -> HRESULT {
             if (pdwCount) *pdwCount = 0;
             if (pdwLcid) *pdwLcid = nullptr;
             if (!pdwCount || !pdwLcid) return E_INVALIDARG;
@@ -52,7 +52,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override
     {
-        return trace::traced("IOPCCommon::GetErrorString", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCCommon::GetErrorString", 0, [&]() -> HRESULT {
             if (!ppString) return E_INVALIDARG;
             *ppString = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -71,7 +71,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
     {
-        return trace::traced("IOPCCommon::SetClientName", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCCommon::SetClientName", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             try {
                 std::string name = narrow(szName);

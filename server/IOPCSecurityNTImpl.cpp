@@ -15,7 +15,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE IsAvailableNT(BOOL* pbAvailable) override
     {
-        return trace::traced("IOPCSecurityNT::IsAvailableNT", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSecurityNT::IsAvailableNT", 0, [&]() -> HRESULT {
             if (!pbAvailable) return E_INVALIDARG;
             *pbAvailable = FALSE;
             if (owner_->gone()) return kGoneResult;
@@ -24,7 +24,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE QueryMinImpersonationLevel(DWORD* pdwMinImpLevel) override
     {
-        return trace::traced("IOPCSecurityNT::QueryMinImpersonationLevel", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSecurityNT::QueryMinImpersonationLevel", 0, [&]() -> HRESULT {
             if (!pdwMinImpLevel) return E_INVALIDARG;
             *pdwMinImpLevel = 0;
             if (owner_->gone()) return kGoneResult;
@@ -33,7 +33,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE ChangeUser() override
     {
-        return trace::traced("IOPCSecurityNT::ChangeUser", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCSecurityNT::ChangeUser", 0, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             owner_->refreshAccessRights();
             return S_OK;

@@ -40,7 +40,7 @@ public:
                                        DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                                        REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCServer::AddGroup", 1, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::AddGroup", 1, [&]() -> HRESULT {
             if (ppUnk) *ppUnk = nullptr;
             if (phServerGroup) *phServerGroup = 0;
             if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
@@ -96,7 +96,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString) override
     {
-        return trace::traced("IOPCServer::GetErrorString", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::GetErrorString", 0, [&]() -> HRESULT {
             if (!ppString) return E_INVALIDARG;
             *ppString = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -115,7 +115,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCServer::GetGroupByName", 1, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::GetGroupByName", 1, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -137,7 +137,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) override
     {
-        return trace::traced("IOPCServer::GetStatus", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::GetStatus", 0, [&]() -> HRESULT {
             if (!ppServerStatus) return E_INVALIDARG;
             *ppServerStatus = nullptr;
             if (owner_->gone()) return kGoneResult;
@@ -166,7 +166,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override
     {
-        return trace::traced("IOPCServer::RemoveGroup", 1, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::RemoveGroup", 1, [&]() -> HRESULT {
             if (owner_->gone()) return kGoneResult;
             std::shared_ptr<OPCGroup> grp;
             {
@@ -201,7 +201,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override
     {
-        return trace::traced("IOPCServer::CreateGroupEnumerator", 0, [&]() -> HRESULT {
+        return trace::traced(owner_->traceClient(), "IOPCServer::CreateGroupEnumerator", 0, [&]() -> HRESULT {
             if (!ppUnk) return E_INVALIDARG;
             *ppUnk = nullptr;
             if (owner_->gone()) return kGoneResult;

@@ -26,7 +26,7 @@ OPCServer::OPCServer()
 {
     clientNumber = ++g_clientNumbers;
     startTime = utcNow();
-    setClientObjects(std::make_shared<ClientObjects>());
+    setClientObjects(std::make_shared<ClientObjects>(clientNumber));
     wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!wakeEvent) throw std::bad_alloc(); // a worker without its event could only spin
     ++g_liveServers;

@@ -40,7 +40,8 @@ void OPCServer::noteUnreachable(HRESULT why)
     // A local client whose process lives is busy, not dead (a single-threaded client in a
     // modal dialog rejects calls for as long as the dialog is open): it keeps its groups.
     if (clientProcess_ && WaitForSingleObject(clientProcess_, 0) == WAIT_TIMEOUT) return;
-    markDisconnected(why, "every call into it failed for the grace period");
+    markDisconnected(why, unreachableGraceMs() == kUnreachableGraceMs ? "every call into it failed for 30 s"
+                                                                       : "every call into it failed for the test's grace");
 }
 
 namespace {

@@ -44,6 +44,8 @@ public:
     // For parts with a COM identity of their own (connection points and containers), which
     // register when first handed out.
     const std::shared_ptr<ClientObjects>* clientObjectsSlot() const { return &clientObjects_; }
+    // The trace's number of the client this object belongs to (0: none).
+    DWORD traceClient() const { return clientObjects_ ? clientObjects_->clientNumber : 0; }
 
 protected:
     ServerObject() = default;

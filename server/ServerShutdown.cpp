@@ -15,6 +15,7 @@ void OPCServer::requestShutdown(bool sinkInHostApartment)
         ConnectionContainer<IOPCShutdown>* c = shutdownContainer();
         ComPtr<IOPCShutdown> sink = c ? c->point().sink() : ComPtr<IOPCShutdown>();
         if (!sink) {
+            QV_TRACE(trace::kConnections, "%s has no shutdown sink: not told", traceName().c_str());
             shutdownState_ = ShutdownState::Answered;
             return;
         }
@@ -56,7 +57,10 @@ void OPCServer::serveShutdownRequest()
     } else if (ConnectionContainer<IOPCShutdown>* c = shutdownContainer()) {
         sink = c->point().sink();
     }
-    if (sink && !disconnected()) sendShutdownRequest(sink);
+    if (sink && !disconnected())
+        sendShutdownRequest(sink);
+    else if (!sink)
+        QV_TRACE(trace::kConnections, "%s has no shutdown sink: not told", traceName().c_str());
     ShutdownState sending = ShutdownState::Sending;
     shutdownState_.compare_exchange_strong(sending, ShutdownState::Answered);
 }

@@ -103,7 +103,7 @@ q write Ctl.Command "create Plant.Limit r8 0 rw" >/dev/null
 out=$(q write Plant.Limit 500); expect "clamp reported" "Plant.Limit <- 500: clamped \(OPC_S_CLAMP\); the server keeps 100" "$out"
 # Asynchronous read and write through IOPCAsyncIO2; a cancel is either taken or too late.
 out=$(q read Plant.Line.Count Plant.Limit --async); expect "read --async" "Plant.Limit = 100 +\[good" "$out"
-out=$(q write Plant.Limit 50 --async); expect "write --async" "Plant.Limit <- 50: ok" "$out"
+out=$(q write Plant.Limit 50 --async); expect "write --async" "Plant.Limit <- 50: ok; the server keeps 50" "$out"
 out=$(q write Plant.Limit 60 --async --cancel); expect "write --async --cancel" "^cancel: (accepted|too late)" "$out"
 expect "the host's audit names qvopc" "audit: item Plant.Limit value 500 stored 100 result 0x0004000E client [0-9]+ name \"qvopc [0-9]+\"" \
   "$(tail -n +"$((lines + 1))" "$logdir/qvtesthost.log")"

@@ -220,6 +220,7 @@ int main(int argc, char** argv)
     DWORD rate = 500, period = 100;
     std::string stopFile, traceFile, auditFile;
     DWORD traceLevel = QV_TRACE_CALLS;
+    bool traceLocalTime = false; // a flag beside the level, whichever option comes first
     bool launchedByCom = false;
     // Set before --regserver: registration writes the vendor under OPC\Vendor. The vendor text
     // here describes the server, so the vendor's name is given on its own.
@@ -245,7 +246,7 @@ int main(int argc, char** argv)
         else if (a == "--stop-file" && i + 1 < argc) stopFile = argv[++i];
         else if (a == "--trace" && i + 1 < argc) traceFile = argv[++i];
         else if (a == "--trace-level" && i + 1 < argc) traceLevel = static_cast<DWORD>(atoi(argv[++i]));
-        else if (a == "--trace-local-time") traceLevel |= QV_TRACE_LOCAL_TIME;
+        else if (a == "--trace-local-time") traceLocalTime = true;
         else if (a == "--audit" && i + 1 < argc) auditFile = argv[++i];
         else if (a == "-Embedding" || a == "/Embedding") launchedByCom = true;
     }
@@ -267,6 +268,7 @@ int main(int argc, char** argv)
         return 1;
     }
     createPlant(tags);
+    if (traceLocalTime) traceLevel |= QV_TRACE_LOCAL_TIME;
     if (!traceFile.empty() && !QV_SetTraceFile(traceFile.c_str(), traceLevel))
         fprintf(stderr, "demo-host: cannot open the trace file %s\n", traceFile.c_str());
     if (!QV_InitOpcServer(&CLSID_QvDemo, period)) {

@@ -85,6 +85,9 @@ TEST(TraceClient, CallsAndConnectionsReachTheTraceFile)
     const std::string n = t.substr(number, named - number);
     EXPECT_NE(t.find("client " + n + " connected: process " + std::to_string(GetCurrentProcessId())), std::string::npos)
         << t;
+    // Its calls carry the number too, on the server and on the group.
+    EXPECT_NE(t.find("client " + n + " CALL IOPCServer::AddGroup"), std::string::npos) << t;
+    EXPECT_NE(t.find("client " + n + " CALL IOPCItemMgt::AddItems"), std::string::npos) << t;
     // Every host start sets up process security from its AppID.
     EXPECT_NE(traceText(0).find("process security: from the AppID, authentication level 5, impersonation 2"),
               std::string::npos);

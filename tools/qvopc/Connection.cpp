@@ -230,7 +230,7 @@ int ShutdownWatch::wait(int seconds)
         const DWORD slice = total - elapsed < 2000 ? total - elapsed : 2000;
         if (WaitForSingleObject(event_, slice) == WAIT_OBJECT_0) return report();
         OPCSERVERSTATUS* st = nullptr;
-        const HRESULT hr = server_->GetStatus(&st);
+        const HRESULT hr = traced("IOPCServer::GetStatus", server_->GetStatus(&st));
         if (SUCCEEDED(hr) && st) {
             CoTaskMemFree(st->szVendorInfo);
             CoTaskMemFree(st);

@@ -618,13 +618,27 @@ int cmdAsync(IOPCServer* server, const std::vector<std::string>& names, const st
         printf("cancel: %s\n", c == S_OK ? "accepted" : ("too late (" + errorText(c) + ")").c_str());
     }
     if (WaitForSingleObject(sink.done, 10000) != WAIT_OBJECT_0) {
+        // A server that died sends no completion: say so rather than blame the items.
+        OPCSERVERSTATUS* st = nullptr;
+        const HRESULT s = traced("IOPCServer::GetStatus", server->GetStatus(&st));
+        if (SUCCEEDED(s) && st) {
+            CoTaskMemFree(st->szVendorInfo);
+            CoTaskMemFree(st);
+        } else if (lostConnection(s)) {
+            return fail("no completion: the connection to the server is lost", s);
+        }
         fprintf(stderr, "qvopc: no completion within 10 s\n");
         return kItemsFailed;
     }
     if (sink.cancelled.load()) {
         printf("cancelled: the request was not carried out\n");
     } else if (value) {
-        rc = reportWrite(names[0], *value, sink.writeResult.load(), "");
+        const HRESULT e = sink.writeResult.load();
+        Ptr<IOPCSyncIO> sync;
+        std::string kept;
+        if (SUCCEEDED(e) && SUCCEEDED(it.group->QueryInterface(IID_IOPCSyncIO, sync.out())))
+            kept = keptValue(sync.get(), it.handles[0]);
+        rc = reportWrite(names[0], *value, e, kept);
     } else if (sink.failed.load()) {
         rc = kItemsFailed;
     }

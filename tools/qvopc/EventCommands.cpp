@@ -201,7 +201,14 @@ int cmdAck(IOPCServer* server, const std::string& source, const std::string& con
     hr = session.refresh();
     if (FAILED(hr)) return lostConnection(hr) ? kNoServer : kItemsFailed;
     for (int waited = 0; sink.refreshesDone == 0 && waited < 10000; waited += 50) Sleep(50);
+    const bool refreshed = sink.refreshesDone != 0;
     session.close();
+    if (!refreshed) {
+        // Without the refresh's end the condition's state is unknown: not "neither active nor ...".
+        fprintf(stderr, "qvopc: the server's refresh did not end within 10 s: %s / %s not acknowledged\n",
+                source.c_str(), condition.c_str());
+        return kItemsFailed;
+    }
     std::vector<EventSink::Activation> found;
     {
         std::lock_guard<std::mutex> g(g_printMutex);
