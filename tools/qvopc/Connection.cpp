@@ -75,6 +75,17 @@ bool lostConnection(HRESULT hr)
            hr == CO_E_CLASSSTRING;
 }
 
+HRESULT pingServer(IOPCServer* server)
+{
+    OPCSERVERSTATUS* st = nullptr;
+    const HRESULT hr = traced("IOPCServer::GetStatus", server->GetStatus(&st));
+    if (st) {
+        CoTaskMemFree(st->szVendorInfo);
+        CoTaskMemFree(st);
+    }
+    return hr;
+}
+
 int fail(const std::string& what, HRESULT hr)
 {
     // A lost server cannot name its codes: the local text then.
@@ -229,12 +240,8 @@ int ShutdownWatch::wait(int seconds)
     for (DWORD elapsed = 0; elapsed < total; elapsed = GetTickCount() - start) {
         const DWORD slice = total - elapsed < 2000 ? total - elapsed : 2000;
         if (WaitForSingleObject(event_, slice) == WAIT_OBJECT_0) return report();
-        OPCSERVERSTATUS* st = nullptr;
-        const HRESULT hr = traced("IOPCServer::GetStatus", server_->GetStatus(&st));
-        if (SUCCEEDED(hr) && st) {
-            CoTaskMemFree(st->szVendorInfo);
-            CoTaskMemFree(st);
-        } else if (lostConnection(hr)) {
+        const HRESULT hr = pingServer(server_);
+        if (lostConnection(hr)) {
             lost_ = hr;
             return report();
         }

@@ -619,14 +619,8 @@ int cmdAsync(IOPCServer* server, const std::vector<std::string>& names, const st
     }
     if (WaitForSingleObject(sink.done, 10000) != WAIT_OBJECT_0) {
         // A server that died sends no completion: say so rather than blame the items.
-        OPCSERVERSTATUS* st = nullptr;
-        const HRESULT s = traced("IOPCServer::GetStatus", server->GetStatus(&st));
-        if (SUCCEEDED(s) && st) {
-            CoTaskMemFree(st->szVendorInfo);
-            CoTaskMemFree(st);
-        } else if (lostConnection(s)) {
-            return fail("no completion: the connection to the server is lost", s);
-        }
+        const HRESULT s = pingServer(server);
+        if (lostConnection(s)) return fail("no completion: the connection to the server is lost", s);
         fprintf(stderr, "qvopc: no completion within 10 s\n");
         return kItemsFailed;
     }

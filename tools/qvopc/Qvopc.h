@@ -69,6 +69,8 @@ const char* codeName(HRESULT hr);
 HRESULT traced(const char* call, HRESULT hr);
 // A result saying the server or the way to it is gone (not a refusal by a live server).
 bool lostConnection(HRESULT hr);
+// Asks the server for its status, only to learn whether it still answers (the result).
+HRESULT pingServer(IOPCServer* server);
 // Prints the failure; kNoServer when the connection is lost, else kItemsFailed.
 int fail(const std::string& what, HRESULT hr);
 // Connects and names this client to the server (SetClientName "qvopc <pid>").
