@@ -6,6 +6,7 @@
 #include "runtime/InterfacePins.h"
 #include "core/OPCServerApp.h"
 #include "runtime/Security.h"
+#include "runtime/StopWait.h"
 #include "runtime/UpdateClock.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
@@ -44,30 +45,6 @@ constexpr DWORD kReleaseMomentMs = 500;
 // How long the stop waits for host callbacks under way on other threads.
 constexpr DWORD kHostCallDrainMs = 2000;
 
-// Waits until done() or ms passed. On a single-threaded host's thread it pumps messages
-// meanwhile, so the calls and releases of the clients living in its apartment run.
-template <class Done>
-bool stopWait(DWORD ms, bool pump, Done done)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (done()) return true;
-        const DWORD waited = GetTickCount() - start;
-        if (waited >= ms) return false;
-        const DWORD slice = ms - waited < 10 ? ms - waited : 10;
-        if (!pump) {
-            Sleep(slice);
-            continue;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
 // Every client listed when the stop began hears ShutdownRequest from its worker, all at once
 // (a worker inside a slow call sends it when that returns); the host's thread only waits, a
 // bounded time, and abandons a client not answered by then. Returns whether any was asked.
@@ -95,7 +72,8 @@ InterfacePins& pins()
 
 // The host hears of every client the stop leaves (its DisconnectNotificationProc) before the
 // stop returns: a client still listed now is reclaimed here, its objects disconnected from
-// COM, so nothing of it reaches the library or the host afterwards.
+// COM, so nothing of it reaches the library or the host afterwards. Its sinks are parked
+// (the stop's ParkedReleases), not released on this thread.
 void reclaimRemaining(bool sta)
 {
     OPCServerApp& app = App();
@@ -179,7 +157,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     }
     if (!classFactory) classFactory = new (std::nothrow) ClassFactoryImpl();
     if (!classFactory) return false;
-    // A registration left by an earlier start (a stop keeps it) gives way to this one.
+    // Every stop revokes the class object; one still registered (none should be) gives way.
     if (app.classObjectCookie) {
         CoRevokeClassObject(app.classObjectCookie);
         app.classObjectCookie = 0;
@@ -223,21 +201,27 @@ void stopServer()
     OPCServerApp& app = App();
     const bool wasStarted = app.started.load();
     const bool sta = app.passesOnHostThread.load();
-    // One state change under the lock: from here no client is added, and every one listed
-    // now is told.
-    std::vector<std::shared_ptr<OPCServer>> clients = app.beginStop();
-    // No activation reaches the class object any more (Wine keeps a revoked one answering
-    // for a moment: it refuses with CO_E_SERVER_STOPPING).
-    if (app.classObjectCookie) {
-        CoRevokeClassObject(app.classObjectCookie);
-        app.classObjectCookie = 0;
+    {
+        // The client objects this thread lets go of (a reclaimed client's sinks, the last
+        // hold of a client object) are released on a thread of their own: the final release
+        // of a proxy waits for its client, a hung one too.
+        ParkedReleases park;
+        // One state change under the lock: from here no client is added, and every one listed
+        // now is told.
+        std::vector<std::shared_ptr<OPCServer>> clients = app.beginStop();
+        // No activation reaches the class object any more (Wine keeps a revoked one answering
+        // for a moment: it refuses with CO_E_SERVER_STOPPING).
+        if (app.classObjectCookie) {
+            CoRevokeClassObject(app.classObjectCookie);
+            app.classObjectCookie = 0;
+        }
+        QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
+        // The clients that were asked get a moment to let go.
+        if (shutdownBroadcast(clients, sta)) stopWait(kReleaseMomentMs, sta, [&] { return app.clientCount() == 0; });
+        clients.clear();
+        app.stopped = true;
+        reclaimRemaining(sta);
     }
-    QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
-    // The clients that were asked get a moment to let go.
-    if (shutdownBroadcast(clients, sta)) stopWait(kReleaseMomentMs, sta, [&] { return app.clientCount() == 0; });
-    clients.clear();
-    app.stopped = true;
-    reclaimRemaining(sta);
     {
         LockGuard g(app.globalLock);
         app.started = false;
@@ -245,10 +229,13 @@ void stopServer()
     }
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
-    Clock().stop();
+    Clock().stop(sta);
     app.passesOnHostThread = false;
-    if (wasStarted && !closeHostCalls(kHostCallDrainMs))
-        QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
+    if (wasStarted) {
+        closeHostCalls();
+        if (!stopWait(kHostCallDrainMs, sta, hostCallsDrained))
+            QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
+    }
     pins().release();
     if (app.comInitialised) {
         CoUninitialize();

@@ -1,4 +1,5 @@
 #include "runtime/UpdateClock.h"
+#include "runtime/StopWait.h"
 #include <vector>
 #include "base/CallOut.h"
 #include "base/Trace.h"
@@ -182,17 +183,18 @@ void UpdateClock::stopThread()
     if (!thread_) return;
     threadRunning_ = false;
     PostThreadMessageA(threadId_.load(), WM_QUIT, 0, 0);
-    WaitForSingleObject(thread_, 5000);
+    // It only leaves its message loop: quick. One still running holds the library itself.
+    WaitForSingleObject(thread_, kThreadEndMs);
     CloseHandle(thread_);
     thread_ = nullptr;
     threadId_ = 0;
 }
 
-void UpdateClock::stopWatch()
+void UpdateClock::stopWatch(bool pump)
 {
     if (!watch_) return;
     SetEvent(watchStop_);
-    WaitForSingleObject(watch_, 5000);
+    stopWaitThread(watch_, kThreadEndMs, pump);
     CloseHandle(watch_);
     watch_ = nullptr;
 }
@@ -204,10 +206,10 @@ void UpdateClock::killCallerTimer()
     callerTimer_ = 0;
 }
 
-void UpdateClock::stop()
+void UpdateClock::stop(bool pump)
 {
     stopThread();
-    stopWatch();
+    stopWatch(pump);
     killCallerTimer();
 }
 

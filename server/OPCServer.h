@@ -141,6 +141,9 @@ private:
     std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
     std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
     std::atomic<ShutdownState> shutdownState_{ShutdownState::None};
+    // A pass stops calling sinks once the client is gone or a stop reached it (its
+    // ShutdownRequest goes first, within the stop's bound).
+    bool leavingPass() const { return disconnected() || shutdownState_.load() != ShutdownState::None; }
     IStream* marshaledShutdownSink_ = nullptr; // set before Asked, taken by the worker
     void sendShutdownRequest(const ComPtr<IOPCShutdown>& sink);
     std::atomic<bool> eventIdle_{false}; // the worker waits (or is about to) and wants events
