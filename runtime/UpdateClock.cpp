@@ -41,8 +41,9 @@ VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
     }
 }
 
-// A single-threaded host that does not pump messages holds every client's call (its first
-// activation included): said once in the trace, as such a host's clients only time out.
+// A single-threaded host that does not pump messages holds every client's call: said once
+// in the trace while a client is connected, as such a host's clients only time out. (A first
+// activation waiting in the host's queue cannot be seen from here: it is not said.)
 DWORD WINAPI watchMain(void* param)
 {
     UpdateClock* self = static_cast<UpdateClock*>(param);
@@ -54,7 +55,7 @@ DWORD WINAPI watchMain(void* param)
             said = false;
             continue;
         }
-        if (said) continue;
+        if (said || App().clientCount() == 0) continue;
         said = true;
         QV_TRACE(trace::kErrors,
                  "the host's thread is a single-threaded apartment and has not pumped messages for %lu s: "
