@@ -72,7 +72,7 @@ void broadcastEvent(const std::shared_ptr<const EventRecord>& ev)
     LockGuard g(app.globalLock);
     if (app.clients.empty() || !app.eventJournal.append(ev)) return;
     if (app.idleEventWorkers.load() == 0) return;
-    for (OPCServer* s : app.clients) s->wakeForEvents();
+    for (ClientListEntry* c : app.clients) c->server()->wakeForEvents();
 }
 
 void releaseTakenEvents()
@@ -80,7 +80,8 @@ void releaseTakenEvents()
     OPCServerApp& app = App();
     EventJournal& journal = app.eventJournal;
     EventJournal::Seq oldest = journal.end();
-    for (OPCServer* s : app.clients) {
+    for (ClientListEntry* c : app.clients) {
+        OPCServer* s = c->server();
         if (s->disconnected()) continue;
         for (auto& sub : s->subscriptions)
             if (!sub->gone() && EventJournal::before(sub->cursor(), oldest)) oldest = sub->cursor();

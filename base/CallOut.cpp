@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include "base/Lock.h"
 #include <atomic>
+#include <new>
 
 namespace qv {
 
@@ -61,16 +62,9 @@ std::atomic<DWORD> g_graceMs{kUnreachableGraceMs};
 
 void openHostCalls() { g_hostCallsClosed = false; }
 
-bool closeHostCalls(DWORD waitMs)
-{
-    g_hostCallsClosed = true;
-    const DWORD start = GetTickCount();
-    while (g_hostCallsRunning.load() > t_hostCallsHere) {
-        if (GetTickCount() - start >= waitMs) return false;
-        Sleep(5);
-    }
-    return true;
-}
+void closeHostCalls() { g_hostCallsClosed = true; }
+
+bool hostCallsDrained() { return g_hostCallsRunning.load() <= t_hostCallsHere; }
 
 HostCallScope::HostCallScope()
 {
@@ -98,6 +92,72 @@ void endThreadReleasingModule(HMODULE hold, DWORD code)
 {
     if (hold) FreeLibraryAndExitThread(hold, code);
     ExitThread(code);
+}
+
+namespace {
+thread_local ParkedReleases* t_parking = nullptr;
+
+struct ReleaserWork {
+    HMODULE module;
+    HANDLE joined; // set once the thread is in the apartment the proxies live on in
+    std::vector<IUnknown*> refs;
+};
+
+DWORD WINAPI releaserMain(void* arg)
+{
+    ReleaserWork* work = static_cast<ReleaserWork*>(arg);
+    const HMODULE module = work->module;
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    SetEvent(work->joined);
+    for (IUnknown* p : work->refs) p->Release();
+    delete work;
+    if (SUCCEEDED(hrCom)) CoUninitialize();
+    endThreadReleasingModule(module, 0);
+}
+} // namespace
+
+ParkedReleases::ParkedReleases() : previous_(t_parking) { t_parking = this; }
+
+ParkedReleases::~ParkedReleases()
+{
+    t_parking = previous_;
+    if (parked_.empty()) return;
+    HANDLE joined = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ReleaserWork* work = joined ? new (std::nothrow) ReleaserWork{takeModuleHold(), joined, {}} : nullptr;
+    HANDLE h = nullptr;
+    if (work) {
+        work->refs.swap(parked_);
+        h = CreateThread(nullptr, 0, releaserMain, work, 0, nullptr);
+        if (!h) {
+            parked_.swap(work->refs);
+            if (work->module) FreeLibrary(work->module);
+            delete work;
+        }
+    }
+    if (h) {
+        CloseHandle(h);
+        // The multithreaded apartment must outlive the proxies: the stop may leave it next.
+        // Only the thread's start is waited for, never a client.
+        if (WaitForSingleObject(joined, 1000) == WAIT_OBJECT_0) CloseHandle(joined);
+        return;
+    }
+    if (joined) CloseHandle(joined);
+    // No thread to be had: released here rather than leaked.
+    for (IUnknown* p : parked_) p->Release();
+}
+
+void letGo(IUnknown* p)
+{
+    if (!p) return;
+    if (ParkedReleases* park = t_parking) {
+        try {
+            park->parked_.push_back(p);
+            return;
+        } catch (const std::bad_alloc&) {
+            // no room to park it: released here
+        }
+    }
+    p->Release();
 }
 
 DWORD unreachableGraceMs() { return g_graceMs.load(); }

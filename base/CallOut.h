@@ -4,6 +4,8 @@
 // builds with QV_CHECK_LOCKS); callClient also tells a gone sink from a gone client.
 #include <windows.h>
 #include <utility>
+#include <vector>
+#include "base/ComUtil.h"
 
 namespace qv {
 
@@ -91,9 +93,10 @@ bool callClientVoid(F&& call)
 // Host callbacks are open from a start until its stop closes them: none is made once
 // QV_UnInitOpcServer has returned (the host may unload its code, or ours, next).
 void openHostCalls();
-// Closes them and waits up to waitMs for those under way on other threads; false when one
-// was still running then.
-bool closeHostCalls(DWORD waitMs);
+// Closes them; the stop then waits (pumping, on a single-threaded host) until
+// hostCallsDrained: no callback is under way on another thread.
+void closeHostCalls();
+bool hostCallsDrained();
 
 // Counts a host callback under way; open() is false when callbacks are closed.
 class HostCallScope {
@@ -124,5 +127,30 @@ bool callHost(F&& call)
 // be held), and the thread ends with endThreadReleasingModule instead of returning.
 HMODULE takeModuleHold();
 [[noreturn]] void endThreadReleasingModule(HMODULE hold, DWORD code);
+
+// The last release of a client's object (a proxy) is a call into the client, which may wait
+// for a hung one. A thread that must never wait on a client (the stop's) parks what it lets
+// go of (letGo) while a ParkedReleases scope is open; when the scope ends, the parked
+// references are released on a thread of their own that holds the library, not waited for.
+class ParkedReleases {
+public:
+    ParkedReleases();
+    ~ParkedReleases();
+    ParkedReleases(const ParkedReleases&) = delete;
+    ParkedReleases& operator=(const ParkedReleases&) = delete;
+
+private:
+    friend void letGo(IUnknown* p);
+    ParkedReleases* previous_;
+    std::vector<IUnknown*> parked_;
+};
+
+// Lets go of one reference to a client's object: parked while this thread parks, else now.
+void letGo(IUnknown* p);
+template <class I>
+void letGo(ComPtr<I>& p)
+{
+    if (I* raw = p.detach()) letGo(static_cast<IUnknown*>(raw));
+}
 
 } // namespace qv

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstring>
 #include "base/CallOut.h"
-#include "server/OPCServer.h"
 #include "base/Trace.h"
 
 namespace qv {
@@ -57,13 +56,13 @@ void OPCServerApp::taskFree(void* p)
     else CoTaskMemFree(p);
 }
 
-void OPCServerApp::addClient(OPCServer* s)
+void OPCServerApp::addClient(ClientListEntry* s)
 {
     LockGuard g(globalLock);
     clients.push_back(s);
 }
 
-bool OPCServerApp::addClientWhileServing(OPCServer* s)
+bool OPCServerApp::addClientWhileServing(ClientListEntry* s)
 {
     LockGuard g(globalLock);
     if (stopping.load() || !started.load()) return false;
@@ -78,7 +77,7 @@ std::vector<std::shared_ptr<OPCServer>> OPCServerApp::beginStop()
     return snapshotClients();
 }
 
-bool OPCServerApp::removeClient(OPCServer* s, const char* why)
+bool OPCServerApp::removeClient(ClientListEntry* s, const char* why)
 {
     LockGuard g(globalLock);
     auto it = std::find(clients.begin(), clients.end(), s);
@@ -87,7 +86,8 @@ bool OPCServerApp::removeClient(OPCServer* s, const char* why)
     s->onRemovedFromClientList();
     DWORD left = static_cast<DWORD>(clients.size());
     QV_TRACE(trace::kConnections, "client %lu \"%s\" gone: %s (%lu clients)",
-             static_cast<unsigned long>(s->clientNumber), s->clientName.c_str(), why, static_cast<unsigned long>(left));
+             static_cast<unsigned long>(s->identity().clientNumber), s->identity().clientName.c_str(), why,
+             static_cast<unsigned long>(left));
     g.release();
     if (QV_DISCONNECTNOTIFICATIONPROC proc = disconnectNotificationProc.load()) callHost([&] { proc(left); });
     return true;
@@ -97,7 +97,7 @@ void OPCServerApp::tick()
 {
     ++ticks;
     LockGuard g(globalLock);
-    for (OPCServer* s : clients) s->wake();
+    for (ClientListEntry* s : clients) s->wake();
 }
 
 LONG OPCServerApp::clientCount()
@@ -112,7 +112,7 @@ std::vector<std::shared_ptr<OPCServer>> OPCServerApp::snapshotClients()
     LockGuard g(globalLock);
     v.reserve(clients.size());
     // A listed server is held by its worker until it leaves the list: shared_from_this is valid.
-    for (OPCServer* s : clients) v.push_back(s->shared_from_this());
+    for (ClientListEntry* s : clients) v.push_back(s->listHold());
     return v;
 }
 

@@ -10,6 +10,7 @@
 #include "addrspace/OPCTag.h"
 #include "addrspace/OPCTagStore.h"
 #include "ae/EventJournal.h"
+#include "core/ClientListEntry.h"
 #include "qvsrvkit.h"
 
 namespace qv {
@@ -53,7 +54,7 @@ public:
     std::string registryVendorCopy();
 
     IMalloc* taskAllocator = nullptr;
-    std::vector<OPCServer*> clients; // not owning; under the global lock
+    std::vector<ClientListEntry*> clients; // not owning; under the global lock
 
     // Alarm conditions that are active or unacknowledged (ae/Conditions); under the global
     // lock. Declared before the tags, whose conditions leave it as they go.
@@ -93,14 +94,14 @@ public:
     void taskFree(void* p);
 
     // Client list.
-    void addClient(OPCServer* s);
+    void addClient(ClientListEntry* s);
     // A new client of the class factory: false (not listed) when the server is stopping or
     // not started, checked under the same hold of the lock as the stop's change.
-    bool addClientWhileServing(OPCServer* s);
+    bool addClientWhileServing(ClientListEntry* s);
     // The stop's one state change: stopping is set and the clients listed at that moment are
     // taken, under one hold of the lock, so a client is either in that list or refused.
     std::vector<std::shared_ptr<OPCServer>> beginStop();
-    bool removeClient(OPCServer* s, const char* why);
+    bool removeClient(ClientListEntry* s, const char* why);
     LONG clientCount();
     // The clients at this moment, each held by the caller's walk, so that a walk may call out
     // to clients without the lock.

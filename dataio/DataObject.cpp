@@ -340,6 +340,7 @@ public:
         LockGuard lock(App().globalLock);
         for (int i = 0; i < kSinkCount; ++i) old[i] = std::move(sinks_[i]);
         lock.release();
+        for (auto& o : old) letGo(o);
     }
 
     ComPtr<IUnknown> anySink() override

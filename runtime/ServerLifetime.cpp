@@ -6,6 +6,7 @@
 #include "runtime/InterfacePins.h"
 #include "core/OPCServerApp.h"
 #include "runtime/Security.h"
+#include "runtime/StopWait.h"
 #include "runtime/UpdateClock.h"
 #include "base/Trace.h"
 #include "server/OPCServer.h"
@@ -44,30 +45,6 @@ constexpr DWORD kReleaseMomentMs = 500;
 // How long the stop waits for host callbacks under way on other threads.
 constexpr DWORD kHostCallDrainMs = 2000;
 
-// Waits until done() or ms passed. On a single-threaded host's thread it pumps messages
-// meanwhile, so the calls and releases of the clients living in its apartment run.
-template <class Done>
-bool stopWait(DWORD ms, bool pump, Done done)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (done()) return true;
-        const DWORD waited = GetTickCount() - start;
-        if (waited >= ms) return false;
-        const DWORD slice = ms - waited < 10 ? ms - waited : 10;
-        if (!pump) {
-            Sleep(slice);
-            continue;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
 // Every client listed when the stop began hears ShutdownRequest from its worker, all at once
 // (a worker inside a slow call sends it when that returns); the host's thread only waits, a
 // bounded time, and abandons a client not answered by then. Returns whether any was asked.
@@ -95,7 +72,8 @@ InterfacePins& pins()
 
 // The host hears of every client the stop leaves (its DisconnectNotificationProc) before the
 // stop returns: a client still listed now is reclaimed here, its objects disconnected from
-// COM, so nothing of it reaches the library or the host afterwards.
+// COM, so nothing of it reaches the library or the host afterwards. Its sinks are parked
+// (the stop's ParkedReleases), not released on this thread.
 void reclaimRemaining(bool sta)
 {
     OPCServerApp& app = App();
@@ -132,6 +110,73 @@ static void traceFromRegistry(const CLSID& clsid)
     trace::setFile(path, level);
 }
 
+namespace {
+
+// A path as it names its file: full, with long names (an 8.3 short path names the same file).
+std::string canonicalPath(const std::string& path)
+{
+    std::string full(MAX_PATH, '\0');
+    for (int i = 0; i < 2; ++i) {
+        const DWORD n = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (!n) return path;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.assign(n, '\0');
+    }
+    std::string longer(full.size() + MAX_PATH, '\0');
+    for (int i = 0; i < 2; ++i) {
+        const DWORD n = GetLongPathNameA(full.c_str(), &longer[0], static_cast<DWORD>(longer.size()));
+        if (!n) return full; // no such file: compared as written
+        if (n < longer.size()) return longer.substr(0, n);
+        longer.assign(n, '\0');
+    }
+    return full;
+}
+
+bool isFile(const std::string& path)
+{
+    const DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The executable a LocalServer32 command line names: the quoted part, else the shortest part up
+// to a blank that names a file (an unquoted path may hold blanks), else all of it.
+std::string commandExecutable(const std::string& cmd)
+{
+    if (!cmd.empty() && cmd[0] == '"') {
+        const size_t close = cmd.find('"', 1);
+        return cmd.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    }
+    for (size_t blank = cmd.find(' '); blank != std::string::npos; blank = cmd.find(' ', blank + 1))
+        if (isFile(cmd.substr(0, blank))) return cmd.substr(0, blank);
+    return cmd;
+}
+
+// The default value of a key under HKEY_CLASSES_ROOT, however long; false when it is absent.
+bool classesRootText(const std::string& key, std::string* text, LSTATUS* status)
+{
+    DWORD size = 0;
+    *status = RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size);
+    for (int i = 0; i < 3 && *status == ERROR_SUCCESS; ++i) {
+        std::string buf(size + 1, '\0');
+        DWORD got = static_cast<DWORD>(buf.size());
+        *status = RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, &buf[0], &got);
+        if (*status == ERROR_SUCCESS) {
+            *text = buf.c_str();
+            return true;
+        }
+        if (*status == ERROR_MORE_DATA) { // grew meanwhile (or its expansion is longer)
+            size = got > size ? got : size * 2;
+            *status = ERROR_SUCCESS;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 // A vendor's first mistake: a host started with another CLSID than it registered (or before
 // registering) waits for clients that COM never sends it. Said in the trace, not refused: a
 // host may be registered by its installer under another path.
@@ -140,25 +185,33 @@ static void warnIfNotRegistered(const CLSID& clsid)
     char guid[39];
     formatGuidText(clsid, guid);
     const std::string key = std::string("CLSID\\") + guid + "\\LocalServer32";
-    char path[MAX_PATH * 2] = {};
-    DWORD size = sizeof(path) - 1;
-    if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS) {
-        QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is not registered as a local server "
-                 "(HKEY_CLASSES_ROOT\\%s): COM will not start this executable for its clients", guid, key.c_str());
+    std::string command;
+    LSTATUS status = ERROR_SUCCESS;
+    if (!classesRootText(key, &command, &status)) {
+        if (status == ERROR_FILE_NOT_FOUND)
+            QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is not registered as a local server "
+                     "(HKEY_CLASSES_ROOT\\%s): COM will not start this executable for its clients", guid, key.c_str());
+        else
+            QV_TRACE(trace::kErrors, "the local server registered for the CLSID %s given to QV_InitOpcServer "
+                     "cannot be read (HKEY_CLASSES_ROOT\\%s, error %ld)", guid, key.c_str(), static_cast<long>(status));
         return;
     }
-    char self[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const char* base = strrchr(self, '\\');
-    base = base ? base + 1 : self;
-    // The registered command line names an executable (quoted or not, with arguments).
-    std::string registered(path);
-    for (char& c : registered) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    std::string mine(base);
-    for (char& c : mine) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (n && registered.find(mine) == std::string::npos)
+    std::string self(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, &self[0], static_cast<DWORD>(self.size()));
+        if (!n) return;
+        if (n < self.size()) {
+            self.resize(n);
+            break;
+        }
+        if (self.size() >= 32768) return;
+        self.assign(self.size() * 2, '\0');
+    }
+    const std::string registered = canonicalPath(commandExecutable(command));
+    if (lstrcmpiA(registered.c_str(), canonicalPath(self).c_str()) != 0)
         QV_TRACE(trace::kErrors, "the CLSID %s given to QV_InitOpcServer is registered as a local server of "
-                 "\"%s\", not of this executable (%s): COM starts that one for new clients", guid, path, base);
+                 "\"%s\", not of this executable (%s): COM starts that one for new clients", guid, command.c_str(),
+                 self.c_str());
 }
 
 bool startServer(const CLSID& clsid, DWORD period)
@@ -179,7 +232,7 @@ bool startServer(const CLSID& clsid, DWORD period)
     }
     if (!classFactory) classFactory = new (std::nothrow) ClassFactoryImpl();
     if (!classFactory) return false;
-    // A registration left by an earlier start (a stop keeps it) gives way to this one.
+    // Every stop revokes the class object; one still registered (none should be) gives way.
     if (app.classObjectCookie) {
         CoRevokeClassObject(app.classObjectCookie);
         app.classObjectCookie = 0;
@@ -223,21 +276,27 @@ void stopServer()
     OPCServerApp& app = App();
     const bool wasStarted = app.started.load();
     const bool sta = app.passesOnHostThread.load();
-    // One state change under the lock: from here no client is added, and every one listed
-    // now is told.
-    std::vector<std::shared_ptr<OPCServer>> clients = app.beginStop();
-    // No activation reaches the class object any more (Wine keeps a revoked one answering
-    // for a moment: it refuses with CO_E_SERVER_STOPPING).
-    if (app.classObjectCookie) {
-        CoRevokeClassObject(app.classObjectCookie);
-        app.classObjectCookie = 0;
+    {
+        // The client objects this thread lets go of (a reclaimed client's sinks, the last
+        // hold of a client object) are released on a thread of their own: the final release
+        // of a proxy waits for its client, a hung one too.
+        ParkedReleases park;
+        // One state change under the lock: from here no client is added, and every one listed
+        // now is told.
+        std::vector<std::shared_ptr<OPCServer>> clients = app.beginStop();
+        // No activation reaches the class object any more (Wine keeps a revoked one answering
+        // for a moment: it refuses with CO_E_SERVER_STOPPING).
+        if (app.classObjectCookie) {
+            CoRevokeClassObject(app.classObjectCookie);
+            app.classObjectCookie = 0;
+        }
+        QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
+        // The clients that were asked get a moment to let go.
+        if (shutdownBroadcast(clients, sta)) stopWait(kReleaseMomentMs, sta, [&] { return app.clientCount() == 0; });
+        clients.clear();
+        app.stopped = true;
+        reclaimRemaining(sta);
     }
-    QV_TRACE(trace::kConnections, "server stopping: %u clients to tell", static_cast<unsigned>(clients.size()));
-    // The clients that were asked get a moment to let go.
-    if (shutdownBroadcast(clients, sta)) stopWait(kReleaseMomentMs, sta, [&] { return app.clientCount() == 0; });
-    clients.clear();
-    app.stopped = true;
-    reclaimRemaining(sta);
     {
         LockGuard g(app.globalLock);
         app.started = false;
@@ -245,10 +304,13 @@ void stopServer()
     }
     // Nothing pulses any more after the stop, and a timer thread must not outlive the
     // library's code if the host unloads it next.
-    Clock().stop();
+    Clock().stop(sta);
     app.passesOnHostThread = false;
-    if (wasStarted && !closeHostCalls(kHostCallDrainMs))
-        QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
+    if (wasStarted) {
+        closeHostCalls();
+        if (!stopWait(kHostCallDrainMs, sta, hostCallsDrained))
+            QV_TRACE(trace::kErrors, "the stop returns while a host callback is still running");
+    }
     pins().release();
     if (app.comInitialised) {
         CoUninitialize();

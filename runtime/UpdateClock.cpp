@@ -1,4 +1,5 @@
 #include "runtime/UpdateClock.h"
+#include "runtime/StopWait.h"
 #include <vector>
 #include "base/CallOut.h"
 #include "base/Trace.h"
@@ -40,8 +41,9 @@ VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
     }
 }
 
-// A single-threaded host that does not pump messages holds every client's call (its first
-// activation included): said once in the trace, as such a host's clients only time out.
+// A single-threaded host that does not pump messages holds every client's call: said once
+// in the trace while a client is connected, as such a host's clients only time out. (A first
+// activation waiting in the host's queue cannot be seen from here: it is not said.)
 DWORD WINAPI watchMain(void* param)
 {
     UpdateClock* self = static_cast<UpdateClock*>(param);
@@ -53,7 +55,7 @@ DWORD WINAPI watchMain(void* param)
             said = false;
             continue;
         }
-        if (said) continue;
+        if (said || App().clientCount() == 0) continue;
         said = true;
         QV_TRACE(trace::kErrors,
                  "the host's thread is a single-threaded apartment and has not pumped messages for %lu s: "
@@ -182,17 +184,18 @@ void UpdateClock::stopThread()
     if (!thread_) return;
     threadRunning_ = false;
     PostThreadMessageA(threadId_.load(), WM_QUIT, 0, 0);
-    WaitForSingleObject(thread_, 5000);
+    // It only leaves its message loop: quick. One still running holds the library itself.
+    WaitForSingleObject(thread_, kThreadEndMs);
     CloseHandle(thread_);
     thread_ = nullptr;
     threadId_ = 0;
 }
 
-void UpdateClock::stopWatch()
+void UpdateClock::stopWatch(bool pump)
 {
     if (!watch_) return;
     SetEvent(watchStop_);
-    WaitForSingleObject(watch_, 5000);
+    stopWaitThread(watch_, kThreadEndMs, pump);
     CloseHandle(watch_);
     watch_ = nullptr;
 }
@@ -204,10 +207,10 @@ void UpdateClock::killCallerTimer()
     callerTimer_ = 0;
 }
 
-void UpdateClock::stop()
+void UpdateClock::stop(bool pump)
 {
     stopThread();
-    stopWatch();
+    stopWatch(pump);
     killCallerTimer();
 }
 

@@ -21,8 +21,9 @@ public:
     bool startThread(DWORD period);
     // False when the timer cannot be set; the calling thread's message loop runs it.
     bool startOnCaller(DWORD period);
-    // Ends the thread (waits for it) and kills the caller timer (on the thread that set it).
-    void stop();
+    // Ends the thread (waits for it) and kills the caller timer (on the thread that set it);
+    // pump: the caller is a single-threaded host's thread, whose waits pump messages.
+    void stop(bool pump);
     // Kills the caller timer only: safe where no waiting is allowed (the loader lock).
     void killCallerTimer();
     // A tick of the host's: false (nothing done) when the thread is not running or the last
@@ -41,8 +42,10 @@ public:
 private:
     static DWORD WINAPI threadMain(void* self);
     static VOID CALLBACK threadTick(HWND, UINT, UINT_PTR, DWORD);
+    // How long the stop waits for one of its threads to end (each only leaves a loop).
+    static constexpr DWORD kThreadEndMs = 1000;
     void stopThread();
-    void stopWatch();
+    void stopWatch(bool pump);
     static LONGLONG nowUs();
 
     HANDLE thread_ = nullptr;

@@ -163,8 +163,11 @@ public:
     void dropSink()
     {
         ComPtr<Sink> old;
-        std::lock_guard<std::mutex> g(m_);
-        old = std::move(sink_);
+        {
+            std::lock_guard<std::mutex> g(m_);
+            old = std::move(sink_);
+        }
+        letGo(old);
     }
     // Calls a sink taken earlier with sink(): a result saying that sink object is gone ends
     // this connection only (when it still holds that sink); the client and its other

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include "addrspace/ClientIdentity.h"
+#include "core/ClientListEntry.h"
 #include "server/ComObject.h"
 #include "server/ServerObject.h"
 #include "qvopc.h"
@@ -20,7 +21,11 @@ struct EventRecord;
 // subscriptions and worker thread. Every interface object forwards reference counting here.
 // Held (ServerObject) by its worker thread, by the client's references and by snapshots of
 // the client list; gone once it left the client list.
-class OPCServer : public IUnknown, public ServerObject<OPCServer>, public CalledClient, public ClientIdentity {
+class OPCServer : public IUnknown,
+                  public ServerObject<OPCServer>,
+                  public CalledClient,
+                  public ClientIdentity,
+                  public ClientListEntry {
 public:
     // Interface objects, in the order they are destroyed.
     enum Slot { kServer, kBrowse, kConnectionContainer, kItemProperties, kCommon, kEventServer, kSecurityNT,
@@ -63,7 +68,7 @@ public:
     // One round of the client's work on the thread that serves it; ticks: the update periods
     // that elapsed since the last round (0: only woken, for events or reclaiming).
     void serve(DWORD ticks);
-    void wake() { if (wakeEvent) SetEvent(wakeEvent); }
+    void wake() override { if (wakeEvent) SetEvent(wakeEvent); }
     // An event was raised: wakes the worker only when it waits (a busy worker takes the event
     // in its next pass), so a burst of alarms costs the host no system call per event.
     void wakeForEvents()
@@ -121,8 +126,12 @@ public:
     void reclaim();
     // Re-derives the access rights of every item from its tag; FALSE when a tag was missing.
     bool refreshAccessRights();
+    // The client list's view of it (ClientListEntry).
+    OPCServer* server() override { return this; }
+    std::shared_ptr<OPCServer> listHold() override { return shared_from_this(); }
+    const ClientIdentity& identity() const override { return *this; }
     // Called (global lock held) when the client list drops this server: it is gone.
-    void onRemovedFromClientList();
+    void onRemovedFromClientList() override;
     // The client let go of its last reference.
     void lastReleased();
 
@@ -141,6 +150,9 @@ private:
     std::atomic<DWORD> lastReached_{GetTickCount()}; // tick count of the last answered call or probe
     std::atomic<DWORD> unreachableSince_{0};          // 0: no failing streak
     std::atomic<ShutdownState> shutdownState_{ShutdownState::None};
+    // A pass stops calling sinks once the client is gone or a stop reached it (its
+    // ShutdownRequest goes first, within the stop's bound).
+    bool leavingPass() const { return disconnected() || shutdownState_.load() != ShutdownState::None; }
     IStream* marshaledShutdownSink_ = nullptr; // set before Asked, taken by the worker
     void sendShutdownRequest(const ComPtr<IOPCShutdown>& sink);
     std::atomic<bool> eventIdle_{false}; // the worker waits (or is about to) and wants events

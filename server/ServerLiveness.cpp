@@ -23,6 +23,12 @@ void OPCServer::noteClientProcess()
     if (pid == GetCurrentProcessId()) return;
     // A handle (not the id) keeps the identity: an id may be reused by a later process.
     clientProcess_ = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!clientProcess_) {
+        const DWORD error = GetLastError();
+        QV_TRACE(trace::kConnections, "%s: its process %lu cannot be watched (OpenProcess error %lu): judged "
+                 "as a remote client, reclaimed after %lu s of failed calls", traceName().c_str(), pid,
+                 static_cast<unsigned long>(error), static_cast<unsigned long>(unreachableGraceMs() / 1000));
+    }
 }
 
 void OPCServer::noteReachable()

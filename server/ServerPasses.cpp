@@ -16,7 +16,7 @@ void OPCServer::dispatchPass()
         snapshot = groups;
     }
     for (auto& grp : snapshot) {
-        if (disconnected()) return;
+        if (leavingPass()) return;
         grp->dispatchQueue();
     }
 }
@@ -29,7 +29,7 @@ void OPCServer::dataChangePass(DWORD ticks)
         snapshot = groups;
     }
     for (auto& grp : snapshot) {
-        if (disconnected()) return;
+        if (leavingPass()) return;
         grp->scan(false, ticks);
         grp->keepAlivePass(ticks);
     }
@@ -54,7 +54,7 @@ void OPCServer::eventPass()
     }
     bool more = false;
     for (auto& sub : due)
-        if (!disconnected()) more = sub->deliverPendingEvents() || more;
+        if (!leavingPass()) more = sub->deliverPendingEvents() || more;
     // The rest goes in the next round, after the data that is due by then.
     if (more) wake();
 }
@@ -83,12 +83,14 @@ void OPCServer::serve(DWORD ticks)
 {
     serveShutdownRequest();
     // A stopping server runs no more passes: its clients hear ShutdownRequest and nothing else.
-    if (!disconnected() && shutdownState_.load() == ShutdownState::None) {
+    if (!leavingPass()) {
         if (ticks) dispatchPass();
         eventPass();
         if (ticks) dataChangePass(ticks);
-        livenessCheck();
+        if (!leavingPass()) livenessCheck();
     }
+    // A stop asked during the passes: its request goes before any further call.
+    serveShutdownRequest();
     if (disconnected()) reclaim();
 }
 

@@ -138,10 +138,18 @@ void releaseProcess()
         if (auto fn = g_onLastRelease.load()) fn();
 }
 
-// Every object holds the server process while it lives.
+// Every object holds the server process while it lives, counted for the client process whose
+// call made it.
 struct ProcessRef {
-    ProcessRef() { holdProcess(); }
-    ~ProcessRef() { releaseProcess(); }
+    ProcessRef() : client_(holdForCaller()) { holdProcess(); }
+    ~ProcessRef()
+    {
+        releaseHold(client_);
+        releaseProcess();
+    }
+    ProcessRef(const ProcessRef&) = delete;
+    ProcessRef& operator=(const ProcessRef&) = delete;
+    ClientHolds* client_;
 };
 
 // IOPCEnumGUID and IEnumGUID have one shape; one object answers as both.
@@ -329,12 +337,10 @@ public:
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        // Counted before the look, so a browser deciding to end either sees this activation
-        // or refuses it.
-        ++g_holds;
-        struct Uncount { ~Uncount() { --g_holds; } } uncount;
+        // Counted for the calling process before the look, so a browser deciding to end
+        // either sees this activation held by a live client or refuses it.
+        ProcessRef activation;
         if (processStopping()) return CO_E_SERVER_STOPPING;
-        noteClientProcess();
         auto* s = new (std::nothrow) ServerListImpl;
         if (!s) return E_OUTOFMEMORY;
         HRESULT hr = s->QueryInterface(iid, ppv);
@@ -343,8 +349,13 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
     {
-        if (lock) holdProcess();
-        else releaseProcess();
+        if (lock) {
+            holdForCaller();
+            holdProcess();
+        } else {
+            releaseCallerHold();
+            releaseProcess();
+        }
         return S_OK;
     }
 

@@ -36,11 +36,16 @@ LONG serverHolds();
 // the last client restarts with it.
 void noteProcessActivity();
 DWORD lastProcessActivity();
-// On an activation: the local client's process (its end is noticed as the server notices a
-// dead client's: by its process handle).
-void noteClientProcess();
-// True when something holds the process but every client that activated here is a local one
-// whose process has ended (Wine never releases a dead client's references).
+// The holds on the browser are counted per client process: a local client's end is noticed
+// as the server notices a dead client's, by its process handle. holdForCaller counts one for
+// the process making the current call (null: one that cannot be watched, a remote client);
+// releaseHold lets go of it; releaseCallerHold of one the calling process took (LockServer).
+struct ClientHolds;
+ClientHolds* holdForCaller();
+void releaseHold(ClientHolds* c);
+void releaseCallerHold();
+// True when every client process that still holds something has ended (Wine never releases
+// a dead client's references); also when nothing holds the browser.
 bool onlyDeadClientsHold();
 // Set before the browser's last look: activations then answer CO_E_SERVER_STOPPING.
 void setProcessStopping(bool stopping);

@@ -27,7 +27,7 @@ void onLastRelease() { SetEvent(g_stop); }
 // again from every client that comes and goes meanwhile.
 constexpr DWORD kLingerMs = 2000;
 
-bool idle() { return serverHolds() == 0 || onlyDeadClientsHold(); }
+bool idle() { return onlyDeadClientsHold(); }
 
 // Returns once no client has held the browser for kLingerMs. Its last look and its end leave
 // no gap: activations are refused (CO_E_SERVER_STOPPING) before that look, and served on if
