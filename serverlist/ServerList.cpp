@@ -121,18 +121,15 @@ LPWSTR taskString(const std::wstring& s)
 }
 
 std::atomic<void (*)()> g_onLastRelease{nullptr};
-std::atomic<LONG> g_holds{0}; // objects and locks holding the process
 
 void holdProcess()
 {
-    ++g_holds;
     noteProcessActivity();
     CoAddRefServerProcess();
 }
 
 void releaseProcess()
 {
-    --g_holds;
     noteProcessActivity();
     if (CoReleaseServerProcess() == 0)
         if (auto fn = g_onLastRelease.load()) fn();
@@ -420,6 +417,5 @@ bool clsidFromProgId(const wchar_t* progId, CLSID& out)
 IClassFactory* newClassFactory() { return new (std::nothrow) ClassFactoryImpl; }
 
 void setOnLastRelease(void (*fn)()) { g_onLastRelease = fn; }
-LONG serverHolds() { return g_holds.load(); }
 
 } // namespace qv::serverlist

@@ -29,8 +29,6 @@ bool clsidFromProgId(const wchar_t* progId, CLSID& out);
 // server process (CoAddRefServerProcess); onLastRelease runs when the last one goes.
 IClassFactory* newClassFactory();
 void setOnLastRelease(void (*fn)());
-// Objects and LockServer locks now holding the process.
-LONG serverHolds();
 
 // The browser's end (ProcessLife.cpp). Every hold and release is activity: the linger after
 // the last client restarts with it.
