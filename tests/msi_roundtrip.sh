@@ -197,6 +197,12 @@ if [ "$arch" = x64 ] && [ "$msi86" != - ]; then
   w sc delete OtherEnum >/dev/null
   w reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f /reg:32 >/dev/null
   w reg delete "$APPID" /f >/dev/null
+  # A stale browser entry in the 32-bit view (its file gone) keeps nothing of ours.
+  w reg add "$BROWSER" /ve /d 'C:\gone\OtherEnum.exe' /f /reg:32 >/dev/null
+  msiexec /i "$msi" || fail "install beside a stale browser entry"
+  msiexec /x "$msi" || fail "uninstall beside a stale browser entry"
+  w reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f /reg:32 >/dev/null
+  same_as_before "a stale browser entry in the other view kept nothing of ours"
 fi
 
 # 5. The C example host's own package (qvsrvkit_add_msi): refused without the redistributable,
