@@ -4,7 +4,7 @@
 #
 #   qvsrvkit_add_msi(<host target>
 #     UPGRADE_CODE <guid>        one per product, the same for all its versions
-#     [VERSION <x.y.z>]          default: the project's version
+#     [VERSION <x.y.z>]          the product's version; default: the project's version
 #     [PRODUCT <name>]           default: the target's name; also the folder in Program Files
 #     [MANUFACTURER <name>]      default: the product
 #     [SERVICE <name>]           also an NT service: Windows Installer creates and removes it,
@@ -15,11 +15,23 @@
 # "<host> --regserver" when it installs the host and "<host> --unregserver" when it removes it
 # (deferred, elevated, with rollback; see QvSrvKitMsiActions.cmake), upgrades the previous
 # version in place (a failed upgrade leaves it installed), and refuses to install, naming it,
-# unless the QvSrvKit Redistributable of the same architecture is installed (the proxy/stub
-# clients need; wixl cannot make a merge module to carry it inside). The target is
+# unless the QvSrvKit Redistributable of the same architecture is installed, for a 32-bit host
+# also the x64 one (the proxy/stub clients need; wixl cannot make a merge module to carry it
+# inside). Each file's version in the package is its own version resource (the host without
+# one is unversioned), so an upgrade replaces what is newer. The target is
 # <host target>_msi, built with "all". The package source is QvSrvKitHost.wxs.in beside this
 # file; set QVSRVKIT_MSI_TEMPLATE to a copy of your own to add to it.
 set(_QVSRVKIT_MSI_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# Text for an XML attribute of the package source.
+function(_qvsrvkit_xml out text)
+  string(REPLACE "&" "&amp;" text "${text}")
+  string(REPLACE "<" "&lt;" text "${text}")
+  string(REPLACE ">" "&gt;" text "${text}")
+  string(REPLACE "\"" "&quot;" text "${text}")
+  string(REPLACE "'" "&apos;" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
 
 function(qvsrvkit_add_msi target)
   cmake_parse_arguments(A "" "UPGRADE_CODE;VERSION;PRODUCT;MANUFACTURER;SERVICE;OUTPUT" "" ${ARGN})
@@ -56,36 +68,54 @@ function(qvsrvkit_add_msi target)
   else()
     set(QV_REDIST_VERSION ${PROJECT_VERSION})
   endif()
+  set(_x64_code E080E097-59FE-4700-9D0A-94B2D5EC3D5D)
+  set(QV_REDIST_OTHER "")
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(QV_ARCH x64)
     set(QV_WIN64 yes)
     set(QV_PROGRAMFILES ProgramFiles64Folder)
-    set(QV_REDIST_UPGRADE_CODE E080E097-59FE-4700-9D0A-94B2D5EC3D5D)
+    set(QV_REDIST_UPGRADE_CODE ${_x64_code})
+    set(QV_REDIST_NEEDED "QvSrvKit-Redist-x64-${QV_REDIST_VERSION}.msi")
   else()
     set(QV_ARCH x86)
     set(QV_WIN64 no)
     set(QV_PROGRAMFILES ProgramFilesFolder)
     set(QV_REDIST_UPGRADE_CODE 04CE749A-B6B2-4B60-8607-E6D3C6BDCBCD)
+    # On 64-bit Windows the x64 redistributable serves 32-bit hosts too (it has the 32-bit
+    # proxy/stub): either one will do.
+    set(QV_REDIST_OTHER "    <Upgrade Id=\"${_x64_code}\">
+      <UpgradeVersion OnlyDetect=\"yes\" Minimum=\"${QV_REDIST_VERSION}\" IncludeMinimum=\"yes\" Property=\"QVSRVKIT_REDIST\"/>
+    </Upgrade>")
+    set(QV_REDIST_NEEDED "QvSrvKit-Redist-x86-${QV_REDIST_VERSION}.msi (or on 64-bit Windows QvSrvKit-Redist-x64-${QV_REDIST_VERSION}.msi)")
   endif()
   if(NOT A_OUTPUT)
     set(A_OUTPUT ${CMAKE_BINARY_DIR}/${target}-${A_VERSION}-${QV_ARCH}.msi)
   endif()
-  set(QV_PRODUCT "${A_PRODUCT}")
-  set(QV_MANUFACTURER "${A_MANUFACTURER}")
+  _qvsrvkit_xml(QV_PRODUCT "${A_PRODUCT}")
+  _qvsrvkit_xml(QV_MANUFACTURER "${A_MANUFACTURER}")
   set(QV_VERSION ${A_VERSION})
   set(QV_UPGRADE_CODE ${A_UPGRADE_CODE})
-  string(REGEX REPLACE "[<>:\"/\\\\|?*]" "_" QV_INSTALL_DIR "${A_PRODUCT}")
+  string(REGEX REPLACE "[<>:\"/\\\\|?*]" "_" _dir "${A_PRODUCT}")
+  _qvsrvkit_xml(QV_INSTALL_DIR "${_dir}")
   set(QV_HOST_FILE "$<TARGET_FILE_NAME:${target}>")
+  get_target_property(_host_name ${target} OUTPUT_NAME)
+  if(NOT _host_name)
+    set(_host_name ${target})
+  endif()
   # Component codes stay the same for every version of the product (upgrades and reference
-  # counting depend on it), so they are derived from its upgrade code.
-  string(UUID QV_GUID_TOOLKIT NAMESPACE ${A_UPGRADE_CODE} NAME "QvSrvKit.dll" TYPE SHA1 UPPER)
-  string(UUID QV_GUID_HOST NAMESPACE ${A_UPGRADE_CODE} NAME "host" TYPE SHA1 UPPER)
+  # counting depend on it): derived from its upgrade code and the file's path (a file moved
+  # or renamed is another component). Keep PRODUCT and the host's name across versions.
+  string(TOLOWER "${_dir}/QvSrvKit.dll" _toolkit_path)
+  string(TOLOWER "${_dir}/${_host_name}${CMAKE_EXECUTABLE_SUFFIX}" _host_path)
+  string(UUID QV_GUID_TOOLKIT NAMESPACE ${A_UPGRADE_CODE} NAME "${_toolkit_path}" TYPE SHA1 UPPER)
+  string(UUID QV_GUID_HOST NAMESPACE ${A_UPGRADE_CODE} NAME "${_host_path}" TYPE SHA1 UPPER)
   set(QV_SERVICE "")
   set(_reg "--regserver")
   if(A_SERVICE)
-    set(QV_SERVICE "            <ServiceInstall Id=\"HostService\" Name=\"${A_SERVICE}\" DisplayName=\"${A_PRODUCT}\" Type=\"ownProcess\"
+    _qvsrvkit_xml(_service "${A_SERVICE}")
+    set(QV_SERVICE "            <ServiceInstall Id=\"HostService\" Name=\"${_service}\" DisplayName=\"${QV_PRODUCT}\" Type=\"ownProcess\"
                             Start=\"demand\" ErrorControl=\"normal\" Arguments=\"-Service\"/>
-            <ServiceControl Id=\"HostService\" Name=\"${A_SERVICE}\" Stop=\"both\" Remove=\"uninstall\" Wait=\"yes\"/>")
+            <ServiceControl Id=\"HostService\" Name=\"${_service}\" Stop=\"both\" Remove=\"uninstall\" Wait=\"yes\"/>")
     string(APPEND _reg " --service ${A_SERVICE}")
   endif()
 
@@ -99,6 +129,9 @@ function(qvsrvkit_add_msi target)
   file(GENERATE OUTPUT ${_stage}/host.wxs CONTENT "${_wxs}")
   file(WRITE ${_stage}/regs.txt "Host|exe|Host|${_reg}|--unregserver\n")
 
+  if(NOT CMAKE_RC_COMPILER)
+    message(FATAL_ERROR "qvsrvkit_add_msi(${target}): no resource compiler (windres) to read the files' versions; use QvSrvKit's toolchain file")
+  endif()
   if(CMAKE_OBJCOPY)
     set(_copy ${CMAKE_OBJCOPY} --strip-all)
   else()
@@ -108,7 +141,9 @@ function(qvsrvkit_add_msi target)
     COMMAND ${_copy} $<TARGET_FILE:${target}> ${_stage}/$<TARGET_FILE_NAME:${target}>
     COMMAND ${_copy} $<TARGET_FILE:${_lib}> ${_stage}/QvSrvKit.dll
     COMMAND ${QVSRVKIT_WIXL} -a ${QV_ARCH} -o ${A_OUTPUT} ${_stage}/host.wxs
-    COMMAND ${CMAKE_COMMAND} -DMSI=${A_OUTPUT} -DREGS=${_stage}/regs.txt -P ${_QVSRVKIT_MSI_DIR}/QvSrvKitMsiActions.cmake
+    COMMAND ${CMAKE_COMMAND} -DMSI=${A_OUTPUT} -DREGS=${_stage}/regs.txt -DWINDRES=${CMAKE_RC_COMPILER}
+            "-DFILE_VERSION_FROM=QvSrvKit.dll=${_stage}/QvSrvKit.dll|Host=${_stage}/$<TARGET_FILE_NAME:${target}>"
+            -P ${_QVSRVKIT_MSI_DIR}/QvSrvKitMsiActions.cmake
     WORKING_DIRECTORY ${_stage}
     DEPENDS ${target} $<TARGET_FILE:${_lib}> ${_template} ${_stage}/regs.txt ${_QVSRVKIT_MSI_DIR}/QvSrvKitMsiActions.cmake
     COMMENT "wixl ${A_OUTPUT}"

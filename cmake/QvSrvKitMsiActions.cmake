@@ -1,6 +1,7 @@
 # Adds registration actions and safe upgrade rules to a package built by wixl (which can neither
 # run a program from a directory nor order actions among the standard ones):
-#   cmake -DMSI=file.msi -DREGS=regs.txt [-DFILE_VERSION=a.b.c.d] -P QvSrvKitMsiActions.cmake
+#   cmake -DMSI=file.msi -DREGS=regs.txt [-DFILE_VERSION=a.b.c.d]
+#         [-DFILE_VERSION_FROM=FileKey=path|... -DWINDRES=windres] -P QvSrvKitMsiActions.cmake
 # regs.txt has one line per registered component:
 #   Component|exe|FileKey|register arguments|unregister arguments   (runs the installed file)
 #   Component|dir|DirProperty|register command|unregister command   (runs a command line)
@@ -16,8 +17,11 @@
 # - A build of the same version replaces an installed one instead of installing beside it.
 # - FILE_VERSION (the binaries' version resource) goes into the File table, which wixl leaves
 #   empty: an upgrade then replaces only what changed, and leaves the same version's files be.
+#   FILE_VERSION_FROM reads each listed file's own version resource instead (a file without
+#   one stays unversioned): an unversioned package file never replaces a versioned one.
 # Every action runs deferred, elevated (no impersonation); an install whose registration fails
-# rolls back; removal goes on past a failing unregistration.
+# rolls back; removal goes on past a failing unregistration, and a rollback past a failing
+# action of its own.
 find_program(MSIBUILD msibuild REQUIRED)
 find_program(MSIINFO msiinfo REQUIRED)
 
@@ -81,7 +85,7 @@ foreach(line IN LISTS lines)
   # After an upgrade removed the old version, once more: an older package may unregister on
   # removal whatever its component's users (registration is idempotent).
   set(rows
-    "QvReregister${comp}|${t}+${rollback}|${reg}|$${comp}=2|${s1}"
+    "QvReregister${comp}|${t}+${rollback}+64|${reg}|$${comp}=2|${s1}"
     "QvUnregister${comp}|${t}+${ignore}|${unreg}|$${comp}=2|${s2}"
     "QvUndoRegister${comp}|${t}+${rollback}+64|${unreg}|$${comp}=3 AND NOT ${present}|${s3}"
     "QvRegister${comp}|${t}+${deferred}|${reg}|$${comp}=3|${s4}"
@@ -111,6 +115,25 @@ endif()
 if(FILE_VERSION)
   list(APPEND queries "UPDATE `File` SET `Version` = '${FILE_VERSION}'")
 endif()
+if(FILE_VERSION_FROM)
+  string(REPLACE "|" ";" files "${FILE_VERSION_FROM}")
+  foreach(file IN LISTS files)
+    if(NOT file MATCHES "^([^=]+)=(.+)$")
+      file(REMOVE ${MSI})
+      message(FATAL_ERROR "FILE_VERSION_FROM: \"${file}\" is not FileKey=path")
+    endif()
+    set(key ${CMAKE_MATCH_1})
+    execute_process(COMMAND ${WINDRES} -J coff -O rc -i ${CMAKE_MATCH_2}
+                    OUTPUT_VARIABLE rc ERROR_VARIABLE err RESULT_VARIABLE failed)
+    if(rc MATCHES "FILEVERSION +([0-9]+), *([0-9]+), *([0-9]+), *([0-9]+)")
+      list(APPEND queries "UPDATE `File` SET `Version` = '${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}.${CMAKE_MATCH_4}' WHERE `File` = '${key}'")
+    elseif(failed AND NOT err MATCHES "no resource section")
+      # (a windres of the other width cannot read the file: it would pass as unversioned)
+      file(REMOVE ${MSI})
+      message(FATAL_ERROR "${WINDRES} cannot read the version of ${file}: ${err}")
+    endif()
+  endforeach()
+endif()
 list(APPEND queries "UPDATE `InstallExecuteSequence` SET `Sequence` = 6060 WHERE `Action` = 'RemoveExistingProducts'")
 # The upgrade row (no minimum, maximum this version): include the maximum (0x200), so another
 # build of the same version is removed, not installed beside. Attributes is part of the key:
@@ -122,6 +145,9 @@ if(upgrade MATCHES "(\\{[0-9A-Fa-f-]+\\})\t\t([0-9.]+)\t\t([0-9]+)\t\tWIX_UPGRAD
   list(APPEND queries
     "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
     "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${code}', '${max}', ${attrs}, 'WIX_UPGRADE_DETECTED')")
+else()
+  file(REMOVE ${MSI})
+  message(FATAL_ERROR "${MSI}: no upgrade row of the form this script edits (has wixl changed?)")
 endif()
 set(args)
 foreach(q IN LISTS queries)

@@ -104,6 +104,20 @@ static BOOL other_proxy_alive(const WCHAR *clsid)
 #define OTHER_VIEW KEY_WOW64_64KEY
 #endif
 
+/* Two names of one file: compared in their long form (a registration may hold
+ * a short path). */
+static BOOL same_path(const WCHAR *a, const WCHAR *b)
+{
+    WCHAR la[MAX_PATH], lb[MAX_PATH];
+    DWORD n = GetLongPathNameW(a, la, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        lstrcpynW(la, a, MAX_PATH);
+    n = GetLongPathNameW(b, lb, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        lstrcpynW(lb, b, MAX_PATH);
+    return _wcsicmp(la, lb) == 0;
+}
+
 /* The file our CLSID's InprocServer32 names in a view; FALSE if none. */
 static BOOL registered_file(REGSAM view, const WCHAR *ours, WCHAR *file, DWORD chars)
 {
@@ -212,7 +226,7 @@ HRESULT WINAPI DllRegisterServer(void)
     n = GetModuleFileNameW(hProxyDll, file, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return E_FAIL;
-    if (registered_file(0, ours, other, MAX_PATH) && _wcsicmp(other, file) != 0
+    if (registered_file(0, ours, other, MAX_PATH) && !same_path(other, file)
         && GetFileAttributesW(other) != INVALID_FILE_ATTRIBUTES)
         return S_OK; /* another live copy of us is registered; it serves */
 
@@ -246,7 +260,7 @@ HRESULT WINAPI DllUnregisterServer(void)
         HRESULT r;
         LONG err;
         /* Only where the registration is this file's (full path). */
-        if (!registered_file(views[v], ours, registered, MAX_PATH) || _wcsicmp(registered, file) != 0)
+        if (!registered_file(views[v], ours, registered, MAX_PATH) || !same_path(registered, file))
             continue;
         g_unreg_view = views[v];
         r = for_each_interface(unregister_adapter, ours);

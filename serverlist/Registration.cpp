@@ -225,7 +225,9 @@ bool unregisterBrowser(const std::wstring& exePath)
     }
     deleteTree(clsidKey());
     // The AppID of our file name goes unless the browser of the other view has that name too.
-    const std::wstring other = registeredBrowser(kOtherView);
+    // An other-view entry whose file is gone is stale: it keeps nothing.
+    std::wstring other = registeredBrowser(kOtherView);
+    if (!fileExists(other)) other.clear();
     std::wstring mapped;
     const std::wstring exeKey = L"AppID\\" + fileName(exePath);
     if ((other.empty() || _wcsicmp(fileName(other).c_str(), fileName(exePath).c_str()) != 0) &&
@@ -243,8 +245,14 @@ bool unregisterBrowser(const std::wstring& exePath)
         if (ownAppId && !file.empty()) removeService(service);
     }
     if (ownAppId) deleteTree(appId);
-    deleteTree(kProgId);
-    deleteTree(kVerIndProgId);
+    // The ProgIDs only as we write them: another browser's (other text) stay.
+    const std::wstring clsid = guidText(CLSID_OPCServerList);
+    for (const wchar_t* progId : {kProgId, kVerIndProgId}) {
+        std::wstring name, id;
+        if (getString(progId, nullptr, name) && name == kName &&
+            getString(std::wstring(progId) + L"\\CLSID", nullptr, id) && _wcsicmp(id.c_str(), clsid.c_str()) == 0)
+            deleteTree(progId);
+    }
     return true;
 }
 

@@ -197,11 +197,21 @@ if [ "$arch" = x64 ] && [ "$msi86" != - ]; then
   w sc delete OtherEnum >/dev/null
   w reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f /reg:32 >/dev/null
   w reg delete "$APPID" /f >/dev/null
+  # A stale browser entry in the 32-bit view (its file gone) keeps nothing of ours.
+  w reg add "$BROWSER" /ve /d 'C:\gone\OtherEnum.exe' /f /reg:32 >/dev/null
+  msiexec /i "$msi" || fail "install beside a stale browser entry"
+  msiexec /x "$msi" || fail "uninstall beside a stale browser entry"
+  w reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f /reg:32 >/dev/null
+  same_as_before "a stale browser entry in the other view kept nothing of ours"
 fi
 
 # 5. The C example host's own package (qvsrvkit_add_msi): refused without the redistributable,
 # then installed, listed through the browser, read, and removed without a trace.
 if [ -n "$hostmsi" ]; then
+  # An unversioned QvSrvKit.dll in the package would not replace an installed versioned one.
+  expect "the host package gives QvSrvKit.dll its version" 'QvSrvKit\.dll\s+[0-9]+\s+[0-9]+(\.[0-9]+){3}\s' "$(msiinfo export "$hostmsi" File)"
+  [ "$arch" = x86 ] && expect "a 32-bit host's package also accepts the x64 redistributable" \
+    'E080E097-59FE-4700-9D0A-94B2D5EC3D5D.*QVSRVKIT_REDIST' "$(msiinfo export "$hostmsi" Upgrade)"
   msiexec /i "$hostmsi" && fail "the host package installed without the redistributable" ||
     echo "ok: the host package refuses to install without the redistributable"
   msiexec /i "$msi" || fail "install the redistributable for the host"
