@@ -118,7 +118,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     // Delivered means received: a call that failed on its way keeps the items pending, and the
     // next report carries their newest values. The client's own answer (any result that did not
     // fail in transport) counts as received.
-    if (clear && classifyFailure(hr) == CallFailure::None) confirmDelivery(g, false, sent);
+    if (clear && clientAnswered(hr)) confirmDelivery(g, false, sent);
 }
 
 void noteDataChangeSent(OPCGroup& g)
