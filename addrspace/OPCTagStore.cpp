@@ -231,6 +231,7 @@ bool OPCTagStore::remove(DWORD handle)
             branch->name = tag->name;
         }
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     retireConditions(*tag); // clients hear the end of what they list

@@ -373,12 +373,18 @@ void retireConditions(OPCTag& tag)
 bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DWORD severity,
                       const std::string& message)
 {
-    if (holdsObject(value)) return false;
+    // Every refusal sets its reason (SetLastError) for the host.
     const bool remove = V_VT(&value) == VT_EMPTY;
-    if (!remove && (severity < 1 || severity > 1000)) return false;
+    if (holdsObject(value) || (!remove && (severity < 1 || severity > 1000))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     LockGuard g(App().globalLock);
     OPCTag* tag = App().tags.resolve(hTag);
-    if (!tag) return false;
+    if (!tag) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     if (remove) {
         if (tag->conditions && tag->conditions->discrete) {
             retire(tag->conditions->discrete->cond, utcNow());
@@ -387,6 +393,7 @@ bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DW
         tag->state->limitsEnabled = static_cast<BYTE>(tag->state->limitsEnabled & ~kDiscreteAlarmBit);
         return true;
     }
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY); // the reason of every failure below
     TagConditions* tc = conditionsOf(*tag);
     if (!tc) return false;
     try {
@@ -404,6 +411,7 @@ bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DW
     } catch (const std::bad_alloc&) {
         return false;
     }
+    SetLastError(ERROR_SUCCESS);
     tag->state->limitsEnabled = static_cast<BYTE>(tag->state->limitsEnabled | kDiscreteAlarmBit);
     // A value that already meets the new alarm raises it now, not at the next update.
     evaluateDiscrete(*tag, *tc->discrete);
@@ -428,10 +436,14 @@ std::shared_ptr<EventRecord> newSimpleEvent(const std::string& source, const std
 
 bool sendSimpleEvent(const std::string& source, const std::string& message, DWORD severity)
 {
-    if (severity < 1 || severity > kHighestSeverity) return false;
+    if (severity < 1 || severity > kHighestSeverity) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     try {
         broadcastEvent(newSimpleEvent(source, message, severity));
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     return true;

@@ -34,6 +34,17 @@ CallFailure classifyFailure(HRESULT hr)
     }
 }
 
+bool clientAnswered(HRESULT hr)
+{
+    if (SUCCEEDED(hr)) return true;
+    if (classifyFailure(hr) != CallFailure::None) return false;
+    if (HRESULT_FACILITY(hr) == FACILITY_RPC) return false;
+    const unsigned long code = static_cast<unsigned long>(HRESULT_CODE(hr));
+    if (HRESULT_FACILITY(hr) == FACILITY_WIN32 && code >= 1700 && code < 2000) return false;
+    const unsigned long u = static_cast<unsigned long>(hr);
+    return u < 0x800401F0ul || u > 0x800401FFul;
+}
+
 namespace {
 thread_local CalledClient* t_current = nullptr;
 const RecursiveLock* g_checkedLock = nullptr;

@@ -36,6 +36,10 @@ void setOutboundCheckedLock(const RecursiveLock* lock);
 // Any other result (success or the sink's own error) proves the client reachable.
 enum class CallFailure { None, Sink, Process, Transient };
 CallFailure classifyFailure(HRESULT hr);
+// Whether the result came from the client's own code, so what the call carried was received:
+// not a failure above, nor any other of COM's channel (RPC_E_: a busy client's RETRYLATER, a
+// cancelled call), the RPC runtime's or the marshaler's (RPC_S_, RPC_X_) or COM's own (CO_E_).
+bool clientAnswered(HRESULT hr);
 constexpr DWORD kUnreachableGraceMs = 30000;
 // The grace in force: kUnreachableGraceMs, or in test builds (QV_CHECK_LOCKS) the value of
 // the environment variable QV_TEST_UNREACHABLE_MS when the server started, so a test need

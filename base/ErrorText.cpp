@@ -54,6 +54,9 @@ const struct { DWORD code; const char* text; } kTable[] = {
     {0x80040201, "CONNECT_E_ADVISELIMIT: This implementation's limit for advisory connections has been reached"},
     {0x80040004, "OLE_E_NOCONNECTION: There is no connection for this connection ID"},
     {0x80040064, "DV_E_FORMATETC: Invalid FORMATETC structure"},
+    {0x8007000E, "E_OUTOFMEMORY: Not enough memory to complete the operation"},
+    {0x80080008, "CO_E_SERVER_STOPPING: The server is stopping"},
+    {0x80040202, "CONNECT_E_CANNOTCONNECT: The sink cannot be connected"},
 };
 
 } // namespace

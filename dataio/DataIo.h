@@ -99,6 +99,8 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
 // A client's device read of one tag (no lock held): the host's DeviceReadProc fills value,
 // quality and time stamp (a zero time stamp means now); a value it gave refreshes the tag and
 // its followers like a host update, then is converted to `requested` (VT_EMPTY: as it is).
+// A host that leaves the value empty has nothing new: the tag's cached value, quality and
+// time stamp answer instead (E_FAIL, bad quality, when the tag is gone).
 // Returns the conversion's result (on failure the value is empty and the quality bad).
 HRESULT deviceRead(QV_DEVICEREADPROC proc, DWORD tagHandle, VARTYPE requested, VARIANT* value, WORD* quality,
                    FILETIME* time);
@@ -116,7 +118,8 @@ HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const
 // The identity of the group's client as it is now (empty once the group left it, or when the
 // host has no write audit); global lock held.
 ClientIdentity writerOf(const OPCGroup& g);
-// Completes a queued ReadMaxAge (OnReadComplete) or RefreshMaxAge (OnDataChange).
+// Completes a queued version-2 read (OnReadComplete) or refresh (OnDataChange): with maximum
+// ages (ReadMaxAge, RefreshMaxAge, device reads) or, without, from the cache.
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);
 
 // Completes one version-2 record that the dispatch pass took out of the queue (no lock held).

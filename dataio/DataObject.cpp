@@ -177,7 +177,7 @@ void readForStream(const OPCItem& it, StreamValue& out)
 // Sizes and writes one data stream from exactly these values. False (nothing built) when
 // the size does not fit or GlobalAlloc fails.
 bool buildDataStream(GlobalBlock& block, OPCHANDLE hGroup, DWORD transactionId, bool withTime,
-                     const std::vector<StreamValue>& values)
+                     const std::vector<StreamValue>& values, HRESULT status = S_OK)
 {
     const size_t header = withTime ? kHeaderWithTime : kHeaderNoTime;
     unsigned long long total = kGroupHeader + static_cast<unsigned long long>(header) * values.size();
@@ -194,7 +194,7 @@ bool buildDataStream(GlobalBlock& block, OPCHANDLE hGroup, DWORD transactionId, 
     put32(p + 4, static_cast<DWORD>(values.size()));
     put32(p + 8, hGroup);
     put32(p + 12, transactionId);
-    put32(p + 16, S_OK);
+    put32(p + 16, static_cast<DWORD>(status));
     size_t at = kGroupHeader + header * values.size();
     for (size_t i = 0; i < values.size(); ++i) {
         const StreamValue& v = values[i];
@@ -425,13 +425,15 @@ public:
                     if (kv.second->active) list.push_back(kv.second.get());
                 if (!collect(list, values)) return;
             }
-            if (values.empty()) return;
         } catch (const std::bad_alloc&) {
             return;
         }
+        // A refresh whose items all went inactive or were removed before it was performed still
+        // completes: no items, and E_FAIL, the code the call gives a group without active items.
+        const HRESULT status = values.empty() ? E_FAIL : S_OK;
         const OPCHANDLE hGroup = g.clientHandle.load();
-        if (timeSink) buildDataStream(timeBlock, hGroup, t.transactionId, true, values);
-        if (dataSink) buildDataStream(dataBlock, hGroup, t.transactionId, false, values);
+        if (timeSink) buildDataStream(timeBlock, hGroup, t.transactionId, true, values, status);
+        if (dataSink) buildDataStream(dataBlock, hGroup, t.transactionId, false, values, status);
         if (timeBlock.get() || dataBlock.get()) noteDataChangeSent(g);
         lock.release();
         sendStream(timeSink, format_[kDataTime], timeBlock);

@@ -118,7 +118,7 @@ void reportItems(OPCGroup& g, LockGuard& lock, const std::vector<OPCItem*>& item
     // Delivered means received: a call that failed on its way keeps the items pending, and the
     // next report carries their newest values. The client's own answer (any result that did not
     // fail in transport) counts as received.
-    if (clear && classifyFailure(hr) == CallFailure::None) confirmDelivery(g, false, sent);
+    if (clear && clientAnswered(hr)) confirmDelivery(g, false, sent);
 }
 
 void noteDataChangeSent(OPCGroup& g)
@@ -203,34 +203,10 @@ void completeTransaction(OPCGroup& g, const AsyncTransaction& t)
         return;
     }
     if (t.kind != AsyncTransaction::kRead && t.kind != AsyncTransaction::kRefresh) return;
-    if (t.maxAgeRead) {
-        ComPtr<IOPCDataCallback> sink = c->point().sink();
-        if (sink) completeMaxAgeRead(g, t, std::move(sink));
-        return;
-    }
-    std::vector<OPCItem*> list;
-    ComPtr<IOPCDataCallback> sink;
-    LockGuard lock(App().globalLock);
-    sink = c->point().sink();
-    if (!sink) {
-        lock.release();
-        return;
-    }
-    try {
-        if (t.kind == AsyncTransaction::kRead) {
-            for (OPCHANDLE h : t.serverHandles)
-                if (OPCItem* it = g.findItem(h)) list.push_back(it);
-        } else {
-            for (auto& kv : g.items)
-                if (kv.second->active) list.push_back(kv.second.get());
-        }
-    } catch (const std::bad_alloc&) {
-        lock.release();
-        return;
-    }
-    reportItems(g, lock, list, t.transactionId,
-                t.kind == AsyncTransaction::kRead ? ReportKind::ReadComplete : ReportKind::DataChange, false,
-                std::move(sink));
+    // Reads and refreshes from the cache too: that path completes removed items with their
+    // error and a refresh left with no items with an empty completion.
+    ComPtr<IOPCDataCallback> sink = c->point().sink();
+    if (sink) completeMaxAgeRead(g, t, std::move(sink));
 }
 
 } // namespace qv

@@ -185,10 +185,16 @@ void OPCItem::delivered(bool streamPath, Variant& sent, WORD sentQuality, DWORD 
     Variant& reference = streamPath ? stream.reference : lastReported;
     WORD& referenceQuality = streamPath ? stream.quality : reportedQuality;
     bool& flag = streamPath ? stream.changed : changed;
+    (streamPath ? stream.forced : forced) = false;
     reference = std::move(sent);
     referenceQuality = sentQuality;
-    flag = updates != sentUpdates && (App().reportEveryUpdate.load(std::memory_order_relaxed) ||
-                                      differs(*reference.get(), referenceQuality, *value.get(), quality));
+    // Updates came meanwhile: pending when the item moved past the deadband or, with every
+    // update reported, when it holds what was sent (those updates were repeats).
+    const VARIANT& now = *value.get();
+    flag = updates != sentUpdates &&
+           ((App().reportEveryUpdate.load(std::memory_order_relaxed) && referenceQuality == quality &&
+             sameValue(*reference.get(), now)) ||
+            differs(*reference.get(), referenceQuality, now, quality));
 }
 
 bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float percent)
@@ -215,8 +221,10 @@ bool deadbandExceeded(const VARIANT& reference, const VARIANT& next, float perce
 // Runs for every item that follows the tag on every host update and accepted write. A change
 // is judged against what each path last delivered, not against the previous update: a pending
 // change stays pending until a report carries it, unless value and quality come back to what
-// the client already has. An update that repeats value and quality is no change (unless the
-// host wants every update reported). The common numeric values take no oleaut32 round trip.
+// the client already has, or an activation owes the client the current value. An update that
+// repeats value and quality is no change, unless the host wants every update reported (a value
+// that moves is then still held by the deadband). The common numeric values take no oleaut32
+// round trip.
 void OPCItem::onTagUpdated(const TagState& tag)
 {
     const VARIANT& next = *tag.value.get();
@@ -224,12 +232,17 @@ void OPCItem::onTagUpdated(const TagState& tag)
     euSpan = tag.euSpan;
     ++updates;
     if (App().reportEveryUpdate.load(std::memory_order_relaxed)) {
-        changed = true;
-        stream.changed = true;
-    } else {
-        changed = differs(*lastReported.get(), reportedQuality, next, tag.quality);
+        // Every update counts, a repeat of value and quality included, but a value that moves
+        // still has to leave the deadband; what is pending stays pending.
+        const bool repeat = quality == tag.quality && sameValue(*value.get(), next);
+        changed = changed || repeat || differs(*lastReported.get(), reportedQuality, next, tag.quality);
         if (group && group->streamFollowed)
-            stream.changed = differs(*stream.reference.get(), stream.quality, next, tag.quality);
+            stream.changed =
+                stream.changed || repeat || differs(*stream.reference.get(), stream.quality, next, tag.quality);
+    } else {
+        changed = forced || differs(*lastReported.get(), reportedQuality, next, tag.quality);
+        if (group && group->streamFollowed)
+            stream.changed = stream.forced || differs(*stream.reference.get(), stream.quality, next, tag.quality);
     }
     quality = tag.quality;
     if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt())) {

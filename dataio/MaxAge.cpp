@@ -29,11 +29,21 @@ HRESULT deviceRead(QV_DEVICEREADPROC proc, DWORD tagHandle, VARTYPE requested, V
     *quality = 0;
     *time = FILETIME{};
     callHost([&] { proc(tagHandle, value, quality, time); });
-    if (V_VT(value) == VT_EMPTY) return S_OK; // the host had nothing to say
-    if (time->dwLowDateTime == 0 && time->dwHighDateTime == 0) *time = utcNow();
-    // What the device said is the tag's newest value: the cache and every follower take it,
-    // so maximum-age reads are served from the cache while it is young.
-    App().tags.deviceValue(tagHandle, *value, *quality, *time);
+    if (V_VT(value) == VT_EMPTY) {
+        // The device had nothing to say: the cache answers, as without a device-read callback,
+        // never an empty value called good. A tag removed meanwhile has no value to give.
+        VariantClear(value);
+        if (!App().tags.read(tagHandle, value, quality, time)) {
+            *quality = OPC_QUALITY_BAD;
+            *time = FILETIME{};
+            return E_FAIL;
+        }
+    } else {
+        if (time->dwLowDateTime == 0 && time->dwHighDateTime == 0) *time = utcNow();
+        // What the device said is the tag's newest value: the cache and every follower take it,
+        // so maximum-age reads are served from the cache while it is young.
+        App().tags.deviceValue(tagHandle, *value, *quality, *time);
+    }
     HRESULT hr = S_OK;
     if (requested != VT_EMPTY && V_VT(value) != requested) hr = VariantChangeType(value, value, 0, requested);
     if (FAILED(hr)) {
@@ -62,11 +72,12 @@ bool readItemsMaxAge(OPCGroup& g, DWORD n, const OPCHANDLE* handles, const DWORD
                 hr = OPC_E_INVALIDHANDLE;
             } else {
                 if (clientHandles) clientHandles[i] = it->clientHandle;
-                const OPCTag* tag = proc ? app.tags.lookup(it->tagName) : nullptr;
+                // No name lookup where the device cannot be wanted (a cache read).
+                const bool old = proc && tooOld(ages[oneAge ? 0 : i], it->timestamp, now);
+                const OPCTag* tag = old ? app.tags.lookup(it->tagName) : nullptr;
                 // Active state does not matter here: the client asked for these values.
                 if (!(it->accessRights & OPC_READABLE)) hr = OPC_E_BADRIGHTS;
-                else if (tag && tooOld(ages[oneAge ? 0 : i], it->timestamp, now))
-                    device.push_back({i, tag->handle, it->requestedType});
+                else if (tag) device.push_back({i, tag->handle, it->requestedType});
                 else hr = it->readValue(&values[i], qualities ? &qualities[i] : nullptr, times ? &times[i] : nullptr);
             }
             if (clientHandles && !it) clientHandles[i] = 0;
@@ -115,6 +126,33 @@ ClientIdentity writerOf(const OPCGroup& g)
     return s && App().writeAuditProc.load() ? static_cast<const ClientIdentity&>(*s) : ClientIdentity();
 }
 
+namespace {
+
+// A refresh whose items all went inactive or were removed before it was performed: the client
+// still gets its completion, without items and with E_FAIL as the master error, the code
+// the call itself gives when a group has no active items.
+void completeEmptyRefresh(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
+{
+    {
+        LockGuard lock(App().globalLock);
+        g.sinceLastSend = 0;
+        g.sentThisPass = true;
+    }
+    // The arrays are never read but must not be null for the marshaler.
+    OPCHANDLE h = 0;
+    VARIANT v;
+    VariantInit(&v);
+    WORD q = 0;
+    FILETIME ft{};
+    HRESULT e = E_FAIL;
+    const OPCHANDLE hGroup = g.clientHandle.load();
+    callDataSink(g, sink, [&](IOPCDataCallback*) {
+        return sink->OnDataChange(t.transactionId, hGroup, S_OK, E_FAIL, 0, &h, &v, &q, &ft, &e);
+    });
+}
+
+} // namespace
+
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink)
 {
     OPCServerApp& app = App();
@@ -131,7 +169,11 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
         return;
     }
     const size_t n = handles.size();
-    if (n == 0 || t.maxAges.empty() || n > (static_cast<size_t>(-1) / 64)) return;
+    if (n == 0) {
+        completeEmptyRefresh(g, t, std::move(sink));
+        return;
+    }
+    if (n > (static_cast<size_t>(-1) / 64)) return;
     const CallbackBlockLayout layout(n);
     BYTE* block = static_cast<BYTE*>(app.taskAlloc(layout.total));
     if (!block) return;
@@ -140,15 +182,19 @@ void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataC
     auto* qualities = reinterpret_cast<WORD*>(block + layout.qualities);
     auto* times = reinterpret_cast<FILETIME*>(block + layout.timestamps);
     auto* errors = reinterpret_cast<HRESULT*>(block + layout.errors);
-    const bool oneAge = t.kind == AsyncTransaction::kRefresh;
-    const bool allOk = readItemsMaxAge(g, static_cast<DWORD>(n), handles.data(), t.maxAges.data(), oneAge, values,
-                                       qualities, times, errors, clientHandles);
+    // A request without ages reads the cache.
+    static const DWORD kCacheAge = 0xFFFFFFFFu;
+    const bool refresh = t.kind == AsyncTransaction::kRefresh;
+    const bool oneAge = refresh || t.maxAges.empty();
+    const bool allOk = readItemsMaxAge(g, static_cast<DWORD>(n), handles.data(),
+                                       t.maxAges.empty() ? &kCacheAge : t.maxAges.data(), oneAge, values, qualities,
+                                       times, errors, clientHandles);
     HRESULT masterQuality = S_OK;
     for (size_t i = 0; i < n; ++i) {
         if (qualities[i] != OPC_QUALITY_GOOD) masterQuality = S_FALSE;
         // An item removed since the request still completes, with its error, under the client
         // handle it had when the request was accepted.
-        if (!oneAge && errors[i] == OPC_E_INVALIDHANDLE && i < t.clientHandles.size())
+        if (!refresh && errors[i] == OPC_E_INVALIDHANDLE && i < t.clientHandles.size())
             clientHandles[i] = t.clientHandles[i];
     }
     {

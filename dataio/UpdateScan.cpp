@@ -34,7 +34,7 @@ void OPCGroup::scan(bool forced, DWORD ticks)
         // Ticks that came while the worker was busy count: the group keeps its rate.
         const ULONGLONG sum = elapsed + static_cast<ULONGLONG>(App().updatePeriod.load()) * ticks;
         elapsed = sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(sum);
-        if (elapsed < updateRate.load() && !forced) return;
+        if (!forced && (elapsed < updateRate.load() || forcedScanPending)) return;
         elapsed = 0;
     }
     // Each path keeps its own pending state: both hear every change once, whichever the

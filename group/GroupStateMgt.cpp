@@ -62,6 +62,12 @@ public:
                 if (pActive) {
                     activated = *pActive && !grp->active.load();
                     grp->active = *pActive;
+                    if (activated) {
+                        grp->forcedScanPending = true; // with the activation, in one hold
+                        // Owed until a report carries them, should the forced one not arrive.
+                        for (auto& kv : grp->items)
+                            if (kv.second->active) kv.second->markChanged();
+                    }
                 }
                 if (phClientGroup) grp->clientHandle = *phClientGroup;
                 if (pPercentDeadband) grp->percentDeadband = *pPercentDeadband;
@@ -70,10 +76,12 @@ public:
                 if (pRevisedUpdateRate) *pRevisedUpdateRate = grp->updateRate.load();
             }
             if (activated) {
-                // On the calling thread, before returning, without the global lock: the queued
-                // requests first, then one forced scan that reports every active item.
-                grp->dispatchQueue();
+                // On the calling thread, before returning, without the global lock: one forced
+                // scan that reports every active item. Queued requests stay with the worker's
+                // dispatch pass, which serves inactive groups too: a write reaches the host there.
                 grp->scan(true);
+                LockGuard g(App().globalLock);
+                grp->forcedScanPending = false;
             }
             return result;
         });

@@ -84,6 +84,9 @@ public:
     std::atomic<DWORD> keepAlive{0}; // ms, a multiple of the update tick; 0: off
     DWORD sinceLastSend = 0;         // ms of passes since the last OnDataChange/OnReadComplete
     bool sentThisPass = false;       // a callback went out since the last keep-alive pass
+    // An activation's forced scan is under way: the worker's scans wait for the next pass, so
+    // the two do not both carry one change.
+    bool forcedScanPending = false;
 
     // ---- interface objects ----
     IUnknown* interfaceFor(Slot slot);

@@ -50,8 +50,7 @@ void OPCItem::copyFrom(const OPCItem& other)
     euSpan = other.euSpan;
     // The change flags are not copied: a copy starts changed on both paths, so its first
     // active scan reports it.
-    changed = true;
-    stream.changed = true;
+    markChanged();
 }
 
 HRESULT OPCItem::fillAttributes(OPCITEMATTRIBUTES* a) const

@@ -50,6 +50,7 @@ public:
     WORD reportedQuality = 0; // the quality the callback path last delivered
     bool changed = true;  // differs from what the callback path last delivered
     bool hasItemDeadband = false; // a per-item deadband overrides the group's
+    bool forced = false;  // a report of the current value is owed (activation): only its delivery ends it
     OPCGroup* group = nullptr; // owner, for the group's deadband
     float euSpan = -1.0f; // EU high - low of a tag declared analog; negative: none
     DWORD updates = 0;    // host updates taken: a report confirmed with the same count left nothing newer
@@ -59,6 +60,7 @@ public:
         Variant reference;
         WORD quality = 0;
         bool changed = true;
+        bool forced = false;
     };
     PathState stream; // the DA 1.0 stream path (followed once the group has its data object)
 
@@ -86,10 +88,12 @@ public:
     // Whether `next` differs from a path's reference under the item's deadband rule.
     bool differs(const VARIANT& reference, WORD referenceQuality, const VARIANT& next, WORD nextQuality) const;
     // Marks both paths changed (activation: the current value goes out in the next report).
+    // The mark holds until a report carrying the item is delivered: a host update that repeats
+    // the reported value does not take it back.
     void markChanged()
     {
-        changed = true;
-        stream.changed = true;
+        changed = forced = true;
+        stream.changed = stream.forced = true;
     }
     // Copies everything but the changed flag (a copy starts changed).
     void copyFrom(const OPCItem& other);

@@ -36,8 +36,17 @@ VOID CALLBACK callerTick(HWND, UINT, UINT_PTR, DWORD)
         ClientScope scope(s.get());
         // The stop pumps messages while it waits: no client is called from here then, only
         // a gone one reclaimed.
-        if (!app.stopping.load()) s->serve(1);
-        else if (s->disconnected()) s->reclaim();
+        // A timer callback must not throw into the host's message loop: serve() guards its
+        // passes, the reclaiming here its own.
+        if (!app.stopping.load()) {
+            s->serve(1);
+        } else if (s->disconnected()) {
+            try {
+                s->reclaim();
+            } catch (...) {
+                QV_TRACE(trace::kErrors, "reclaim pass skipped: out of memory");
+            }
+        }
     }
 }
 

@@ -158,7 +158,11 @@ DWORD WINAPI OPCServer::workerMain(void* arg)
                 s->serve(static_cast<DWORD>(now - seen));
                 seen = now;
             } else {
-                s->serveShutdownRequest();
+                try {
+                    s->serveShutdownRequest();
+                } catch (...) {
+                    QV_TRACE(trace::kErrors, "shutdown request pass skipped: out of memory");
+                }
             }
             if (s->gone()) break;
             if (!s->readyToWait()) continue;

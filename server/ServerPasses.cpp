@@ -79,19 +79,35 @@ bool OPCServer::readyToWait()
     return false;
 }
 
+namespace {
+
+// Every pass of a worker (or of the caller timer) runs through here: a pass that runs out of
+// memory is skipped, and the thread and the server go on.
+template <typename Run>
+void guarded(const char* pass, Run&& run)
+{
+    try {
+        run();
+    } catch (...) {
+        QV_TRACE(trace::kErrors, "%s pass skipped: out of memory", pass);
+    }
+}
+
+} // namespace
+
 void OPCServer::serve(DWORD ticks)
 {
-    serveShutdownRequest();
+    guarded("shutdown request", [&] { serveShutdownRequest(); });
     // A stopping server runs no more passes: its clients hear ShutdownRequest and nothing else.
     if (!leavingPass()) {
-        if (ticks) dispatchPass();
-        eventPass();
-        if (ticks) dataChangePass(ticks);
-        if (!leavingPass()) livenessCheck();
+        if (ticks) guarded("dispatch", [&] { dispatchPass(); });
+        guarded("event", [&] { eventPass(); });
+        if (ticks) guarded("data change", [&] { dataChangePass(ticks); });
+        if (!leavingPass()) guarded("liveness", [&] { livenessCheck(); });
     }
     // A stop asked during the passes: its request goes before any further call.
-    serveShutdownRequest();
-    if (disconnected()) reclaim();
+    guarded("shutdown request", [&] { serveShutdownRequest(); });
+    if (disconnected()) guarded("reclaim", [&] { reclaim(); });
 }
 
 } // namespace qv

@@ -34,6 +34,7 @@ struct Call {
     OPCHANDLE group;
     HRESULT master;
     std::vector<Value> items;
+    HRESULT masterError = S_OK; // data and read completions
 };
 
 // Client-side sink: COM reference counted (the server holds it through a proxy).
@@ -57,10 +58,10 @@ public:
         if (n == 0) delete this;
         return static_cast<ULONG>(n);
     }
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT, DWORD n, OPCHANDLE* h,
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT me, DWORD n, OPCHANDLE* h,
                                            VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override
     {
-        return add(Call::Data, tid, g, mq, n, h, v, q, t, e);
+        return add(Call::Data, tid, g, mq, n, h, v, q, t, e, me);
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD tid, OPCHANDLE g, HRESULT mq, HRESULT, DWORD n, OPCHANDLE* h,
                                              VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override
@@ -70,7 +71,7 @@ public:
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tid, OPCHANDLE g, HRESULT me, DWORD n, OPCHANDLE* h,
                                               HRESULT* e) override
     {
-        Call c{Call::Write, tid, g, me, {}};
+        Call c{Call::Write, tid, g, me, {}, S_OK};
         for (DWORD i = 0; i < n; ++i) {
             Value x{h[i], {}, 0, {}, e[i]};
             VariantInit(&x.v);
@@ -80,7 +81,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD tid, OPCHANDLE g) override
     {
-        return push(Call{Call::Cancel, tid, g, S_OK, {}});
+        return push(Call{Call::Cancel, tid, g, S_OK, {}, S_OK});
     }
 
     // Waits (generously) for the first recorded call that matches; removes and returns it.
@@ -119,9 +120,9 @@ public:
 
 private:
     HRESULT add(Call::Kind k, DWORD tid, OPCHANDLE g, HRESULT mq, DWORD n, OPCHANDLE* h, VARIANT* v, WORD* q,
-                FILETIME* t, HRESULT* e)
+                FILETIME* t, HRESULT* e, HRESULT me = S_OK)
     {
-        Call c{k, tid, g, mq, {}};
+        Call c{k, tid, g, mq, {}, me};
         for (DWORD i = 0; i < n; ++i) {
             Value x{h[i], {}, q[i], t[i], e[i]};
             VariantInit(&x.v);
@@ -816,11 +817,21 @@ TEST_F(DataClient, AsyncWritesWaitForTheWorkerAndCancelForReal)
     CoTaskMemFree(errors);
     EXPECT_EQ(async->Cancel2(early), S_OK);
     EXPECT_EQ(async->Cancel2(late), E_FAIL);
+    // A refresh whose items all went inactive before the worker came to it still completes.
+    DWORD refreshId = 0;
+    ASSERT_EQ(async->Refresh2(OPC_DS_CACHE, 403, &refreshId), S_OK);
+    std::vector<OPCHANDLE> all;
+    for (OPCHANDLE k = kRamp; k <= kClamp; ++k) all.push_back(server(k));
+    ASSERT_EQ(group_->SetActiveState(static_cast<DWORD>(all.size()), all.data(), FALSE, &errors), S_OK);
+    CoTaskMemFree(errors);
     ASSERT_EQ(command(L"release"), S_OK);
     Call c;
     ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Write && x.tid == 401; }, &c));
     EXPECT_EQ(c.items.at(0).error, S_OK);
     ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Cancel && x.tid == 402; }, &c));
+    ASSERT_TRUE(sink_->waitFor([](const Call& x) { return x.kind == Call::Data && x.tid == 403; }, &c));
+    EXPECT_TRUE(c.items.empty());
+    EXPECT_EQ(c.masterError, E_FAIL);
     // The host clamps by updating the tag inside its write callback: its value stands.
     V_R8(&v[1]) = 150.0;
     ASSERT_EQ(sync->Write(1, &h[1], &v[1], &errors), S_FALSE);
@@ -886,6 +897,7 @@ TEST_F(DataClient, ChangesNotRepeatsAnalogDeadbandAndActivation)
     OPCITEMRESULT* res = nullptr;
     HRESULT* errors = nullptr;
     ASSERT_EQ(group_->AddItems(1, &def, &res, &errors), S_OK); // r4, analog, EU range 0..100
+    OPCHANDLE tank = res->hServer;
     CoTaskMemFree(res), CoTaskMemFree(errors);
     ASSERT_TRUE(hostCommands({"update Plant.Line.Count i4 7", "update Tank1 r4 2.5"}));
     advise();
@@ -932,6 +944,16 @@ TEST_F(DataClient, ChangesNotRepeatsAnalogDeadbandAndActivation)
     ASSERT_EQ(group_->SetActiveState(1, &flow, TRUE, &errors), S_OK);
     CoTaskMemFree(errors);
     ASSERT_TRUE(sink_->waitFor(carries(kFlow), &c));
+    Sink::clear(c);
+    // The same while the host publishes the tag again unchanged: the repeat owes the client nothing
+    // but does not take back what the activation owes.
+    ASSERT_EQ(group_->SetActiveState(1, &tank, FALSE, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(group_->SetActiveState(1, &tank, TRUE, &errors), S_OK);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(hostCommands({"update Tank1 r4 13", "update Tank1 r4 13"}));
+    ASSERT_TRUE(sink_->waitFor(carries(9), &c, 3000));
+    EXPECT_EQ(i4(find(c, 9)->v), 13);
     Sink::clear(c);
     ASSERT_TRUE(hostCommands({"update Tank1 r4 2.5"}));
 }

@@ -133,7 +133,8 @@ TEST_F(DataIoTest, DeadbandTable)
         {"reference 0", 10.0f, {{0, 0xC0, true}, {0, 0xC0, false}, {0.001, 0xC0, true}}},
         {"quality change counts whatever the deadband", 50.0f, {{100, 0xC0, true}, {100, 0x40, true}, {101, 0x40, false}}},
         {"a change stays pending until reported", 10.0f, {{100, 0xC0, true}, {150, 0xC0, true}, {155, 0xC0, true}}},
-        {"a host that wants every update reported", 10.0f, {{100, 0xC0, true}, {100, 0xC0, true}}, true},
+        {"every update reported: repeats, and moves past the deadband", 10.0f,
+         {{100, 0xC0, true}, {100, 0xC0, true}, {105, 0xC0, false}, {112, 0xC0, true}, {112, 0xC0, true}}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -12,6 +12,7 @@ struct HostSide {
     std::vector<DWORD> writes;
     std::vector<DWORD> deviceReads;
     DWORD refuse = 0xFFFFFFFF;
+    DWORD silent = 0xFFFFFFFF; // a device read of it leaves the value empty
     bool lockHeldInCallback = false;
 };
 HostSide g_host;
@@ -29,6 +30,7 @@ void WINAPI hostDeviceRead(DWORD hTag, VARIANT* v, WORD* q, FILETIME* t)
     std::lock_guard<std::mutex> g(g_host.m);
     g_host.lockHeldInCallback |= App().globalLock.heldByMe();
     g_host.deviceReads.push_back(hTag);
+    if (hTag == g_host.silent) return;
     V_VT(v) = VT_I4;
     V_I4(v) = 4242;
     *q = 0xD8;
@@ -45,6 +47,7 @@ protected:
         g_host.writes.clear();
         g_host.deviceReads.clear();
         g_host.refuse = 0xFFFFFFFF;
+        g_host.silent = 0xFFFFFFFF;
         g_host.lockHeldInCallback = false;
     }
 
@@ -170,6 +173,13 @@ TEST_F(SyncIoTest, DeviceReadAsksTheHostWithoutTheLock)
     r = read(io.get(), OPC_DS_CACHE, {flow});
     EXPECT_EQ(r.values[0].vt(), VT_BSTR);
     EXPECT_EQ(g_host.deviceReads.size(), 1u);
+
+    // A device with nothing to say: the cache answers, never an empty value called good.
+    g_host.silent = makeTag("Quiet", vR8(2.5), true, 0x40);
+    r = read(io.get(), OPC_DS_DEVICE, {addItem(*g, "Quiet", 3)});
+    EXPECT_EQ(r.errors[0], S_OK);
+    EXPECT_EQ(r.values[0].vt(), VT_R8);
+    EXPECT_EQ(r.states[0].wQuality, 0x40);
 }
 
 TEST_F(SyncIoTest, WriteGoesThroughTheHostAndTheItemCache)

@@ -361,10 +361,11 @@ TEST_F(IOPCServerTest, GetErrorStringUsesTheTableThenTheSystemThenAFormat)
                            "that exist");
     ASSERT_EQ(srv->GetErrorString(static_cast<HRESULT>(0xC0DE1234), 0, &s), S_OK);
     EXPECT_EQ(taskText(s), "<unknown error: 0xC0DE1234 -1059188172>");
-    ASSERT_EQ(srv->GetErrorString(E_OUTOFMEMORY, 0, &s), S_OK);
+    ASSERT_EQ(srv->GetErrorString(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 0, &s), S_OK);
     std::string sys = taskText(s);
-    EXPECT_EQ(sys, errorText(E_OUTOFMEMORY));
+    EXPECT_EQ(sys, errorText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
     EXPECT_LE(sys.size(), 127u);
+    EXPECT_EQ(errorText(E_OUTOFMEMORY).rfind("E_OUTOFMEMORY: ", 0), 0u);
 }
 
 TEST_F(IOPCServerTest, CreateGroupEnumeratorChecksItsArgumentsAndScope)
