@@ -5,7 +5,8 @@
 // run there), so the host's cost of an alarm does not grow with the number of subscribers.
 // An event goes once every subscription has taken it, or when more than the queue limit are
 // kept (what one subscription's own queue holds, however many subscriptions there are): a
-// stalled worker then misses the oldest, counted and told on its subscriptions.
+// worker that fell behind then misses the oldest, counted on those of its subscriptions that
+// would have taken it (only then does raising an event look at subscriptions) and told.
 // Under the global lock, except end(), which any thread may read.
 #include <windows.h>
 #include <atomic>
@@ -29,13 +30,17 @@ public:
     Seq begin() const { return begin_; }
     Seq end() const { return end_.load(); }
     const Entry& at(Seq s) const { return entries_[s - begin_]; }
-    // False when out of memory: the event is lost for every subscription.
+    // False when out of memory: the event is lost for every subscription. The caller makes
+    // room first (full, dropOldest): it counts what goes.
     bool append(const std::shared_ptr<const EventRecord>& ev);
     // Lets go of the events before s.
     void trimTo(Seq s);
+    // Whether it holds its limit or more; dropOldest lets go of the oldest.
+    bool full() const { return entries_.size() >= limit_; }
+    void dropOldest();
     // The events one subscription may have waiting (its queue, and here); the host sets it.
     size_t limit() const { return limit_; }
-    void setLimit(size_t n);
+    void setLimit(size_t n) { limit_ = n; }
     void clear();
 
 private:
