@@ -383,6 +383,8 @@ void COPCEventSubscription::dropUnheard()
 
 void COPCEventSubscription::takeEvents(const EventJournal& journal)
 {
+    // What the journal let go of since the last look is counted before the cursor moves on.
+    countDroppedEvents();
     const EventJournal::Seq end = journal.end();
     DWORD advisedAt = 0;
     if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
@@ -393,7 +395,7 @@ void COPCEventSubscription::takeEvents(const EventJournal& journal)
     // A sink hears what was raised from its Advise on, not before.
     if (EventJournal::before(cursor_, advisedAt)) cursor_ = advisedAt;
     dropUnheard();
-    // The journal let these go while this client's worker was held up (counted as they went).
+    // The journal let these go while this client's worker was held up (counted just above).
     if (EventJournal::before(cursor_, journal.begin())) cursor_ = journal.begin();
     const char delimiter = App().delimiter;
     const size_t limit = journal.limit();
@@ -413,14 +415,18 @@ void COPCEventSubscription::takeEvents(const EventJournal& journal)
     }
 }
 
-void COPCEventSubscription::missed(const EventRecord& ev, EventJournal::Seq seq)
+void COPCEventSubscription::missed(const EventJournal::Dropped* events, size_t n)
 {
     DWORD advisedAt = 0;
     if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) return;
-    if (EventJournal::before(seq, advisedAt)) return;
     dropUnheard(); // a sink advised since the last look is told of its own drops only
+    const EventJournal::Seq from = EventJournal::before(cursor_, advisedAt) ? advisedAt : cursor_;
+    const char delimiter = App().delimiter;
+    DWORD count = 0;
     // Only what passes the filter counts: a filtered client is not told of others' events.
-    if (filter_.passes(ev, App().delimiter)) noteDropped(1);
+    for (size_t i = 0; i < n; ++i)
+        if (!EventJournal::before(events[i].seq, from) && filter_.passes(*events[i].event, delimiter)) ++count;
+    noteDropped(count);
 }
 
 bool COPCEventSubscription::validConnection(DWORD connection) const

@@ -72,9 +72,9 @@ public:
     void takeEvents(const EventJournal& journal);
     // Global lock held: the first journal event not yet looked at.
     EventJournal::Seq cursor() const { return cursor_; }
-    // Global lock held: the journal lets go of an event at seq that this subscription has not
-    // taken yet; counted as dropped when it would have taken it.
-    void missed(const EventRecord& ev, EventJournal::Seq seq);
+    // Global lock held: the journal let go of these n events; those this subscription had yet
+    // to take and would have (active, advised before them, its filter passes) count as dropped.
+    void missed(const EventJournal::Dropped* events, size_t n);
     // Global lock held: events, a notice or a refresh wait for the worker.
     bool hasPendingEvents() const
     {

@@ -26,14 +26,22 @@ void EventJournal::trimTo(Seq s)
 
 void EventJournal::dropOldest()
 {
-    if (entries_.empty()) return;
+    if (entries_.empty() || uncountedFull()) return;
+    dropped_[uncounted_++] = Dropped{begin_, std::move(entries_.front().event)};
     entries_.pop_front();
     ++begin_;
+}
+
+void EventJournal::clearUncounted()
+{
+    for (size_t i = 0; i < uncounted_; ++i) dropped_[i].event.reset();
+    uncounted_ = 0;
 }
 
 void EventJournal::clear()
 {
     entries_.clear();
+    clearUncounted();
     begin_ = end_.load();
 }
 

@@ -9,6 +9,7 @@
 // would have taken it (only then does raising an event look at subscriptions) and told.
 // Under the global lock, except end(), which any thread may read.
 #include <windows.h>
+#include <array>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -35,9 +36,23 @@ public:
     bool append(const std::shared_ptr<const EventRecord>& ev);
     // Lets go of the events before s.
     void trimTo(Seq s);
-    // Whether it holds its limit or more; dropOldest lets go of the oldest.
+    // Whether it holds its limit or more; dropOldest lets go of the oldest, which waits among
+    // the uncounted until its drop was counted on the subscriptions (in batches: one check of
+    // each subscription's connection per batch, not per event). Room there first.
     bool full() const { return entries_.size() >= limit_; }
     void dropOldest();
+    struct Dropped {
+        Seq seq;
+        std::shared_ptr<const EventRecord> event;
+    };
+    static constexpr size_t kUncountedMax = 256;
+    bool uncountedFull() const { return uncounted_ == kUncountedMax; }
+    const Dropped* uncounted(size_t* n) const
+    {
+        *n = uncounted_;
+        return dropped_.data();
+    }
+    void clearUncounted();
     // The events one subscription may have waiting (its queue, and here); the host sets it.
     size_t limit() const { return limit_; }
     void setLimit(size_t n) { limit_ = n; }
@@ -45,6 +60,8 @@ public:
 
 private:
     std::deque<Entry> entries_;
+    std::array<Dropped, kUncountedMax> dropped_;
+    size_t uncounted_ = 0;
     Seq begin_ = 0;
     std::atomic<Seq> end_{0};
     size_t limit_ = kDefaultLimit;
