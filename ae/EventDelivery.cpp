@@ -114,7 +114,8 @@ void countDroppedEvents()
     size_t n = 0;
     const EventJournal::Dropped* dropped = app.eventJournal.uncounted(&n);
     if (!n) return;
-    for (OPCServer* s : app.clients) {
+    for (ClientListEntry* c : app.clients) {
+        OPCServer* s = c->server();
         if (s->disconnected()) continue;
         for (auto& sub : s->subscriptions) sub->missed(dropped, n);
     }
