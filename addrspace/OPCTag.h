@@ -75,6 +75,12 @@ public:
     }
     const char* c_str() const { return p_ ? p_ : own_.c_str(); }
     size_t size() const { return p_ ? strlen(p_) : own_.size(); }
+    // An explicit copy (a static text stays static).
+    void assign(const EventText& o)
+    {
+        p_ = o.p_;
+        own_ = o.own_;
+    }
 
 private:
     const char* p_ = nullptr;

@@ -363,13 +363,19 @@ void COPCEventSubscription::noteDropped(DWORD n)
 
 void COPCEventSubscription::dropUnheard()
 {
-    DWORD advisedAt = 0;
-    if (!container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
-        // Unadvised: nothing queued is for anyone, and a refresh has no one to finish for.
-        pending_.clear();
+    DWORD advisedAt = 0, advise = 0;
+    const bool advised = container_ && container_->point().sinkAdvisedAt(&advisedAt, &advise);
+    if (!advised || advise != advise_) {
+        // Unadvised, or advised again since the last look: a refresh has no one to finish
+        // for, and no one is owed a notice of drops.
         refreshPending_.clear();
         refreshing_ = refreshFinalTaken_ = false;
         droppedUntold_ = 0;
+        advise_ = advise;
+    }
+    // Nothing queued is for anyone without a sink.
+    if (!advised) {
+        pending_.clear();
         return;
     }
     while (!pending_.empty() && EventJournal::before(pending_.front().seq, advisedAt)) pending_.pop_front();
@@ -377,6 +383,8 @@ void COPCEventSubscription::dropUnheard()
 
 void COPCEventSubscription::takeEvents(const EventJournal& journal)
 {
+    // What the journal let go of since the last look is counted before the cursor moves on.
+    countDroppedEvents();
     const EventJournal::Seq end = journal.end();
     DWORD advisedAt = 0;
     if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) {
@@ -387,11 +395,8 @@ void COPCEventSubscription::takeEvents(const EventJournal& journal)
     // A sink hears what was raised from its Advise on, not before.
     if (EventJournal::before(cursor_, advisedAt)) cursor_ = advisedAt;
     dropUnheard();
-    if (EventJournal::before(cursor_, journal.begin())) {
-        // The journal let these go while this client's worker was held up.
-        noteDropped(journal.begin() - cursor_);
-        cursor_ = journal.begin();
-    }
+    // The journal let these go while this client's worker was held up (counted just above).
+    if (EventJournal::before(cursor_, journal.begin())) cursor_ = journal.begin();
     const char delimiter = App().delimiter;
     const size_t limit = journal.limit();
     // A full queue leaves the rest in the journal rather than dropping its own oldest: the
@@ -410,6 +415,20 @@ void COPCEventSubscription::takeEvents(const EventJournal& journal)
     }
 }
 
+void COPCEventSubscription::missed(const EventJournal::Dropped* events, size_t n)
+{
+    DWORD advisedAt = 0;
+    if (gone() || !active_ || !container_ || !container_->point().sinkAdvisedAt(&advisedAt)) return;
+    dropUnheard(); // a sink advised since the last look is told of its own drops only
+    const EventJournal::Seq from = EventJournal::before(cursor_, advisedAt) ? advisedAt : cursor_;
+    const char delimiter = App().delimiter;
+    DWORD count = 0;
+    // Only what passes the filter counts: a filtered client is not told of others' events.
+    for (size_t i = 0; i < n; ++i)
+        if (!EventJournal::before(events[i].seq, from) && filter_.passes(*events[i].event, delimiter)) ++count;
+    noteDropped(count);
+}
+
 bool COPCEventSubscription::validConnection(DWORD connection) const
 {
     return connection == 1 && container_ && container_->point().hasSink();
@@ -422,6 +441,7 @@ HRESULT COPCEventSubscription::refresh(DWORD connection)
     {
         LockGuard g(App().globalLock);
         if (!validConnection(connection)) return E_INVALIDARG;
+        dropUnheard(); // a refresh of an earlier sink is not this one's
         if (refreshing_) return OPC_E_BUSY;
         try {
             std::vector<std::shared_ptr<const EventRecord>> events = reportedConditionEvents();
@@ -446,6 +466,7 @@ HRESULT COPCEventSubscription::cancelRefresh(DWORD connection)
     if (gone()) return kGoneResult;
     LockGuard g(App().globalLock);
     if (!validConnection(connection)) return E_INVALIDARG;
+    dropUnheard();
     if (!refreshing_) return E_FAIL;
     // What was not yet sent is dropped; the client still gets its final (empty) call.
     refreshPending_.clear();
@@ -456,12 +477,13 @@ struct COPCEventSubscription::Call {
     CallKind kind = CallKind::None;
     std::vector<std::shared_ptr<const EventRecord>> events;
     bool last = false; // the refresh's last call
+    DWORD advise = 0;  // the sink's Advise count when taken
     ComPtr<IOPCEventSink> sink;
     OPCHANDLE hClient = 0;
     ReturnedAttributes returned;
 };
 
-COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn, Call* call)
+COPCEventSubscription::CallKind COPCEventSubscription::takeCall(Call* call)
 {
     if (gone()) return CallKind::None;
     dropUnheard();
@@ -472,7 +494,8 @@ COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn
                                                                   GetTickCount() - queuedSince_ >= bufferTime_));
     const bool refreshDue = refreshing_ && !refreshFinalTaken_;
     if (!liveDue && !refreshDue) return CallKind::None;
-    call->kind = refreshDue && (refreshTurn || !liveDue) ? CallKind::Refresh : CallKind::Live;
+    call->kind = refreshDue && (refreshTurn_ || !liveDue) ? CallKind::Refresh : CallKind::Live;
+    refreshTurn_ = call->kind == CallKind::Live;
     try {
         call->events.reserve(batchMax);
         if (call->kind == CallKind::Refresh) {
@@ -480,7 +503,9 @@ COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn
             // refresh never sends a state older than a live event the client already has.
             const char delimiter = App().delimiter;
             while (call->events.size() < batchMax && !refreshPending_.empty()) {
-                std::shared_ptr<const EventRecord> now = currentReportedEvent(*refreshPending_.front());
+                const EventRecord& asked = *refreshPending_.front();
+                const bool attrs = asked.eventCategory < returned_.size() && !returned_[asked.eventCategory].empty();
+                std::shared_ptr<const EventRecord> now = currentReportedEvent(asked, attrs);
                 if (now && filter_.passes(*now, delimiter)) call->events.push_back(std::move(now));
                 refreshPending_.pop_front();
             }
@@ -491,7 +516,10 @@ COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn
                 snprintf(text, sizeof text, "%lu events dropped since the last notice (queue limit %lu)",
                          static_cast<unsigned long>(droppedUntold_), static_cast<unsigned long>(App().eventJournal.limit()));
                 if (std::shared_ptr<const EventRecord> notice = serverNotice(text, kHighestSeverity)) {
-                    QV_TRACE(trace::kErrors, "event subscription %p: %s", static_cast<void*>(this), text);
+                    QV_TRACE(trace::kErrors, "client %lu \"%s\" event subscription %lu: %s",
+                             static_cast<unsigned long>(owner_ ? owner_->clientNumber : 0),
+                             owner_ ? owner_->clientName.c_str() : "", static_cast<unsigned long>(hClientSubscription_),
+                             text);
                     call->events.push_back(std::move(notice));
                     droppedUntold_ = 0;
                 }
@@ -507,6 +535,7 @@ COPCEventSubscription::CallKind COPCEventSubscription::takeCall(bool refreshTurn
         if (call->events.empty() && !call->last) return CallKind::None;
     }
     if (container_) call->sink = container_->point().sink();
+    call->advise = advise_;
     call->hClient = hClientSubscription_;
     return call->kind;
 }
@@ -538,8 +567,13 @@ bool COPCEventSubscription::makeCall(Call& call)
         lastCall_ = GetTickCount();
         queuedSince_ = lastCall_;
     }
-    if (call.sink && n && SUCCEEDED(hr)) lastSent_ = utcNow();
-    if (call.last) refreshing_ = refreshFinalTaken_ = false;
+    if (call.sink && n && SUCCEEDED(hr) && owner_) {
+        // Kept on the client: releasing this subscription never moves its status time back.
+        const FILETIME now = utcNow();
+        if (CompareFileTime(&now, &owner_->lastEventSent) > 0) owner_->lastEventSent = now;
+    }
+    // A sink advised meanwhile may have a refresh of its own running.
+    if (call.last && call.advise == advise_) refreshing_ = refreshFinalTaken_ = false;
     return classifyFailure(hr) == CallFailure::None;
 }
 
@@ -547,21 +581,20 @@ bool COPCEventSubscription::deliverPendingEvents()
 {
     // A round of calls goes on while they are quick (about 20 ms); after it the worker serves
     // the client's data (OPCServer::serve), so a slow alarm sink delays that data by one call
-    // at most. Within the round, while both wait, live and refresh batches take turns, live
-    // first: the refresh's last call comes within a bounded time however many live events
-    // arrive, and live events never wait behind a whole refresh.
+    // at most. While both wait, live and refresh batches take turns: the refresh's last call
+    // comes within a bounded time however many live events arrive, and live events never wait
+    // behind a whole refresh. The turn carries over to the next round, which a single slow
+    // call may have ended.
     constexpr DWORD kRoundMs = 20;
     const DWORD start = GetTickCount();
-    bool refreshTurn = false;
     while (GetTickCount() - start < kRoundMs) {
         Call call;
         {
             LockGuard g(App().globalLock);
             // What the journal holds for this subscription follows while the round goes on.
             takeEvents(App().eventJournal);
-            if (takeCall(refreshTurn, &call) == CallKind::None) return false;
+            if (takeCall(&call) == CallKind::None) return false;
         }
-        refreshTurn = call.kind == CallKind::Live;
         if (!makeCall(call)) return false;
     }
     return true;
@@ -600,12 +633,7 @@ namespace qv {
 FILETIME lastEventSentTo(OPCServer& server)
 {
     LockGuard g(App().globalLock);
-    FILETIME latest{};
-    for (auto& sub : server.subscriptions) {
-        const FILETIME t = sub->lastSent();
-        if (CompareFileTime(&t, &latest) > 0) latest = t;
-    }
-    return latest;
+    return server.lastEventSent;
 }
 
 } // namespace qv

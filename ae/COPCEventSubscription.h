@@ -72,6 +72,9 @@ public:
     void takeEvents(const EventJournal& journal);
     // Global lock held: the first journal event not yet looked at.
     EventJournal::Seq cursor() const { return cursor_; }
+    // Global lock held: the journal let go of these n events; those this subscription had yet
+    // to take and would have (active, advised before them, its filter passes) count as dropped.
+    void missed(const EventJournal::Dropped* events, size_t n);
     // Global lock held: events, a notice or a refresh wait for the worker.
     bool hasPendingEvents() const
     {
@@ -81,8 +84,6 @@ public:
     // batches of a refresh in progress (no lock held; on the thread that serves the client).
     // Stops after a round of about 20 ms; returns whether events are left for the next round.
     bool deliverPendingEvents();
-    // Global lock held: when an event last went to the sink (zero before the first).
-    FILETIME lastSent() const { return lastSent_; }
 
     // IOPCEventSubscriptionMgt::Refresh and CancelRefresh: the refresh is queued for the
     // client's worker; these never call the client.
@@ -106,7 +107,6 @@ private:
     DWORD maxSize_;
     DWORD queuedSince_ = 0; // tick count from which the buffer time runs for what is queued
     DWORD lastCall_ = 0;    // tick count of the last call with live events
-    FILETIME lastSent_{};
     EventJournal::Seq cursor_;
     EventFilter filter_;
     ReturnedAttributes returned_;
@@ -122,16 +122,20 @@ private:
     std::deque<std::shared_ptr<const EventRecord>> refreshPending_;
     bool refreshing_ = false;
     bool refreshFinalTaken_ = false;
+    // While both wait, a refresh batch goes next when the last call was live. Kept across
+    // rounds: a round may end after one slow live call, and the refresh still gets its turn.
+    bool refreshTurn_ = false;
     // The connection a refresh names: a sink is connected under that cookie.
     bool validConnection(DWORD connection) const;
     // Global lock held: forgets what the connected sink must not hear (everything without a
-    // sink, events raised before its Advise, a refresh it did not ask for).
+    // sink, events raised before its Advise, a refresh or a drop count of an earlier sink).
     void dropUnheard();
+    DWORD advise_ = 0; // under the global lock: the point's Advise count dropUnheard last saw
     enum class CallKind { None, Live, Refresh };
     struct Call;
-    // Global lock held: the next call's events; refreshTurn: a refresh batch goes before a
-    // live one that is due too.
-    CallKind takeCall(bool refreshTurn, Call* call);
+    // Global lock held: the next call's events, live and refresh batches taking turns while
+    // both are due.
+    CallKind takeCall(Call* call);
     // Without the lock: makes the call; false when the sink failed.
     bool makeCall(Call& call);
     void noteDropped(DWORD n); // global lock held
@@ -144,7 +148,8 @@ private:
 // Release.
 void destroySubscriptions(std::vector<std::shared_ptr<COPCEventSubscription>>& subs);
 
-// When an event last went to any of the client's subscriptions (takes the lock).
+// When an event last went to any of the client's subscriptions, released ones too (takes the
+// lock).
 FILETIME lastEventSentTo(OPCServer& server);
 
 } // namespace qv

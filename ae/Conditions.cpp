@@ -317,12 +317,21 @@ bool setAlarmAckRequired(DWORD hTag, bool required)
 
 bool setAlarmDeadband(DWORD hTag, double deadband)
 {
-    if (!(deadband >= 0) || deadband > 3.4e38) return false; // also refuses NaN
+    if (!(deadband >= 0) || deadband > 3.4e38) { // also refuses NaN
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     LockGuard g(App().globalLock);
     OPCTag* tag = App().tags.resolve(hTag);
-    if (!tag) return false;
+    if (!tag) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     TagConditions* tc = conditionsOf(*tag);
-    if (!tc) return false;
+    if (!tc) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     tc->deadband = deadband;
     return true;
 }
@@ -615,12 +624,37 @@ HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea,
     return S_OK;
 }
 
-std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev)
+std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev, bool withAttributes)
 {
     HRESULT why = S_OK;
     ConditionState* c = findCondition(ev.source, ev.conditionName.c_str(), &why);
     if (!c || !needsReport(*c)) return nullptr;
-    return c->last;
+    if (!withAttributes || !c->last || c->last->currentValue.vt() != VT_EMPTY) return c->last;
+    // Raised before anyone selected attributes: a copy with them, the shared record untouched.
+    const EventRecord& from = *c->last;
+    try {
+        auto copy = newEventRecord();
+        copy->changeMask = from.changeMask;
+        copy->newState = from.newState;
+        copy->source = from.source;
+        copy->time = from.time;
+        copy->message.assign(from.message);
+        copy->eventType = from.eventType;
+        copy->eventCategory = from.eventCategory;
+        copy->severity = from.severity;
+        copy->conditionName.assign(from.conditionName);
+        copy->subconditionName.assign(from.subconditionName);
+        copy->quality = from.quality;
+        copy->ackRequired = from.ackRequired;
+        copy->activeTime = from.activeTime;
+        copy->cookie = from.cookie;
+        copy->actorId.assign(from.actorId);
+        attributeNow(*c, kAttrCurrentValue, &copy->currentValue);
+        attributeNow(*c, kAttrLimitExceeded, &copy->limitExceeded);
+        return copy;
+    } catch (const std::bad_alloc&) {
+        return c->last; // without its attributes rather than not at all
+    }
 }
 
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents()

@@ -73,6 +73,7 @@ bool setAlarmAckRequired(DWORD hTag, bool required);
 bool setDiscreteAlarm(DWORD hTag, const VARIANT& value, bool activeWhenEqual, DWORD severity,
                       const std::string& message);
 bool sendSimpleEvent(const std::string& source, const std::string& message, DWORD severity);
+// False with the reason for GetLastError: a negative or NaN deadband, a bad handle, no memory.
 bool setAlarmDeadband(DWORD hTag, double deadband);
 // A simple event from the server's own source (category "System Message"); null when out of
 // memory. Not broadcast: the caller decides who hears it.
@@ -117,7 +118,9 @@ HRESULT setConditionsEnabled(const std::vector<std::string>& names, bool byArea,
 std::vector<std::shared_ptr<const EventRecord>> reportedConditionEvents();
 // The latest event of the condition an event names, when it is still active or
 // unacknowledged (a refresh sends the state as it is when it goes out); else null.
-std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev);
+// withAttributes: a latest event raised while no subscription selected attributes goes as a
+// copy that carries them as they are now.
+std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev, bool withAttributes = false);
 
 // An event attribute of the condition as it is now (kAttrCurrentValue: the tag's value;
 // kAttrLimitExceeded: the limit of the active level, left as it is while inactive).

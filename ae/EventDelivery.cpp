@@ -60,17 +60,28 @@ WCHAR* fillEvent(ONEVENTSTRUCT* e, const EventRecord& ev, WCHAR* w)
     return w;
 }
 
+// Global lock held: the journal's oldest event goes, its drop counted with the next batch.
+void dropOldestEvent()
+{
+    EventJournal& journal = App().eventJournal;
+    if (journal.uncountedFull()) countDroppedEvents();
+    journal.dropOldest();
+}
+
 } // namespace
 
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev)
 {
     // Only appends to the journal: the clients' workers take and deliver, so no host thread
-    // ever waits for a client, and the cost here does not depend on the subscribers.
+    // ever waits for a client, and the cost here does not depend on the subscribers (but for
+    // a full journal: every 256th drop counts the batch on them, a filter check each).
     // A busy worker takes the event in its next pass; only waiting ones are woken. The
     // workers' passes also let the journal go of what every subscription took.
     OPCServerApp& app = App();
     LockGuard g(app.globalLock);
-    if (app.clients.empty() || !app.eventJournal.append(ev)) return;
+    if (app.clients.empty()) return;
+    while (app.eventJournal.full()) dropOldestEvent();
+    if (!app.eventJournal.append(ev)) return;
     if (app.idleEventWorkers.load() == 0) return;
     for (ClientListEntry* c : app.clients) c->server()->wakeForEvents();
 }
@@ -87,6 +98,28 @@ void releaseTakenEvents()
             if (!sub->gone() && EventJournal::before(sub->cursor(), oldest)) oldest = sub->cursor();
     }
     journal.trimTo(oldest);
+}
+
+void setEventQueueLimit(size_t n)
+{
+    OPCServerApp& app = App();
+    app.eventJournal.setLimit(n);
+    while (app.eventJournal.end() - app.eventJournal.begin() > n) dropOldestEvent();
+    countDroppedEvents();
+}
+
+void countDroppedEvents()
+{
+    OPCServerApp& app = App();
+    size_t n = 0;
+    const EventJournal::Dropped* dropped = app.eventJournal.uncounted(&n);
+    if (!n) return;
+    for (ClientListEntry* c : app.clients) {
+        OPCServer* s = c->server();
+        if (s->disconnected()) continue;
+        for (auto& sub : s->subscriptions) sub->missed(dropped, n);
+    }
+    app.eventJournal.clearUncounted();
 }
 
 ONEVENTSTRUCT* packEvent(const EventRecord& ev, const VARIANT* attributes, DWORD attributeCount)

@@ -18,6 +18,12 @@ namespace qv {
 void broadcastEvent(const std::shared_ptr<const EventRecord>& ev);
 // Global lock held: lets the journal go of the events every subscription has taken.
 void releaseTakenEvents();
+// Global lock held: the events one subscription may have waiting (the host's event queue
+// limit); a journal past it lets go of its oldest, counted as dropped where they were owed.
+void setEventQueueLimit(size_t n);
+// Global lock held: counts the journal's dropped events on each subscription that had yet to
+// take them and would have (before a worker looks at the journal).
+void countDroppedEvents();
 // Whether some subscription asked for event attributes (SelectReturnedAttributes): an event
 // raised while none does is made without their values.
 bool eventAttributesWanted();

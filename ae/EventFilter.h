@@ -7,6 +7,7 @@
 #include <vector>
 #include "addrspace/OPCTag.h"
 #include "browse/PatternMatch.h"
+#include "qvopc.h"
 
 namespace qv {
 
@@ -34,7 +35,7 @@ public:
 
 private:
     // Defaults let every event through.
-    DWORD eventTypes_ = 0x0007;
+    DWORD eventTypes_ = OPC_ALL_EVENTS;
     std::vector<DWORD> categories_;
     DWORD low_ = 0, high_ = kHighestSeverity;
     std::vector<std::string> areas_, sources_;

@@ -10,10 +10,6 @@ bool EventJournal::append(const std::shared_ptr<const EventRecord>& ev)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (entries_.size() > limit_) {
-        entries_.pop_front();
-        ++begin_;
-    }
     // Published after the entry: a worker that sees the new end finds the entry (it takes
     // the global lock to read it).
     end_.store(end_.load() + 1);
@@ -28,18 +24,24 @@ void EventJournal::trimTo(Seq s)
     }
 }
 
-void EventJournal::setLimit(size_t n)
+void EventJournal::dropOldest()
 {
-    limit_ = n;
-    while (entries_.size() > limit_) {
-        entries_.pop_front();
-        ++begin_;
-    }
+    if (entries_.empty() || uncountedFull()) return;
+    dropped_[uncounted_++] = Dropped{begin_, std::move(entries_.front().event)};
+    entries_.pop_front();
+    ++begin_;
+}
+
+void EventJournal::clearUncounted()
+{
+    for (size_t i = 0; i < uncounted_; ++i) dropped_[i].event.reset();
+    uncounted_ = 0;
 }
 
 void EventJournal::clear()
 {
     entries_.clear();
+    clearUncounted();
     begin_ = end_.load();
 }
 

@@ -62,7 +62,7 @@ void snapshot(const ConditionState& c, ConditionSnapshot* out)
     out->state = c.state;
     out->quality = c.quality;
     out->active = activeSubConditionName(c);
-    out->severity = c.sub ? c.severity : 0;
+    out->severity = c.sub ? c.severity : 0; // the active sub-condition's: none while inactive
     out->acknowledger = c.acknowledger;
     out->comment = c.comment;
     out->lastAck = c.lastAckTime;

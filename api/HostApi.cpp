@@ -8,6 +8,7 @@
 #include "runtime/UpdateClock.h"
 #include "base/Trace.h"
 #include "ae/Conditions.h"
+#include "ae/EventDelivery.h"
 
 using namespace qv;
 
@@ -263,17 +264,18 @@ BOOL WINAPI QV_SetReportEveryUpdate(BOOL bEveryUpdate)
     return App().reportEveryUpdate.exchange(bEveryUpdate != FALSE) ? TRUE : FALSE;
 }
 
-} // extern "C"
-
 BOOL WINAPI QV_SetTagAlarmDeadband(DWORD hTag, double dDeadband)
 {
-    return setAlarmDeadband(hTag, dDeadband) ? TRUE : refused("QV_SetTagAlarmDeadband", ERROR_INVALID_PARAMETER);
+    SetLastError(0);
+    return result("QV_SetTagAlarmDeadband", setAlarmDeadband(hTag, dDeadband));
 }
 
 BOOL WINAPI QV_SetEventQueueLimit(DWORD dwLimit)
 {
     if (dwLimit == 0 || dwLimit > 10000000) return refused("QV_SetEventQueueLimit", ERROR_INVALID_PARAMETER);
     LockGuard g(App().globalLock);
-    App().eventJournal.setLimit(dwLimit);
+    setEventQueueLimit(dwLimit);
     return TRUE;
 }
+
+} // extern "C"

@@ -115,6 +115,7 @@ public:
             if (sink_) return CONNECT_E_ADVISELIMIT;
             sink_ = std::move(taken);
             advisedAt_ = container_->adviseMark();
+            ++advises_;
             *pdwCookie = 1;
             return S_OK;
         });
@@ -152,11 +153,14 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return static_cast<bool>(sink_);
     }
-    // Whether a sink is connected, and the container's mark from when it was advised.
-    bool sinkAdvisedAt(DWORD* mark)
+    // Whether a sink is connected, the container's mark from when it was advised, and (when
+    // asked) the number of Advise calls so far: a sink advised after another has a new number
+    // even where the mark is the same.
+    bool sinkAdvisedAt(DWORD* mark, DWORD* advise = nullptr)
     {
         std::lock_guard<std::mutex> g(m_);
         *mark = advisedAt_;
+        if (advise) *advise = advises_;
         return static_cast<bool>(sink_);
     }
     // Drops the sink (owner destroyed); the release happens outside our lock.
@@ -190,6 +194,7 @@ private:
     std::mutex m_;
     ComPtr<Sink> sink_;
     DWORD advisedAt_ = 0;
+    DWORD advises_ = 0;
 };
 
 template <class Sink>

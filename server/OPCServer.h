@@ -54,6 +54,8 @@ public:
     std::vector<std::shared_ptr<OPCGroup>> groups;
     // The client's event subscriptions; under the global lock.
     std::vector<std::shared_ptr<COPCEventSubscription>> subscriptions;
+    // When an event last went to any of them, also one released since; under the global lock.
+    FILETIME lastEventSent{};
 
     // The interface object of a slot, created on first use (null when out of memory).
     IUnknown* interfaceFor(Slot slot);

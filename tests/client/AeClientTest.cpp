@@ -53,6 +53,7 @@ public:
             SetEvent(entered);
             WaitForSingleObject(gate, 20000);
         }
+        if (!refresh && slowMs) Sleep(slowMs);
         // One record per event: several queued events may arrive in one call.
         for (DWORD i = 0; i < (ev ? count : 0); ++i) {
             Received r;
@@ -103,6 +104,7 @@ public:
     // Refresh calls (every call with stallAll) wait on gate (when set) after signalling entered.
     HANDLE gate = nullptr, entered = nullptr;
     bool stallAll = false;
+    DWORD slowMs = 0; // every live call takes this long
     int lastRefreshCalls = 0; // under m_
     bool waitLastRefresh(int n, int timeoutMs = 10000)
     {
@@ -539,6 +541,19 @@ TEST(AeClient, RefreshOnABusyConnectionAnswersBusy)
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
     CloseHandle(sink.gate);
     CloseHandle(sink.entered);
+
+    // A slow sink (one event a call, each over a round) behind a long queue: the refresh takes
+    // turns with the live calls, so its last call comes long before the queue drains.
+    EventSink slow;
+    slow.slowMs = 30;
+    Subscription q;
+    ASSERT_NO_FATAL_FAILURE(q.create(c.es.p, 5, TRUE, 0, 1));
+    ASSERT_NO_FATAL_FAILURE(q.advise(slow));
+    ASSERT_TRUE(hostCommands({"simpleburst Ae.Backlog 400"}));
+    ASSERT_EQ(q.mgt->Refresh(1), S_OK);
+    EXPECT_TRUE(slow.waitLastRefresh(1, 3000)); // the queue takes 12 s
+    EXPECT_EQ(q.point->Unadvise(1), S_OK);
+    EXPECT_TRUE(waitRefs(slow, 1));
 }
 
 TEST(AeClient, BufferTimeBatchesMaxSizeCapsAndInactiveGetsNothing)
@@ -781,6 +796,8 @@ TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
                     static_cast<void*>(types), static_cast<void*>(ids)})
         CoTaskMemFree(p);
 
+    // Raised while no subscription selects attributes: a refresh still carries them.
+    ASSERT_TRUE(hostCommands({"create Ae.Early r8 0 rw", "limits Ae.Early -1000 -10 50 1000", "update Ae.Early r8 70"}));
     Subscription s;
     EventSink sink;
     ASSERT_NO_FATAL_FAILURE(s.create(c.es.p, 6));
@@ -804,6 +821,13 @@ TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
     EXPECT_TRUE(std::isnan(ev[1].attrs[0])); // back to normal: no limit
     EXPECT_EQ(ev[1].attrs[1], 1.0);
     EXPECT_TRUE(ev[2].attrs.empty()); // nothing selected for host messages
+    ASSERT_EQ(s.mgt->Refresh(1), S_OK);
+    ASSERT_TRUE(sink.waitLastRefresh(1));
+    ev = ofSource(sink.take(0, 0), L"Ae.Early");
+    ASSERT_EQ(ev.size(), 1u);
+    ASSERT_EQ(ev[0].attrs.size(), 2u);
+    EXPECT_EQ(ev[0].attrs[0], 50.0);
+    EXPECT_EQ(ev[0].attrs[1], 70.0);
 
     WCHAR src[] = L"Ae.Attr", cond[] = L"Level Alarm", sub[] = L"Hi";
     DWORD one = 1;
@@ -814,7 +838,7 @@ TEST(AeClient, SelectedAttributesCarryTheValueAndTheLimit)
     for (void* p : {static_cast<void*>(items[0]), static_cast<void*>(nodes[0]), static_cast<void*>(items),
                     static_cast<void*>(nodes), static_cast<void*>(clsids)})
         CoTaskMemFree(p);
-    ASSERT_TRUE(hostCommands({"remove Ae.Attr"}));
+    ASSERT_TRUE(hostCommands({"remove Ae.Attr", "remove Ae.Early"}));
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
 }
 
@@ -951,11 +975,38 @@ TEST(AeClient, ReadvisedSinkHearsNothingFromBeforeItsAdvise)
     Sleep(300); // nor does anything from before follow
     EXPECT_EQ(second.pending() + first.pending(), 0u);
     EXPECT_EQ(s.point->Unadvise(1), S_OK);
+
+    // A refresh asked while the worker is held in the old sink is not the new sink's: it
+    // gets its own refresh, once.
+    EventSink held, fresh;
+    held.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    held.entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    held.stallAll = true;
+    Subscription r;
+    ASSERT_NO_FATAL_FAILURE(r.create(c.es.p, 11));
+    ASSERT_NO_FATAL_FAILURE(r.advise(held));
+    ASSERT_TRUE(hostCommands({"simple Ae.Old 5 held"}));
+    ASSERT_EQ(WaitForSingleObject(held.entered, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(r.mgt->Refresh(1), S_OK);
+    ASSERT_EQ(r.point->Unadvise(1), S_OK);
+    ASSERT_NO_FATAL_FAILURE(r.advise(fresh));
+    EXPECT_EQ(r.mgt->Refresh(1), S_OK);
+    SetEvent(held.gate);
+    EXPECT_TRUE(fresh.waitLastRefresh(1));
+    Sleep(300);
+    EXPECT_FALSE(fresh.waitLastRefresh(2, 0));
+    EXPECT_EQ(r.point->Unadvise(1), S_OK);
+    EXPECT_TRUE(waitRefs(held, 1));
+    CloseHandle(held.gate);
+    CloseHandle(held.entered);
 }
 
 TEST(AeClient, StalledSinkHoldsNoMoreThanItsLimitAndEveryoneIsToldOfDrops)
 {
     ASSERT_TRUE(hostCommands({"eventlimit 40"}));
+    struct Restore {
+        ~Restore() { hostCommands({"eventlimit 10000"}); }
+    } restore; // also after a failed assertion
     Client stalled, healthy;
     ASSERT_NO_FATAL_FAILURE(stalled.connect());
     ASSERT_NO_FATAL_FAILURE(healthy.connect());
@@ -968,6 +1019,15 @@ TEST(AeClient, StalledSinkHoldsNoMoreThanItsLimitAndEveryoneIsToldOfDrops)
     ASSERT_NO_FATAL_FAILURE(sf.create(healthy.es.p, 12));
     ASSERT_NO_FATAL_FAILURE(sh.advise(hung));
     ASSERT_NO_FATAL_FAILURE(sf.advise(fine));
+    // Behind the same stalled worker, but filtering out the flood: it lost nothing of its own.
+    EventSink other;
+    Subscription so;
+    ASSERT_NO_FATAL_FAILURE(so.create(stalled.es.p, 13));
+    WCHAR otherSource[] = L"Ae.Other*";
+    LPWSTR sources = otherSource;
+    DWORD noCategory = 0;
+    ASSERT_EQ(so.mgt->SetFilter(OPC_ALL_EVENTS, 0, &noCategory, 0, 1000, 0, &sources, 1, &sources), S_OK);
+    ASSERT_NO_FATAL_FAILURE(so.advise(other));
     ASSERT_TRUE(hostCommands({"simple Ae.Flood 5 first"}));
     ASSERT_EQ(WaitForSingleObject(hung.entered, 10000), WAIT_OBJECT_0);
     ASSERT_TRUE(hostCommands({"simpleburst Ae.Flood 400"}));
@@ -987,9 +1047,10 @@ TEST(AeClient, StalledSinkHoldsNoMoreThanItsLimitAndEveryoneIsToldOfDrops)
             EXPECT_GE(told, 400u - 40u);
         }
     }
-    ASSERT_TRUE(hostCommands({"eventlimit 10000"}));
+    EXPECT_EQ(other.pending(), 0u);
     EXPECT_EQ(sh.point->Unadvise(1), S_OK);
     EXPECT_EQ(sf.point->Unadvise(1), S_OK);
+    EXPECT_EQ(so.point->Unadvise(1), S_OK);
     CloseHandle(hung.gate);
     CloseHandle(hung.entered);
 }
