@@ -244,8 +244,9 @@ TEST_F(IOPCServerTest, ForcedRemovalOfAReferencedGroupFailsLaterCallsCleanly)
 
     EXPECT_EQ(srv->RemoveGroup(h, TRUE), S_OK);
     EXPECT_EQ(groupCount(), 0u);
-    ASSERT_FALSE(weak.expired()); // the memory stays while the client holds references
-    EXPECT_TRUE(weak.lock()->gone());
+    const std::shared_ptr<OPCGroup> removed = weak.lock(); // the memory stays while the client holds references
+    ASSERT_TRUE(removed);
+    EXPECT_TRUE(removed->gone());
 
     DWORD rate = 0;
     LPWSTR name = reinterpret_cast<LPWSTR>(1);
