@@ -128,6 +128,22 @@ ClientIdentity writerOf(const OPCGroup& g)
 
 namespace {
 
+// An OnDataChange that carries no items (a keep-alive, or a refresh left with none).
+void sendWithoutItems(OPCGroup& g, const ComPtr<IOPCDataCallback>& sink, DWORD transactionId, OPCHANDLE hGroup,
+                      HRESULT masterError)
+{
+    // The arrays are never read but must not be null for the marshaler.
+    OPCHANDLE h = 0;
+    VARIANT v;
+    VariantInit(&v);
+    WORD q = 0;
+    FILETIME t{};
+    HRESULT e = masterError;
+    callDataSink(g, sink, [&](IOPCDataCallback*) {
+        return sink->OnDataChange(transactionId, hGroup, S_OK, masterError, 0, &h, &v, &q, &t, &e);
+    });
+}
+
 // A refresh whose items all went inactive or were removed before it was performed: the client
 // still gets its completion, without items and with E_FAIL as the master error, the code
 // the call itself gives when a group has no active items.
@@ -138,17 +154,7 @@ void completeEmptyRefresh(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDat
         g.sinceLastSend = 0;
         g.sentThisPass = true;
     }
-    // The arrays are never read but must not be null for the marshaler.
-    OPCHANDLE h = 0;
-    VARIANT v;
-    VariantInit(&v);
-    WORD q = 0;
-    FILETIME ft{};
-    HRESULT e = E_FAIL;
-    const OPCHANDLE hGroup = g.clientHandle.load();
-    callDataSink(g, sink, [&](IOPCDataCallback*) {
-        return sink->OnDataChange(t.transactionId, hGroup, S_OK, E_FAIL, 0, &h, &v, &q, &ft, &e);
-    });
+    sendWithoutItems(g, sink, t.transactionId, g.clientHandle.load(), E_FAIL);
 }
 
 } // namespace
@@ -239,15 +245,7 @@ void OPCGroup::keepAlivePass(DWORD ticks)
         sink = c->point().sink();
         hGroup = clientHandle.load();
     }
-    if (!sink) return;
-    // No items; the arrays are never read but must not be null for the marshaler.
-    OPCHANDLE h = 0;
-    VARIANT v;
-    VariantInit(&v);
-    WORD q = 0;
-    FILETIME t{};
-    HRESULT e = S_OK;
-    callDataSink(*this, sink, [&](IOPCDataCallback*) { return sink->OnDataChange(0, hGroup, S_OK, S_OK, 0, &h, &v, &q, &t, &e); });
+    if (sink) sendWithoutItems(*this, sink, 0, hGroup, S_OK);
 }
 
 } // namespace qv
