@@ -244,9 +244,11 @@ TEST_F(IOPCServerTest, ForcedRemovalOfAReferencedGroupFailsLaterCallsCleanly)
 
     EXPECT_EQ(srv->RemoveGroup(h, TRUE), S_OK);
     EXPECT_EQ(groupCount(), 0u);
-    const std::shared_ptr<OPCGroup> removed = weak.lock(); // the memory stays while the client holds references
-    ASSERT_TRUE(removed);
-    EXPECT_TRUE(removed->gone());
+    {
+        const std::shared_ptr<OPCGroup> removed = weak.lock(); // the memory stays while the client holds references
+        ASSERT_TRUE(removed);
+        EXPECT_TRUE(removed->gone());
+    }
 
     DWORD rate = 0;
     LPWSTR name = reinterpret_cast<LPWSTR>(1);
