@@ -126,23 +126,26 @@ HRESULT toTagType(const VARIANT& value, VARTYPE canonical, Variant& out)
     return VariantChangeType(out.get(), const_cast<VARIANT*>(&value), 0, canonical);
 }
 
+// Stores a value in the tag's type (a tag made with an empty value takes the first type it
+// gets): the host's updates and what it leaves of a client's write.
+HRESULT storeInTagType(Variant& tagValue, const VARIANT& value)
+{
+    const VARTYPE canonical = tagValue.vt();
+    if (V_VT(&value) == canonical || untyped(canonical)) return assignValue(tagValue, value);
+    Variant converted;
+    const HRESULT hr = toTagType(value, canonical, converted);
+    if (SUCCEEDED(hr)) tagValue = std::move(converted);
+    return hr;
+}
+
 // A host update of the tag's state in its own type (lock held); false with the reason set
 // (SetLastError) when the value cannot be held in that type.
 bool takeHostValue(TagState& st, const VARIANT& value)
 {
-    const VARTYPE canonical = st.value.vt();
-    if (V_VT(&value) == canonical || untyped(canonical)) {
-        if (FAILED(assignValue(st.value, value))) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-    } else {
-        Variant converted;
-        if (FAILED(toTagType(value, canonical, converted))) {
-            SetLastError(ERROR_DATATYPE_MISMATCH);
-            return false;
-        }
-        st.value = std::move(converted);
+    const HRESULT hr = storeInTagType(st.value, value);
+    if (FAILED(hr)) {
+        SetLastError(hr == E_OUTOFMEMORY ? ERROR_NOT_ENOUGH_MEMORY : ERROR_DATATYPE_MISMATCH);
+        return false;
     }
     ++st.hostUpdates;
     return true;
@@ -499,13 +502,7 @@ HRESULT OPCTagStore::writeThroughHost(const std::string& tagName, const VARIANT&
         return accepted;
     }
     // What the host left in its copy, in the tag's type (it may have left another).
-    if (copy.vt() == st.value.vt() || untyped(st.value.vt())) {
-        hr = st.value.copyFrom(*copy);
-    } else {
-        Variant converted;
-        hr = toTagType(*copy, st.value.vt(), converted);
-        if (SUCCEEDED(hr)) st.value = std::move(converted);
-    }
+    hr = storeInTagType(st.value, *copy);
     if (FAILED(hr)) return hr;
     if (quality) st.quality = *quality;
     st.timestamp = when;

@@ -91,12 +91,17 @@ HostCallScope::~HostCallScope()
     --g_hostCallsRunning;
 }
 
-HMODULE takeModuleHold()
+HANDLE createHeldThread(HMODULE& hold, LPTHREAD_START_ROUTINE main, void* arg, DWORD flags, DWORD* threadId)
 {
-    HMODULE m = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&takeModuleHold), &m))
-        return nullptr;
-    return m;
+    hold = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&createHeldThread), &hold))
+        hold = nullptr;
+    HANDLE h = CreateThread(nullptr, 0, main, arg, flags, threadId);
+    if (!h && hold) {
+        FreeLibrary(hold);
+        hold = nullptr;
+    }
+    return h;
 }
 
 void endThreadReleasingModule(HMODULE hold, DWORD code)
@@ -134,14 +139,13 @@ ParkedReleases::~ParkedReleases()
     t_parking = previous_;
     if (parked_.empty()) return;
     HANDLE joined = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ReleaserWork* work = joined ? new (std::nothrow) ReleaserWork{takeModuleHold(), joined, {}} : nullptr;
+    ReleaserWork* work = joined ? new (std::nothrow) ReleaserWork{nullptr, joined, {}} : nullptr;
     HANDLE h = nullptr;
     if (work) {
         work->refs.swap(parked_);
-        h = CreateThread(nullptr, 0, releaserMain, work, 0, nullptr);
+        h = createHeldThread(work->module, releaserMain, work);
         if (!h) {
             parked_.swap(work->refs);
-            if (work->module) FreeLibrary(work->module);
             delete work;
         }
     }

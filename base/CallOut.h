@@ -127,9 +127,11 @@ bool callHost(F&& call)
 }
 
 // A thread the library starts holds the library loaded until it ends, so a host may unload
-// it right after the stop: takeModuleHold before the thread is created (null when it cannot
-// be held), and the thread ends with endThreadReleasingModule instead of returning.
-HMODULE takeModuleHold();
+// it right after the stop: createHeldThread stores the hold in `hold` (null when it cannot be
+// held) before the thread runs, and lets go of it again when the thread cannot be made; the
+// thread ends with endThreadReleasingModule(hold, ...) instead of returning.
+HANDLE createHeldThread(HMODULE& hold, LPTHREAD_START_ROUTINE main, void* arg, DWORD flags = 0,
+                        DWORD* threadId = nullptr);
 [[noreturn]] void endThreadReleasingModule(HMODULE hold, DWORD code);
 
 // The last release of a client's object (a proxy) is a call into the client, which may wait

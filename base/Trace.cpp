@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include "base/CallOut.h"
 #include "base/Lock.h"
 #include "base/ErrorText.h"
 
@@ -149,13 +150,8 @@ bool setFile(const char* path, DWORD level)
     CloseHandle(probe);
     LockGuard g(w.lock);
     w.path = path;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&writerMain), &w.module);
-    w.thread = CreateThread(nullptr, 0, writerMain, nullptr, 0, nullptr);
-    if (!w.thread) {
-        if (w.module) FreeLibrary(w.module);
-        w.module = nullptr;
-        return false;
-    }
+    w.thread = createHeldThread(w.module, writerMain, nullptr);
+    if (!w.thread) return false;
     g_localTime = (level & kLocalTime) != 0;
     level &= ~static_cast<DWORD>(kLocalTime);
     g_level = level > kItems ? kItems : static_cast<int>(level);

@@ -25,8 +25,7 @@ bool OPCGroup::canRefresh() const
 
 bool OPCGroup::takesRequests()
 {
-    // A removed group is off its server's list: no worker would ever complete a request.
-    return !App().stopped.load() && !gone() && !removed.load() && !queueFull();
+    return !App().stopped.load() && !closed() && !queueFull();
 }
 
 namespace {
@@ -202,7 +201,7 @@ HRESULT acceptRefresh(OPCGroup& g, DWORD version, DWORD clientTransactionId, boo
 
 HRESULT cancelRequest(OPCGroup& g, DWORD version, DWORD id)
 {
-    if (g.gone() || g.removed.load()) return kGoneResult;
+    if (g.closed()) return kGoneResult;
     LockGuard lock(App().globalLock);
     for (auto& t : g.queue) {
         // DA 2.0 records by cancel id; DA 1.0 ones by transaction id (a DA 2.0 record's
@@ -245,20 +244,13 @@ void performWrite(OPCGroup& g, AsyncTransaction& t)
     // The host's callbacks run here, on the worker, without the lock. An item removed
     // meanwhile completes with OPC_E_INVALIDHANDLE and never reaches the host.
     for (size_t i = 0; i < n && i < t.values.size(); ++i) {
-        if (vanished[i]) {
-            const AsyncTransaction::Stamp* s = t.stamps.empty() ? nullptr : &t.stamps[i];
-            app.tags.refusedWrite(t.writer, "", t.values[i].get(), OPC_E_INVALIDHANDLE,
-                                  s && s->hasQuality ? &s->quality : nullptr, s && s->hasTime ? &s->time : nullptr);
-        }
-        if (t.writeResults[i] != S_OK) continue;
-        const VARIANT& v = *t.values[i].get();
-        if (t.stamps.empty() || (!t.stamps[i].hasQuality && !t.stamps[i].hasTime)) {
-            t.writeResults[i] = app.tags.clientWrite(t.writer, names[i], v);
-            continue;
-        }
-        const AsyncTransaction::Stamp& s = t.stamps[i];
-        t.writeResults[i] = app.tags.clientWriteVQT(t.writer, names[i], v, s.hasQuality ? &s.quality : nullptr,
-                                                    s.hasTime ? &s.time : nullptr);
+        const AsyncTransaction::Stamp* s = t.stamps.empty() ? nullptr : &t.stamps[i];
+        const WORD* quality = s && s->hasQuality ? &s->quality : nullptr;
+        const FILETIME* time = s && s->hasTime ? &s->time : nullptr;
+        if (vanished[i]) app.tags.refusedWrite(t.writer, "", t.values[i].get(), OPC_E_INVALIDHANDLE, quality, time);
+        // Neither quality nor time stamp: the plain write path (clientWriteVQT picks it).
+        if (t.writeResults[i] == S_OK)
+            t.writeResults[i] = app.tags.clientWriteVQT(t.writer, names[i], *t.values[i].get(), quality, time);
     }
 }
 

@@ -23,10 +23,10 @@ public:
             if (ppErrors) *ppErrors = nullptr;
             if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(dwNumItems, phServer, pTransactionID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(1, 0, dwNumItems, phServer, pTransactionID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptRead(*owner_, r, nullptr, dwSource == OPC_DS_DEVICE);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwNumItems, phServer, *ppErrors); });
@@ -38,10 +38,10 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Write", dwNumItems, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwNumItems == 0 || !phServer || !pTransactionID || !ppErrors || !pItemValues) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDA1WriteSink()) return CONNECT_E_NOCONNECTION;
-            return accept(dwNumItems, phServer, pTransactionID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(1, 0, dwNumItems, phServer, pTransactionID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptWrite(*owner_, r, pItemValues, nullptr);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwNumItems, phServer, *ppErrors); });
@@ -52,7 +52,7 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO::Refresh", 0, [&]() -> HRESULT {
             if (!pTransactionID) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDA1DataSink()) return CONNECT_E_NOCONNECTION;
             return acceptRefresh(*owner_, 1, 0, dwSource == OPC_DS_DEVICE, nullptr, pTransactionID);
@@ -65,21 +65,6 @@ public:
             // DA 1.0 has no cancel notification: a cancelled record completes with nothing.
             return cancelRequest(*owner_, 1, dwTransactionID);
         });
-    }
-
-private:
-    template <class Accept>
-    static HRESULT accept(DWORD n, const OPCHANDLE* handles, DWORD* pTransactionID, HRESULT** ppErrors,
-                          Accept&& acceptKind)
-    {
-        TaskArray<HRESULT> errors(n);
-        if (!errors) return E_OUTOFMEMORY;
-        const AsyncRequest r{1, 0, n, handles, pTransactionID, errors.get()};
-        const HRESULT hr = acceptKind(r);
-        // S_FALSE: the failed items are marked and left out of the completion, which carries
-        // the others (none left: nothing follows).
-        if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
-        return hr;
     }
 };
 

@@ -21,11 +21,11 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Read", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
             // The OPC standard's asynchronous read always reads the device.
-            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(2, dwTransactionID, dwCount, phServer, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptRead(*owner_, r, nullptr, true);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
@@ -37,10 +37,10 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Write", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemValues) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
-            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(2, dwTransactionID, dwCount, phServer, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptWrite(*owner_, r, pItemValues, nullptr);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
@@ -51,7 +51,7 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::Refresh2", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
             if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (owner_->queueFull()) return E_FAIL;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             return acceptRefresh(*owner_, 2, dwTransactionID, dwSource == OPC_DS_DEVICE, nullptr, pdwCancelID);
@@ -68,7 +68,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override
     {
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::SetEnable", 0, [&]() -> HRESULT {
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
             c->point().enabled.store(bEnable);
@@ -79,7 +79,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* pbEnable) override
     {
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO2::GetEnable", 0, [&]() -> HRESULT {
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             ConnectionContainer<IOPCDataCallback>* c = owner_->dataContainer();
             if (!c || !c->point().hasSink()) return CONNECT_E_NOCONNECTION;
             if (!pbEnable) return E_INVALIDARG;
@@ -95,10 +95,10 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::ReadMaxAge", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwMaxAge || !pdwCancelID || !ppErrors) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(2, dwTransactionID, dwCount, phServer, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptRead(*owner_, r, pdwMaxAge, false);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
@@ -110,10 +110,10 @@ public:
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::WriteVQT", dwCount, [&]() -> HRESULT {
             if (ppErrors) *ppErrors = nullptr;
             if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || !pItemVQT) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             if (owner_->queueFull()) return E_FAIL;
-            return accept(dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
+            return acceptWithErrors(2, dwTransactionID, dwCount, phServer, pdwCancelID, ppErrors, [&](const AsyncRequest& r) {
                 return acceptWrite(*owner_, r, nullptr, pItemVQT);
             });
         }, [&](const char* m) { traceItemResults(*owner_, m, dwCount, phServer, *ppErrors); });
@@ -123,25 +123,10 @@ public:
     {
         return trace::traced(owner_->traceClient(), "IOPCAsyncIO3::RefreshMaxAge", 0, [&]() -> HRESULT {
             if (!pdwCancelID) return E_INVALIDARG;
-            if (owner_->gone() || owner_->removed.load()) return kGoneResult; // removed: no worker serves it
+            if (owner_->closed()) return kGoneResult;
             if (!owner_->hasDataCallback()) return CONNECT_E_NOCONNECTION;
             return acceptRefresh(*owner_, 2, dwTransactionID, false, &dwMaxAge, pdwCancelID);
         });
-    }
-
-private:
-    // Read, Write and their DA 3.0 kin from the allocation on (their argument checks are done).
-    template <class Accept>
-    static HRESULT accept(DWORD n, const OPCHANDLE* handles, DWORD transactionId, DWORD* pdwCancelID,
-                          HRESULT** ppErrors, Accept&& acceptKind)
-    {
-        TaskArray<HRESULT> errors(n);
-        if (!errors) return E_OUTOFMEMORY;
-        const AsyncRequest r{2, transactionId, n, handles, pdwCancelID, errors.get()};
-        const HRESULT hr = acceptKind(r);
-        // A dropped request (S_FALSE) still tells the client which items failed.
-        if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
-        return hr;
     }
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 #include "addrspace/ClientIdentity.h"
 #include "group/OPCGroup.h"
+#include "base/ComUtil.h"
 #include "base/Lock.h"
 #include "qvsrvkit.h"
 
@@ -78,6 +79,21 @@ struct AsyncRequest {
 HRESULT acceptRead(OPCGroup& g, const AsyncRequest& r, const DWORD* maxAges, bool device);
 // values, or vqt for WriteVQT. Nothing reaches the host here.
 HRESULT acceptWrite(OPCGroup& g, const AsyncRequest& r, const VARIANT* values, const OPCITEMVQT* vqt);
+// A Read or Write of IOPCAsyncIO (version 1) or IOPCAsyncIO2/3 (version 2) from the allocation
+// of its per-item errors on (argument checks done): the errors go to the client when the
+// request was taken, S_OK or S_FALSE (the failed items are marked and left out of the
+// completion, which carries the others; none left: nothing follows).
+template <class Accept>
+HRESULT acceptWithErrors(DWORD version, DWORD clientTransactionId, DWORD n, const OPCHANDLE* handles,
+                         DWORD* issuedId, HRESULT** ppErrors, Accept&& acceptKind)
+{
+    TaskArray<HRESULT> errors(n);
+    if (!errors) return E_OUTOFMEMORY;
+    const AsyncRequest r{version, clientTransactionId, n, handles, issuedId, errors.get()};
+    const HRESULT hr = acceptKind(r);
+    if (hr == S_OK || hr == S_FALSE) *ppErrors = errors.release();
+    return hr;
+}
 // Refresh2 / RefreshMaxAge (maxAge) / DA 1.0 Refresh; E_FAIL also when nothing is active.
 HRESULT acceptRefresh(OPCGroup& g, DWORD version, DWORD clientTransactionId, bool device, const DWORD* maxAge,
                       DWORD* issuedId);
@@ -118,6 +134,7 @@ HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const
 // The identity of the group's client as it is now (empty once the group left it, or when the
 // host has no write audit); global lock held.
 ClientIdentity writerOf(const OPCGroup& g);
+ClientIdentity writerOf(const OPCServer* s);
 // Completes a queued version-2 read (OnReadComplete) or refresh (OnDataChange): with maximum
 // ages (ReadMaxAge, RefreshMaxAge, device reads) or, without, from the cache.
 void completeMaxAgeRead(OPCGroup& g, const AsyncTransaction& t, ComPtr<IOPCDataCallback> sink);

@@ -110,7 +110,7 @@ public:
                 ClientIdentity who;
                 {
                     LockGuard lock(app.globalLock);
-                    if (app.writeAuditProc.load()) who = static_cast<const ClientIdentity&>(*owner_);
+                    who = writerOf(owner_);
                     for (DWORD i = 0; i < dwCount; ++i) {
                         const OPCITEMVQT& q = pItemVQT[i];
                         OPCTag* tag = tagFor(app, pszItemIDs[i], &errors[i]);

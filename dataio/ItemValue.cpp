@@ -108,14 +108,9 @@ bool sameValue(const VARIANT& a, const VARIANT& b)
 bool sameArray(const SAFEARRAY* a, const SAFEARRAY* b, VARTYPE element)
 {
     if (!a || !b) return a == b;
-    if (a->cDims != b->cDims || a->cbElements != b->cbElements) return false;
+    if (!sameShape(a, b) || a->cbElements != b->cbElements) return false;
     ULONG count = 1;
-    for (USHORT d = 0; d < a->cDims; ++d) {
-        if (a->rgsabound[d].cElements != b->rgsabound[d].cElements ||
-            a->rgsabound[d].lLbound != b->rgsabound[d].lLbound)
-            return false;
-        count *= a->rgsabound[d].cElements;
-    }
+    for (USHORT d = 0; d < a->cDims; ++d) count *= a->rgsabound[d].cElements;
     if (count == 0) return true;
     if (!a->pvData || !b->pvData) return a->pvData == b->pvData;
     if (element == VT_BSTR) {
@@ -231,19 +226,17 @@ void OPCItem::onTagUpdated(const TagState& tag)
     timestamp = tag.timestamp;
     euSpan = tag.euSpan;
     ++updates;
-    if (App().reportEveryUpdate.load(std::memory_order_relaxed)) {
-        // Every update counts, a repeat of value and quality included, but a value that moves
-        // still has to leave the deadband; what is pending stays pending.
-        const bool repeat = quality == tag.quality && sameValue(*value.get(), next);
-        changed = changed || repeat || differs(*lastReported.get(), reportedQuality, next, tag.quality);
-        if (group && group->streamFollowed)
-            stream.changed =
-                stream.changed || repeat || differs(*stream.reference.get(), stream.quality, next, tag.quality);
-    } else {
-        changed = forced || differs(*lastReported.get(), reportedQuality, next, tag.quality);
-        if (group && group->streamFollowed)
-            stream.changed = stream.forced || differs(*stream.reference.get(), stream.quality, next, tag.quality);
-    }
+    // With every update reported a repeat of value and quality counts too and what is pending
+    // stays pending, but a value that moves still has to leave the deadband.
+    const bool every = App().reportEveryUpdate.load(std::memory_order_relaxed);
+    const bool repeat = every && quality == tag.quality && sameValue(*value.get(), next);
+    // One rule for both paths, each against what it last delivered.
+    auto judge = [&](bool pending, bool owed, const Variant& reference, WORD referenceQuality) {
+        return (every ? pending || repeat : owed) || differs(*reference.get(), referenceQuality, next, tag.quality);
+    };
+    changed = judge(changed, forced, lastReported, reportedQuality);
+    if (group && group->streamFollowed)
+        stream.changed = judge(stream.changed, stream.forced, stream.reference, stream.quality);
     quality = tag.quality;
     if (plainVariantType(V_VT(&next)) && plainVariantType(value.vt())) {
         *value = next;

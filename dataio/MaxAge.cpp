@@ -112,19 +112,19 @@ HRESULT checkItemVQT(OPCItem& it, const OPCITEMVQT& vqt, VARIANT* converted)
 HRESULT writeTagVQT(const ClientIdentity& who, const std::string& tagName, const VARIANT& value,
                     const OPCITEMVQT& vqt)
 {
-    OPCServerApp& app = App();
-    if (!vqt.bQualitySpecified && !vqt.bTimeStampSpecified) return app.tags.clientWrite(who, tagName, value);
-    return app.tags.clientWriteVQT(who, tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
-                                   vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
+    // Neither quality nor time stamp given: the plain write path (clientWriteVQT picks it).
+    return App().tags.clientWriteVQT(who, tagName, value, vqt.bQualitySpecified ? &vqt.wQuality : nullptr,
+                                     vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr);
 }
 
-ClientIdentity writerOf(const OPCGroup& g)
+ClientIdentity writerOf(const OPCServer* s)
 {
     // Kept on the server object, so a write completed on another thread (the worker) names
     // the client that made it. Copied only for a host that audits.
-    const OPCServer* s = g.server;
     return s && App().writeAuditProc.load() ? static_cast<const ClientIdentity&>(*s) : ClientIdentity();
 }
+
+ClientIdentity writerOf(const OPCGroup& g) { return writerOf(g.server); }
 
 namespace {
 

@@ -180,7 +180,7 @@ bool OPCGroup::markRemovedIfReferenced()
 
 OPCServer* OPCGroup::liveServer() const
 {
-    if (gone() || removed.load() || !server) return nullptr;
+    if (closed() || !server) return nullptr;
     return server->gone() ? nullptr : server;
 }
 

@@ -124,8 +124,10 @@ public:
     bool queueFull();
     // A refresh would report something: the group is active and has an active item (lock held).
     bool canRefresh() const;
-    // A new asynchronous request may be queued: the server runs, the group is neither gone
-    // nor removed, and its queue has room (lock held).
+    // Gone, or removed from its server's list: no worker would ever complete a request of it.
+    bool closed() const { return gone() || removed.load(); }
+    // A new asynchronous request may be queued: the server runs, the group is not closed,
+    // and its queue has room (lock held).
     bool takesRequests();
     // ticks: update periods this pass covers (more than one when ticks merged meanwhile).
     void scan(bool forced, DWORD ticks = 1);

@@ -52,11 +52,10 @@ HRESULT createServer(REFIID riid, void** ppv)
     if (FAILED(hr)) return hr; // nothing else made: the object goes with s
     // The worker's hold; suspended until its handle is stored (the worker closes it).
     std::unique_ptr<std::shared_ptr<OPCServer>> workerHold(new (std::nothrow) std::shared_ptr<OPCServer>(s));
-    s->moduleHold = takeModuleHold(); // the worker lets go of it as its very last step
-    HANDLE h = workerHold ? CreateThread(nullptr, 0, &OPCServer::workerMain, workerHold.get(), CREATE_SUSPENDED, nullptr)
+    // The worker lets go of the module hold as its very last step.
+    HANDLE h = workerHold ? createHeldThread(s->moduleHold, &OPCServer::workerMain, workerHold.get(), CREATE_SUSPENDED)
                           : nullptr;
     if (!h) {
-        if (s->moduleHold) FreeLibrary(s->moduleHold);
         static_cast<IUnknown*>(*ppv)->Release();
         *ppv = nullptr;
         return E_FAIL;

@@ -84,7 +84,7 @@ void reclaimRemaining(bool sta)
         s->reclaim();
     }
     // Workers end as soon as they are out of their clients' calls; one still inside a call
-    // holds the library loaded until it returns (takeModuleHold).
+    // holds the library loaded until it returns (createHeldThread).
     stopWait(1000, sta, [&] { return app.liveWorkers.load() == 0; });
 }
 

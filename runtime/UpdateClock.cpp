@@ -158,12 +158,8 @@ bool UpdateClock::startThread(DWORD period)
     if (!ready_) ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!ready_) return false;
     DWORD tid = 0;
-    threadModule_ = takeModuleHold();
-    thread_ = CreateThread(nullptr, 0, threadMain, this, 0, &tid);
-    if (!thread_) {
-        if (threadModule_) FreeLibrary(threadModule_);
-        return false;
-    }
+    thread_ = createHeldThread(threadModule_, threadMain, this, 0, &tid);
+    if (!thread_) return false;
     threadId_ = tid;
     WaitForSingleObject(ready_, 5000);
     lastTickUs_ = lastHostTickUs_ = nowUs() - 2000LL * period;
@@ -181,9 +177,7 @@ bool UpdateClock::startOnCaller(DWORD period)
     if (!watchStop_) watchStop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (watchStop_ && !watch_) {
         ResetEvent(watchStop_);
-        watchModule_ = takeModuleHold();
-        watch_ = CreateThread(nullptr, 0, watchMain, this, 0, nullptr);
-        if (!watch_ && watchModule_) FreeLibrary(watchModule_);
+        watch_ = createHeldThread(watchModule_, watchMain, this);
     }
     return true;
 }

@@ -158,11 +158,7 @@ DWORD WINAPI OPCServer::workerMain(void* arg)
                 s->serve(static_cast<DWORD>(now - seen));
                 seen = now;
             } else {
-                try {
-                    s->serveShutdownRequest();
-                } catch (...) {
-                    QV_TRACE(trace::kErrors, "shutdown request pass skipped: out of memory");
-                }
+                s->serveShutdownOnly();
             }
             if (s->gone()) break;
             if (!s->readyToWait()) continue;

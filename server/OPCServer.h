@@ -70,6 +70,9 @@ public:
     // One round of the client's work on the thread that serves it; ticks: the update periods
     // that elapsed since the last round (0: only woken, for events or reclaiming).
     void serve(DWORD ticks);
+    // Only the stop's ShutdownRequest, guarded like every pass (the worker of a single-threaded
+    // host, whose passes run on the host's thread).
+    void serveShutdownOnly();
     void wake() override { if (wakeEvent) SetEvent(wakeEvent); }
     // An event was raised: wakes the worker only when it waits (a busy worker takes the event
     // in its next pass), so a burst of alarms costs the host no system call per event.
@@ -97,7 +100,7 @@ public:
     void serveShutdownRequest();
     // Tells the advised IOPCShutdown sink, on this thread (never under the global lock).
     void sendShutdownRequest();
-    // Held by the worker thread from its creation to its end (takeModuleHold).
+    // Held by the worker thread from its creation to its end (createHeldThread).
     HMODULE moduleHold = nullptr;
 
     // A call into the client found its process gone: its sinks are not called any more, and

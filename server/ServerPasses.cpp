@@ -95,6 +95,8 @@ void guarded(const char* pass, Run&& run)
 
 } // namespace
 
+void OPCServer::serveShutdownOnly() { guarded("shutdown request", [&] { serveShutdownRequest(); }); }
+
 void OPCServer::serve(DWORD ticks)
 {
     guarded("shutdown request", [&] { serveShutdownRequest(); });

@@ -29,12 +29,6 @@ const std::wstring& clsidKey()
     return k;
 }
 
-#ifdef _WIN64
-const REGSAM kOtherView = KEY_WOW64_32KEY;
-#else
-const REGSAM kOtherView = KEY_WOW64_64KEY;
-#endif
-
 bool setString(const std::wstring& key, const wchar_t* name, const std::wstring& value)
 {
     HKEY k;
@@ -119,11 +113,18 @@ bool fileExists(const std::wstring& path)
     return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The browser registered in a view whose file exists ("" when none, or a stale entry).
+std::wstring liveBrowser(REGSAM view)
+{
+    std::wstring file = registeredBrowser(view);
+    return fileExists(file) ? file : std::wstring();
+}
+
 // Another file's browser registered in the other view: the shared keys are then its too.
 bool otherViewBrowser(const std::wstring& exePath)
 {
-    const std::wstring other = registeredBrowser(kOtherView);
-    return !other.empty() && !samePath(other, exePath) && fileExists(other);
+    const std::wstring other = liveBrowser(kOtherView);
+    return !other.empty() && !samePath(other, exePath);
 }
 
 // The executable of a service ("" when there is none).
@@ -179,8 +180,8 @@ bool createService(const std::wstring& name, const std::wstring& exePath)
 
 bool registerBrowser(const std::wstring& exePath, const wchar_t* serviceName)
 {
-    const std::wstring other = registeredBrowser();
-    if (!other.empty() && !samePath(other, exePath) && fileExists(other)) {
+    const std::wstring other = liveBrowser(0);
+    if (!other.empty() && !samePath(other, exePath)) {
         printf("another server browser is registered (%ls); left in place\n", other.c_str());
         return true;
     }
@@ -226,8 +227,7 @@ bool unregisterBrowser(const std::wstring& exePath)
     deleteTree(clsidKey());
     // The AppID of our file name goes unless the browser of the other view has that name too.
     // An other-view entry whose file is gone is stale: it keeps nothing.
-    std::wstring other = registeredBrowser(kOtherView);
-    if (!fileExists(other)) other.clear();
+    const std::wstring other = liveBrowser(kOtherView);
     std::wstring mapped;
     const std::wstring exeKey = L"AppID\\" + fileName(exePath);
     if ((other.empty() || _wcsicmp(fileName(other).c_str(), fileName(exePath).c_str()) != 0) &&

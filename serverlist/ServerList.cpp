@@ -14,13 +14,7 @@ namespace {
 // The registry views a class may be registered in: on 64-bit Windows 32-bit servers live in
 // the 32-bit view, 64-bit ones in the 64-bit view, and all are local servers every client can
 // reach, so the browser of either width lists both (on 32-bit Windows the flag is ignored).
-const REGSAM kViews[] = {0,
-#ifdef _WIN64
-                         KEY_WOW64_32KEY
-#else
-                         KEY_WOW64_64KEY
-#endif
-};
+const REGSAM kViews[] = {0, kOtherView};
 
 class RegKey {
 public:

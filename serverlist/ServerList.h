@@ -9,6 +9,13 @@
 
 namespace qv::serverlist {
 
+// The registry view of the other width (on 32-bit Windows the flag is ignored).
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
 // {13486D44-4821-11D2-A494-3CB306C10000}, the AppID the OPC standard gives the browser.
 extern const GUID kAppId;
 

@@ -27,8 +27,6 @@ void onLastRelease() { SetEvent(g_stop); }
 // again from every client that comes and goes meanwhile.
 constexpr DWORD kLingerMs = 2000;
 
-bool idle() { return onlyDeadClientsHold(); }
-
 // Returns once no client has held the browser for kLingerMs. Its last look and its end leave
 // no gap: activations are refused (CO_E_SERVER_STOPPING) before that look, and served on if
 // one came in just before it.
@@ -41,10 +39,10 @@ void lingerUntilIdle()
         // Woken at once by the last release; the timeout notices clients that died.
         if (WaitForSingleObject(g_stop, 250) == WAIT_OBJECT_0) ResetEvent(g_stop);
         if (lastProcessActivity() == begun && GetTickCount() - begun < kFirstClientMs) continue;
-        if (!idle() || GetTickCount() - lastProcessActivity() < kLingerMs) continue;
+        if (!onlyDeadClientsHold() || GetTickCount() - lastProcessActivity() < kLingerMs) continue;
         setProcessStopping(true);
         CoSuspendClassObjects();
-        if (idle()) return;
+        if (onlyDeadClientsHold()) return;
         CoResumeClassObjects();
         setProcessStopping(false);
     }

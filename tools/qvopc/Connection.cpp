@@ -1,6 +1,6 @@
 // qvopc: reaching the server, naming the results, and noticing when it goes.
 #include <ocidl.h>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 
@@ -92,7 +92,14 @@ int fail(const std::string& what, HRESULT hr)
     const std::string text = lostConnection(hr) ? localErrorText(hr) : errorText(hr);
     fprintf(stderr, "qvopc: %s: %s\n", what.c_str(), text.c_str());
     fflush(stderr);
-    return lostConnection(hr) ? kNoServer : kItemsFailed;
+    return exitCodeFor(hr);
+}
+
+int exitCodeFor(HRESULT hr) { return lostConnection(hr) ? kNoServer : kItemsFailed; }
+
+void printItemError(const std::string& name, HRESULT e)
+{
+    fprintf(stderr, "qvopc: %s: %s\n", name.c_str(), errorText(e).c_str());
 }
 
 // --trace FILE: every COM call qvopc makes, with its result.
@@ -179,7 +186,7 @@ HRESULT addItems(IOPCServer* server, const std::vector<std::string>& names, DWOR
     HRESULT first = S_OK;
     for (size_t i = 0; i < names.size(); ++i) {
         if (FAILED(errors[i])) {
-            fprintf(stderr, "qvopc: %s: %s\n", names[i].c_str(), errorText(errors[i]).c_str());
+            printItemError(names[i], errors[i]);
             if (SUCCEEDED(first)) first = errors[i];
             ++out.failed;
         } else {

@@ -3,13 +3,19 @@
 #include <olectl.h>
 #include <cstring>
 #include <mutex>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 
 std::mutex g_printMutex;
 
 namespace {
+
+// A client handle's item name (qvopc gives each item its index as client handle).
+std::string nameOf(const std::vector<std::string>& names, OPCHANDLE h)
+{
+    return h < names.size() ? names[h] : std::to_string(h);
+}
 
 int cmdStatus(IOPCServer* server)
 {
@@ -162,7 +168,7 @@ int cmdProps(IOPCServer* server, const std::string& item)
     CoTaskMemFree(types);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
-    return FAILED(hr) ? (lostConnection(hr) ? kNoServer : kItemsFailed) : kOk;
+    return FAILED(hr) ? exitCodeFor(hr) : kOk;
 }
 
 // Reads by item ID through IOPCItemIO with one maximum age for all.
@@ -186,11 +192,10 @@ int cmdReadMaxAge(IOPCServer* server, const std::vector<std::string>& names, DWO
     int rc = 0;
     for (DWORD i = 0; i < n; ++i) {
         if (FAILED(e[i])) {
-            fprintf(stderr, "qvopc: %s: %s\n", names[i].c_str(), errorText(e[i]).c_str());
+            printItemError(names[i], e[i]);
             rc = kItemsFailed;
         } else {
-            printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), names[i].c_str(), valueText(&v[i]).c_str(),
-                   qualityText(q[i]).c_str());
+            printValue(t[i], names[i], valueText(&v[i]), q[i]);
         }
         VariantClear(&v[i]);
     }
@@ -227,10 +232,9 @@ public:
         if (!printChanges) return S_OK;
         std::lock_guard<std::mutex> g(g_printMutex);
         for (DWORD i = 0; i < count; ++i) {
-            const std::string& name = h[i] < names_.size() ? names_[h[i]] : std::to_string(h[i]);
+            const std::string name = nameOf(names_, h[i]);
             if (FAILED(e[i])) printf("%s  %s  error %s\n", timeText(t[i]).c_str(), name.c_str(), errorText(e[i]).c_str());
-            else printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), name.c_str(), valueText(&v[i]).c_str(),
-                        qualityText(q[i]).c_str());
+            else printValue(t[i], name, valueText(&v[i]), q[i]);
         }
         if (count == 0) {
             printf("%s  keep-alive\n", timeText(nowUtc()).c_str());
@@ -247,13 +251,12 @@ public:
         {
             std::lock_guard<std::mutex> g(g_printMutex);
             for (DWORD i = 0; i < count; ++i) {
-                const std::string& name = h[i] < names_.size() ? names_[h[i]] : std::to_string(h[i]);
+                const std::string name = nameOf(names_, h[i]);
                 if (FAILED(e[i])) {
-                    fprintf(stderr, "qvopc: %s: %s\n", name.c_str(), errorText(e[i]).c_str());
+                    printItemError(name, e[i]);
                     ++failed;
                 } else {
-                    printf("%s  %s = %s  [%s]\n", timeText(t[i]).c_str(), name.c_str(), valueText(&v[i]).c_str(),
-                           qualityText(q[i]).c_str());
+                    printValue(t[i], name, valueText(&v[i]), q[i]);
                 }
             }
             fflush(stdout);
@@ -336,9 +339,7 @@ public:
             } else {
                 text = valueText(&v);
             }
-            const std::string& name = ih->hClient < names_.size() ? names_[ih->hClient] : std::to_string(ih->hClient);
-            printf("%s  %s = %s  [%s]\n", timeText(ih->ftTimeStampItem).c_str(), name.c_str(), text.c_str(),
-                   qualityText(ih->wQuality).c_str());
+            printValue(ih->ftTimeStampItem, nameOf(names_, ih->hClient), text, ih->wQuality);
         }
         fflush(stdout);
         GlobalUnlock(sm->hGlobal);
@@ -533,11 +534,10 @@ int cmdRead(IOPCServer* server, const std::vector<std::string>& names, bool devi
     int rc = it.failed ? kItemsFailed : kOk;
     for (size_t i = 0; i < it.handles.size(); ++i) {
         if (FAILED(errors[i])) {
-            fprintf(stderr, "qvopc: %s: %s\n", it.names[i].c_str(), errorText(errors[i]).c_str());
+            printItemError(it.names[i], errors[i]);
             rc = kItemsFailed;
         } else {
-            printf("%s  %s = %s  [%s]\n", timeText(states[i].ftTimeStamp).c_str(), it.names[i].c_str(),
-                   valueText(&states[i].vDataValue).c_str(), qualityText(states[i].wQuality).c_str());
+            printValue(states[i].ftTimeStamp, it.names[i], valueText(&states[i].vDataValue), states[i].wQuality);
         }
         VariantClear(&states[i].vDataValue);
     }
@@ -605,7 +605,7 @@ int cmdAsync(IOPCServer* server, const std::vector<std::string>& names, const st
     DWORD queued = 0;
     for (DWORD i = 0; i < n; ++i) {
         if (FAILED(errors[i])) {
-            fprintf(stderr, "qvopc: %s: %s\n", it.names[i].c_str(), errorText(errors[i]).c_str());
+            printItemError(it.names[i], errors[i]);
             rc = kItemsFailed;
         } else {
             ++queued;

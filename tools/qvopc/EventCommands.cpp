@@ -1,7 +1,7 @@
 // qvopc's Alarms and Events commands: events, areas, ack.
 #include <ocidl.h>
 #include <mutex>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 
@@ -109,7 +109,7 @@ int cmdEvents(IOPCServer* server, const Options& o)
     if (SUCCEEDED(hr) && (o.has("--severity") || o.has("--area") || o.has("--source")))
         hr = session.filter(o.lowSeverity, o.highSeverity, o.area, o.source);
     if (SUCCEEDED(hr) && o.refresh) hr = session.refresh();
-    if (FAILED(hr)) return lostConnection(hr) ? kNoServer : kItemsFailed;
+    if (FAILED(hr)) return exitCodeFor(hr);
     printf("listening for events for %d s\n", o.seconds);
     fflush(stdout);
     if (int rc = shutdown.wait(o.seconds)) return rc;
@@ -190,7 +190,7 @@ int cmdAck(IOPCServer* server, const std::string& source, const std::string& con
     sink.quiet = true;
     EventSession session;
     HRESULT hr = session.open(server, &sink);
-    if (FAILED(hr)) return lostConnection(hr) ? kNoServer : kItemsFailed;
+    if (FAILED(hr)) return exitCodeFor(hr);
     int rc = kOk;
     const std::string unknown = checkSourceCondition(session.es.get(), source, condition, &rc);
     if (!unknown.empty()) {
@@ -199,7 +199,7 @@ int cmdAck(IOPCServer* server, const std::string& source, const std::string& con
         return rc;
     }
     hr = session.refresh();
-    if (FAILED(hr)) return lostConnection(hr) ? kNoServer : kItemsFailed;
+    if (FAILED(hr)) return exitCodeFor(hr);
     for (int waited = 0; sink.refreshesDone == 0 && waited < 10000; waited += 50) Sleep(50);
     const bool refreshed = sink.refreshesDone != 0;
     session.close();

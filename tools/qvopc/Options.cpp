@@ -1,7 +1,7 @@
 // qvopc: the command line. One table of options and one of commands, servers included; the
 // whole line is checked before any server is asked.
 #include <cstdlib>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 
@@ -196,6 +196,11 @@ std::string timeText(const FILETIME& ft)
     snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
              st.wSecond, st.wMilliseconds);
     return buf;
+}
+
+void printValue(const FILETIME& t, const std::string& name, const std::string& value, WORD q)
+{
+    printf("%s  %s = %s  [%s]\n", timeText(t).c_str(), name.c_str(), value.c_str(), qualityText(q).c_str());
 }
 
 FILETIME nowUtc()

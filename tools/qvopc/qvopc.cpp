@@ -4,8 +4,8 @@
 // or time stamp IOPCItemIO::WriteVQT. Every time is printed and read in UTC, with a Z.
 // events prints each event with its condition's state; --refresh first asks for every active or
 // unacknowledged condition. ack finds the condition's current activation through a refresh and
-// acknowledges it. This file holds main; Qvopc.h names the other parts.
-#include "Qvopc.h"
+// acknowledges it. This file holds main; QvopcTool.h names the other parts.
+#include "QvopcTool.h"
 
 int main(int argc, char** argv)
 {

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 #include <vector>
-#include "Qvopc.h"
+#include "QvopcTool.h"
 
 namespace qvopc {
 
@@ -146,7 +146,7 @@ int cmdServers(const Options& o)
         if (chosen[i]) cats.push_back(&kCategories[i]);
     if (cats.empty())
         for (const Category& c : kCategories) cats.push_back(&c);
-    std::wstring host(node.begin(), node.end());
+    const std::wstring host = wide(node);
     const char* where = node.empty() ? "this machine" : node.c_str();
 
     ServerMap servers;

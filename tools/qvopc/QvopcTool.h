@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-#include "qvopc.h"
+#include "qvopc.h" // the OPC interfaces (idl/); this header is QvopcTool.h so the two never meet on a case-insensitive file system
 
 namespace qvopc {
 
@@ -49,6 +49,8 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long* out)
 bool parseQuality(const std::string& text, WORD* q);
 // UTC everywhere: 2024-05-02T10:14:07.512Z.
 std::string timeText(const FILETIME& ft);
+// One item's value line, as read, watch and the completions print it.
+void printValue(const FILETIME& t, const std::string& name, const std::string& value, WORD q);
 FILETIME nowUtc();
 bool parseTime(const std::string& text, FILETIME* ft);
 bool makeWriteValue(const std::string& text, VARTYPE type, VARIANT* out, std::string* why);
@@ -71,7 +73,11 @@ HRESULT traced(const char* call, HRESULT hr);
 bool lostConnection(HRESULT hr);
 // Asks the server for its status, only to learn whether it still answers (the result).
 HRESULT pingServer(IOPCServer* server);
-// Prints the failure; kNoServer when the connection is lost, else kItemsFailed.
+// The exit code of a failed call: kNoServer when the connection is lost, else kItemsFailed.
+int exitCodeFor(HRESULT hr);
+// One item's failure, on stderr.
+void printItemError(const std::string& name, HRESULT e);
+// Prints the failure; exitCodeFor(hr).
 int fail(const std::string& what, HRESULT hr);
 // Connects and names this client to the server (SetClientName "qvopc <pid>").
 HRESULT connect(const std::string& progId, const std::string& node, Ptr<IOPCServer>& server);
