@@ -109,6 +109,27 @@ struct EventRecord {
     Variant currentValue, limitExceeded;
 };
 
+// Copies everything of an event but its attribute values (EventText cannot be copied by
+// assignment); beside the struct, so a new field is copied too.
+inline void copyWithoutAttributes(EventRecord& to, const EventRecord& from)
+{
+    to.changeMask = from.changeMask;
+    to.newState = from.newState;
+    to.source = from.source;
+    to.time = from.time;
+    to.message.assign(from.message);
+    to.eventType = from.eventType;
+    to.eventCategory = from.eventCategory;
+    to.severity = from.severity;
+    to.conditionName.assign(from.conditionName);
+    to.subconditionName.assign(from.subconditionName);
+    to.quality = from.quality;
+    to.ackRequired = from.ackRequired;
+    to.activeTime = from.activeTime;
+    to.cookie = from.cookie;
+    to.actorId.assign(from.actorId);
+}
+
 // What a host update writes. It lives in the tag's slot of the handle table, not in the tag:
 // in a large store an update then reads one dense array and its items, not the tag as well.
 struct TagState {

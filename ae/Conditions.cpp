@@ -634,21 +634,7 @@ std::shared_ptr<const EventRecord> currentReportedEvent(const EventRecord& ev, b
     const EventRecord& from = *c->last;
     try {
         auto copy = newEventRecord();
-        copy->changeMask = from.changeMask;
-        copy->newState = from.newState;
-        copy->source = from.source;
-        copy->time = from.time;
-        copy->message.assign(from.message);
-        copy->eventType = from.eventType;
-        copy->eventCategory = from.eventCategory;
-        copy->severity = from.severity;
-        copy->conditionName.assign(from.conditionName);
-        copy->subconditionName.assign(from.subconditionName);
-        copy->quality = from.quality;
-        copy->ackRequired = from.ackRequired;
-        copy->activeTime = from.activeTime;
-        copy->cookie = from.cookie;
-        copy->actorId.assign(from.actorId);
+        copyWithoutAttributes(*copy, from);
         attributeNow(*c, kAttrCurrentValue, &copy->currentValue);
         attributeNow(*c, kAttrLimitExceeded, &copy->limitExceeded);
         return copy;
